@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Tools the test stages need that pip does not bring: GoogleTest headers from Debian.
+set -euo pipefail
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q libgtest-dev
+fi
+python3 -m pip install -q ".[test]" -C cmake.define.MIREL_WERROR=ON

@@ -1,0 +1,59 @@
+// The imputer record: configuration chosen at construction and the fitted matrix.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mirel::knn {
+
+inline constexpr std::array<std::string_view, 2> ALLOWED_WEIGHTS = {"uniform", "distance"};
+
+// Exact byte comparison: no case folding, no trimming.
+bool is_allowed_weights(std::string_view weights) noexcept;
+
+class KnnImputer {
+public:
+    // Fails with the weights assertion when `weights` is not one of ALLOWED_WEIGHTS.
+    // `metric` is stored as given; transform decides whether it names a metric.
+    static KnnImputer create(std::uint32_t k, std::string metric, std::string weights);
+
+    const std::string& metric() const noexcept { return metric_; }
+    const std::string& weights() const noexcept { return weights_; }
+    std::uint32_t k() const noexcept { return k_; }
+    void set_k(std::uint32_t k) noexcept { k_ = k; }
+
+    bool fitted() const noexcept { return fitted_values_.has_value(); }
+    std::size_t rows() const noexcept { return rows_; }
+    std::size_t cols() const noexcept { return cols_; }
+    // The whole fitted matrix, row-major; empty when unfitted.
+    std::span<const double> fitted_values() const noexcept {
+        return fitted_values_ ? std::span<const double>(*fitted_values_) : std::span<const double>();
+    }
+
+    // Replaces the fitted state: the old vector goes first, then the new one is stored.
+    // values.size() must be rows * cols (the conversion guarantees it).
+    void store_fitted(std::vector<double> values, std::size_t rows, std::size_t cols) noexcept;
+
+    // Row i of the fitted matrix: `cols` values. The start wraps at the width of size_t,
+    // the end is checked, exactly like slicing [i*cols, i*cols + cols).
+    std::span<const double> row(std::size_t i) const;
+
+private:
+    KnnImputer(std::uint32_t k, std::string metric, std::string weights) noexcept
+        : metric_(std::move(metric)), weights_(std::move(weights)), k_(k) {}
+
+    std::string metric_;
+    std::string weights_;
+    std::uint32_t k_;
+    std::optional<std::vector<double>> fitted_values_;
+    std::size_t rows_ = 0;
+    std::size_t cols_ = 0;
+};
+
+}  // namespace mirel::knn
