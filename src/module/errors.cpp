@@ -1,0 +1,141 @@
+#include "module/errors.hpp"
+
+#include <cstring>
+#include <new>
+
+#include "knn/panic.hpp"
+
+namespace mirel::py {
+
+void raise(PyObject* type, const std::string& message) {
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                               "replace"));
+    if (text) {
+        PyErr_SetObject(type, text.get());
+    }
+    throw ErrorAlreadySet{};
+}
+
+PyObject* panic_exception_type() noexcept {
+    static PyObject* type = nullptr;  // kept for the life of the process
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc(
+            "mirel.PanicException",
+            "Raised when mirel meets a broken internal precondition. It derives from BaseException,\n"
+            "so `except Exception` does not catch it; its message says what failed.",
+            PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+void set_panic(const std::string& message) noexcept {
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) {
+        return;  // the creation's own error stays set
+    }
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                               "replace"));
+    if (!text) {
+        return;
+    }
+    PySys_FormatStderr("mirel: internal failure: %U\n", text.get());
+    PyErr_SetObject(type, text.get());
+}
+
+void set_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const ErrorAlreadySet&) {
+        if (!PyErr_Occurred()) {
+            set_panic("an error was reported without a Python exception");
+        }
+    } catch (const knn::Panic& e) {
+        set_panic(e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        set_panic(e.what());
+    } catch (...) {
+        set_panic("unknown C++ exception");
+    }
+}
+
+Ref fetch_error() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000 && !defined(PYPY_VERSION)
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr && traceback != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal(value);
+#endif
+}
+
+std::string fetch_error_message() noexcept {
+    try {
+        Ref value = fetch_error();
+        Ref text = value ? Ref::steal(PyObject_Str(value.get())) : Ref();
+        const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+        std::string message = utf8 != nullptr ? utf8 : "unknown error";
+        PyErr_Clear();
+        return message;
+    } catch (...) {
+        PyErr_Clear();
+        return "unknown error";
+    }
+}
+
+PyTypeObject* create_type(PyType_Spec* spec) {
+    Ref type = check(PyType_FromSpec(spec));
+    // A dotted spec name sets __module__ without the interpreter's "no __module__" warning;
+    // renaming then leaves the bare name as the type's name.
+    const char* dot = std::strrchr(spec->name, '.');
+    if (dot != nullptr) {
+        Ref name = check(PyUnicode_FromString(dot + 1));
+        check_status(PyObject_SetAttrString(type.get(), "__name__", name.get()));
+    }
+    return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+std::string type_qualname(PyTypeObject* type) noexcept {
+    try {
+#if PY_VERSION_HEX >= 0x030B0000 && !defined(PYPY_VERSION)
+        Ref name = Ref::steal(PyType_GetQualName(type));
+#else
+        Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
+#endif
+        Ref text = name ? Ref::steal(PyObject_Str(name.get())) : Ref();
+        const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+        if (utf8 == nullptr) {
+            PyErr_Clear();
+            return "unknown";
+        }
+        return utf8;
+    } catch (...) {
+        PyErr_Clear();
+        return "unknown";
+    }
+}
+
+void raise_not_instance(PyObject* obj, const char* expected) {
+    std::string message = "'";
+    if (obj == Py_None) {
+        message += "None' is not";
+    } else {
+        message += type_qualname(Py_TYPE(obj));
+        message += "' object is not";
+    }
+    message += " an instance of '";
+    message += expected;
+    message += "'";
+    raise(PyExc_TypeError, message);
+}
+
+}  // namespace mirel::py

@@ -1,0 +1,54 @@
+// The extension module `mirel`: multi-phase initialisation with one execution step.
+#include "module/errors.hpp"
+#include "module/knn_imputer.hpp"
+
+namespace mirel::py {
+namespace {
+
+int mirel_exec(PyObject* module) noexcept {
+    return guard_status([&]() -> int {
+        if (!PyModule_Check(module)) {
+            raise(PyExc_TypeError,
+                  "'" + type_qualname(Py_TYPE(module)) + "' object is not an instance of 'module'");
+        }
+        PyObject* type = reinterpret_cast<PyObject*>(knn_imputer_type());
+        Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+        if (!all) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                throw ErrorAlreadySet{};
+            }
+            PyErr_Clear();
+            all = check(PyList_New(0));
+            check_status(PyObject_SetAttrString(module, "__all__", all.get()));
+        }
+        if (!PyList_Check(all.get())) {
+            raise_not_instance(all.get(), "list");
+        }
+        Ref name = check(PyUnicode_FromString("KnnImputer"));
+        check_status(PyList_Append(all.get(), name.get()));
+        check_status(PyObject_SetAttrString(module, "KnnImputer", type));
+        return 0;
+    });
+}
+
+PyModuleDef_Slot mirel_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&mirel_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef mirel_module = {
+    PyModuleDef_HEAD_INIT,
+    "mirel",
+    "Exact, bit-reproducible k-nearest-neighbour imputation of the missing cells of numeric tables.",
+    0,
+    nullptr,
+    mirel_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace mirel::py
+
+PyMODINIT_FUNC PyInit_mirel(void) { return PyModuleDef_Init(&mirel::py::mirel_module); }

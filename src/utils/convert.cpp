@@ -1,0 +1,244 @@
+#include "utils/convert.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string>
+
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL MIREL_ARRAY_API
+#include <numpy/arrayobject.h>
+
+#include "knn/panic.hpp"
+#include "module/errors.hpp"
+
+namespace mirel::utils {
+namespace {
+
+using py::check;
+using py::check_status;
+using py::Ref;
+
+// NumPy's C-API table, loaded on first use and kept for the life of the process.
+void ensure_numpy() {
+    static bool ready = false;
+    if (ready) {
+        return;
+    }
+    if (_import_array() < 0) {
+        const std::string reason = py::fetch_error_message();
+        throw knn::Panic("Failed to access NumPy array API capsule: " + reason);
+    }
+    ready = true;
+}
+
+// A NumPy array (or subclass) with exactly two dimensions of float64 (or an equivalent dtype).
+bool is_float64_matrix(PyObject* obj) {
+    if (!PyArray_Check(obj)) {
+        return false;
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(array) != 2) {
+        return false;
+    }
+    PyArray_Descr* descr = PyArray_DESCR(array);
+    PyArray_Descr* f64 = PyArray_DescrFromType(NPY_DOUBLE);
+    if (f64 == nullptr) {
+        throw py::ErrorAlreadySet{};
+    }
+    const bool same = descr == f64 || PyArray_EquivTypes(descr, f64);
+    Py_DECREF(f64);
+    return same;
+}
+
+// One copy of the array in row-major order of its logical cells, whatever its memory layout.
+Matrix copy_matrix(PyObject* obj) {
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    const npy_intp* shape = PyArray_DIMS(array);
+    Matrix m;
+    m.rows = static_cast<std::size_t>(shape[0]);
+    m.cols = static_cast<std::size_t>(shape[1]);
+    const std::size_t n = m.rows * m.cols;
+    if (n == 0) {
+        return m;
+    }
+    m.values.resize(n);
+    const char* base = PyArray_BYTES(array);
+    if (PyArray_ISCARRAY_RO(array)) {
+        std::memcpy(m.values.data(), base, n * sizeof(double));
+        return m;
+    }
+    // Fortran order, strided or reversed views, unaligned data: follow the strides cell by cell.
+    // memcpy, because an unaligned double must never be loaded through a double pointer.
+    const npy_intp* strides = PyArray_STRIDES(array);
+    double* out = m.values.data();
+    for (std::size_t i = 0; i < m.rows; ++i) {
+        const char* row = base + static_cast<npy_intp>(i) * strides[0];
+        for (std::size_t j = 0; j < m.cols; ++j) {
+            std::memcpy(out++, row + static_cast<npy_intp>(j) * strides[1], sizeof(double));
+        }
+    }
+    return m;
+}
+
+Ref import_module(const char* name) {
+    Ref text = check(PyUnicode_FromString(name));
+    return check(PyImport_Import(text.get()));
+}
+
+std::string dtype_text(PyArrayObject* array) {
+    Ref text = Ref::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return "unknown";
+    }
+    return utf8;
+}
+
+Matrix dataframe_to_vec(PyObject* frame) {
+    Ref numpy = import_module("numpy");
+    Ref to_numpy_name = check(PyUnicode_FromString("to_numpy"));
+    Ref converted = check(PyObject_CallMethodObjArgs(frame, to_numpy_name.get(), nullptr));
+    Ref ascontiguousarray = check(PyObject_GetAttrString(numpy.get(), "ascontiguousarray"));
+    Ref array = check(PyObject_CallFunctionObjArgs(ascontiguousarray.get(), converted.get(), nullptr));
+    if (!is_float64_matrix(array.get())) {
+        std::string detail;
+        if (PyArray_Check(array.get())) {
+            auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+            detail = " of dtype " + dtype_text(a) + " with " + std::to_string(PyArray_NDIM(a)) + " dimension" +
+                     (PyArray_NDIM(a) == 1 ? "" : "s");
+        }
+        py::raise(PyExc_TypeError, "'" + py::type_qualname(Py_TYPE(array.get())) + "' object" + detail +
+                                       " cannot be converted to a 2-dimensional float64 numpy.ndarray");
+    }
+    return copy_matrix(array.get());
+}
+
+// PySliceContainer: the owner of a result buffer, set as the base object of the result array.
+struct SliceContainer {
+    PyObject_HEAD
+    double* ptr;
+    std::size_t len;
+    std::size_t cap;
+    void (*release)(SliceContainer*) noexcept;
+    alignas(std::vector<double>) unsigned char storage[sizeof(std::vector<double>)];
+};
+
+void release_vector(SliceContainer* self) noexcept {
+    std::launder(reinterpret_cast<std::vector<double>*>(self->storage))->~vector();
+}
+
+void SliceContainer_dealloc(PyObject* obj) noexcept {
+    auto* self = reinterpret_cast<SliceContainer*>(obj);
+    PyTypeObject* type = Py_TYPE(obj);
+    if (self->release != nullptr) {
+        self->release(self);
+        self->release = nullptr;
+    }
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(obj);
+    Py_DECREF(type);
+}
+
+PyType_Slot slice_container_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(&SliceContainer_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Owner of the memory behind an array that mirel returned; it frees the "
+                                  "memory when the array is gone.")},
+    {0, nullptr},
+};
+
+PyType_Spec slice_container_spec = {
+    "mirel.PySliceContainer",
+    sizeof(SliceContainer),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    slice_container_slots,
+};
+
+PyTypeObject* slice_container_type() {
+    static PyTypeObject* type = nullptr;  // created once, kept for the life of the process
+    if (type == nullptr) {
+        type = py::create_type(&slice_container_spec);
+    }
+    return type;
+}
+
+// Never dereferenced: NumPy gets a non-null, aligned address for an empty result.
+alignas(8) double empty_placeholder = 0.0;
+
+}  // namespace
+
+Matrix pyany_to_vec(PyObject* data) {
+    ensure_numpy();
+    // 1. A NumPy array: nothing is imported on this path.
+    if (is_float64_matrix(data)) {
+        return copy_matrix(data);
+    }
+    // 2. A pandas DataFrame (subclasses and instance-check hooks included).
+    Ref pandas = import_module("pandas");
+    Ref frame_type = check(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+    if (check_status(PyObject_IsInstance(data, frame_type.get())) == 1) {
+        return dataframe_to_vec(data);
+    }
+    // 3. Anything else is refused by the name of its type.
+    py::raise(PyExc_TypeError, "Unsupported type: '" + py::type_qualname(Py_TYPE(data)) +
+                                   "'. Supported types are: numpy.ndarray, pandas.DataFrame");
+}
+
+std::variant<Ref, ShapeError> vec_to_pyarray(std::size_t rows, std::size_t cols, std::vector<double> values) {
+    ensure_numpy();
+    // 1. The shape test; `values` is freed on return in every failing case.
+    constexpr auto max_size = static_cast<std::size_t>(std::numeric_limits<Py_ssize_t>::max());
+    std::size_t cells = 1;
+    for (const std::size_t d : {rows, cols}) {
+        if (d != 0) {
+            if (cells > max_size / d) {
+                return ShapeError{"ShapeError/Overflow: arithmetic overflow"};
+            }
+            cells *= d;
+        }
+    }
+    cells = rows * cols;
+    if (values.size() < cells) {
+        return ShapeError{"ShapeError/OutOfBounds: out of bounds indexing"};
+    }
+    if (values.size() > cells) {
+        return ShapeError{"ShapeError/IncompatibleShape: incompatible shapes"};
+    }
+    // 2. The container takes the buffer.
+    Ref container;
+    try {
+        PyTypeObject* type = slice_container_type();
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        container = check(alloc(type, 0));
+    } catch (const py::ErrorAlreadySet&) {
+        const std::string reason = py::fetch_error_message();
+        throw knn::Panic("Failed to create slice container: " + reason);
+    }
+    auto* owner = reinterpret_cast<SliceContainer*>(container.get());
+    auto* vec = new (owner->storage) std::vector<double>(std::move(values));
+    owner->ptr = vec->empty() ? &empty_placeholder : vec->data();
+    owner->len = vec->size();
+    owner->cap = vec->capacity();
+    owner->release = &release_vector;
+    // 3. The array over the buffer, writeable, C-contiguous (strides 0 for an empty shape).
+    npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+    const bool empty = rows == 0 || cols == 0;
+    npy_intp strides[2] = {empty ? 0 : static_cast<npy_intp>(cols * sizeof(double)),
+                           empty ? 0 : static_cast<npy_intp>(sizeof(double))};
+    PyArray_Descr* descr = PyArray_DescrFromType(NPY_DOUBLE);  // stolen by NewFromDescr
+    if (descr == nullptr) {
+        throw py::ErrorAlreadySet{};
+    }
+    Ref array = check(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, strides, owner->ptr,
+                                           NPY_ARRAY_WRITEABLE, nullptr));
+    // 4. The array owns the container from here; SetBaseObject takes the reference even on failure.
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), container.release()) < 0) {
+        throw py::ErrorAlreadySet{};
+    }
+    return array;
+}
+
+}  // namespace mirel::utils
