@@ -38,7 +38,18 @@ void set_panic(const std::string& message) noexcept {
     if (!text) {
         return;
     }
+#ifdef PYPY_VERSION
+    // PyPy's C API has no PySys_FormatStderr: write the same line through sys.stderr.
+    // A failing write is dropped, as PySys_FormatStderr drops it.
+    PyObject* err = PySys_GetObject("stderr");  // borrowed
+    if (err != nullptr && err != Py_None &&
+        (PyFile_WriteString("mirel: internal failure: ", err) < 0 ||
+         PyFile_WriteObject(text.get(), err, Py_PRINT_RAW) < 0 || PyFile_WriteString("\n", err) < 0)) {
+        PyErr_Clear();
+    }
+#else
     PySys_FormatStderr("mirel: internal failure: %U\n", text.get());
+#endif
     PyErr_SetObject(type, text.get());
 }
 
