@@ -204,11 +204,26 @@ PyObject* KnnImputer_transform(PyObject* self, PyObject* const* args, Py_ssize_t
     });
 }
 
+#ifdef PYPY_VERSION
+// PyPy creates Python subclasses of a type whatever its base-type flag says. The type is not
+// subclassable, so refuse at class creation with the error CPython gives there (it names
+// the type by its tp_name, which is the bare name since create_type renames the type).
+PyObject* KnnImputer_init_subclass(PyObject*, PyObject*, PyObject*) noexcept {
+    PyErr_SetString(PyExc_TypeError, "type 'KnnImputer' is not an acceptable base type");
+    return nullptr;
+}
+#endif
+
 PyMethodDef knn_imputer_methods[] = {
     {"fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&KnnImputer_fit)),
      METH_FASTCALL | METH_KEYWORDS, "fit($self, data)\n--\n\n"},
     {"transform", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&KnnImputer_transform)),
      METH_FASTCALL | METH_KEYWORDS, "transform($self, data)\n--\n\n"},
+#ifdef PYPY_VERSION
+    {"__init_subclass__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&KnnImputer_init_subclass)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+#endif
     {nullptr, nullptr, 0, nullptr},
 };
 
