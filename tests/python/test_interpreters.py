@@ -1,0 +1,158 @@
+"""Behaviour that the interpreter's C API implementation could change: PyPy's cpyext differs
+from CPython in heap-type bookkeeping, subclass checks, type names and when objects die.
+The same expectations hold on every interpreter; only the reference-count checks are
+CPython's alone."""
+
+import sys
+import weakref
+
+import numpy as np
+import pytest
+
+import mirel
+from conftest import NAN, PanicException, collect, cpython_only, table
+
+KnnImputer = mirel.KnnImputer
+
+
+def small_table():
+    return table([[1.0, NAN], [2.0, 3.0], [4.0, 5.0]])
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+class TestClass:
+    @pytest.mark.parametrize(
+        "make_subclass",
+        [
+            lambda: type("Sub", (KnnImputer,), {}),
+            lambda: type("Sub", (KnnImputer, Outer), {}),
+        ],
+        ids=["type-call", "with-mixin"],
+    )
+    def test_subclassing_is_refused(self, make_subclass):
+        with pytest.raises(TypeError) as info:
+            make_subclass()
+        assert str(info.value) == "type 'KnnImputer' is not an acceptable base type"
+
+    def test_subclassing_by_class_statement_is_refused(self):
+        with pytest.raises(TypeError, match=r"^type 'KnnImputer' is not an acceptable base type$"):
+
+            class Sub(KnnImputer):
+                pass
+
+    def test_identity_of_the_type(self):
+        assert KnnImputer.__name__ == "KnnImputer"
+        assert KnnImputer.__qualname__ == "KnnImputer"
+        assert KnnImputer.__module__ == "mirel"
+        assert "KnnImputer" in mirel.__all__
+
+
+class TestTypeNamesInRefusals:
+    # The str check names the value's type by its qualified name, which cpyext serves from
+    # the type's __qualname__ rather than from PyType_GetQualName.
+    @pytest.mark.parametrize(
+        "value, name",
+        [
+            (1, "int"),
+            (2.5, "float"),
+            (b"nan_euclid", "bytes"),
+            (Outer.Inner(), "Outer.Inner"),
+            (np.float64(1.0), "float64"),
+            (["uniform"], "list"),
+        ],
+        ids=["int", "float", "bytes", "nested-class", "numpy-scalar", "list"],
+    )
+    @pytest.mark.parametrize("parameter", ["metric", "weights"])
+    def test_non_str_argument_is_named_by_qualified_name(self, parameter, value, name):
+        with pytest.raises(TypeError) as info:
+            KnnImputer(**{parameter: value})
+        assert str(info.value) == f"argument '{parameter}': '{name}' object is not an instance of 'str'"
+
+    @pytest.mark.parametrize("parameter", ["metric", "weights"])
+    def test_none_argument(self, parameter):
+        with pytest.raises(TypeError) as info:
+            KnnImputer(**{parameter: None})
+        assert str(info.value) == f"argument '{parameter}': 'None' is not an instance of 'str'"
+
+
+class TestObjectLifetimes:
+    def test_type_survives_many_instance_deaths(self):
+        # Each instance's deallocation releases its reference to the heap type; a miscounted
+        # release would free the type after enough instances.
+        x = small_table()
+        expected = KnnImputer(k=2).fit(x).transform(x)
+        for _ in range(3):
+            for _ in range(2000):
+                KnnImputer(k=2).fit(x)
+                with pytest.raises(PanicException):
+                    KnnImputer(weights="")
+            collect()
+        assert KnnImputer.__name__ == "KnnImputer"
+        out = KnnImputer(k=2).fit(x).transform(x)
+        assert out.tobytes() == expected.tobytes()
+
+    def test_result_outlives_imputer_and_input(self):
+        x = small_table()
+        imputer = KnnImputer(k=2).fit(x)
+        out = imputer.transform(x)
+        expected = out.copy()
+        imputer_ref = weakref.ref(out)  # the array itself supports weak references
+        del imputer, x
+        collect()
+        assert imputer_ref() is out
+        assert out.tobytes() == expected.tobytes()
+        # The buffer is still writable memory owned by the result.
+        out[0, 0] = 7.0
+        assert out[0, 0] == 7.0
+
+    def test_inputs_are_not_kept_alive(self):
+        class Table(np.ndarray):
+            pass
+
+        fit_input = small_table().view(Table)
+        transform_input = small_table().view(Table)
+        refs = [weakref.ref(fit_input), weakref.ref(transform_input)]
+        imputer = KnnImputer(k=2).fit(fit_input)
+        out = imputer.transform(transform_input)
+        del fit_input, transform_input
+        collect()
+        assert [r() for r in refs] == [None, None]
+        assert out[0, 1] == 4.0  # (3 + 5) / 2 from both other rows
+        assert imputer.k == 2
+
+    def test_result_dies_with_its_last_reference(self):
+        x = small_table()
+        out = KnnImputer(k=2).fit(x).transform(x)
+        ref = weakref.ref(out)
+        del out
+        collect()
+        assert ref() is None
+
+
+@cpython_only
+class TestReferenceCounts:
+    def test_type_reference_count_is_balanced(self):
+        x = small_table()
+        KnnImputer(k=2).fit(x).transform(x)  # first-use caches
+        before = sys.getrefcount(KnnImputer)
+        for _ in range(500):
+            KnnImputer(k=2).fit(x).transform(x)
+            with pytest.raises(PanicException):
+                KnnImputer(weights="")
+            with pytest.raises(TypeError):
+                KnnImputer(metric=1)
+        assert sys.getrefcount(KnnImputer) == before
+
+    def test_inputs_reference_counts_are_restored(self):
+        x = small_table()
+        y = small_table()
+        imputer = KnnImputer(k=2)
+        before = (sys.getrefcount(x), sys.getrefcount(y), sys.getrefcount(imputer))
+        for _ in range(100):
+            imputer.fit(x)
+            imputer.transform(y)
+        assert (sys.getrefcount(x), sys.getrefcount(y), sys.getrefcount(imputer)) == before
