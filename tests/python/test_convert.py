@@ -291,3 +291,27 @@ class TestResultArray:
         first, second = imputer.transform(data), imputer.transform(data)
         assert first is not second and first is not data
         assert not np.shares_memory(first, second) and not np.shares_memory(first, data)
+
+
+def test_unloadable_numpy_is_a_panic_for_every_input():
+    import subprocess
+
+    code = (
+        "import sys\n"
+        "for name in ('numpy', 'numpy._core', 'numpy._core._multiarray_umath', 'numpy.core',\n"
+        "             'numpy.core._multiarray_umath'):\n"
+        "    sys.modules[name] = None\n"
+        "import mirel\n"
+        "for data in ([[1.0]], None):\n"
+        "    try:\n"
+        "        mirel.KnnImputer().fit(data)\n"
+        "    except BaseException as exc:\n"
+        "        print(type(exc).__name__, '|', exc)\n"
+    )
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    lines = run.stdout.splitlines()
+    assert len(lines) == 2, run
+    for line in lines:
+        kind, message = line.split(" | ", 1)
+        assert kind == "PanicException"
+        assert message.startswith("Failed to access NumPy array API capsule")
