@@ -34,7 +34,7 @@ if ! "$py" -c "import pandas" 2>/dev/null; then
 fi
 
 "$py" -m pip install -q --no-build-isolation --no-deps --force-reinstall \
-  -C cmake.define.MIREL_WERROR=ON . || exit 1
+  --config-settings=cmake.define.MIREL_WERROR=ON . || exit 1
 
 cd tests/python   # import the installed module, never a stray build in the tree
 "$py" -c "import platform, mirel; assert platform.python_implementation() == 'PyPy'; print('mirel loaded into', platform.python_implementation(), platform.python_version())" || exit 1
