@@ -205,6 +205,26 @@ PyObject* KnnImputer_transform(PyObject* self, PyObject* const* args, Py_ssize_t
 }
 
 #ifdef PYPY_VERSION
+// PyPy gives every object of a C type an attribute dictionary, so `imputer.metric = ...` would
+// silently store an attribute that nothing reads. Allow what CPython allows on a type without
+// __dict__, the property `k`; refuse the rest with CPython's messages. (The type's attributes
+// are only tested for existence: PyPy 7.3 crashes when a getset descriptor is fetched into C.)
+int KnnImputer_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
+    return guard_status([&]() -> int {
+        if (!PyUnicode_Check(name)) {
+            raise(PyExc_TypeError, "attribute name must be string, not '" + type_qualname(Py_TYPE(name)) + "'");
+        }
+        if (PyUnicode_CompareWithASCIIString(name, "k") == 0) {
+            return KnnImputer_set_k(self, value, nullptr);
+        }
+        const int exists = PyObject_HasAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name);
+        PyErr_Format(PyExc_AttributeError,
+                     exists ? "'%s' object attribute '%U' is read-only" : "'%s' object has no attribute '%U'",
+                     "KnnImputer", name);
+        throw ErrorAlreadySet{};
+    });
+}
+
 // PyPy creates Python subclasses of a type whatever its base-type flag says. The type is not
 // subclassable, so refuse at class creation with the error CPython gives there (it names
 // the type by its tp_name, which is the bare name since create_type renames the type).
@@ -238,6 +258,9 @@ PyType_Slot knn_imputer_slots[] = {
     {Py_tp_doc, const_cast<char*>("KnnImputer(k=5, metric=\"nan_euclid\", weights=\"uniform\")\n--\n\n")},
     {Py_tp_methods, knn_imputer_methods},
     {Py_tp_getset, knn_imputer_getset},
+#ifdef PYPY_VERSION
+    {Py_tp_setattro, reinterpret_cast<void*>(&KnnImputer_setattro)},
+#endif
     {0, nullptr},
 };
 
