@@ -4,12 +4,16 @@
   ``sys.getrefcount``. PyPy's objects have no visible reference count, so such tests skip
   there, and only there.
 - ``collect()``: objects die late on PyPy; collect before any liveness check.
+- ``refusal(name)``: what fit and transform raise for an input they do not accept, whose type
+  is named ``name``: the "Unsupported type" TypeError, or pandas' import error, unchanged, where
+  pandas is not installed (as on PyPy, for which pandas publishes no wheel).
 - Hypothesis runs without its per-example deadline: PyPy's JIT takes its time on the first
   examples, and speed is measured by the benchmarks, never by the tests.
 """
 
 import gc
 import platform
+import re
 import sys
 
 import numpy as np
@@ -58,6 +62,21 @@ def collect():
 
 
 NAN = float("nan")
+
+try:
+    import pandas  # noqa: F401
+except ImportError:
+    HAS_PANDAS = False
+else:
+    HAS_PANDAS = True
+
+UNSUPPORTED = "Unsupported type: '{}'. Supported types are: numpy.ndarray, pandas.DataFrame"
+
+
+def refusal(name):
+    if HAS_PANDAS:
+        return pytest.raises(TypeError, match="^" + re.escape(UNSUPPORTED.format(name)) + "$")
+    return pytest.raises(ModuleNotFoundError, match="pandas")
 
 
 def table(rows):

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import mirel
-from conftest import NAN, PanicException, table
+from conftest import NAN, PanicException, refusal, table
 
 KnnImputer = mirel.KnnImputer
 FOUR_BY_TWO = table([[1.0, 10.0], [2.0, NAN], [3.0, 30.0], [4.0, 40.0]])
@@ -43,13 +43,13 @@ class TestFit:
 
     def test_failed_fit_keeps_the_earlier_fit(self):
         imputer = KnnImputer(k=2).fit(FOUR_BY_TWO)
-        with pytest.raises(TypeError, match="Unsupported type: 'list'"):
+        with refusal("list"):
             imputer.fit([[1.0, 2.0]])
         assert imputer.transform(FOUR_BY_TWO)[1, 1] == 20.0
 
     def test_failed_fit_leaves_an_unfitted_imputer_unfitted(self):
         imputer = KnnImputer()
-        with pytest.raises(TypeError):
+        with refusal("ndarray"):
             imputer.fit(np.ones((2, 2), dtype=np.int64))
         with pytest.raises(TypeError, match="^Imputer is not fitted$"):
             imputer.transform(FOUR_BY_TWO)
@@ -103,7 +103,7 @@ class TestTransformErrors:
 
     def test_bad_data_is_reported_before_the_unknown_metric(self):
         imputer = KnnImputer(metric="nope").fit(FOUR_BY_TWO)
-        with pytest.raises(TypeError, match="^Unsupported type: 'list'"):
+        with refusal("list"):
             imputer.transform([[1.0]])
 
     @pytest.mark.parametrize(
