@@ -51,6 +51,41 @@ class TestClass:
         assert "KnnImputer" in mirel.__all__
 
 
+class TestInstanceAttributes:
+    # PyPy gives instances of C types an attribute dictionary of their own; the module refuses
+    # to use it, so a mistyped configuration never silently succeeds.
+    @pytest.mark.parametrize(
+        "name, message",
+        [
+            ("metric", "'KnnImputer' object has no attribute 'metric'"),
+            ("weights", "'KnnImputer' object has no attribute 'weights'"),
+            ("anything", "'KnnImputer' object has no attribute 'anything'"),
+            ("fit", "'KnnImputer' object attribute 'fit' is read-only"),
+            ("transform", "'KnnImputer' object attribute 'transform' is read-only"),
+        ],
+    )
+    @pytest.mark.parametrize("operation", ["set", "delete"])
+    def test_only_k_can_be_assigned(self, name, message, operation):
+        imputer = KnnImputer(k=2, metric="nope").fit(small_table())
+        with pytest.raises(AttributeError) as info:
+            if operation == "set":
+                setattr(imputer, name, "expected_distance")
+            else:
+                delattr(imputer, name)
+        assert str(info.value) == message
+        # Nothing was stored: the unknown metric still decides the outcome.
+        with pytest.raises(TypeError, match="^nope is a unknown metric$"):
+            imputer.transform(small_table())
+
+    def test_k_assignment_and_deletion(self):
+        imputer = KnnImputer(k=2).fit(small_table())
+        imputer.k = 1
+        assert imputer.k == 1
+        with pytest.raises(AttributeError, match="^property has no deleter$"):
+            del imputer.k
+        assert imputer.k == 1
+
+
 class TestTypeNamesInRefusals:
     # The str check names the value's type by its qualified name, which cpyext serves from
     # the type's __qualname__ rather than from PyType_GetQualName.

@@ -31,18 +31,17 @@ def test_class_shape_and_signature():
     assert KnnImputer.__name__ == "KnnImputer"
     assert KnnImputer.__qualname__ == "KnnImputer"
     assert str(inspect.signature(KnnImputer)) == "(k=5, metric='nan_euclid', weights='uniform')"
-    assert KnnImputer.fit.__text_signature__ == "($self, data)"
-    assert KnnImputer.transform.__text_signature__ == "($self, data)"
     assert not KnnImputer.__doc__
 
 
 @pytest.mark.skipif(IS_PYPY, reason="methods expose no text signature to inspect on PyPy")
 def test_method_signatures_on_cpython():
+    assert KnnImputer.fit.__text_signature__ == "($self, data)"
+    assert KnnImputer.transform.__text_signature__ == "($self, data)"
     assert str(inspect.signature(KnnImputer.fit)) == "(self, /, data)"
     assert str(inspect.signature(KnnImputer.transform)) == "(self, /, data)"
 
 
-@pytest.mark.skipif(IS_PYPY, reason="PyPy does not enforce the base-type flag")
 def test_class_cannot_be_subclassed():
     with pytest.raises(TypeError):
         type("Sub", (KnnImputer,), {})
@@ -54,8 +53,9 @@ def test_instances_have_no_dict_and_no_weakrefs():
         imputer.metric = "expected_distance"
     with pytest.raises(AttributeError):
         imputer.anything = 1
-    with pytest.raises(TypeError):
-        weakref.ref(imputer)
+    if not IS_PYPY:  # every PyPy object can be weakly referenced, C types' instances included
+        with pytest.raises(TypeError):
+            weakref.ref(imputer)
 
 
 @pytest.mark.parametrize(
