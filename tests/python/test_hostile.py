@@ -1001,3 +1001,63 @@ def test_threads_fitting_transforming_and_setting_k_on_one_imputer():
     imp.k = 2
     imp.fit(BASE)
     assert_intact(imp)
+
+
+# --- Objects of the module's own types, misused ----------------------------------------------
+
+
+def test_class_assignment_between_layouts_is_refused():
+    imp = fitted()
+    slots = (type(imp).__basicsize__ - object.__basicsize__) // 8
+    same_size = type("SameSize", (), {"__slots__": tuple(f"s{i}" for i in range(slots))})
+    with pytest.raises(TypeError):
+        imp.__class__ = same_size
+    impostor = same_size()
+    with pytest.raises(TypeError):
+        impostor.__class__ = mirel.KnnImputer
+    assert_intact(imp)
+
+
+def test_result_owner_cannot_be_swapped_or_copied():
+    import copy
+    import pickle
+
+    out = fitted().transform(BASE)
+    owner = out.base
+    for attempt in (copy.copy, copy.deepcopy, pickle.dumps):
+        with pytest.raises(TypeError):
+            attempt(owner)
+    with pytest.raises(TypeError):
+        owner.__class__ = mirel.KnnImputer
+    # an owner made from Python owns nothing and goes away quietly
+    try:
+        stray = type(owner)()
+    except TypeError:
+        pass  # the type may refuse to be instantiated from Python
+    else:
+        del stray
+    assert_same_bits(out, BASE_RESULT)
+
+
+@pytest.mark.parametrize("attempt", ["copy", "deepcopy", "pickle"])
+def test_imputer_cannot_be_copied_half_way(attempt):
+    import copy
+    import pickle
+
+    imp = fitted()
+    call = {"copy": copy.copy, "deepcopy": copy.deepcopy, "pickle": pickle.dumps}[attempt]
+    with pytest.raises(TypeError):
+        call(imp)
+    assert_intact(imp)
+
+
+def test_calling_methods_unbound_on_other_objects():
+    for call in (
+        lambda: mirel.KnnImputer.fit(object(), BASE),
+        lambda: mirel.KnnImputer.transform(None, BASE),
+        lambda: mirel.KnnImputer.k.__get__(3),
+        lambda: mirel.KnnImputer.k.__set__("x", 3),
+        lambda: mirel.KnnImputer.__new__(int),
+    ):
+        with pytest.raises(TypeError):
+            call()
