@@ -6,10 +6,10 @@
 #   any dtype and shape through the conversion.
 # New inputs go to a scratch directory, never into the repository. A crash, a sanitizer report,
 # a difference or an undefined exception fails the stage and leaves the input in $build.
-# MIREL_FUZZ_SECONDS sets each fuzzer's time (default 75).
+# MIREL_FUZZ_SECONDS sets each fuzzer's time (default 60).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-seconds="${MIREL_FUZZ_SECONDS:-75}"
+seconds="${MIREL_FUZZ_SECONDS:-60}"
 build="$PWD/build/ci-fuzz"
 mkdir -p "$build"
 
