@@ -8,6 +8,7 @@ there, failing the interpreter's n-th allocation for every n that a call makes, 
 the result array's owner object and the array itself."""
 
 import os
+import platform
 import subprocess
 import sys
 import textwrap
@@ -245,6 +246,10 @@ for name, (call, own_error) in OPS.items():
 """
 
 
+@pytest.mark.skipif(
+    platform.python_implementation() != "CPython",
+    reason="needs CPython's _testcapi.set_nomemory allocation hooks",
+)
 def test_every_interpreter_allocation_of_a_call_may_fail():
     pytest.importorskip("_testcapi")
     proc = subprocess.run(
