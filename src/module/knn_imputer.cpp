@@ -109,6 +109,12 @@ const Signature TRANSFORM_SIGNATURE{"KnnImputer.transform()", {"data"}, 1, 1};
 
 PyObject* KnnImputer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guard_object([&]() -> PyObject* {
+        // CPython makes this check before it calls tp_new; PyPy does not, and
+        // `KnnImputer.__new__(int)` would build the record inside an int-sized object.
+        if (!PyType_IsSubtype(type, knn_imputer_type())) {
+            const std::string name = type->tp_name;
+            raise(PyExc_TypeError, "KnnImputer.__new__(" + name + "): " + name + " is not a subtype of KnnImputer");
+        }
         const Bound bound = bind_tuple_dict(NEW_SIGNATURE, args, kwargs);
         const std::uint32_t k = bound[0] ? convert_argument("k", [&] { return convert_k(bound[0]); }) : 5;
         std::string metric =
