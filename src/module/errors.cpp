@@ -148,4 +148,33 @@ void raise_not_instance(PyObject* obj, const char* expected) {
     raise(PyExc_TypeError, message);
 }
 
+#ifdef PYPY_VERSION
+int refuse_attribute_assignment(PyObject* self, PyObject* name, PyObject* value, const char* type_name) {
+    if (!PyUnicode_Check(name)) {
+        raise(PyExc_TypeError, "attribute name must be string, not '" + type_qualname(Py_TYPE(name)) + "'");
+    }
+    if (PyUnicode_CompareWithASCIIString(name, "__class__") == 0) {
+        if (value == nullptr) {
+            raise(PyExc_TypeError, "can't delete __class__ attribute");
+        }
+        if (!PyType_Check(value)) {
+            raise(PyExc_TypeError,
+                  "__class__ must be set to a class, not '" + type_qualname(Py_TYPE(value)) + "' object");
+        }
+        if (value == reinterpret_cast<PyObject*>(Py_TYPE(self))) {
+            return 0;  // its own class: nothing changes
+        }
+        raise(PyExc_TypeError, "__class__ assignment: '" + type_qualname(reinterpret_cast<PyTypeObject*>(value)) +
+                                   "' object layout differs from '" + type_name + "'");
+    }
+    // Only tested for existence: PyPy 7.3 crashed when a getset descriptor of the type was
+    // fetched into C from inside a setattro slot.
+    const int exists = PyObject_HasAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name);
+    PyErr_Format(PyExc_AttributeError,
+                 exists ? "'%s' object attribute '%U' is read-only" : "'%s' object has no attribute '%U'",
+                 type_name, name);
+    throw ErrorAlreadySet{};
+}
+#endif
+
 }  // namespace mirel::py

@@ -212,23 +212,23 @@ PyObject* KnnImputer_transform(PyObject* self, PyObject* const* args, Py_ssize_t
 
 #ifdef PYPY_VERSION
 // PyPy gives every object of a C type an attribute dictionary, so `imputer.metric = ...` would
-// silently store an attribute that nothing reads. Allow what CPython allows on a type without
-// __dict__, the property `k`; refuse the rest with CPython's messages. (The type's attributes
-// are only tested for existence: PyPy 7.3 crashes when a getset descriptor is fetched into C.)
+// silently store an attribute that nothing reads, and it lets __class__ be reassigned. Allow
+// what CPython allows, the property `k`; refuse the rest as CPython does.
 int KnnImputer_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
     return guard_status([&]() -> int {
-        if (!PyUnicode_Check(name)) {
-            raise(PyExc_TypeError, "attribute name must be string, not '" + type_qualname(Py_TYPE(name)) + "'");
-        }
-        if (PyUnicode_CompareWithASCIIString(name, "k") == 0) {
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "k") == 0) {
             return KnnImputer_set_k(self, value, nullptr);
         }
-        const int exists = PyObject_HasAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name);
-        PyErr_Format(PyExc_AttributeError,
-                     exists ? "'%s' object attribute '%U' is read-only" : "'%s' object has no attribute '%U'",
-                     "KnnImputer", name);
-        throw ErrorAlreadySet{};
+        return refuse_attribute_assignment(self, name, value, "KnnImputer");
     });
+}
+
+// CPython refuses to copy or pickle an object whose C state it cannot see. PyPy's default
+// reduction would instead build a fresh default imputer through __new__ and hand it out as the
+// copy; refuse with CPython's error.
+PyObject* KnnImputer_reduce_ex(PyObject*, PyObject*) noexcept {
+    PyErr_SetString(PyExc_TypeError, "cannot pickle 'KnnImputer' object");
+    return nullptr;
 }
 
 // PyPy creates Python subclasses of a type whatever its base-type flag says. The type is not
@@ -249,6 +249,8 @@ PyMethodDef knn_imputer_methods[] = {
     {"__init_subclass__",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&KnnImputer_init_subclass)),
      METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+    {"__reduce_ex__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&KnnImputer_reduce_ex)),
+     METH_O, nullptr},
 #endif
     {nullptr, nullptr, 0, nullptr},
 };

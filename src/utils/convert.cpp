@@ -142,8 +142,33 @@ void SliceContainer_dealloc(PyObject* obj) noexcept {
     Py_DECREF(type);
 }
 
+#ifdef PYPY_VERSION
+// On PyPy the container would otherwise take attributes, accept a new __class__ (and then be
+// deallocated as that class) and be "copied" into an empty container: refuse all three, as
+// CPython does.
+int SliceContainer_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
+    return py::guard_status(
+        [&]() -> int { return py::refuse_attribute_assignment(self, name, value, "PySliceContainer"); });
+}
+
+PyObject* SliceContainer_reduce_ex(PyObject*, PyObject*) noexcept {
+    PyErr_SetString(PyExc_TypeError, "cannot pickle 'PySliceContainer' object");
+    return nullptr;
+}
+
+PyMethodDef slice_container_methods[] = {
+    {"__reduce_ex__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&SliceContainer_reduce_ex)),
+     METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+#endif
+
 PyType_Slot slice_container_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(&SliceContainer_dealloc)},
+#ifdef PYPY_VERSION
+    {Py_tp_setattro, reinterpret_cast<void*>(&SliceContainer_setattro)},
+    {Py_tp_methods, slice_container_methods},
+#endif
     {Py_tp_doc, const_cast<char*>("Owner of the memory behind an array that mirel returned; it frees the "
                                   "memory when the array is gone.")},
     {0, nullptr},
