@@ -86,6 +86,63 @@ class TestInstanceAttributes:
         assert imputer.k == 1
 
 
+def result_owner():
+    x = small_table()
+    out = KnnImputer(k=2).fit(x).transform(x)
+    return out, out.base
+
+
+class TestCopiesAndClassChanges:
+    # PyPy would copy either object into a fresh, empty one through __new__, and would let
+    # __class__ move an object between the module's two layouts (then free it as the wrong
+    # type); the module refuses both, as CPython does.
+    @pytest.mark.parametrize("attempt", ["copy", "deepcopy", "pickle"])
+    @pytest.mark.parametrize("which", ["KnnImputer", "PySliceContainer"])
+    def test_no_copies(self, which, attempt):
+        import copy
+        import pickle
+
+        out, owner = result_owner()
+        imputer = KnnImputer(k=2).fit(small_table())
+        target = imputer if which == "KnnImputer" else owner
+        call = {"copy": copy.copy, "deepcopy": copy.deepcopy, "pickle": pickle.dumps}[attempt]
+        with pytest.raises(TypeError) as info:
+            call(target)
+        assert str(info.value) == f"cannot pickle '{which}' object"
+        assert out[0, 1] == 4.0
+        assert imputer.transform(small_table())[0, 1] == 4.0
+
+    def test_class_cannot_move_between_the_module_types(self):
+        out, owner = result_owner()
+        imputer = KnnImputer(k=2)
+        with pytest.raises(TypeError) as info:
+            owner.__class__ = KnnImputer
+        assert str(info.value) == "__class__ assignment: 'KnnImputer' object layout differs from 'PySliceContainer'"
+        with pytest.raises(TypeError) as info:
+            imputer.__class__ = type(owner)
+        assert str(info.value) == "__class__ assignment: 'PySliceContainer' object layout differs from 'KnnImputer'"
+        for obj in (owner, imputer):
+            with pytest.raises(TypeError, match=r"^__class__ assignment: 'Outer' "):
+                obj.__class__ = Outer
+            obj.__class__ = type(obj)  # its own class: allowed, changes nothing
+        assert type(owner).__name__ == "PySliceContainer" and type(imputer) is KnnImputer
+        assert out[0, 1] == 4.0
+        assert imputer.k == 2
+
+    def test_result_owner_takes_no_attributes(self):
+        _, owner = result_owner()
+        with pytest.raises(AttributeError) as info:
+            owner.anything = 1
+        assert str(info.value) == "'PySliceContainer' object has no attribute 'anything'"
+
+    @pytest.mark.parametrize("other", [int, object, Outer], ids=["int", "object", "Outer"])
+    def test_new_builds_only_imputers(self, other):
+        name = other.__name__
+        with pytest.raises(TypeError) as info:
+            KnnImputer.__new__(other)
+        assert str(info.value) == f"KnnImputer.__new__({name}): {name} is not a subtype of KnnImputer"
+
+
 class TestTypeNamesInRefusals:
     # The str check names the value's type by its qualified name, which cpyext serves from
     # the type's __qualname__ rather than from PyType_GetQualName.
