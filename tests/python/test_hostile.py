@@ -155,8 +155,22 @@ def test_pandas_series_is_refused():
 
 # --- Arrays of every dtype and dimension count ---------------------------------------------
 
+def _known_dtypes(codes):
+    # 'n' and 'N' (intp, uintp) are type codes of NumPy 2; NumPy 1.x (Debian's armhf NumPy 1.24)
+    # does not know them.
+    known = []
+    for code in codes:
+        try:
+            known.append(np.dtype(code))
+        except TypeError:
+            pass
+    return known
+
+
 OTHER_DTYPES = (
-    [np.dtype(c) for c in "?bhilqnpBHILQNPefgFDGO"]
+    # Long double is left out where it is the 8-byte double (32-bit ARM): NumPy reports it
+    # equivalent to float64 there, and it is accepted (test_convert checks both cases).
+    [d for d in _known_dtypes("?bhilqnpBHILQNPefgFDGO") if not (d.kind == "f" and d.itemsize == 8)]
     + [np.dtype(t) for t in ("S8", "U2", "V8", "M8[s]", "m8[ns]", "f8,f8", "i8,f8")]
     + [np.dtype([("x", "f8")])]
 )
