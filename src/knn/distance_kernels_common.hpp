@@ -1,4 +1,4 @@
-// Pieces shared by every distance kernel (scalar parts of the work around the vector loops).
+// Pieces shared by every distance kernel (the scalar parts around the vector loops).
 #pragma once
 
 #include <cstddef>
@@ -9,28 +9,46 @@
 
 namespace mirel::knn::detail {
 
-// Lanes of block b that are candidate rows (the last block may be padded).
-inline unsigned valid_lanes(const PanelView& panel, std::size_t b) noexcept {
-    const std::size_t first = b * BLOCK_LANES;
-    const std::size_t left = panel.rows - first;
-    return left >= BLOCK_LANES ? 0xFFu : ((1u << left) - 1u);
+// Bits of the positions first + 0..7 that lie in [lo, hi).
+inline unsigned positions_in(std::size_t first, std::size_t lo, std::size_t hi) noexcept {
+    const unsigned from = lo <= first ? 0xFFu : (lo >= first + 8 ? 0u : (0xFFu << (lo - first)) & 0xFFu);
+    const unsigned below = hi >= first + 8 ? 0xFFu : (hi <= first ? 0u : (1u << (hi - first)) - 1u);
+    return from & below;
+}
+
+// Forward candidates among byte j of block b: real rows at or after query.first.
+inline unsigned forward_range(const PanelView& panel, const QueryView& query, std::size_t b, std::size_t j) noexcept {
+    const std::size_t p = b * BLOCK_ROWS + 8 * j;
+    if (p >= query.first && p + 8 <= panel.rows) {
+        return 0xFFu;
+    }
+    return positions_in(p, query.first, panel.rows);
+}
+
+// Reverse candidates among byte j of block b: query rows after the query's own position.
+inline unsigned reverse_range(const QueryView& query, std::size_t b, std::size_t j) noexcept {
+    const std::size_t p = b * BLOCK_ROWS + 8 * j;
+    if (query.self == SIZE_MAX || p >= query.reverse_end || p + 8 <= query.self + 1) {
+        return 0;
+    }
+    return positions_in(p, query.self + 1, query.reverse_end);
 }
 
 // The query's own row is not measured: it ranks at SELF_DISTANCE.
 inline void set_self(const QueryView& query, std::size_t b, double* out) noexcept {
-    if (query.self != SIZE_MAX && query.self / BLOCK_LANES == b) {
-        out[query.self % BLOCK_LANES] = SELF_DISTANCE;
+    if (query.self != SIZE_MAX && query.self / BLOCK_ROWS == b) {
+        out[query.self % BLOCK_ROWS] = SELF_DISTANCE;
     }
 }
 
-// Lanes of block b holding a value in one of the query's open columns.
-inline unsigned open_lanes(const PanelView& panel, const QueryView& query, std::size_t b) noexcept {
-    unsigned lanes = 0;
-    const std::uint8_t* present = panel.present + b * panel.cols;
+// Positions of byte j of block b holding a value in one of the query's open columns.
+inline unsigned open_rows(const PanelView& panel, const QueryView& query, std::size_t b, std::size_t j) noexcept {
+    unsigned rows = 0;
+    const std::uint8_t* present = panel.present + b * panel.cols * BLOCK_BYTES + j;
     for (std::size_t i = 0; i < query.n_open; ++i) {
-        lanes |= present[query.open[i]];
+        rows |= present[query.open[i] * BLOCK_BYTES];
     }
-    return lanes;
+    return rows;
 }
 
 }  // namespace mirel::knn::detail

@@ -1,13 +1,13 @@
-// x86-64 kernels for AVX2 and AVX-512F, compiled for those instruction sets only inside this
-// file's target regions and chosen at run time (impute_fast.cpp asks the processor), so the
-// library still runs on any x86-64.
+// x86-64 kernels for AVX2 and AVX-512 (F + DQ), compiled for those instruction sets only inside
+// this file's target regions and chosen at run time (impute_fast.cpp asks the processor), so
+// the library still runs on any x86-64.
 //
 // Exactness: one lane per candidate row; each lane does the scalar metric's subtraction,
 // rounded product and rounded addition in column order (the build forbids contraction into
 // fused multiply-adds). A coordinate that does not count is either skipped through a lane mask
 // (AVX-512) or contributes +0.0 (AVX2), which leaves a sum that is never -0.0 unchanged.
-// NaN semantics used: _CMP_ORD_Q / _CMP_UNORD_Q test for missing cells; no max/min instruction
-// is used on values that could be NaN.
+// NaN semantics relied on: _CMP_ORD_Q / _CMP_UNORD_Q are false / true for any NaN; no max/min
+// instruction is used.
 #if defined(__x86_64__)
 
 #include <immintrin.h>
@@ -22,124 +22,190 @@ namespace mirel::knn::detail {
 namespace {
 
 constexpr std::uint64_t SIGN = std::uint64_t{1} << 63;
+constexpr int VECTORS_512 = static_cast<int>(BLOCK_ROWS / 8);
+static_assert(VECTORS_512 == 4, "the AVX-512 loops are written out for four vectors per block");
+constexpr int VECTORS_256 = static_cast<int>(BLOCK_ROWS / 4);
 
-// ------------------------------------------------------------------------------- AVX-512F ---
+// ---------------------------------------------------------------------------- AVX-512 F+DQ ---
 #pragma GCC push_options
-#pragma GCC target("avx512f")
+#pragma GCC target("avx512f,avx512dq")
 
-// Ranking keys of eight distances compared with the query's threshold (distance_rank_key).
-inline __mmask8 below_threshold_512(__m512d d, std::uint64_t threshold) {
+// A lane mask loaded straight from memory into a mask register. Left to itself, GCC loads the
+// byte into a general register and moves it over, an extra instruction on a port the vector
+// arithmetic needs.
+inline __mmask8 load_mask(const std::uint8_t* p) {
+    __mmask8 k;
+    __asm__("kmovb %1, %0" : "=k"(k) : "m"(*p));
+    return k;
+}
+
+// Ranking keys of eight distances (see distance_rank_key).
+inline __m512i rank_keys_512(__m512d d) {
     __m512i bits = _mm512_castpd_si512(d);
     const __mmask8 nan = _mm512_cmp_pd_mask(d, d, _CMP_UNORD_Q);
     bits = _mm512_mask_and_epi64(bits, nan, bits, _mm512_set1_epi64(static_cast<long long>(~SIGN)));
     const __mmask8 negative = _mm512_cmplt_epi64_mask(bits, _mm512_setzero_si512());
-    const __m512i key = _mm512_mask_xor_epi64(_mm512_or_si512(bits, _mm512_set1_epi64(static_cast<long long>(SIGN))),
-                                              negative, bits, _mm512_set1_epi64(-1));
-    return _mm512_cmplt_epu64_mask(key, _mm512_set1_epi64(static_cast<long long>(threshold)));
+    return _mm512_mask_xor_epi64(_mm512_or_si512(bits, _mm512_set1_epi64(static_cast<long long>(SIGN))), negative,
+                                 bits, _mm512_set1_epi64(-1));
 }
 
-inline std::uint8_t filter_block_512(const PanelView& panel, const QueryView& query, std::size_t b, double* out) {
+inline void filter_block_512(const PanelView& panel, const QueryView& query, std::size_t b, double* out,
+                             std::uint8_t* pass, std::uint8_t* reverse) {
     set_self(query, b, out);
-    unsigned lanes = below_threshold_512(_mm512_load_pd(out), query.threshold);
-    lanes |= open_lanes(panel, query, b);
-    return static_cast<std::uint8_t>(lanes & valid_lanes(panel, b));
+    const __m512i threshold = _mm512_set1_epi64(static_cast<long long>(query.threshold));
+    for (int j = 0; j < VECTORS_512; ++j) {
+        const std::size_t jj = static_cast<std::size_t>(j);
+        const __m512i key = rank_keys_512(_mm512_load_pd(out + 8 * j));
+        unsigned forward = _mm512_cmple_epu64_mask(key, threshold);
+        if (query.n_open != 0) {
+            forward |= open_rows(panel, query, b, jj);
+        }
+        pass[j] = static_cast<std::uint8_t>(forward & forward_range(panel, query, b, jj));
+        const unsigned back_range = reverse_range(query, b, jj);
+        unsigned backward = 0;
+        if (back_range != 0) {
+            const __m512i limit = _mm512_loadu_si512(query.reverse_threshold + b * BLOCK_ROWS + 8 * jj);
+            backward = back_range & _mm512_cmple_epu64_mask(key, limit);
+        }
+        reverse[j] = static_cast<std::uint8_t>(backward);
+    }
 }
 
-template <int U>
-inline void nan_euclid_blocks_512(const PanelView& panel, const QueryView& query, std::size_t b, double* out) {
+// How nan_euclid's scale cols / present is looked up for eight lanes: from one register
+// (cols < 8), from two (cols < 16), or gathered from memory.
+enum class ScaleLookup { one_register, two_registers, gather };
+
+template <ScaleLookup Lookup>
+void nan_euclid_avx512(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1,
+                       double* dist, std::uint8_t* pass, std::uint8_t* reverse) {
     const std::size_t cols = panel.cols;
-    const double* base = panel.values + b * cols * BLOCK_LANES;
-    const std::uint8_t* present = panel.present + b * cols;
-    __m512d sum[U];
-    for (int u = 0; u < U; ++u) {
-        sum[u] = _mm512_setzero_pd();
-    }
-    for (std::size_t i = 0; i < query.n_ref_present; ++i) {
-        const std::size_t c = query.ref_present[i];
-        const __m512d a = _mm512_set1_pd(query.ref[c]);
-        for (int u = 0; u < U; ++u) {
-            const __m512d v = _mm512_load_pd(base + (u * cols + c) * BLOCK_LANES);
-            const __m512d d = _mm512_sub_pd(a, v);
-            sum[u] = _mm512_mask_add_pd(sum[u], present[u * cols + c], sum[u], _mm512_mul_pd(d, d));
-        }
-    }
     const __m512i one = _mm512_set1_epi64(1);
     const __m512d inf = _mm512_set1_pd(std::numeric_limits<double>::infinity());
-    for (int u = 0; u < U; ++u) {
-        // Shared coordinates: the candidate's present cells less those in the query's missing columns.
-        __m512i count = _mm512_load_si512(panel.count + (b + u) * BLOCK_LANES);
-        for (std::size_t i = 0; i < query.n_ref_missing; ++i) {
-            count = _mm512_mask_sub_epi64(count, present[u * cols + query.ref_missing[i]], count, one);
+    __m512d table_lo = inf;
+    __m512d table_hi = inf;
+    if constexpr (Lookup != ScaleLookup::gather) {
+        double lo[8];
+        double hi[8];
+        for (std::size_t i = 0; i < 8; ++i) {
+            lo[i] = i <= cols ? panel.scale[i] : 0.0;
+            hi[i] = i + 8 <= cols ? panel.scale[i + 8] : 0.0;
         }
-        // Masked forms with an explicit source: the unmasked ones start from an undefined register,
-        // which GCC 12 reports as possibly uninitialised.
-        const __m512d scale = _mm512_mask_i64gather_pd(inf, 0xFF, count, panel.scale, 8);
-        const __mmask8 none = _mm512_cmpeq_epi64_mask(count, _mm512_setzero_si512());
-        _mm512_store_pd(out + u * BLOCK_LANES, _mm512_mask_blend_pd(none, _mm512_mul_pd(sum[u], scale), inf));
+        table_lo = _mm512_loadu_pd(lo);
+        table_hi = _mm512_loadu_pd(hi);
     }
-}
-
-template <int U>
-inline void expected_distance_blocks_512(const PanelView& panel, const QueryView& query, std::size_t b,
-                                         double* out) {
-    const std::size_t cols = panel.cols;
-    const double* base = panel.values + b * cols * BLOCK_LANES;
-    const double* terms = panel.missing_term + b * cols * BLOCK_LANES;
-    const std::uint8_t* present = panel.present + b * cols;
-    __m512d missing_sum[U];
-    __m512d square_sum[U];
-    for (int u = 0; u < U; ++u) {
-        missing_sum[u] = _mm512_setzero_pd();
-        square_sum[u] = _mm512_setzero_pd();
-    }
-    for (std::size_t c = 0; c < cols; ++c) {
-        if (query.ref_is_missing[c]) {
-            for (int u = 0; u < U; ++u) {
-                missing_sum[u] = _mm512_add_pd(missing_sum[u], _mm512_load_pd(terms + (u * cols + c) * BLOCK_LANES));
+    for (std::size_t b = b0; b < b1; ++b) {
+        const double* base = panel.values + b * cols * BLOCK_ROWS;
+        const std::uint8_t* present = panel.present + b * cols * BLOCK_BYTES;
+        // Four named accumulators: GCC keeps an array of them in memory across the loop.
+        __m512d s0 = _mm512_setzero_pd();
+        __m512d s1 = s0;
+        __m512d s2 = s0;
+        __m512d s3 = s0;
+        for (std::size_t i = 0; i < query.n_ref_present; ++i) {
+            const std::size_t c = query.ref_present[i];
+            const __m512d a = _mm512_set1_pd(query.ref[c]);
+            const double* v = base + c * BLOCK_ROWS;
+            const std::uint8_t* held = present + c * BLOCK_BYTES;
+            const __m512d d0 = _mm512_sub_pd(a, _mm512_load_pd(v));
+            const __m512d d1 = _mm512_sub_pd(a, _mm512_load_pd(v + 8));
+            const __m512d d2 = _mm512_sub_pd(a, _mm512_load_pd(v + 16));
+            const __m512d d3 = _mm512_sub_pd(a, _mm512_load_pd(v + 24));
+            s0 = _mm512_mask_add_pd(s0, load_mask(held), s0, _mm512_mul_pd(d0, d0));
+            s1 = _mm512_mask_add_pd(s1, load_mask(held + 1), s1, _mm512_mul_pd(d1, d1));
+            s2 = _mm512_mask_add_pd(s2, load_mask(held + 2), s2, _mm512_mul_pd(d2, d2));
+            s3 = _mm512_mask_add_pd(s3, load_mask(held + 3), s3, _mm512_mul_pd(d3, d3));
+        }
+        const __m512d sum[VECTORS_512] = {s0, s1, s2, s3};
+        double* out = dist + (b - b0) * BLOCK_ROWS;
+        for (int u = 0; u < VECTORS_512; ++u) {
+            // Shared coordinates: the candidate's present cells less those in the query's missing columns.
+            __m512i count = _mm512_load_si512(panel.count + b * BLOCK_ROWS + 8 * u);
+            for (std::size_t i = 0; i < query.n_ref_missing; ++i) {
+                count = _mm512_mask_sub_epi64(count, present[query.ref_missing[i] * BLOCK_BYTES + u], count, one);
             }
-            continue;
+            // Masked forms with an explicit source where one exists: the unmasked ones start
+            // from an undefined register, which GCC 12 reports as possibly uninitialised.
+            __m512d scale;
+            if constexpr (Lookup == ScaleLookup::one_register) {
+                scale = _mm512_mask_permutexvar_pd(inf, 0xFF, count, table_lo);
+            } else if constexpr (Lookup == ScaleLookup::two_registers) {
+                scale = _mm512_permutex2var_pd(table_lo, count, table_hi);
+            } else {
+                scale = _mm512_mask_i64gather_pd(inf, 0xFF, count, panel.scale, 8);
+            }
+            const __mmask8 none = _mm512_cmpeq_epi64_mask(count, _mm512_setzero_si512());
+            _mm512_store_pd(out + 8 * u, _mm512_mask_blend_pd(none, _mm512_mul_pd(sum[u], scale), inf));
         }
-        const __m512d a = _mm512_set1_pd(query.ref[c]);
-        const __m512d term = _mm512_set1_pd(query.ref_term[c]);
-        for (int u = 0; u < U; ++u) {
-            const __m512d v = _mm512_load_pd(base + (u * cols + c) * BLOCK_LANES);
-            const __mmask8 k = present[u * cols + c];
-            const __m512d d = _mm512_sub_pd(a, v);
-            square_sum[u] = _mm512_mask_add_pd(square_sum[u], k, square_sum[u], _mm512_mul_pd(d, d));
-            missing_sum[u] = _mm512_mask_add_pd(missing_sum[u], static_cast<__mmask8>(~k), missing_sum[u], term);
-        }
-    }
-    for (int u = 0; u < U; ++u) {
-        _mm512_store_pd(out + u * BLOCK_LANES, _mm512_add_pd(missing_sum[u], _mm512_mask_sqrt_pd(square_sum[u], 0xFF, square_sum[u])));
-    }
-}
-
-void nan_euclid_avx512(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1,
-                       double* dist, std::uint8_t* pass) {
-    std::size_t b = b0;
-    for (; b + 4 <= b1; b += 4) {
-        nan_euclid_blocks_512<4>(panel, query, b, dist + (b - b0) * BLOCK_LANES);
-    }
-    for (; b < b1; ++b) {
-        nan_euclid_blocks_512<1>(panel, query, b, dist + (b - b0) * BLOCK_LANES);
-    }
-    for (b = b0; b < b1; ++b) {
-        pass[b - b0] = filter_block_512(panel, query, b, dist + (b - b0) * BLOCK_LANES);
+        filter_block_512(panel, query, b, out, pass + (b - b0) * BLOCK_BYTES, reverse + (b - b0) * BLOCK_BYTES);
     }
 }
 
 void expected_distance_avx512(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1,
-                              double* dist, std::uint8_t* pass) {
-    std::size_t b = b0;
-    for (; b + 4 <= b1; b += 4) {
-        expected_distance_blocks_512<4>(panel, query, b, dist + (b - b0) * BLOCK_LANES);
+                              double* dist, std::uint8_t* pass, std::uint8_t* reverse) {
+    const std::size_t cols = panel.cols;
+    for (std::size_t b = b0; b < b1; ++b) {
+        const double* base = panel.values + b * cols * BLOCK_ROWS;
+        const double* terms = panel.missing_term + b * cols * BLOCK_ROWS;
+        const std::uint8_t* present = panel.present + b * cols * BLOCK_BYTES;
+        // Named accumulators, as in nan_euclid_avx512.
+        __m512d m0 = _mm512_setzero_pd();
+        __m512d m1 = m0;
+        __m512d m2 = m0;
+        __m512d m3 = m0;
+        __m512d q0 = m0;
+        __m512d q1 = m0;
+        __m512d q2 = m0;
+        __m512d q3 = m0;
+        for (std::size_t c = 0; c < cols; ++c) {
+            if (query.ref_is_missing[c]) {
+                const double* t = terms + c * BLOCK_ROWS;
+                m0 = _mm512_add_pd(m0, _mm512_load_pd(t));
+                m1 = _mm512_add_pd(m1, _mm512_load_pd(t + 8));
+                m2 = _mm512_add_pd(m2, _mm512_load_pd(t + 16));
+                m3 = _mm512_add_pd(m3, _mm512_load_pd(t + 24));
+                continue;
+            }
+            const __m512d a = _mm512_set1_pd(query.ref[c]);
+            const __m512d term = _mm512_set1_pd(query.ref_term[c]);
+            const double* v = base + c * BLOCK_ROWS;
+            const std::uint8_t* held = present + c * BLOCK_BYTES;
+            const __mmask8 k0 = load_mask(held);
+            const __mmask8 k1 = load_mask(held + 1);
+            const __mmask8 k2 = load_mask(held + 2);
+            const __mmask8 k3 = load_mask(held + 3);
+            const __m512d d0 = _mm512_sub_pd(a, _mm512_load_pd(v));
+            const __m512d d1 = _mm512_sub_pd(a, _mm512_load_pd(v + 8));
+            const __m512d d2 = _mm512_sub_pd(a, _mm512_load_pd(v + 16));
+            const __m512d d3 = _mm512_sub_pd(a, _mm512_load_pd(v + 24));
+            q0 = _mm512_mask_add_pd(q0, k0, q0, _mm512_mul_pd(d0, d0));
+            q1 = _mm512_mask_add_pd(q1, k1, q1, _mm512_mul_pd(d1, d1));
+            q2 = _mm512_mask_add_pd(q2, k2, q2, _mm512_mul_pd(d2, d2));
+            q3 = _mm512_mask_add_pd(q3, k3, q3, _mm512_mul_pd(d3, d3));
+            m0 = _mm512_mask_add_pd(m0, static_cast<__mmask8>(~k0), m0, term);
+            m1 = _mm512_mask_add_pd(m1, static_cast<__mmask8>(~k1), m1, term);
+            m2 = _mm512_mask_add_pd(m2, static_cast<__mmask8>(~k2), m2, term);
+            m3 = _mm512_mask_add_pd(m3, static_cast<__mmask8>(~k3), m3, term);
+        }
+        const __m512d missing_sum[VECTORS_512] = {m0, m1, m2, m3};
+        const __m512d square_sum[VECTORS_512] = {q0, q1, q2, q3};
+        double* out = dist + (b - b0) * BLOCK_ROWS;
+        for (int u = 0; u < VECTORS_512; ++u) {
+            // Masked form with an explicit source, as in nan_euclid_avx512.
+            const __m512d root = _mm512_mask_sqrt_pd(square_sum[u], 0xFF, square_sum[u]);
+            _mm512_store_pd(out + 8 * u, _mm512_add_pd(missing_sum[u], root));
+        }
+        filter_block_512(panel, query, b, out, pass + (b - b0) * BLOCK_BYTES, reverse + (b - b0) * BLOCK_BYTES);
     }
-    for (; b < b1; ++b) {
-        expected_distance_blocks_512<1>(panel, query, b, dist + (b - b0) * BLOCK_LANES);
+}
+
+KernelFn nan_euclid_avx512_for(std::size_t cols) {
+    if (cols < 8) {
+        return &nan_euclid_avx512<ScaleLookup::one_register>;
     }
-    for (b = b0; b < b1; ++b) {
-        pass[b - b0] = filter_block_512(panel, query, b, dist + (b - b0) * BLOCK_LANES);
+    if (cols < 16) {
+        return &nan_euclid_avx512<ScaleLookup::two_registers>;
     }
+    return &nan_euclid_avx512<ScaleLookup::gather>;
 }
 
 #pragma GCC pop_options
@@ -148,126 +214,128 @@ void expected_distance_avx512(const PanelView& panel, const QueryView& query, st
 #pragma GCC push_options
 #pragma GCC target("avx2")
 
-// Four ranking keys below the threshold, as a 4-bit lane mask. Unsigned order is compared as
-// signed order with the sign bit flipped on both sides.
-inline unsigned below_threshold_256(__m256d d, std::uint64_t threshold) {
+// Ranking keys of four distances with the sign bit flipped (see distance_rank_key): unsigned
+// order of keys is signed order of these, which AVX2 can compare.
+inline __m256i flipped_keys_256(__m256d d) {
     __m256i bits = _mm256_castpd_si256(d);
     const __m256i sign = _mm256_set1_epi64x(static_cast<long long>(SIGN));
     const __m256i nan = _mm256_castpd_si256(_mm256_cmp_pd(d, d, _CMP_UNORD_Q));
     bits = _mm256_andnot_si256(_mm256_and_si256(nan, sign), bits);
     const __m256i negative = _mm256_cmpgt_epi64(_mm256_setzero_si256(), bits);
     // key ^ SIGN is ~bits ^ SIGN for a negative pattern and bits otherwise.
-    const __m256i flipped = _mm256_xor_si256(bits, _mm256_andnot_si256(sign, negative));
-    const __m256i limit = _mm256_set1_epi64x(static_cast<long long>(threshold ^ SIGN));
-    return static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(limit, flipped))));
+    return _mm256_xor_si256(bits, _mm256_andnot_si256(sign, negative));
 }
 
-inline std::uint8_t filter_block_256(const PanelView& panel, const QueryView& query, std::size_t b, double* out) {
+// Lanes whose flipped key is at most the flipped limit, as a 4-bit mask.
+inline unsigned at_most_256(__m256i flipped_key, __m256i flipped_limit) {
+    const __m256i above = _mm256_cmpgt_epi64(flipped_key, flipped_limit);
+    return ~static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(above))) & 0xFu;
+}
+
+inline void filter_block_256(const PanelView& panel, const QueryView& query, std::size_t b, double* out,
+                             std::uint8_t* pass, std::uint8_t* reverse) {
     set_self(query, b, out);
-    unsigned lanes = below_threshold_256(_mm256_load_pd(out), query.threshold) |
-                     (below_threshold_256(_mm256_load_pd(out + 4), query.threshold) << 4);
-    lanes |= open_lanes(panel, query, b);
-    return static_cast<std::uint8_t>(lanes & valid_lanes(panel, b));
-}
-
-// U blocks = 2U vectors of four lanes.
-template <int U>
-inline void nan_euclid_blocks_256(const PanelView& panel, const QueryView& query, std::size_t b, double* out) {
-    constexpr int H = 2 * U;
-    const std::size_t cols = panel.cols;
-    const double* base = panel.values + b * cols * BLOCK_LANES;
-    __m256d sum[H];
-    for (int h = 0; h < H; ++h) {
-        sum[h] = _mm256_setzero_pd();
-    }
-    for (std::size_t i = 0; i < query.n_ref_present; ++i) {
-        const std::size_t c = query.ref_present[i];
-        const __m256d a = _mm256_set1_pd(query.ref[c]);
-        for (int h = 0; h < H; ++h) {
-            const __m256d v = _mm256_load_pd(base + ((h / 2) * cols + c) * BLOCK_LANES + (h % 2) * 4);
-            const __m256d d = _mm256_sub_pd(a, v);
-            const __m256d held = _mm256_cmp_pd(v, v, _CMP_ORD_Q);
-            sum[h] = _mm256_add_pd(sum[h], _mm256_and_pd(_mm256_mul_pd(d, d), held));
+    const __m256i sign = _mm256_set1_epi64x(static_cast<long long>(SIGN));
+    const __m256i threshold = _mm256_set1_epi64x(static_cast<long long>(query.threshold ^ SIGN));
+    for (std::size_t j = 0; j < BLOCK_BYTES; ++j) {
+        const __m256i lo = flipped_keys_256(_mm256_load_pd(out + 8 * j));
+        const __m256i hi = flipped_keys_256(_mm256_load_pd(out + 8 * j + 4));
+        unsigned forward = at_most_256(lo, threshold) | (at_most_256(hi, threshold) << 4);
+        if (query.n_open != 0) {
+            forward |= open_rows(panel, query, b, j);
         }
-    }
-    const __m256d inf = _mm256_set1_pd(std::numeric_limits<double>::infinity());
-    for (int h = 0; h < H; ++h) {
-        const std::size_t block = b + static_cast<std::size_t>(h / 2);
-        __m256i count = _mm256_load_si256(
-            reinterpret_cast<const __m256i*>(panel.count + block * BLOCK_LANES + (h % 2) * 4));
-        for (std::size_t i = 0; i < query.n_ref_missing; ++i) {
-            const __m256d v = _mm256_load_pd(panel.values + (block * cols + query.ref_missing[i]) * BLOCK_LANES +
-                                             (h % 2) * 4);
-            // All-ones (-1) where the candidate holds the value: that coordinate is not shared.
-            count = _mm256_add_epi64(count, _mm256_castpd_si256(_mm256_cmp_pd(v, v, _CMP_ORD_Q)));
+        pass[j] = static_cast<std::uint8_t>(forward & forward_range(panel, query, b, j));
+        const unsigned back_range = reverse_range(query, b, j);
+        unsigned backward = 0;
+        if (back_range != 0) {
+            const std::uint64_t* limits = query.reverse_threshold + b * BLOCK_ROWS + 8 * j;
+            const __m256i limit_lo =
+                _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(limits)), sign);
+            const __m256i limit_hi =
+                _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(limits + 4)), sign);
+            backward = back_range & (at_most_256(lo, limit_lo) | (at_most_256(hi, limit_hi) << 4));
         }
-        const __m256d scale = _mm256_i64gather_pd(panel.scale, count, 8);
-        const __m256d none = _mm256_castsi256_pd(_mm256_cmpeq_epi64(count, _mm256_setzero_si256()));
-        _mm256_store_pd(out + h * 4, _mm256_blendv_pd(_mm256_mul_pd(sum[h], scale), inf, none));
-    }
-}
-
-template <int U>
-inline void expected_distance_blocks_256(const PanelView& panel, const QueryView& query, std::size_t b,
-                                         double* out) {
-    constexpr int H = 2 * U;
-    const std::size_t cols = panel.cols;
-    const double* base = panel.values + b * cols * BLOCK_LANES;
-    const double* terms = panel.missing_term + b * cols * BLOCK_LANES;
-    __m256d missing_sum[H];
-    __m256d square_sum[H];
-    for (int h = 0; h < H; ++h) {
-        missing_sum[h] = _mm256_setzero_pd();
-        square_sum[h] = _mm256_setzero_pd();
-    }
-    for (std::size_t c = 0; c < cols; ++c) {
-        if (query.ref_is_missing[c]) {
-            for (int h = 0; h < H; ++h) {
-                missing_sum[h] = _mm256_add_pd(
-                    missing_sum[h], _mm256_load_pd(terms + ((h / 2) * cols + c) * BLOCK_LANES + (h % 2) * 4));
-            }
-            continue;
-        }
-        const __m256d a = _mm256_set1_pd(query.ref[c]);
-        const __m256d term = _mm256_set1_pd(query.ref_term[c]);
-        for (int h = 0; h < H; ++h) {
-            const __m256d v = _mm256_load_pd(base + ((h / 2) * cols + c) * BLOCK_LANES + (h % 2) * 4);
-            const __m256d d = _mm256_sub_pd(a, v);
-            const __m256d held = _mm256_cmp_pd(v, v, _CMP_ORD_Q);
-            square_sum[h] = _mm256_add_pd(square_sum[h], _mm256_and_pd(_mm256_mul_pd(d, d), held));
-            missing_sum[h] = _mm256_add_pd(missing_sum[h], _mm256_andnot_pd(held, term));
-        }
-    }
-    for (int h = 0; h < H; ++h) {
-        _mm256_store_pd(out + h * 4, _mm256_add_pd(missing_sum[h], _mm256_sqrt_pd(square_sum[h])));
+        reverse[j] = static_cast<std::uint8_t>(backward);
     }
 }
 
 void nan_euclid_avx2(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1, double* dist,
-                     std::uint8_t* pass) {
-    std::size_t b = b0;
-    for (; b + 2 <= b1; b += 2) {
-        nan_euclid_blocks_256<2>(panel, query, b, dist + (b - b0) * BLOCK_LANES);
-    }
-    for (; b < b1; ++b) {
-        nan_euclid_blocks_256<1>(panel, query, b, dist + (b - b0) * BLOCK_LANES);
-    }
-    for (b = b0; b < b1; ++b) {
-        pass[b - b0] = filter_block_256(panel, query, b, dist + (b - b0) * BLOCK_LANES);
+                     std::uint8_t* pass, std::uint8_t* reverse) {
+    const std::size_t cols = panel.cols;
+    const __m256d inf = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+    for (std::size_t b = b0; b < b1; ++b) {
+        const double* base = panel.values + b * cols * BLOCK_ROWS;
+        __m256d sum[VECTORS_256];
+        for (int h = 0; h < VECTORS_256; ++h) {
+            sum[h] = _mm256_setzero_pd();
+        }
+        for (std::size_t i = 0; i < query.n_ref_present; ++i) {
+            const std::size_t c = query.ref_present[i];
+            const __m256d a = _mm256_set1_pd(query.ref[c]);
+            const double* v = base + c * BLOCK_ROWS;
+            for (int h = 0; h < VECTORS_256; ++h) {
+                const __m256d x = _mm256_load_pd(v + 4 * h);
+                const __m256d d = _mm256_sub_pd(a, x);
+                const __m256d held = _mm256_cmp_pd(x, x, _CMP_ORD_Q);
+                sum[h] = _mm256_add_pd(sum[h], _mm256_and_pd(_mm256_mul_pd(d, d), held));
+            }
+        }
+        double* out = dist + (b - b0) * BLOCK_ROWS;
+        for (int h = 0; h < VECTORS_256; ++h) {
+            __m256i count =
+                _mm256_load_si256(reinterpret_cast<const __m256i*>(panel.count + b * BLOCK_ROWS + 4 * h));
+            for (std::size_t i = 0; i < query.n_ref_missing; ++i) {
+                const __m256d x = _mm256_load_pd(base + query.ref_missing[i] * BLOCK_ROWS + 4 * h);
+                // All-ones (-1) where the candidate holds the value: that coordinate is not shared.
+                count = _mm256_add_epi64(count, _mm256_castpd_si256(_mm256_cmp_pd(x, x, _CMP_ORD_Q)));
+            }
+            const __m256d scale = _mm256_i64gather_pd(panel.scale, count, 8);
+            const __m256d none = _mm256_castsi256_pd(_mm256_cmpeq_epi64(count, _mm256_setzero_si256()));
+            _mm256_store_pd(out + 4 * h, _mm256_blendv_pd(_mm256_mul_pd(sum[h], scale), inf, none));
+        }
+        filter_block_256(panel, query, b, out, pass + (b - b0) * BLOCK_BYTES, reverse + (b - b0) * BLOCK_BYTES);
     }
 }
 
+// Half a block (16 rows) at a time: two sums of four vectors stay in registers.
 void expected_distance_avx2(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1,
-                            double* dist, std::uint8_t* pass) {
-    std::size_t b = b0;
-    for (; b + 2 <= b1; b += 2) {
-        expected_distance_blocks_256<2>(panel, query, b, dist + (b - b0) * BLOCK_LANES);
-    }
-    for (; b < b1; ++b) {
-        expected_distance_blocks_256<1>(panel, query, b, dist + (b - b0) * BLOCK_LANES);
-    }
-    for (b = b0; b < b1; ++b) {
-        pass[b - b0] = filter_block_256(panel, query, b, dist + (b - b0) * BLOCK_LANES);
+                            double* dist, std::uint8_t* pass, std::uint8_t* reverse) {
+    constexpr int H = VECTORS_256 / 2;
+    const std::size_t cols = panel.cols;
+    for (std::size_t b = b0; b < b1; ++b) {
+        double* out = dist + (b - b0) * BLOCK_ROWS;
+        for (int half = 0; half < 2; ++half) {
+            const double* base = panel.values + b * cols * BLOCK_ROWS + half * H * 4;
+            const double* terms = panel.missing_term + b * cols * BLOCK_ROWS + half * H * 4;
+            __m256d missing_sum[H];
+            __m256d square_sum[H];
+            for (int h = 0; h < H; ++h) {
+                missing_sum[h] = _mm256_setzero_pd();
+                square_sum[h] = _mm256_setzero_pd();
+            }
+            for (std::size_t c = 0; c < cols; ++c) {
+                if (query.ref_is_missing[c]) {
+                    for (int h = 0; h < H; ++h) {
+                        missing_sum[h] = _mm256_add_pd(missing_sum[h], _mm256_load_pd(terms + c * BLOCK_ROWS + 4 * h));
+                    }
+                    continue;
+                }
+                const __m256d a = _mm256_set1_pd(query.ref[c]);
+                const __m256d term = _mm256_set1_pd(query.ref_term[c]);
+                for (int h = 0; h < H; ++h) {
+                    const __m256d x = _mm256_load_pd(base + c * BLOCK_ROWS + 4 * h);
+                    const __m256d d = _mm256_sub_pd(a, x);
+                    const __m256d held = _mm256_cmp_pd(x, x, _CMP_ORD_Q);
+                    square_sum[h] = _mm256_add_pd(square_sum[h], _mm256_and_pd(_mm256_mul_pd(d, d), held));
+                    missing_sum[h] = _mm256_add_pd(missing_sum[h], _mm256_andnot_pd(held, term));
+                }
+            }
+            for (int h = 0; h < H; ++h) {
+                _mm256_store_pd(out + half * H * 4 + 4 * h,
+                                _mm256_add_pd(missing_sum[h], _mm256_sqrt_pd(square_sum[h])));
+            }
+        }
+        filter_block_256(panel, query, b, out, pass + (b - b0) * BLOCK_BYTES, reverse + (b - b0) * BLOCK_BYTES);
     }
 }
 
@@ -275,8 +343,8 @@ void expected_distance_avx2(const PanelView& panel, const QueryView& query, std:
 
 }  // namespace
 
-KernelSet avx512_kernels() noexcept {
-    return KernelSet{&nan_euclid_avx512, &expected_distance_avx512};
+KernelSet avx512_kernels(std::size_t cols) noexcept {
+    return KernelSet{nan_euclid_avx512_for(cols), &expected_distance_avx512};
 }
 
 KernelSet avx2_kernels() noexcept {

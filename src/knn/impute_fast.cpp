@@ -4,21 +4,27 @@
 // bit, failures included, but organises the work differently:
 //
 // 1. Failures are decided before any work. The straightforward pass can only fail on the
-//    metric name, on a zero column count, on row access of the first query row (or of the
-//    first query row beyond the fitted rows) and on a candidate index beyond the fitted rows;
-//    each of these depends on where the first and last missing cells lie, so they are checked
-//    up front in the order in which the straightforward pass meets them.
-// 2. The candidate rows are copied once per call into a column-blocked panel (8 rows per
+//    metric name, on a zero column count, on row access of the first row with a missing cell
+//    (or of the first such row beyond the fitted rows) and on a candidate index beyond the
+//    fitted rows; each depends only on where the first and last missing cells lie, so they are
+//    checked up front in the order in which the straightforward pass meets them.
+// 2. The candidate rows are copied once per call into a column-blocked panel (32 rows per
 //    block, column by column), so that one vector lane follows one candidate row through the
 //    columns in order, performing exactly the scalar metric's operations.
-// 3. Query rows (rows with a missing cell) are taken in groups; each group is measured against
-//    one cache-sized super-block of candidates after another.
-// 4. Nobody sorts all candidates. `average` takes, per missing column, the first k candidates
-//    in the order (distance key, row index) that hold a value in that column; the pass keeps
-//    exactly that set per missing column with a bounded buffer and a running threshold. Keys
-//    and indices together are unique, so the order of the kept entries is the one a stable
-//    sort of all candidates gives.
-// 5. Very large k (above PassTuning::max_selected) falls back to ordering all candidates of a
+// 3. Nobody sorts all candidates. `average` takes, per missing cell, the first k candidates in
+//    the order (distance key, row index) that hold a value in the cell's column. The pass keeps
+//    exactly that set per missing cell (a "selection", a heap of at most k entries whose top is
+//    the running threshold). Key and row index together are unique, so the kept entries sorted by them are
+//    in the order a stable sort of all candidates gives.
+// 4. Both metrics are symmetric bit for bit, so when rows i and j both need imputing and both
+//    are candidates, d(i, j) is computed once and offered to the selections of both rows.
+//    These rows sit first in the panel, in row order; each measures only the panel positions
+//    from its own onwards. Their selections live until the row is done, which costs memory per
+//    missing cell, so this is done only within a budget (PassTuning::selection_budget_bytes);
+//    beyond it, rows are imputed in groups without reuse.
+// 5. Rows are measured in groups against one cache-sized super-block of the panel after
+//    another, so the panel is read from the nearest cache.
+// 6. Very large k (above PassTuning::max_selected) is served by ordering all candidates of a
 //    row, with the fast distances.
 #include "knn/impute_fast.hpp"
 
@@ -38,12 +44,14 @@ namespace mirel::knn {
 
 namespace {
 
-using detail::BLOCK_LANES;
+using detail::BLOCK_BYTES;
+using detail::BLOCK_ROWS;
 using detail::KernelFn;
 using detail::KernelSet;
 using detail::PanelView;
 using detail::QueryView;
 
+constexpr std::size_t NONE = SIZE_MAX;
 constexpr std::align_val_t ALIGNMENT{64};
 
 template <class T>
@@ -51,37 +59,41 @@ struct AlignedDelete {
     void operator()(T* p) const noexcept { ::operator delete(p, ALIGNMENT); }
 };
 
+template <class T>
+using AlignedArray = std::unique_ptr<T, AlignedDelete<T>>;
+
 // Uninitialised, 64-byte aligned array of trivially copyable T.
 template <class T>
-std::unique_ptr<T, AlignedDelete<T>> aligned_array(std::size_t n) {
+AlignedArray<T> aligned_array(std::size_t n) {
     if (n == 0) {
         n = 1;
     }
     if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) {
         throw std::bad_alloc();
     }
-    return std::unique_ptr<T, AlignedDelete<T>>(static_cast<T*>(::operator new(n * sizeof(T), ALIGNMENT)));
+    return AlignedArray<T>(static_cast<T*>(::operator new(n * sizeof(T), ALIGNMENT)));
 }
 
 // ---------------------------------------------------------------------------------------------
-// Column-blocked copy of the candidate rows 0..m-1 of the fitted matrix.
+// Column-blocked copy of the candidate rows; position p holds fitted row row_of[p].
 
 struct Panel {
-    std::unique_ptr<double, AlignedDelete<double>> values;
-    std::unique_ptr<double, AlignedDelete<double>> missing_term;
-    std::unique_ptr<std::int64_t, AlignedDelete<std::int64_t>> count;
+    AlignedArray<double> values;
+    AlignedArray<double> missing_term;
+    AlignedArray<std::int64_t> count;
     std::vector<std::uint8_t> present;
     std::vector<double> scale;
     PanelView view;
 };
 
-void build_panel(Panel& panel, std::span<const double> fitted, std::size_t cols, std::size_t m,
+void build_panel(Panel& panel, std::span<const double> fitted, std::size_t cols, std::span<const std::size_t> row_of,
                  bool expected) {
-    const std::size_t blocks = (m + BLOCK_LANES - 1) / BLOCK_LANES;
-    const std::size_t cells = blocks * cols * BLOCK_LANES;
+    const std::size_t m = row_of.size();
+    const std::size_t blocks = (m + BLOCK_ROWS - 1) / BLOCK_ROWS;
+    const std::size_t cells = blocks * cols * BLOCK_ROWS;
     panel.values = aligned_array<double>(cells);
-    panel.count = aligned_array<std::int64_t>(blocks * BLOCK_LANES);
-    panel.present.assign(blocks * cols, 0);
+    panel.count = aligned_array<std::int64_t>(blocks * BLOCK_ROWS);
+    panel.present.assign(blocks * cols * BLOCK_BYTES, 0);
     if (expected) {
         panel.missing_term = aligned_array<double>(cells);
     } else {
@@ -96,23 +108,24 @@ void build_panel(Panel& panel, std::span<const double> fitted, std::size_t cols,
     std::int64_t* count = panel.count.get();
     const double nan = std::numeric_limits<double>::quiet_NaN();
     for (std::size_t b = 0; b < blocks; ++b) {
-        for (std::size_t lane = 0; lane < BLOCK_LANES; ++lane) {
-            const std::size_t t = b * BLOCK_LANES + lane;
+        for (std::size_t i = 0; i < BLOCK_ROWS; ++i) {
+            const std::size_t p = b * BLOCK_ROWS + i;
+            const double* row = p < m ? fitted.data() + row_of[p] * cols : nullptr;
             std::int64_t present = 0;
             for (std::size_t c = 0; c < cols; ++c) {
-                const std::size_t at = (b * cols + c) * BLOCK_LANES + lane;
-                const double v = t < m ? fitted[t * cols + c] : nan;
+                const std::size_t at = (b * cols + c) * BLOCK_ROWS + i;
+                const double v = row != nullptr ? row[c] : nan;
                 const bool missing = std::isnan(v);
                 values[at] = v;
                 if (!missing) {
-                    panel.present[b * cols + c] |= static_cast<std::uint8_t>(1u << lane);
+                    panel.present[(b * cols + c) * BLOCK_BYTES + i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
                     ++present;
                 }
                 if (term != nullptr) {
                     term[at] = missing ? BOTH_MISSING_PENALTY : std::fmax(v, 1.0 - v);
                 }
             }
-            count[b * BLOCK_LANES + lane] = present;
+            count[p] = present;
         }
     }
     panel.view.cols = cols;
@@ -125,12 +138,27 @@ void build_panel(Panel& panel, std::span<const double> fitted, std::size_t cols,
     panel.view.scale = expected ? nullptr : panel.scale.data();
 }
 
+// Whether the row at panel position p holds a value in column c (compact bits, usually still
+// cached from the distance computation).
+inline bool panel_holds(const PanelView& panel, std::size_t p, std::size_t c) noexcept {
+    const std::size_t b = p / BLOCK_ROWS;
+    const std::size_t i = p % BLOCK_ROWS;
+    return (panel.present[(b * panel.cols + c) * BLOCK_BYTES + i / 8] >> (i % 8)) & 1u;
+}
+
 // ---------------------------------------------------------------------------------------------
-// Selections.
+// Rows to impute, selections, queries.
+
+// The rows with a missing cell, ascending, with their missing columns (ascending).
+struct RowsToImpute {
+    std::vector<std::size_t> rows;
+    std::vector<std::size_t> offsets{0};  // columns of rows[i]: cols[offsets[i] .. offsets[i+1])
+    std::vector<std::size_t> cols;
+};
 
 struct Entry {
     std::uint64_t key;
-    std::size_t idx;
+    std::size_t idx;  // fitted row index
     double dist;
 };
 
@@ -138,32 +166,38 @@ inline bool entry_less(const Entry& a, const Entry& b) noexcept {
     return a.key < b.key || (a.key == b.key && a.idx < b.idx);
 }
 
-// The donors of one missing cell: the first `limit` candidates, by (key, index), that hold a
-// value in column `col`. Holds at most 2 * limit entries; once `limit` entries are held, only
-// candidates whose key is below `threshold` (the largest key held among the best `limit`) can
-// still belong to the set. Candidates arrive in ascending index, so an equal key never wins.
-struct ColumnSelection {
+// The donors of one missing cell: the first `limit` candidates by (key, row index) that hold a
+// value in column `col`, seen so far. Its entries live in the pass's arena (`capacity` slots)
+// as a max-heap; once `limit` entries are held the selection is full, and only a candidate
+// below the heap's top (the largest held) can still belong to the set: it replaces the top.
+struct Selection {
     std::size_t col = 0;
-    std::vector<Entry> entries;
-    std::uint64_t threshold = 0;
+    std::size_t size = 0;
     bool full = false;
 };
 
-struct Query {
+// A row being imputed.
+struct State {
     std::size_t row = 0;
+    std::size_t pos = NONE;   // panel position, NONE when the row is no candidate
+    std::size_t first_selection = 0;
+    std::size_t n_selections = 0;
+    std::size_t slot = NONE;  // its Query while its group runs
+};
+
+// What the kernel needs of a row while it is measured.
+struct Query {
+    std::size_t state = 0;
     std::vector<std::uint32_t> ref_present;
     std::vector<std::uint32_t> ref_missing;
     std::vector<std::uint8_t> ref_is_missing;
     std::vector<double> ref_term;
-    std::size_t first_selection = 0;  // index into Pass::selections
-    std::size_t n_selections = 0;
     std::vector<std::uint32_t> open;
     QueryView view;
 };
 
-void prepare_query(Query& q, std::span<const double> fitted, std::size_t cols, std::size_t r, std::size_t m) {
-    q.row = r;
-    const double* ref = fitted.data() + r * cols;
+void prepare_query(Query& q, std::span<const double> fitted, std::size_t cols, std::size_t row, std::size_t pos) {
+    const double* ref = fitted.data() + row * cols;
     q.ref_present.clear();
     q.ref_missing.clear();
     q.ref_is_missing.assign(cols, 0);
@@ -178,7 +212,9 @@ void prepare_query(Query& q, std::span<const double> fitted, std::size_t cols, s
             q.ref_term[c] = std::fmax(a, 1.0 - a);  // what expected_distance adds when the other cell is missing
         }
     }
+    q.open.clear();
     QueryView& v = q.view;
+    v = QueryView{};
     v.ref = ref;
     v.ref_present = q.ref_present.data();
     v.n_ref_present = q.ref_present.size();
@@ -186,215 +222,311 @@ void prepare_query(Query& q, std::span<const double> fitted, std::size_t cols, s
     v.n_ref_missing = q.ref_missing.size();
     v.ref_is_missing = q.ref_is_missing.data();
     v.ref_term = q.ref_term.data();
-    v.self = r < m ? r : SIZE_MAX;
-    v.threshold = 0;
-    v.open = nullptr;
-    v.n_open = 0;
+    v.self = pos;
 }
 
 class Pass {
 public:
     Pass(const KnnImputer& imputer, std::size_t m, KernelFn kernel, const PassTuning& tuning,
-         std::vector<double>& result)
+         const RowsToImpute& work, std::vector<double>& result)
         : fitted_(imputer.fitted_values()),
           cols_(imputer.cols()),
           m_(m),
           kernel_(kernel),
           tuning_(tuning),
+          work_(work),
           result_(result),
           expected_(imputer.metric() == "expected_distance"),
           uniform_(imputer.weights() == "uniform"),
           uniform_weight_(1.0 / static_cast<double>(imputer.k())),
-          limit_(imputer.k() == 0 ? 1 : imputer.k()) {
-        build_panel(panel_, fitted_, cols_, m_, expected_);
-        const std::size_t block_bytes = cols_ * BLOCK_LANES * sizeof(double) * (expected_ ? 2 : 1);
-        superblock_ = std::max<std::size_t>(1, tuning_.superblock_bytes / std::max<std::size_t>(1, block_bytes));
-        bounded_ = limit_ <= tuning_.max_selected;
-        const std::size_t span = bounded_ ? superblock_ : std::max<std::size_t>(1, panel_.view.blocks);
-        dist_ = aligned_array<double>(span * BLOCK_LANES);
-        pass_.resize(span);
-    }
+          limit_(imputer.k() == 0 ? 1 : imputer.k()) {}
 
-    // Adds query row r with the given missing columns of the input; runs the group when full.
-    void add(std::size_t r, std::span<const std::size_t> missing) {
-        if (!bounded_) {
-            run_unbounded(r, missing);
+    void run() {
+        if (limit_ > tuning_.max_selected) {
+            run_unbounded();
             return;
         }
-        if (group_size_ > 0 && (group_size_ == tuning_.group_rows ||
-                                n_selections_ + missing.size() > tuning_.group_selections)) {
-            run_group();
+        capacity_ = std::max<std::size_t>(1, std::min<std::size_t>(limit_, m_));
+        // 1. Rows that are also candidates come first in the row list (rows ascend).
+        const std::size_t both = static_cast<std::size_t>(
+            std::lower_bound(work_.rows.begin(), work_.rows.end(), m_) - work_.rows.begin());
+        const std::size_t cells = work_.offsets[both];
+        const double bytes = static_cast<double>(cells) *
+                             static_cast<double>(capacity_ * sizeof(Entry) + sizeof(Selection) + sizeof(State));
+        symmetric_ = both >= 2 && bytes <= static_cast<double>(tuning_.selection_budget_bytes);
+        // 2. Panel order: in symmetric mode those rows first, then every other candidate;
+        //    otherwise row order.
+        std::vector<std::size_t> row_of;
+        row_of.reserve(m_);
+        if (symmetric_) {
+            row_of.assign(work_.rows.begin(), work_.rows.begin() + static_cast<std::ptrdiff_t>(both));
+            std::size_t next = 0;
+            for (std::size_t t = 0; t < m_; ++t) {
+                if (next < both && work_.rows[next] == t) {
+                    ++next;
+                } else {
+                    row_of.push_back(t);
+                }
+            }
+        } else {
+            for (std::size_t t = 0; t < m_; ++t) {
+                row_of.push_back(t);
+            }
         }
-        Query& q = next_query();
-        prepare_query(q, fitted_, cols_, r, m_);
-        q.first_selection = n_selections_;
-        q.n_selections = missing.size();
-        for (const std::size_t c : missing) {
-            ColumnSelection& s = next_selection();
-            s.col = c;
+        build_panel(panel_, fitted_, cols_, row_of, expected_);
+        row_of_ = std::move(row_of);
+        const std::size_t block_bytes = cols_ * BLOCK_ROWS * sizeof(double) * (expected_ ? 2 : 1);
+        superblock_ = std::max<std::size_t>(1, tuning_.superblock_bytes / std::max<std::size_t>(1, block_bytes));
+        dist_ = aligned_array<double>(superblock_ * BLOCK_ROWS);
+        pass_.assign(superblock_ * BLOCK_BYTES, 0);
+        reverse_.assign(superblock_ * BLOCK_BYTES, 0);
+        std::size_t next = 0;
+        if (symmetric_) {
+            run_symmetric(both);
+            next = both;
         }
-        refresh_filter(q);
-    }
-
-    void finish() {
-        if (group_size_ > 0) {
-            run_group();
+        // 3. Every other row, in groups, measured against all candidates.
+        while (next < work_.rows.size()) {
+            states_.clear();
+            selections_.clear();
+            std::size_t cells_in_group = 0;
+            while (next < work_.rows.size() && states_.size() < tuning_.group_rows) {
+                const std::size_t n = work_.offsets[next + 1] - work_.offsets[next];
+                if (!states_.empty() && cells_in_group + n > tuning_.group_selections) {
+                    break;
+                }
+                const std::size_t row = work_.rows[next];
+                add_state(next, row < m_ && !symmetric_ ? row : NONE);
+                cells_in_group += n;
+                ++next;
+            }
+            run_group(0, states_.size(), false);
         }
     }
 
 private:
-    Query& next_query() {
-        if (group_size_ == group_.size()) {
-            group_.emplace_back();
+    void add_state(std::size_t i, std::size_t pos) {
+        State s;
+        s.row = work_.rows[i];
+        s.pos = pos;
+        s.first_selection = selections_.size();
+        s.n_selections = work_.offsets[i + 1] - work_.offsets[i];
+        for (std::size_t j = work_.offsets[i]; j < work_.offsets[i + 1]; ++j) {
+            Selection sel;
+            sel.col = work_.cols[j];
+            selections_.push_back(sel);
         }
-        return group_[group_size_++];
-    }
-
-    ColumnSelection& next_selection() {
-        if (n_selections_ == selections_.size()) {
-            selections_.emplace_back();
-            selections_.back().entries.reserve(std::min<std::size_t>(2 * limit_, m_) + 1);
-        }
-        ColumnSelection& s = selections_[n_selections_++];
-        s.entries.clear();
-        s.threshold = 0;
-        s.full = false;
-        return s;
-    }
-
-    // The filter the kernel applies for this query: below the largest threshold of the full
-    // selections, or present in a column whose selection is not full yet.
-    void refresh_filter(Query& q) {
-        std::uint64_t threshold = 0;
-        q.open.clear();
-        for (std::size_t i = 0; i < q.n_selections; ++i) {
-            const ColumnSelection& s = selections_[q.first_selection + i];
-            if (s.full) {
-                threshold = std::max(threshold, s.threshold);
-            } else {
-                q.open.push_back(static_cast<std::uint32_t>(s.col));
-            }
-        }
-        q.view.threshold = threshold;
-        q.view.open = q.open.data();
-        q.view.n_open = q.open.size();
-    }
-
-    // Offers candidate t at distance d to every selection of the query.
-    void offer(Query& q, std::size_t t, double d) {
-        const std::uint64_t key = distance_rank_key(d);
-        const double* row = fitted_.data() + t * cols_;
-        bool changed = false;
-        for (std::size_t i = 0; i < q.n_selections; ++i) {
-            ColumnSelection& s = selections_[q.first_selection + i];
-            if (s.full && !(key < s.threshold)) {
-                continue;
-            }
-            if (std::isnan(row[s.col])) {
-                continue;
-            }
-            s.entries.push_back(Entry{key, t, d});
-            if (!s.full) {
-                if (s.entries.size() == limit_) {
-                    s.full = true;
-                    std::uint64_t largest = 0;
-                    for (const Entry& e : s.entries) {
-                        largest = std::max(largest, e.key);
-                    }
-                    s.threshold = largest;
-                    changed = true;
-                }
-            } else if (s.entries.size() >= 2 * limit_) {
-                auto nth = s.entries.begin() + static_cast<std::ptrdiff_t>(limit_ - 1);
-                std::nth_element(s.entries.begin(), nth, s.entries.end(), entry_less);
-                s.entries.resize(limit_);
-                s.threshold = s.entries[limit_ - 1].key;
-                changed = true;
-            }
-        }
-        if (changed) {
-            refresh_filter(q);
+        states_.push_back(s);
+        if (arena_.size() < selections_.size() * capacity_) {
+            arena_.resize(selections_.size() * capacity_);
         }
     }
 
-    void run_group() {
+    // Rows 0..both-1 of the row list sit at panel positions 0..both-1; row at position p
+    // measures positions p.. only, and hands each distance to the rows after it too.
+    void run_symmetric(std::size_t both) {
+        states_.clear();
+        selections_.clear();
+        states_.reserve(both);
+        for (std::size_t i = 0; i < both; ++i) {
+            add_state(i, i);
+        }
+        reverse_threshold_.assign(panel_.view.blocks * BLOCK_ROWS, 0);
+        for (std::size_t i = 0; i < both; ++i) {
+            reverse_threshold_[i] = std::numeric_limits<std::uint64_t>::max();  // nothing full yet
+        }
+        for (std::size_t g = 0; g < both; g += tuning_.group_rows) {
+            run_group(g, std::min(both, g + tuning_.group_rows), true);
+        }
+    }
+
+    // Measures states [s0, s1) against the panel (from their own positions on in symmetric
+    // mode), then writes their fill values.
+    void run_group(std::size_t s0, std::size_t s1, bool symmetric) {
+        group_size_ = 0;
+        for (std::size_t s = s0; s < s1; ++s) {
+            if (group_size_ == group_.size()) {
+                group_.emplace_back();
+            }
+            Query& q = group_[group_size_];
+            State& st = states_[s];
+            st.slot = group_size_++;
+            q.state = s;
+            prepare_query(q, fitted_, cols_, st.row, st.pos);
+            if (symmetric) {
+                q.view.first = st.pos;
+                q.view.reverse_end = states_.size();
+                q.view.reverse_threshold = reverse_threshold_.data();
+            }
+            refresh(st);
+        }
         const std::size_t blocks = panel_.view.blocks;
-        for (std::size_t b0 = 0; b0 < blocks; b0 += superblock_) {
+        const std::size_t start = symmetric ? states_[s0].pos / BLOCK_ROWS : 0;
+        for (std::size_t b0 = start; b0 < blocks; b0 += superblock_) {
             const std::size_t b1 = std::min(blocks, b0 + superblock_);
             for (std::size_t g = 0; g < group_size_; ++g) {
                 Query& q = group_[g];
-                kernel_(panel_.view, q.view, b0, b1, dist_.get(), pass_.data());
-                collect(q, b0, b1);
-            }
-        }
-        for (std::size_t g = 0; g < group_size_; ++g) {
-            const Query& q = group_[g];
-            for (std::size_t i = 0; i < q.n_selections; ++i) {
-                ColumnSelection& s = selections_[q.first_selection + i];
-                std::sort(s.entries.begin(), s.entries.end(), entry_less);
-                const std::size_t used = std::min<std::size_t>(s.entries.size(), limit_);
-                double fill = 0.0;
-                for (std::size_t j = 0; j < used; ++j) {
-                    const Entry& e = s.entries[j];
-                    const double v = fitted_[e.idx * cols_ + s.col];
-                    const double w = uniform_ ? uniform_weight_ : 1.0 / e.dist;
-                    fill = fill + v * w;
-                }
-                result_[q.row * cols_ + s.col] = fill;
-            }
-        }
-        group_size_ = 0;
-        n_selections_ = 0;
-    }
-
-    void collect(Query& q, std::size_t b0, std::size_t b1) {
-        const std::size_t n = b1 - b0;
-        std::size_t i = 0;
-        while (i < n) {
-            if (i + 8 <= n) {
-                std::uint64_t eight;
-                std::memcpy(&eight, pass_.data() + i, sizeof eight);
-                if (eight == 0) {
-                    i += 8;
+                const std::size_t from = symmetric ? std::max(b0, q.view.first / BLOCK_ROWS) : b0;
+                if (from >= b1) {
                     continue;
                 }
+                kernel_(panel_.view, q.view, from, b1, dist_.get(), pass_.data(), reverse_.data());
+                collect(q, from, b1);
             }
-            unsigned lanes = pass_[i];
-            while (lanes != 0) {
-                const unsigned lane = static_cast<unsigned>(__builtin_ctz(lanes));
-                lanes &= lanes - 1;
-                offer(q, (b0 + i) * BLOCK_LANES + lane, dist_.get()[i * BLOCK_LANES + lane]);
+        }
+        for (std::size_t s = s0; s < s1; ++s) {
+            states_[s].slot = NONE;
+            fill(states_[s]);
+        }
+    }
+
+    // Offers the candidates of blocks [b0, b1) that passed the kernel's filters: forward ones
+    // to the query's own selections, reverse ones (the query row as a candidate) to the rows at
+    // those positions.
+    void collect(Query& q, std::size_t b0, std::size_t b1) {
+        const std::size_t n = (b1 - b0) * BLOCK_BYTES;
+        const State& self = states_[q.state];
+        const std::size_t self_row = self.row;
+        const std::size_t self_pos = self.pos;
+        const std::size_t query_state = q.state;
+        for (std::size_t i = 0; i < n; i += 8) {
+            std::uint64_t forward = 0;
+            std::uint64_t backward = 0;
+            const std::size_t chunk = std::min<std::size_t>(8, n - i);
+            std::memcpy(&forward, pass_.data() + i, chunk);
+            std::memcpy(&backward, reverse_.data() + i, chunk);
+            while (forward != 0) {
+                const std::size_t bit = static_cast<std::size_t>(__builtin_ctzll(forward));
+                forward &= forward - 1;
+                const std::size_t p = b0 * BLOCK_ROWS + i * 8 + bit;
+                offer(states_[query_state], row_of_[p], p, dist_.get()[i * 8 + bit]);
             }
-            ++i;
+            while (backward != 0) {
+                const std::size_t bit = static_cast<std::size_t>(__builtin_ctzll(backward));
+                backward &= backward - 1;
+                const std::size_t p = b0 * BLOCK_ROWS + i * 8 + bit;
+                offer(states_[p], self_row, self_pos, dist_.get()[i * 8 + bit]);
+            }
+        }
+    }
+
+    // Offers candidate `row` (at panel position `pos`) at distance d to every selection of st.
+    void offer(State& st, std::size_t row, std::size_t pos, double d) {
+        const Entry e{distance_rank_key(d), row, d};
+        bool changed = false;
+        for (std::size_t i = 0; i < st.n_selections; ++i) {
+            const std::size_t index = st.first_selection + i;
+            Selection& s = selections_[index];
+            Entry* heap = arena_.data() + index * capacity_;
+            if (s.full && !entry_less(e, heap[0])) {
+                continue;
+            }
+            if (!panel_holds(panel_.view, pos, s.col)) {
+                continue;
+            }
+            if (s.full) {
+                std::pop_heap(heap, heap + s.size, entry_less);
+                heap[s.size - 1] = e;
+                std::push_heap(heap, heap + s.size, entry_less);
+            } else {
+                heap[s.size++] = e;
+                std::push_heap(heap, heap + s.size, entry_less);
+                s.full = s.size == limit_;
+            }
+            changed |= s.full;
+        }
+        if (changed) {
+            refresh(st);
+        }
+    }
+
+    // Recomputes the filters that depend on st's selections: the largest threshold of its full
+    // selections and the columns of the others.
+    void refresh(const State& st) {
+        std::uint64_t threshold = 0;
+        bool open = false;
+        Query* q = st.slot == NONE ? nullptr : &group_[st.slot];
+        if (q != nullptr) {
+            q->open.clear();
+        }
+        for (std::size_t i = 0; i < st.n_selections; ++i) {
+            const Selection& s = selections_[st.first_selection + i];
+            if (s.full) {
+                threshold = std::max(threshold, arena_[(st.first_selection + i) * capacity_].key);
+            } else {
+                open = true;
+                if (q != nullptr) {
+                    q->open.push_back(static_cast<std::uint32_t>(s.col));
+                }
+            }
+        }
+        if (q != nullptr) {
+            q->view.threshold = threshold;
+            q->view.open = q->open.data();
+            q->view.n_open = q->open.size();
+        }
+        if (!reverse_threshold_.empty() && st.pos != NONE && st.pos < reverse_threshold_.size()) {
+            reverse_threshold_[st.pos] = open ? std::numeric_limits<std::uint64_t>::max() : threshold;
+        }
+    }
+
+    void fill(const State& st) {
+        for (std::size_t i = 0; i < st.n_selections; ++i) {
+            const std::size_t index = st.first_selection + i;
+            const Selection& s = selections_[index];
+            Entry* buf = arena_.data() + index * capacity_;
+            std::sort(buf, buf + s.size, entry_less);
+            const std::size_t used = std::min<std::size_t>(s.size, limit_);
+            double value = 0.0;
+            for (std::size_t j = 0; j < used; ++j) {
+                const double v = fitted_[buf[j].idx * cols_ + s.col];
+                const double w = uniform_ ? uniform_weight_ : 1.0 / buf[j].dist;
+                value = value + v * w;
+            }
+            result_[st.row * cols_ + s.col] = value;
         }
     }
 
     // Large k: every candidate is ranked, as the straightforward pass does, but with the fast
     // distances and without computing weights of rows that are never used.
-    void run_unbounded(std::size_t r, std::span<const std::size_t> missing) {
-        Query& q = single_;
-        prepare_query(q, fitted_, cols_, r, m_);
-        kernel_(panel_.view, q.view, 0, panel_.view.blocks, dist_.get(), pass_.data());
-        order_.resize(m_);
+    void run_unbounded() {
+        std::vector<std::size_t> row_of(m_);
         for (std::size_t t = 0; t < m_; ++t) {
-            order_[t] = Entry{distance_rank_key(dist_.get()[t]), t, dist_.get()[t]};
+            row_of[t] = t;
         }
-        std::sort(order_.begin(), order_.end(), entry_less);
-        for (const std::size_t c : missing) {
-            double fill = 0.0;
-            std::size_t used = 0;
-            for (const Entry& e : order_) {
-                const double v = fitted_[e.idx * cols_ + c];
-                if (std::isnan(v)) {
-                    continue;
-                }
-                const double w = uniform_ ? uniform_weight_ : 1.0 / e.dist;
-                fill = fill + v * w;
-                if (++used == limit_) {
-                    break;
-                }
+        build_panel(panel_, fitted_, cols_, row_of, expected_);
+        const std::size_t blocks = std::max<std::size_t>(1, panel_.view.blocks);
+        dist_ = aligned_array<double>(blocks * BLOCK_ROWS);
+        pass_.assign(blocks * BLOCK_BYTES, 0);
+        reverse_.assign(blocks * BLOCK_BYTES, 0);
+        std::vector<Entry> order(m_);
+        Query q;
+        for (std::size_t i = 0; i < work_.rows.size(); ++i) {
+            const std::size_t r = work_.rows[i];
+            prepare_query(q, fitted_, cols_, r, r < m_ ? r : NONE);
+            kernel_(panel_.view, q.view, 0, panel_.view.blocks, dist_.get(), pass_.data(), reverse_.data());
+            for (std::size_t t = 0; t < m_; ++t) {
+                const double d = dist_.get()[t];
+                order[t] = Entry{distance_rank_key(d), t, d};
             }
-            result_[r * cols_ + c] = fill;
+            std::sort(order.begin(), order.end(), entry_less);
+            for (std::size_t j = work_.offsets[i]; j < work_.offsets[i + 1]; ++j) {
+                const std::size_t c = work_.cols[j];
+                double value = 0.0;
+                std::size_t used = 0;
+                for (const Entry& e : order) {
+                    const double v = fitted_[e.idx * cols_ + c];
+                    if (std::isnan(v)) {
+                        continue;
+                    }
+                    const double w = uniform_ ? uniform_weight_ : 1.0 / e.dist;
+                    value = value + v * w;
+                    if (++used == limit_) {
+                        break;
+                    }
+                }
+                result_[r * cols_ + c] = value;
+            }
         }
     }
 
@@ -403,44 +535,66 @@ private:
     std::size_t m_;
     KernelFn kernel_;
     PassTuning tuning_;
+    const RowsToImpute& work_;
     std::vector<double>& result_;
     bool expected_;
     bool uniform_;
     double uniform_weight_;
     std::size_t limit_;
+
     Panel panel_;
+    std::vector<std::size_t> row_of_;
     std::size_t superblock_ = 1;
-    bool bounded_ = true;
-    std::unique_ptr<double, AlignedDelete<double>> dist_;
+    bool symmetric_ = false;
+    AlignedArray<double> dist_;
     std::vector<std::uint8_t> pass_;
+    std::vector<std::uint8_t> reverse_;
+    std::vector<std::uint64_t> reverse_threshold_;
+
+    std::vector<State> states_;
+    std::vector<Selection> selections_;
+    std::vector<Entry> arena_;
+    std::size_t capacity_ = 1;
     std::vector<Query> group_;
     std::size_t group_size_ = 0;
-    std::vector<ColumnSelection> selections_;
-    std::size_t n_selections_ = 0;
-    std::vector<Entry> order_;
-    Query single_;
 };
 
-KernelSet kernels_for(KernelKind kind) {
+bool has_avx512() noexcept {
+#if defined(__x86_64__)
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+#else
+    return false;
+#endif
+}
+
+bool has_avx2() noexcept {
+#if defined(__x86_64__)
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
+KernelSet kernels_for(KernelKind kind, std::size_t cols) {
     switch (kind) {
         case KernelKind::portable:
             return detail::portable_kernels();
-#if defined(__x86_64__)
         case KernelKind::avx2:
-            if (__builtin_cpu_supports("avx2")) {
+#if defined(__x86_64__)
+            if (has_avx2()) {
                 return detail::avx2_kernels();
             }
+#endif
             break;
         case KernelKind::avx512:
-            if (__builtin_cpu_supports("avx512f")) {
-                return detail::avx512_kernels();
+#if defined(__x86_64__)
+            if (has_avx512()) {
+                return detail::avx512_kernels(cols);
             }
-            break;
-#else
-        default:
-            break;
 #endif
+            break;
     }
+    (void)cols;
     throw std::invalid_argument("distance kernel not available on this machine");
 }
 
@@ -457,26 +611,22 @@ std::size_t first_nan(std::span<const double> values, std::size_t from) noexcept
 
 std::vector<KernelKind> available_kernels() {
     std::vector<KernelKind> kinds{KernelKind::portable};
-#if defined(__x86_64__)
-    if (__builtin_cpu_supports("avx2")) {
+    if (has_avx2()) {
         kinds.push_back(KernelKind::avx2);
     }
-    if (__builtin_cpu_supports("avx512f")) {
+    if (has_avx512()) {
         kinds.push_back(KernelKind::avx512);
     }
-#endif
     return kinds;
 }
 
 KernelKind best_kernel() noexcept {
-#if defined(__x86_64__)
-    if (__builtin_cpu_supports("avx512f")) {
+    if (has_avx512()) {
         return KernelKind::avx512;
     }
-    if (__builtin_cpu_supports("avx2")) {
+    if (has_avx2()) {
         return KernelKind::avx2;
     }
-#endif
     return KernelKind::portable;
 }
 
@@ -494,28 +644,33 @@ std::string_view kernel_name(KernelKind kind) noexcept {
 
 std::vector<double> distances_with(const KnnImputer& imputer, std::size_t row, std::size_t candidates,
                                    KernelKind kernel) {
-    const KernelSet kernels = kernels_for(kernel);
+    const KernelSet kernels = kernels_for(kernel, imputer.cols());
     const std::size_t cols = imputer.cols();
     if (select_metric(imputer.metric()) == nullptr || cols == 0 || row >= imputer.rows() ||
         candidates > imputer.rows()) {
         throw std::invalid_argument("distances_with: no such metric, row or candidate count");
     }
     const bool expected = imputer.metric() == "expected_distance";
+    std::vector<std::size_t> row_of(candidates);
+    for (std::size_t t = 0; t < candidates; ++t) {
+        row_of[t] = t;
+    }
     Panel panel;
-    build_panel(panel, imputer.fitted_values(), cols, candidates, expected);
+    build_panel(panel, imputer.fitted_values(), cols, row_of, expected);
     Query q;
-    prepare_query(q, imputer.fitted_values(), cols, row, candidates);
+    prepare_query(q, imputer.fitted_values(), cols, row, row < candidates ? row : NONE);
     const std::size_t blocks = std::max<std::size_t>(1, panel.view.blocks);
-    auto dist = aligned_array<double>(blocks * BLOCK_LANES);
-    std::vector<std::uint8_t> pass(blocks);
+    auto dist = aligned_array<double>(blocks * BLOCK_ROWS);
+    std::vector<std::uint8_t> pass(blocks * BLOCK_BYTES);
+    std::vector<std::uint8_t> reverse(blocks * BLOCK_BYTES);
     (expected ? kernels.expected_distance : kernels.nan_euclid)(panel.view, q.view, 0, panel.view.blocks, dist.get(),
-                                                               pass.data());
+                                                               pass.data(), reverse.data());
     return std::vector<double>(dist.get(), dist.get() + candidates);
 }
 
 ImputeResult impute_with(const KnnImputer& imputer, std::span<const double> input, std::size_t input_rows,
                          KernelKind kernel, const PassTuning& tuning) {
-    const KernelSet kernels = kernels_for(kernel);
+    const KernelSet kernels = kernels_for(kernel, imputer.cols());
     // 0. The metric is chosen once, before anything is copied or examined.
     const MetricFn metric = select_metric(imputer.metric());
     if (metric == nullptr) {
@@ -549,7 +704,8 @@ ImputeResult impute_with(const KnnImputer& imputer, std::span<const double> inpu
     }
     // 2. The failures of the straightforward pass, in the order it meets them: row access of
     //    the first row with a missing cell, the candidate index check, then row access of the
-    //    first row with a missing cell beyond the fitted rows (rows are visited in order).
+    //    first row with a missing cell beyond the fitted rows (rows are visited in order, and
+    //    nothing else can fail in between).
     const std::size_t first_row = first / cols;
     if (first_row >= rows) {
         (void)imputer.row(first_row);
@@ -563,11 +719,9 @@ ImputeResult impute_with(const KnnImputer& imputer, std::span<const double> inpu
         (void)imputer.row(beyond / cols);
         return impute_reference(imputer, input, input_rows);  // not reached: the access fails
     }
-    // 3. Rows with missing cells, in order, each imputed from candidates 0..input_rows-1.
-    const KernelFn fn = imputer.metric() == "nan_euclid" ? kernels.nan_euclid : kernels.expected_distance;
-    Pass pass(imputer, input_rows, fn, tuning, result);
-    std::vector<std::size_t> missing;
-    missing.reserve(20);
+    // 3. The rows with missing cells and their missing columns, as the straightforward pass
+    //    finds them (a short last row only up to the end of the input).
+    RowsToImpute work;
     std::size_t p = first;
     while (p < n) {
         if (!std::isnan(input[p])) {
@@ -576,16 +730,19 @@ ImputeResult impute_with(const KnnImputer& imputer, std::span<const double> inpu
         }
         const std::size_t r = p / cols;
         const std::size_t c0 = p - r * cols;
-        missing.clear();
         for (std::size_t c = c0, q = p; q < n && c < cols; ++c, ++q) {
             if (std::isnan(input[q])) {
-                missing.push_back(c);
+                work.cols.push_back(c);
             }
         }
-        pass.add(r, missing);
+        work.rows.push_back(r);
+        work.offsets.push_back(work.cols.size());
         p = r * cols + cols;
     }
-    pass.finish();
+    // 4. Impute them from candidates 0..input_rows-1 (all below rows now).
+    const KernelFn fn = imputer.metric() == "nan_euclid" ? kernels.nan_euclid : kernels.expected_distance;
+    Pass pass(imputer, input_rows, fn, tuning, work, result);
+    pass.run();
     return result;
 }
 

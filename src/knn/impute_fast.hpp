@@ -30,8 +30,12 @@ struct PassTuning {
     std::size_t group_rows = 8;
     std::size_t group_selections = 64;
     // Neighbour counts above this are served by a full ordering of the candidates per row
-    // instead of bounded per-column selections.
+    // instead of bounded per-cell selections.
     std::size_t max_selected = 256;
+    // Reusing d(i, j) for d(j, i) keeps the selections of every row that is both imputed and
+    // a candidate alive at once (about min(k, rows) * 24 + 64 bytes per missing cell). Above this
+    // many bytes, rows are imputed in groups without that reuse.
+    std::size_t selection_budget_bytes = std::size_t{64} << 20;
 };
 
 // `impute` with a chosen kernel and block sizes. Fails with std::invalid_argument when the

@@ -119,6 +119,10 @@ std::vector<std::pair<std::string, PassTuning>> tunings() {
     mid.group_selections = 1;
     mid.max_selected = 1;
     t.emplace_back("mid", mid);
+    PassTuning grouped;  // no reuse of symmetric distances
+    grouped.selection_budget_bytes = 0;
+    grouped.group_rows = 5;
+    t.emplace_back("grouped", grouped);
     return t;
 }
 
