@@ -166,6 +166,32 @@ inline bool entry_less(const Entry& a, const Entry& b) noexcept {
     return a.key < b.key || (a.key == b.key && a.idx < b.idx);
 }
 
+// Replaces the top of a max-heap of n entries by a smaller entry e and restores the heap
+// (one sift-down instead of a pop and a push).
+inline void replace_top(Entry* heap, std::size_t n, const Entry& e) noexcept {
+    std::size_t i = 0;
+    for (;;) {
+        std::size_t child = 2 * i + 1;
+        if (child >= n) {
+            break;
+        }
+        if (child + 1 < n && entry_less(heap[child], heap[child + 1])) {
+            ++child;
+        }
+        if (!entry_less(e, heap[child])) {
+            break;
+        }
+        heap[i] = heap[child];
+        i = child;
+    }
+    heap[i] = e;
+}
+
+// The same order as an object type, so that the heap and sort algorithms inline it.
+struct EntryLess {
+    bool operator()(const Entry& a, const Entry& b) const noexcept { return entry_less(a, b); }
+};
+
 // The donors of one missing cell: the first `limit` candidates by (key, row index) that hold a
 // value in column `col`, seen so far. Its entries live in the pass's arena (`capacity` slots)
 // as a max-heap; once `limit` entries are held the selection is full, and only a candidate
@@ -425,12 +451,10 @@ private:
                 continue;
             }
             if (s.full) {
-                std::pop_heap(heap, heap + s.size, entry_less);
-                heap[s.size - 1] = e;
-                std::push_heap(heap, heap + s.size, entry_less);
+                replace_top(heap, s.size, e);
             } else {
                 heap[s.size++] = e;
-                std::push_heap(heap, heap + s.size, entry_less);
+                std::push_heap(heap, heap + s.size, EntryLess{});
                 s.full = s.size == limit_;
             }
             changed |= s.full;
@@ -475,7 +499,7 @@ private:
             const std::size_t index = st.first_selection + i;
             const Selection& s = selections_[index];
             Entry* buf = arena_.data() + index * capacity_;
-            std::sort(buf, buf + s.size, entry_less);
+            std::sort(buf, buf + s.size, EntryLess{});
             const std::size_t used = std::min<std::size_t>(s.size, limit_);
             double value = 0.0;
             for (std::size_t j = 0; j < used; ++j) {
@@ -509,7 +533,7 @@ private:
                 const double d = dist_.get()[t];
                 order[t] = Entry{distance_rank_key(d), t, d};
             }
-            std::sort(order.begin(), order.end(), entry_less);
+            std::sort(order.begin(), order.end(), EntryLess{});
             for (std::size_t j = work_.offsets[i]; j < work_.offsets[i + 1]; ++j) {
                 const std::size_t c = work_.cols[j];
                 double value = 0.0;
