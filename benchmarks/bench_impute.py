@@ -21,7 +21,9 @@ peak over fork and exec; "+MiB" is that peak less the RSS just before the first 
 holds the input copies, the result and all working memory of the calls.
 
 Then a scaling table of mirel alone: time per (rows with a missing cell x rows x columns)
-stays flat when the cost has no R^2 log R term.
+stays flat when the cost has no R^2 log R term. CPU time is the process's (mirel starts no
+thread, so it is the pass's own time); scikit-learn's may exceed its wall time because its BLAS
+runs on several threads.
 
 OPENBLAS_CORETYPE / OPENBLAS_L2_SIZE slow a current NumPy on some machines: run this with
 ``env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE``; the header prints which BLAS kernel NumPy uses.
@@ -191,9 +193,10 @@ def compare_table(sizes, sk_repeats: int, mi_repeats: int) -> None:
 
 def scaling_table(sizes, repeats: int) -> None:
     print()
-    print("scaling of mirel alone (k=5, nan_euclid, uniform): ns per pair-element = wall / (q*R*C);")
-    print("growth = time ratio to the previous size, expected = (q*R*C) ratio to the previous size")
-    print(f"{'size':>10} {'q':>6} {'q*R*C':>9} | {'wall s':>8} {'cpu s':>7} {'ns/pair-el':>10} | "
+    print("scaling of mirel alone (k=5, nan_euclid, uniform): ns per pair-element = time / (q*R*C),")
+    print("by wall and by CPU time; growth = CPU time ratio to the previous size, expected = (q*R*C)")
+    print("ratio to the previous size (an R^2 log R term would make growth exceed expected increasingly)")
+    print(f"{'size':>10} {'q':>6} {'q*R*C':>9} | {'wall s':>8} {'cpu s':>7} {'ns wall':>8} {'ns cpu':>7} | "
           f"{'growth':>7} {'expected':>8} | {'peak MiB':>8} {'+MiB':>7}")
     previous = None
     for rows, cols, rate in sizes:
@@ -201,12 +204,12 @@ def scaling_table(sizes, repeats: int) -> None:
         work = r["query_rows"] * rows * cols
         growth = expected = ""
         if previous is not None:
-            growth = f"{r['wall'] / previous[0]:7.2f}"
+            growth = f"{r['cpu'] / previous[0]:7.2f}"
             expected = f"{work / previous[1]:8.2f}"
         print(f"{rows:>6}x{cols:<3} {r['query_rows']:>6} {work:9.2e} | {r['wall']:8.4f} {r['cpu']:7.4f} "
-              f"{1e9 * r['wall'] / work:10.3f} | {growth:>7} {expected:>8} | {mib(r['peak_rss'])} "
-              f"{mib(r['peak_rss'] - r['rss_before'])}", flush=True)
-        previous = (r["wall"], work)
+              f"{1e9 * r['wall'] / work:8.3f} {1e9 * r['cpu'] / work:7.3f} | {growth:>7} {expected:>8} | "
+              f"{mib(r['peak_rss'])} {mib(r['peak_rss'] - r['rss_before'])}", flush=True)
+        previous = (r["cpu"], work)
 
 
 def main() -> None:

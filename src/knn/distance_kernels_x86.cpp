@@ -198,6 +198,9 @@ void expected_distance_avx512(const PanelView& panel, const QueryView& query, st
     }
 }
 
+#pragma GCC pop_options
+
+// Outside the target region: plain code that only takes the kernels' addresses.
 KernelFn nan_euclid_avx512_for(std::size_t cols) {
     if (cols < 8) {
         return &nan_euclid_avx512<ScaleLookup::one_register>;
@@ -207,8 +210,6 @@ KernelFn nan_euclid_avx512_for(std::size_t cols) {
     }
     return &nan_euclid_avx512<ScaleLookup::gather>;
 }
-
-#pragma GCC pop_options
 
 // ----------------------------------------------------------------------------------- AVX2 ---
 #pragma GCC push_options

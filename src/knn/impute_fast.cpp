@@ -20,8 +20,8 @@
 //    are candidates, d(i, j) is computed once and offered to the selections of both rows.
 //    These rows sit first in the panel, in row order; each measures only the panel positions
 //    from its own onwards. Their selections live until the row is done, which costs memory per
-//    missing cell, so this is done only within a budget (PassTuning::selection_budget_bytes);
-//    beyond it, rows are imputed in groups without reuse.
+//    missing cell, so this is done only within a budget (64 MiB plus twice the fitted matrix by
+//    default, PassTuning); beyond it, rows are imputed in groups without reuse.
 // 5. Rows are measured in groups against one cache-sized super-block of the panel after
 //    another, so the panel is read from the nearest cache.
 // 6. Very large k (above PassTuning::max_selected) is served by ordering all candidates of a
@@ -279,7 +279,10 @@ public:
         const std::size_t cells = work_.offsets[both];
         const double bytes = static_cast<double>(cells) *
                              static_cast<double>(capacity_ * sizeof(Entry) + sizeof(Selection) + sizeof(State));
-        symmetric_ = both >= 2 && bytes <= static_cast<double>(tuning_.selection_budget_bytes);
+        const double budget = static_cast<double>(tuning_.selection_budget_bytes) +
+                              static_cast<double>(tuning_.selection_budget_per_fitted_byte) *
+                                  static_cast<double>(fitted_.size() * sizeof(double));
+        symmetric_ = both >= 2 && bytes <= budget;
         // 2. Panel order: in symmetric mode those rows first, then every other candidate;
         //    otherwise row order.
         std::vector<std::size_t> row_of;

@@ -33,9 +33,11 @@ struct PassTuning {
     // instead of bounded per-cell selections.
     std::size_t max_selected = 256;
     // Reusing d(i, j) for d(j, i) keeps the selections of every row that is both imputed and
-    // a candidate alive at once (about min(k, rows) * 24 + 64 bytes per missing cell). Above this
-    // many bytes, rows are imputed in groups without that reuse.
+    // a candidate alive at once (about min(k, rows) * 24 + 64 bytes per missing cell). That is
+    // done while they fit in selection_budget_bytes plus selection_budget_per_fitted_byte times
+    // the size of the fitted matrix; beyond it, rows are imputed in groups without the reuse.
     std::size_t selection_budget_bytes = std::size_t{64} << 20;
+    std::size_t selection_budget_per_fitted_byte = 2;
 };
 
 // `impute` with a chosen kernel and block sizes. Fails with std::invalid_argument when the

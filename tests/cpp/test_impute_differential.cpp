@@ -121,6 +121,7 @@ std::vector<std::pair<std::string, PassTuning>> tunings() {
     t.emplace_back("mid", mid);
     PassTuning grouped;  // no reuse of symmetric distances
     grouped.selection_budget_bytes = 0;
+    grouped.selection_budget_per_fitted_byte = 0;
     grouped.group_rows = 5;
     t.emplace_back("grouped", grouped);
     return t;
