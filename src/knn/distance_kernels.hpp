@@ -52,6 +52,9 @@ struct QueryView {
     const std::uint8_t* ref_is_missing = nullptr; // per column: 1 when ref is NaN
     const double* ref_term = nullptr;             // expected_distance: fmax(a, 1 - a) per present column
     std::size_t self = SIZE_MAX;                  // panel position of the query row, or SIZE_MAX
+    // True when no column where ref holds an infinity holds one in any candidate: then a NaN
+    // difference can only come from a missing candidate cell (never from inf - inf).
+    bool finite_pairs = false;
     // Forward filter, for the query's own selections: a candidate at position p >= `first`
     // passes when its ranking key is at most `threshold` or when it holds a value in one of the
     // `open` columns.

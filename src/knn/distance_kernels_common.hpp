@@ -16,6 +16,27 @@ inline unsigned positions_in(std::size_t first, std::size_t lo, std::size_t hi) 
     return from & below;
 }
 
+// Bits of the positions first + 0..31 that lie in [lo, hi).
+inline std::uint32_t positions_in_32(std::size_t first, std::size_t lo, std::size_t hi) noexcept {
+    const std::uint32_t all = 0xFFFFFFFFu;
+    const std::uint32_t from = lo <= first ? all : (lo >= first + 32 ? 0u : all << (lo - first));
+    const std::uint32_t below = hi >= first + 32 ? all : (hi <= first ? 0u : (std::uint32_t{1} << (hi - first)) - 1u);
+    return from & below;
+}
+
+// Forward candidates of block b (bit i: position b * BLOCK_ROWS + i).
+inline std::uint32_t forward_range_32(const PanelView& panel, const QueryView& query, std::size_t b) noexcept {
+    return positions_in_32(b * BLOCK_ROWS, query.first, panel.rows);
+}
+
+// Reverse candidates of block b (bit i: position b * BLOCK_ROWS + i).
+inline std::uint32_t reverse_range_32(const QueryView& query, std::size_t b) noexcept {
+    if (query.self == SIZE_MAX) {
+        return 0;
+    }
+    return positions_in_32(b * BLOCK_ROWS, query.self + 1, query.reverse_end);
+}
+
 // Forward candidates among byte j of block b: real rows at or after query.first.
 inline unsigned forward_range(const PanelView& panel, const QueryView& query, std::size_t b, std::size_t j) noexcept {
     const std::size_t p = b * BLOCK_ROWS + 8 * j;
@@ -49,6 +70,23 @@ inline unsigned open_rows(const PanelView& panel, const QueryView& query, std::s
         rows |= present[query.open[i] * BLOCK_BYTES];
     }
     return rows;
+}
+
+// Positions of block b holding a value in one of the query's open columns (bit i: position
+// b * BLOCK_ROWS + i).
+inline std::uint32_t open_rows_32(const PanelView& panel, const QueryView& query, std::size_t b) noexcept {
+    std::uint32_t rows = 0;
+    for (std::size_t j = 0; j < BLOCK_BYTES; ++j) {
+        rows |= static_cast<std::uint32_t>(open_rows(panel, query, b, j)) << (8 * j);
+    }
+    return rows;
+}
+
+// Stores the 32 bits of a block's filter result as its four bytes (byte j: positions 8j..8j+7).
+inline void store_rows_32(std::uint8_t* out, std::uint32_t rows) noexcept {
+    for (std::size_t j = 0; j < BLOCK_BYTES; ++j) {
+        out[j] = static_cast<std::uint8_t>(rows >> (8 * j));
+    }
 }
 
 }  // namespace mirel::knn::detail

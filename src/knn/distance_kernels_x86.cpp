@@ -6,8 +6,8 @@
 // rounded product and rounded addition in column order (the build forbids contraction into
 // fused multiply-adds). A coordinate that does not count is either skipped through a lane mask
 // (AVX-512) or contributes +0.0 (AVX2), which leaves a sum that is never -0.0 unchanged.
-// NaN semantics relied on: _CMP_ORD_Q / _CMP_UNORD_Q are false / true for any NaN; no max/min
-// instruction is used.
+// NaN semantics relied on: _CMP_ORD_Q / _CMP_UNORD_Q are false / true for any NaN; the one
+// max instruction (AVX2 nan_euclid, see there) returns its second operand when either is NaN.
 #if defined(__x86_64__)
 
 #include <immintrin.h>
@@ -25,6 +25,7 @@ constexpr std::uint64_t SIGN = std::uint64_t{1} << 63;
 constexpr int VECTORS_512 = static_cast<int>(BLOCK_ROWS / 8);
 static_assert(VECTORS_512 == 4, "the AVX-512 loops are written out for four vectors per block");
 constexpr int VECTORS_256 = static_cast<int>(BLOCK_ROWS / 4);
+static_assert(VECTORS_256 == 8, "the AVX2 loops are written out for eight vectors per block");
 
 // ---------------------------------------------------------------------------- AVX-512 F+DQ ---
 #pragma GCC push_options
@@ -51,24 +52,32 @@ inline __m512i rank_keys_512(__m512d d) {
 
 inline void filter_block_512(const PanelView& panel, const QueryView& query, std::size_t b, double* out,
                              std::uint8_t* pass, std::uint8_t* reverse) {
+    static_assert(BLOCK_BYTES == 4, "a block's filter result is one 32-bit word");
     set_self(query, b, out);
     const __m512i threshold = _mm512_set1_epi64(static_cast<long long>(query.threshold));
-    for (int j = 0; j < VECTORS_512; ++j) {
-        const std::size_t jj = static_cast<std::size_t>(j);
-        const __m512i key = rank_keys_512(_mm512_load_pd(out + 8 * j));
-        unsigned forward = _mm512_cmple_epu64_mask(key, threshold);
-        if (query.n_open != 0) {
-            forward |= open_rows(panel, query, b, jj);
-        }
-        pass[j] = static_cast<std::uint8_t>(forward & forward_range(panel, query, b, jj));
-        const unsigned back_range = reverse_range(query, b, jj);
-        unsigned backward = 0;
-        if (back_range != 0) {
-            const __m512i limit = _mm512_loadu_si512(query.reverse_threshold + b * BLOCK_ROWS + 8 * jj);
-            backward = back_range & _mm512_cmple_epu64_mask(key, limit);
-        }
-        reverse[j] = static_cast<std::uint8_t>(backward);
+    const __m512i k0 = rank_keys_512(_mm512_load_pd(out));
+    const __m512i k1 = rank_keys_512(_mm512_load_pd(out + 8));
+    const __m512i k2 = rank_keys_512(_mm512_load_pd(out + 16));
+    const __m512i k3 = rank_keys_512(_mm512_load_pd(out + 24));
+    std::uint32_t forward = static_cast<std::uint32_t>(_mm512_cmple_epu64_mask(k0, threshold)) |
+                            (static_cast<std::uint32_t>(_mm512_cmple_epu64_mask(k1, threshold)) << 8) |
+                            (static_cast<std::uint32_t>(_mm512_cmple_epu64_mask(k2, threshold)) << 16) |
+                            (static_cast<std::uint32_t>(_mm512_cmple_epu64_mask(k3, threshold)) << 24);
+    if (query.n_open != 0) {
+        forward |= open_rows_32(panel, query, b);
     }
+    store_rows_32(pass, forward & forward_range_32(panel, query, b));
+    const std::uint32_t back_range = reverse_range_32(query, b);
+    std::uint32_t backward = 0;
+    if (back_range != 0) {
+        const std::uint64_t* limits = query.reverse_threshold + b * BLOCK_ROWS;
+        backward = static_cast<std::uint32_t>(_mm512_cmple_epu64_mask(k0, _mm512_loadu_si512(limits))) |
+                   (static_cast<std::uint32_t>(_mm512_cmple_epu64_mask(k1, _mm512_loadu_si512(limits + 8))) << 8) |
+                   (static_cast<std::uint32_t>(_mm512_cmple_epu64_mask(k2, _mm512_loadu_si512(limits + 16))) << 16) |
+                   (static_cast<std::uint32_t>(_mm512_cmple_epu64_mask(k3, _mm512_loadu_si512(limits + 24))) << 24);
+        backward &= back_range;
+    }
+    store_rows_32(reverse, backward);
 }
 
 // How nan_euclid's scale cols / present is looked up for eight lanes: from one register
@@ -116,24 +125,34 @@ void nan_euclid_avx512(const PanelView& panel, const QueryView& query, std::size
             s3 = _mm512_mask_add_pd(s3, load_mask(held + 3), s3, _mm512_mul_pd(d3, d3));
         }
         const __m512d sum[VECTORS_512] = {s0, s1, s2, s3};
+        // Shared coordinates: the candidate's present cells less those in the query's missing
+        // columns.
+        const std::int64_t* counts = panel.count + b * BLOCK_ROWS;
+        __m512i c0 = _mm512_load_si512(counts);
+        __m512i c1 = _mm512_load_si512(counts + 8);
+        __m512i c2 = _mm512_load_si512(counts + 16);
+        __m512i c3 = _mm512_load_si512(counts + 24);
+        for (std::size_t i = 0; i < query.n_ref_missing; ++i) {
+            const std::uint8_t* held = present + query.ref_missing[i] * BLOCK_BYTES;
+            c0 = _mm512_mask_sub_epi64(c0, load_mask(held), c0, one);
+            c1 = _mm512_mask_sub_epi64(c1, load_mask(held + 1), c1, one);
+            c2 = _mm512_mask_sub_epi64(c2, load_mask(held + 2), c2, one);
+            c3 = _mm512_mask_sub_epi64(c3, load_mask(held + 3), c3, one);
+        }
+        const __m512i count[VECTORS_512] = {c0, c1, c2, c3};
         double* out = dist + (b - b0) * BLOCK_ROWS;
         for (int u = 0; u < VECTORS_512; ++u) {
-            // Shared coordinates: the candidate's present cells less those in the query's missing columns.
-            __m512i count = _mm512_load_si512(panel.count + b * BLOCK_ROWS + 8 * u);
-            for (std::size_t i = 0; i < query.n_ref_missing; ++i) {
-                count = _mm512_mask_sub_epi64(count, present[query.ref_missing[i] * BLOCK_BYTES + u], count, one);
-            }
             // Masked forms with an explicit source where one exists: the unmasked ones start
             // from an undefined register, which GCC 12 reports as possibly uninitialised.
             __m512d scale;
             if constexpr (Lookup == ScaleLookup::one_register) {
-                scale = _mm512_mask_permutexvar_pd(inf, 0xFF, count, table_lo);
+                scale = _mm512_mask_permutexvar_pd(inf, 0xFF, count[u], table_lo);
             } else if constexpr (Lookup == ScaleLookup::two_registers) {
-                scale = _mm512_permutex2var_pd(table_lo, count, table_hi);
+                scale = _mm512_permutex2var_pd(table_lo, count[u], table_hi);
             } else {
-                scale = _mm512_mask_i64gather_pd(inf, 0xFF, count, panel.scale, 8);
+                scale = _mm512_mask_i64gather_pd(inf, 0xFF, count[u], panel.scale, 8);
             }
-            const __mmask8 none = _mm512_cmpeq_epi64_mask(count, _mm512_setzero_si512());
+            const __mmask8 none = _mm512_cmpeq_epi64_mask(count[u], _mm512_setzero_si512());
             _mm512_store_pd(out + 8 * u, _mm512_mask_blend_pd(none, _mm512_mul_pd(sum[u], scale), inf));
         }
         filter_block_512(panel, query, b, out, pass + (b - b0) * BLOCK_BYTES, reverse + (b - b0) * BLOCK_BYTES);
@@ -238,49 +257,69 @@ inline void filter_block_256(const PanelView& panel, const QueryView& query, std
     set_self(query, b, out);
     const __m256i sign = _mm256_set1_epi64x(static_cast<long long>(SIGN));
     const __m256i threshold = _mm256_set1_epi64x(static_cast<long long>(query.threshold ^ SIGN));
-    for (std::size_t j = 0; j < BLOCK_BYTES; ++j) {
-        const __m256i lo = flipped_keys_256(_mm256_load_pd(out + 8 * j));
-        const __m256i hi = flipped_keys_256(_mm256_load_pd(out + 8 * j + 4));
-        unsigned forward = at_most_256(lo, threshold) | (at_most_256(hi, threshold) << 4);
-        if (query.n_open != 0) {
-            forward |= open_rows(panel, query, b, j);
-        }
-        pass[j] = static_cast<std::uint8_t>(forward & forward_range(panel, query, b, j));
-        const unsigned back_range = reverse_range(query, b, j);
-        unsigned backward = 0;
-        if (back_range != 0) {
-            const std::uint64_t* limits = query.reverse_threshold + b * BLOCK_ROWS + 8 * j;
-            const __m256i limit_lo =
-                _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(limits)), sign);
-            const __m256i limit_hi =
-                _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(limits + 4)), sign);
-            backward = back_range & (at_most_256(lo, limit_lo) | (at_most_256(hi, limit_hi) << 4));
-        }
-        reverse[j] = static_cast<std::uint8_t>(backward);
+    __m256i keys[VECTORS_256];
+    std::uint32_t forward = 0;
+    for (int h = 0; h < VECTORS_256; ++h) {
+        keys[h] = flipped_keys_256(_mm256_load_pd(out + 4 * h));
+        forward |= static_cast<std::uint32_t>(at_most_256(keys[h], threshold)) << (4 * h);
     }
+    if (query.n_open != 0) {
+        forward |= open_rows_32(panel, query, b);
+    }
+    store_rows_32(pass, forward & forward_range_32(panel, query, b));
+    const std::uint32_t back_range = reverse_range_32(query, b);
+    std::uint32_t backward = 0;
+    if (back_range != 0) {
+        const std::uint64_t* limits = query.reverse_threshold + b * BLOCK_ROWS;
+        for (int h = 0; h < VECTORS_256; ++h) {
+            const __m256i limit =
+                _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(limits + 4 * h)), sign);
+            backward |= static_cast<std::uint32_t>(at_most_256(keys[h], limit)) << (4 * h);
+        }
+        backward &= back_range;
+    }
+    store_rows_32(reverse, backward);
 }
 
-void nan_euclid_avx2(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1, double* dist,
-                     std::uint8_t* pass, std::uint8_t* reverse) {
+// Squares of the differences with missing candidate cells counted as +0.0. In general a
+// missing cell is found by comparing the cell with itself. When the query's infinities meet
+// no infinity in the candidates' columns (finite_pairs), a NaN square can only come from a
+// missing cell, and max(square, 0) gives +0.0 for it (the instruction returns its second
+// operand when either is NaN) and the square otherwise.
+template <bool FinitePairs>
+void nan_euclid_avx2_with(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1,
+                          double* dist, std::uint8_t* pass, std::uint8_t* reverse) {
     const std::size_t cols = panel.cols;
     const __m256d inf = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+    const __m256d zero = _mm256_setzero_pd();
     for (std::size_t b = b0; b < b1; ++b) {
         const double* base = panel.values + b * cols * BLOCK_ROWS;
-        __m256d sum[VECTORS_256];
-        for (int h = 0; h < VECTORS_256; ++h) {
-            sum[h] = _mm256_setzero_pd();
-        }
+        // Eight named accumulators: GCC keeps an array of them in memory across the loop.
+        __m256d s0 = zero, s1 = zero, s2 = zero, s3 = zero, s4 = zero, s5 = zero, s6 = zero, s7 = zero;
         for (std::size_t i = 0; i < query.n_ref_present; ++i) {
             const std::size_t c = query.ref_present[i];
             const __m256d a = _mm256_set1_pd(query.ref[c]);
             const double* v = base + c * BLOCK_ROWS;
-            for (int h = 0; h < VECTORS_256; ++h) {
+            auto term = [&](int h) {
                 const __m256d x = _mm256_load_pd(v + 4 * h);
                 const __m256d d = _mm256_sub_pd(a, x);
-                const __m256d held = _mm256_cmp_pd(x, x, _CMP_ORD_Q);
-                sum[h] = _mm256_add_pd(sum[h], _mm256_and_pd(_mm256_mul_pd(d, d), held));
-            }
+                const __m256d square = _mm256_mul_pd(d, d);
+                if constexpr (FinitePairs) {
+                    return _mm256_max_pd(square, zero);
+                } else {
+                    return _mm256_and_pd(square, _mm256_cmp_pd(x, x, _CMP_ORD_Q));
+                }
+            };
+            s0 = _mm256_add_pd(s0, term(0));
+            s1 = _mm256_add_pd(s1, term(1));
+            s2 = _mm256_add_pd(s2, term(2));
+            s3 = _mm256_add_pd(s3, term(3));
+            s4 = _mm256_add_pd(s4, term(4));
+            s5 = _mm256_add_pd(s5, term(5));
+            s6 = _mm256_add_pd(s6, term(6));
+            s7 = _mm256_add_pd(s7, term(7));
         }
+        const __m256d sum[VECTORS_256] = {s0, s1, s2, s3, s4, s5, s6, s7};
         double* out = dist + (b - b0) * BLOCK_ROWS;
         for (int h = 0; h < VECTORS_256; ++h) {
             __m256i count =
@@ -295,6 +334,15 @@ void nan_euclid_avx2(const PanelView& panel, const QueryView& query, std::size_t
             _mm256_store_pd(out + 4 * h, _mm256_blendv_pd(_mm256_mul_pd(sum[h], scale), inf, none));
         }
         filter_block_256(panel, query, b, out, pass + (b - b0) * BLOCK_BYTES, reverse + (b - b0) * BLOCK_BYTES);
+    }
+}
+
+void nan_euclid_avx2(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1, double* dist,
+                     std::uint8_t* pass, std::uint8_t* reverse) {
+    if (query.finite_pairs) {
+        nan_euclid_avx2_with<true>(panel, query, b0, b1, dist, pass, reverse);
+    } else {
+        nan_euclid_avx2_with<false>(panel, query, b0, b1, dist, pass, reverse);
     }
 }
 

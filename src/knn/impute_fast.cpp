@@ -83,6 +83,7 @@ struct Panel {
     AlignedArray<std::int64_t> count;
     std::vector<std::uint8_t> present;
     std::vector<double> scale;
+    std::vector<std::uint8_t> column_has_infinity;  // per column: some candidate holds +-inf
     PanelView view;
 };
 
@@ -94,6 +95,7 @@ void build_panel(Panel& panel, std::span<const double> fitted, std::size_t cols,
     panel.values = aligned_array<double>(cells);
     panel.count = aligned_array<std::int64_t>(blocks * BLOCK_ROWS);
     panel.present.assign(blocks * cols * BLOCK_BYTES, 0);
+    panel.column_has_infinity.assign(cols, 0);
     if (expected) {
         panel.missing_term = aligned_array<double>(cells);
     } else {
@@ -120,6 +122,9 @@ void build_panel(Panel& panel, std::span<const double> fitted, std::size_t cols,
                 if (!missing) {
                     panel.present[(b * cols + c) * BLOCK_BYTES + i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
                     ++present;
+                    if (std::isinf(v)) {
+                        panel.column_has_infinity[c] = 1;
+                    }
                 }
                 if (term != nullptr) {
                     term[at] = missing ? BOTH_MISSING_PENALTY : std::fmax(v, 1.0 - v);
@@ -222,8 +227,10 @@ struct Query {
     QueryView view;
 };
 
-void prepare_query(Query& q, std::span<const double> fitted, std::size_t cols, std::size_t row, std::size_t pos) {
+void prepare_query(Query& q, const Panel& panel, std::span<const double> fitted, std::size_t cols, std::size_t row,
+                   std::size_t pos) {
     const double* ref = fitted.data() + row * cols;
+    bool finite_pairs = true;
     q.ref_present.clear();
     q.ref_missing.clear();
     q.ref_is_missing.assign(cols, 0);
@@ -236,6 +243,9 @@ void prepare_query(Query& q, std::span<const double> fitted, std::size_t cols, s
         } else {
             q.ref_present.push_back(static_cast<std::uint32_t>(c));
             q.ref_term[c] = std::fmax(a, 1.0 - a);  // what expected_distance adds when the other cell is missing
+            if (std::isinf(a) && panel.column_has_infinity[c]) {
+                finite_pairs = false;
+            }
         }
     }
     q.open.clear();
@@ -249,6 +259,7 @@ void prepare_query(Query& q, std::span<const double> fitted, std::size_t cols, s
     v.ref_is_missing = q.ref_is_missing.data();
     v.ref_term = q.ref_term.data();
     v.self = pos;
+    v.finite_pairs = finite_pairs;
 }
 
 class Pass {
@@ -381,7 +392,7 @@ private:
             State& st = states_[s];
             st.slot = group_size_++;
             q.state = s;
-            prepare_query(q, fitted_, cols_, st.row, st.pos);
+            prepare_query(q, panel_, fitted_, cols_, st.row, st.pos);
             if (symmetric) {
                 q.view.first = st.pos;
                 q.view.reverse_end = states_.size();
@@ -530,7 +541,7 @@ private:
         Query q;
         for (std::size_t i = 0; i < work_.rows.size(); ++i) {
             const std::size_t r = work_.rows[i];
-            prepare_query(q, fitted_, cols_, r, r < m_ ? r : NONE);
+            prepare_query(q, panel_, fitted_, cols_, r, r < m_ ? r : NONE);
             kernel_(panel_.view, q.view, 0, panel_.view.blocks, dist_.get(), pass_.data(), reverse_.data());
             for (std::size_t t = 0; t < m_; ++t) {
                 const double d = dist_.get()[t];
@@ -685,7 +696,7 @@ std::vector<double> distances_with(const KnnImputer& imputer, std::size_t row, s
     Panel panel;
     build_panel(panel, imputer.fitted_values(), cols, row_of, expected);
     Query q;
-    prepare_query(q, imputer.fitted_values(), cols, row, row < candidates ? row : NONE);
+    prepare_query(q, panel, imputer.fitted_values(), cols, row, row < candidates ? row : NONE);
     const std::size_t blocks = std::max<std::size_t>(1, panel.view.blocks);
     auto dist = aligned_array<double>(blocks * BLOCK_ROWS);
     std::vector<std::uint8_t> pass(blocks * BLOCK_BYTES);
