@@ -91,6 +91,13 @@ int main(int argc, char** argv) {
     const char* metric = std::getenv("BENCH_METRIC") ? std::getenv("BENCH_METRIC") : "nan_euclid";
     const char* weights = std::getenv("BENCH_WEIGHTS") ? std::getenv("BENCH_WEIGHTS") : "uniform";
     const int repeats = std::getenv("BENCH_REPEATS") ? std::atoi(std::getenv("BENCH_REPEATS")) : 3;
+    PassTuning tuning;
+    if (const char* v = std::getenv("BENCH_GROUP_ROWS")) {
+        tuning.group_rows = std::strtoull(v, nullptr, 10);
+    }
+    if (const char* v = std::getenv("BENCH_SUPERBLOCK_BYTES")) {
+        tuning.superblock_bytes = std::strtoull(v, nullptr, 10);
+    }
     const unsigned k = std::getenv("BENCH_K") ? static_cast<unsigned>(std::atoi(std::getenv("BENCH_K"))) : 5u;
     std::printf("metric %s, weights %s, k %u\n", metric, weights, k);
     std::printf("%-12s %6s %7s %-10s %10s %10s %14s\n", "size", "nan", "q", "kernel", "wall s", "cpu s",
@@ -108,7 +115,7 @@ int main(int argc, char** argv) {
             }
             std::vector<double> out;
             const Timing s = best_of(repeats, [&] {
-                out = std::get<std::vector<double>>(impute_with(imp, t.cells, rows, kind));
+                out = std::get<std::vector<double>>(impute_with(imp, t.cells, rows, kind, tuning));
             });
             if (first.empty()) {
                 first = out;

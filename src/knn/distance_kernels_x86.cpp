@@ -80,9 +80,11 @@ inline void filter_block_512(const PanelView& panel, const QueryView& query, std
     store_rows_32(reverse, backward);
 }
 
-// How nan_euclid's scale cols / present is looked up for eight lanes: from one register
-// (cols < 8), from two (cols < 16), or gathered from memory.
-enum class ScaleLookup { one_register, two_registers, gather };
+// How nan_euclid's scale cols / shared is looked up for eight lanes: from one register
+// (cols < 8), from two (cols < 16), or, for wider rows, from one register holding the eight
+// values just below the most a candidate can share with the query (cols less the query's
+// missing cells), where nearly every candidate lies, with a gather for the other lanes.
+enum class ScaleLookup { one_register, two_registers, window };
 
 template <ScaleLookup Lookup>
 void nan_euclid_avx512(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1,
@@ -92,7 +94,16 @@ void nan_euclid_avx512(const PanelView& panel, const QueryView& query, std::size
     const __m512d inf = _mm512_set1_pd(std::numeric_limits<double>::infinity());
     __m512d table_lo = inf;
     __m512d table_hi = inf;
-    if constexpr (Lookup != ScaleLookup::gather) {
+    // window: lane value `most - shared` indexes table_lo while it is below 8.
+    const std::int64_t most = static_cast<std::int64_t>(cols - query.n_ref_missing);
+    const __m512i top = _mm512_set1_epi64(most);
+    if constexpr (Lookup == ScaleLookup::window) {
+        double window[8];
+        for (std::int64_t i = 0; i < 8; ++i) {
+            window[i] = most - i >= 1 ? panel.scale[most - i] : 0.0;
+        }
+        table_lo = _mm512_loadu_pd(window);
+    } else {
         double lo[8];
         double hi[8];
         for (std::size_t i = 0; i < 8; ++i) {
@@ -110,8 +121,7 @@ void nan_euclid_avx512(const PanelView& panel, const QueryView& query, std::size
         __m512d s1 = s0;
         __m512d s2 = s0;
         __m512d s3 = s0;
-        for (std::size_t i = 0; i < query.n_ref_present; ++i) {
-            const std::size_t c = query.ref_present[i];
+        auto column = [&](std::size_t c) {
             const __m512d a = _mm512_set1_pd(query.ref[c]);
             const double* v = base + c * BLOCK_ROWS;
             const std::uint8_t* held = present + c * BLOCK_BYTES;
@@ -123,6 +133,17 @@ void nan_euclid_avx512(const PanelView& panel, const QueryView& query, std::size
             s1 = _mm512_mask_add_pd(s1, load_mask(held + 1), s1, _mm512_mul_pd(d1, d1));
             s2 = _mm512_mask_add_pd(s2, load_mask(held + 2), s2, _mm512_mul_pd(d2, d2));
             s3 = _mm512_mask_add_pd(s3, load_mask(held + 3), s3, _mm512_mul_pd(d3, d3));
+        };
+        // Two columns per iteration (in column order): less loop overhead on the ports the
+        // vector arithmetic needs.
+        const std::uint32_t* columns = query.ref_present;
+        std::size_t i = 0;
+        for (; i + 2 <= query.n_ref_present; i += 2) {
+            column(columns[i]);
+            column(columns[i + 1]);
+        }
+        if (i < query.n_ref_present) {
+            column(columns[i]);
         }
         const __m512d sum[VECTORS_512] = {s0, s1, s2, s3};
         // Shared coordinates: the candidate's present cells less those in the query's missing
@@ -150,7 +171,12 @@ void nan_euclid_avx512(const PanelView& panel, const QueryView& query, std::size
             } else if constexpr (Lookup == ScaleLookup::two_registers) {
                 scale = _mm512_permutex2var_pd(table_lo, count[u], table_hi);
             } else {
-                scale = _mm512_mask_i64gather_pd(inf, 0xFF, count[u], panel.scale, 8);
+                const __m512i below = _mm512_sub_epi64(top, count[u]);
+                scale = _mm512_mask_permutexvar_pd(inf, 0xFF, below, table_lo);
+                const __mmask8 outside = _mm512_cmpgt_epu64_mask(below, _mm512_set1_epi64(7));
+                if (outside != 0) {
+                    scale = _mm512_mask_i64gather_pd(scale, outside, count[u], panel.scale, 8);
+                }
             }
             const __mmask8 none = _mm512_cmpeq_epi64_mask(count[u], _mm512_setzero_si512());
             _mm512_store_pd(out + 8 * u, _mm512_mask_blend_pd(none, _mm512_mul_pd(sum[u], scale), inf));
@@ -227,7 +253,7 @@ KernelFn nan_euclid_avx512_for(std::size_t cols) {
     if (cols < 16) {
         return &nan_euclid_avx512<ScaleLookup::two_registers>;
     }
-    return &nan_euclid_avx512<ScaleLookup::gather>;
+    return &nan_euclid_avx512<ScaleLookup::window>;
 }
 
 // ----------------------------------------------------------------------------------- AVX2 ---

@@ -161,10 +161,12 @@ struct RowsToImpute {
     std::vector<std::size_t> cols;
 };
 
+// A candidate in a selection. Its distance is not kept: only "distance" weights need it, for
+// the few donors finally used, and the scalar metric gives the very same bits again (the
+// kernels compute exactly the metric, and the metric is symmetric).
 struct Entry {
     std::uint64_t key;
     std::size_t idx;  // fitted row index
-    double dist;
 };
 
 inline bool entry_less(const Entry& a, const Entry& b) noexcept {
@@ -264,9 +266,11 @@ void prepare_query(Query& q, const Panel& panel, std::span<const double> fitted,
 
 class Pass {
 public:
-    Pass(const KnnImputer& imputer, std::size_t m, KernelFn kernel, const PassTuning& tuning,
+    Pass(const KnnImputer& imputer, std::size_t m, MetricFn metric, KernelFn kernel, const PassTuning& tuning,
          const RowsToImpute& work, std::vector<double>& result)
-        : fitted_(imputer.fitted_values()),
+        : imputer_(imputer),
+          metric_(metric),
+          fitted_(imputer.fitted_values()),
           cols_(imputer.cols()),
           m_(m),
           kernel_(kernel),
@@ -435,6 +439,15 @@ private:
             const std::size_t chunk = std::min<std::size_t>(8, n - i);
             std::memcpy(&forward, pass_.data() + i, chunk);
             std::memcpy(&backward, reverse_.data() + i, chunk);
+            // The rows that get a reverse offer are scattered over memory: ask for their
+            // states, selections and heaps at once so that the misses overlap.
+            for (std::uint64_t bits = backward; bits != 0; bits &= bits - 1) {
+                const std::size_t p = b0 * BLOCK_ROWS + i * 8 + static_cast<std::size_t>(__builtin_ctzll(bits));
+                const std::size_t first = work_.offsets[p];
+                __builtin_prefetch(&states_[p]);
+                __builtin_prefetch(&selections_[first]);
+                __builtin_prefetch(&arena_[first * capacity_]);
+            }
             while (forward != 0) {
                 const std::size_t bit = static_cast<std::size_t>(__builtin_ctzll(forward));
                 forward &= forward - 1;
@@ -452,7 +465,7 @@ private:
 
     // Offers candidate `row` (at panel position `pos`) at distance d to every selection of st.
     void offer(State& st, std::size_t row, std::size_t pos, double d) {
-        const Entry e{distance_rank_key(d), row, d};
+        const Entry e{distance_rank_key(d), row};
         bool changed = false;
         for (std::size_t i = 0; i < st.n_selections; ++i) {
             const std::size_t index = st.first_selection + i;
@@ -508,6 +521,14 @@ private:
         }
     }
 
+    // The distance the straightforward pass lists for candidate t of row r.
+    double distance(std::size_t r, std::size_t t) const {
+        if (t == r) {
+            return SELF_DISTANCE;
+        }
+        return metric_(imputer_, fitted_.subspan(r * cols_, cols_), fitted_.subspan(t * cols_, cols_));
+    }
+
     void fill(const State& st) {
         for (std::size_t i = 0; i < st.n_selections; ++i) {
             const std::size_t index = st.first_selection + i;
@@ -518,7 +539,7 @@ private:
             double value = 0.0;
             for (std::size_t j = 0; j < used; ++j) {
                 const double v = fitted_[buf[j].idx * cols_ + s.col];
-                const double w = uniform_ ? uniform_weight_ : 1.0 / buf[j].dist;
+                const double w = uniform_ ? uniform_weight_ : 1.0 / distance(st.row, buf[j].idx);
                 value = value + v * w;
             }
             result_[st.row * cols_ + s.col] = value;
@@ -545,7 +566,7 @@ private:
             kernel_(panel_.view, q.view, 0, panel_.view.blocks, dist_.get(), pass_.data(), reverse_.data());
             for (std::size_t t = 0; t < m_; ++t) {
                 const double d = dist_.get()[t];
-                order[t] = Entry{distance_rank_key(d), t, d};
+                order[t] = Entry{distance_rank_key(d), t};
             }
             std::sort(order.begin(), order.end(), EntryLess{});
             for (std::size_t j = work_.offsets[i]; j < work_.offsets[i + 1]; ++j) {
@@ -557,7 +578,7 @@ private:
                     if (std::isnan(v)) {
                         continue;
                     }
-                    const double w = uniform_ ? uniform_weight_ : 1.0 / e.dist;
+                    const double w = uniform_ ? uniform_weight_ : 1.0 / dist_.get()[e.idx];
                     value = value + v * w;
                     if (++used == limit_) {
                         break;
@@ -568,6 +589,8 @@ private:
         }
     }
 
+    const KnnImputer& imputer_;
+    MetricFn metric_;
     std::span<const double> fitted_;
     std::size_t cols_;
     std::size_t m_;
@@ -779,7 +802,7 @@ ImputeResult impute_with(const KnnImputer& imputer, std::span<const double> inpu
     }
     // 4. Impute them from candidates 0..input_rows-1 (all below rows now).
     const KernelFn fn = imputer.metric() == "nan_euclid" ? kernels.nan_euclid : kernels.expected_distance;
-    Pass pass(imputer, input_rows, fn, tuning, work, result);
+    Pass pass(imputer, input_rows, metric, fn, tuning, work, result);
     pass.run();
     return result;
 }

@@ -27,7 +27,7 @@ struct PassTuning {
     std::size_t superblock_bytes = 16384;
     // A group holds at most this many query rows, and at most this many selections
     // (missing cells) unless a single row has more.
-    std::size_t group_rows = 8;
+    std::size_t group_rows = 32;
     std::size_t group_selections = 64;
     // Neighbour counts above this are served by a full ordering of the candidates per row
     // instead of bounded per-cell selections.
