@@ -14,6 +14,14 @@
 #include <cstddef>
 #include <cstdint>
 
+// The vector kernels are written for GCC's target pragmas and x86-64; elsewhere (32-bit ARM,
+// other compilers) only the portable kernels exist.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define MIREL_X86_KERNELS 1
+#else
+#define MIREL_X86_KERNELS 0
+#endif
+
 namespace mirel::knn::detail {
 
 inline constexpr std::size_t BLOCK_ROWS = 32;
@@ -82,7 +90,7 @@ struct KernelSet {
 };
 
 KernelSet portable_kernels() noexcept;
-#if defined(__x86_64__)
+#if MIREL_X86_KERNELS
 // Chosen for the column count (how the nan_euclid scale is looked up).
 KernelSet avx512_kernels(std::size_t cols) noexcept;
 KernelSet avx2_kernels() noexcept;

@@ -8,7 +8,9 @@
 // (AVX-512) or contributes +0.0 (AVX2), which leaves a sum that is never -0.0 unchanged.
 // NaN semantics relied on: _CMP_ORD_Q / _CMP_UNORD_Q are false / true for any NaN; the one
 // max instruction (AVX2 nan_euclid, see there) returns its second operand when either is NaN.
-#if defined(__x86_64__)
+#include "knn/distance_kernels.hpp"
+
+#if MIREL_X86_KERNELS
 
 #include <immintrin.h>
 
@@ -428,4 +430,4 @@ KernelSet avx2_kernels() noexcept {
 
 }  // namespace mirel::knn::detail
 
-#endif  // __x86_64__
+#endif  // MIREL_X86_KERNELS

@@ -621,7 +621,7 @@ private:
 };
 
 bool has_avx512() noexcept {
-#if defined(__x86_64__)
+#if MIREL_X86_KERNELS
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
 #else
     return false;
@@ -629,7 +629,7 @@ bool has_avx512() noexcept {
 }
 
 bool has_avx2() noexcept {
-#if defined(__x86_64__)
+#if MIREL_X86_KERNELS
     return __builtin_cpu_supports("avx2");
 #else
     return false;
@@ -641,14 +641,14 @@ KernelSet kernels_for(KernelKind kind, std::size_t cols) {
         case KernelKind::portable:
             return detail::portable_kernels();
         case KernelKind::avx2:
-#if defined(__x86_64__)
+#if MIREL_X86_KERNELS
             if (has_avx2()) {
                 return detail::avx2_kernels();
             }
 #endif
             break;
         case KernelKind::avx512:
-#if defined(__x86_64__)
+#if MIREL_X86_KERNELS
             if (has_avx512()) {
                 return detail::avx512_kernels(cols);
             }
