@@ -45,6 +45,10 @@ public:
     std::span<const double> row(std::size_t i) const;
 
 private:
+    // Lets the engine's tests build records that create() refuses, to reach the checks that
+    // guard against them further down.
+    friend struct KnnImputerTestAccess;
+
     KnnImputer(std::uint32_t k, std::string metric, std::string weights) noexcept
         : metric_(std::move(metric)), weights_(std::move(weights)), k_(k) {}
 

@@ -106,11 +106,10 @@ PyTypeObject* create_type(PyType_Spec* spec) {
 
 std::string type_qualname(PyTypeObject* type) noexcept {
     try {
-#if PY_VERSION_HEX >= 0x030B0000 && !defined(PYPY_VERSION)
-        Ref name = Ref::steal(PyType_GetQualName(type));
-#else
+        // The attribute, on every interpreter: PyType_GetQualName (CPython 3.11+) reads the
+        // heap type's slot and skips the metaclass, so a type whose name lookup fails would be
+        // named on CPython and "unknown" on PyPy.
         Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
-#endif
         Ref text = name ? Ref::steal(PyObject_Str(name.get())) : Ref();
         const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
         if (utf8 == nullptr) {

@@ -259,3 +259,24 @@ TEST_F(Average, IndicesAfterTheColumnIsFinishedAreNeverTested) {
 
 }  // namespace
 }  // namespace mirel::knn::testing
+
+namespace mirel::knn {
+struct KnnImputerTestAccess {
+    static KnnImputer with_weights(std::string weights) { return KnnImputer(3, "nan_euclid", std::move(weights)); }
+};
+}  // namespace mirel::knn
+
+TEST(GetWeights, AnUnknownNameFailsBeforeAnythingElseEvenForNoDistances) {
+    using mirel::knn::KnnImputerTestAccess;
+    for (const std::string name : {"Uniform", "", "distances"}) {
+        const auto imputer = KnnImputerTestAccess::with_weights(name);
+        for (const std::vector<double>& distances : {std::vector<double>{}, std::vector<double>{1.0, 2.0}}) {
+            try {
+                (void)mirel::knn::get_weights(imputer, distances);
+                ADD_FAILURE() << "no failure for weights name '" << name << "'";
+            } catch (const mirel::knn::Panic& e) {
+                EXPECT_EQ(std::string(e.what()), "Unknown weight " + name);
+            }
+        }
+    }
+}
