@@ -14,9 +14,10 @@
 #include <cstddef>
 #include <cstdint>
 
-// The vector kernels are written for GCC's target pragmas and x86-64; elsewhere (32-bit ARM,
-// other compilers) only the portable kernels exist.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// The vector kernels exist on x86-64 with GCC or Clang (each compiles them for the instruction
+// set through its own pragma); elsewhere (32-bit ARM, other compilers) only the portable
+// kernels exist.
+#if defined(__x86_64__) && defined(__GNUC__)
 #define MIREL_X86_KERNELS 1
 #else
 #define MIREL_X86_KERNELS 0

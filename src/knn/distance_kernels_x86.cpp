@@ -1,6 +1,6 @@
 // x86-64 kernels for AVX2 and AVX-512 (F + DQ), compiled for those instruction sets only inside
-// this file's target regions and chosen at run time (impute_fast.cpp asks the processor), so
-// the library still runs on any x86-64.
+// this file's target regions (GCC's target pragma, Clang's attribute pragma) and chosen at run
+// time (impute_fast.cpp asks the processor), so the library still runs on any x86-64.
 //
 // Exactness: one lane per candidate row; each lane does the scalar metric's subtraction,
 // rounded product and rounded addition in column order (the build forbids contraction into
@@ -30,8 +30,12 @@ constexpr int VECTORS_256 = static_cast<int>(BLOCK_ROWS / 4);
 static_assert(VECTORS_256 == 8, "the AVX2 loops are written out for eight vectors per block");
 
 // ---------------------------------------------------------------------------- AVX-512 F+DQ ---
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512dq"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512dq")
+#endif
 
 // A lane mask loaded straight from memory into a mask register. Left to itself, GCC loads the
 // byte into a general register and moves it over, an extra instruction on a port the vector
@@ -245,7 +249,11 @@ void expected_distance_avx512(const PanelView& panel, const QueryView& query, st
     }
 }
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 // Outside the target region: plain code that only takes the kernels' addresses.
 KernelFn nan_euclid_avx512_for(std::size_t cols) {
@@ -259,8 +267,12 @@ KernelFn nan_euclid_avx512_for(std::size_t cols) {
 }
 
 // ----------------------------------------------------------------------------------- AVX2 ---
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 
 // Ranking keys of four distances with the sign bit flipped (see distance_rank_key): unsigned
 // order of keys is signed order of these, which AVX2 can compare.
@@ -416,7 +428,11 @@ void expected_distance_avx2(const PanelView& panel, const QueryView& query, std:
     }
 }
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 }  // namespace
 

@@ -137,11 +137,12 @@ void expect_same_as_reference(const KnnImputer& imp, const std::vector<double>& 
     }
     static const auto all_tunings = tunings();
     for (const KernelKind kernel : available_kernels()) {
-        for (const auto& [name, tuning] : all_tunings) {
+        for (const auto& named : all_tunings) {
+            const PassTuning& tuning = named.second;  // not a structured binding: lambdas capture it
             const Outcome got =
                 capture([&] { return mirel::knn::impute_with(imp, input, input_rows, kernel, tuning); });
-            ASSERT_TRUE(want == got) << what << " kernel " << mirel::knn::kernel_name(kernel) << " tuning " << name
-                                     << ": " << difference(want, got);
+            ASSERT_TRUE(want == got) << what << " kernel " << mirel::knn::kernel_name(kernel) << " tuning "
+                                     << named.first << ": " << difference(want, got);
         }
     }
 }
