@@ -314,6 +314,17 @@ std::vector<std::pair<std::string, std::pair<std::vector<double>, std::size_t>>>
     }
     out.push_back({"no candidates", {other, 0}});
     out.push_back({"one candidate", {other, 1}});
+    // More rows than were fitted: the candidate check fails when a missing cell lies in the
+    // fitted rows, row access when it lies in the extra row only.
+    out.push_back({"more candidates than fitted rows", {other, R + 2}});
+    std::vector<double> longer = other;
+    for (std::size_t c = 0; c < C; ++c) {
+        longer.push_back(c % 2 == 0 ? gen.nan() : 1.5);
+    }
+    out.push_back({"an extra row", {longer, R + 1}});
+    std::vector<double> extra_only(longer.size(), 0.25);
+    extra_only[R * C] = gen.nan();
+    out.push_back({"a missing cell in the extra row only", {extra_only, R}});
     return out;
 }
 
