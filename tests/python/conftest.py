@@ -61,6 +61,17 @@ def collect():
         gc.collect()
 
 
+def _under_sanitizer():
+    try:
+        with open("/proc/self/maps") as maps:
+            return "libasan" in maps.read()
+    except OSError:
+        return False
+
+
+# AddressSanitizer keeps freed memory in quarantine, so the process's size says nothing there.
+UNDER_SANITIZER = _under_sanitizer()
+
 NAN = float("nan")
 
 try:

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import mirel
-from conftest import NAN, PanicException, collect, cpython_only
+from conftest import NAN, UNDER_SANITIZER, PanicException, collect, cpython_only
 
 pd = pytest.importorskip("pandas")
 
@@ -19,15 +19,6 @@ KnnImputer = mirel.KnnImputer
 BASE = np.array([[1.0, 10.0], [2.0, NAN], [3.0, 30.0], [4.0, 40.0]])
 
 
-def _under_sanitizer():
-    try:
-        with open("/proc/self/maps") as maps:
-            return "libasan" in maps.read()
-    except OSError:
-        return False
-
-
-UNDER_SANITIZER = _under_sanitizer()
 UNDER_VALGRIND = os.environ.get("MIREL_UNDER_VALGRIND") == "1"
 
 

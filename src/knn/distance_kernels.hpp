@@ -1,0 +1,100 @@
+// Distance kernels of the fast pass: one fitted row (the query) against blocks of candidate
+// rows held in a column-blocked copy of the fitted matrix (the panel).
+//
+// A block holds BLOCK_ROWS candidate rows stored column by column, so that vector registers
+// hold one column of the block's rows and each lane accumulates the distance of its own row in
+// column order. Every lane performs exactly the operations of the scalar metric (nan_euclid /
+// expected_distance) in the same order, so results are identical bit for bit whatever the
+// vector width.
+//
+// Rows sit in the panel at positions that need not be their row indices (impute_fast.cpp puts
+// the rows that are imputed first); kernels only know positions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The vector kernels exist on x86-64 with GCC or Clang (each compiles them for the instruction
+// set through its own pragma); elsewhere (32-bit ARM, other compilers) only the portable
+// kernels exist.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define MIREL_X86_KERNELS 1
+#else
+#define MIREL_X86_KERNELS 0
+#endif
+
+namespace mirel::knn::detail {
+
+inline constexpr std::size_t BLOCK_ROWS = 32;
+// Presence bits and filter results come in bytes of eight positions.
+inline constexpr std::size_t BLOCK_BYTES = BLOCK_ROWS / 8;
+
+// Read-only view of the column-blocked candidate rows (positions 0..rows-1, padded to whole
+// blocks).
+struct PanelView {
+    std::size_t cols = 0;
+    std::size_t rows = 0;     // candidate rows (the rest of the last block is padding)
+    std::size_t blocks = 0;
+    // values[(b * cols + c) * BLOCK_ROWS + i]: cell c of the row at position b * BLOCK_ROWS + i;
+    // NaN in padding.
+    const double* values = nullptr;
+    // present[(b * cols + c) * BLOCK_BYTES + j]: bit l set when the row at position
+    // b * BLOCK_ROWS + 8j + l holds a value in column c.
+    const std::uint8_t* present = nullptr;
+    // count[p]: number of present cells in the row at position p (0 in padding).
+    const std::int64_t* count = nullptr;
+    // expected_distance only: the term a candidate cell adds when the query's cell is missing,
+    // 0.333 for a missing cell, fmax(v, 1 - v) otherwise. Same layout as `values`.
+    const double* missing_term = nullptr;
+    // nan_euclid only: scale[p] = cols / p for p = 1..cols (entry 0 unused).
+    const double* scale = nullptr;
+};
+
+// One query: a fitted row compared with candidates, and the filters that decide which
+// candidates the selections get to see (see impute_fast.cpp).
+struct QueryView {
+    const double* ref = nullptr;                  // fitted row, cols values
+    const std::uint32_t* ref_present = nullptr;   // columns where ref holds a value, ascending
+    std::size_t n_ref_present = 0;
+    const std::uint32_t* ref_missing = nullptr;   // columns where ref is NaN, ascending
+    std::size_t n_ref_missing = 0;
+    const std::uint8_t* ref_is_missing = nullptr; // per column: 1 when ref is NaN
+    const double* ref_term = nullptr;             // expected_distance: fmax(a, 1 - a) per present column
+    std::size_t self = SIZE_MAX;                  // panel position of the query row, or SIZE_MAX
+    // True when no column where ref holds an infinity holds one in any candidate: then a NaN
+    // difference can only come from a missing candidate cell (never from inf - inf).
+    bool finite_pairs = false;
+    // Forward filter, for the query's own selections: a candidate at position p >= `first`
+    // passes when its ranking key is at most `threshold` or when it holds a value in one of the
+    // `open` columns.
+    std::size_t first = 0;
+    std::uint64_t threshold = 0;
+    const std::uint32_t* open = nullptr;
+    std::size_t n_open = 0;
+    // Reverse filter, for the selections of the query rows at other positions: a candidate at
+    // position p with self < p < reverse_end passes when its key is at most reverse_threshold[p]
+    // (the array is readable up to the end of the last block).
+    std::size_t reverse_end = 0;
+    const std::uint64_t* reverse_threshold = nullptr;
+};
+
+// Computes the distances from the query to every position of blocks [b0, b1) into
+// dist[(b - b0) * BLOCK_ROWS + i] (the query's own position gets SELF_DISTANCE) and sets bit l
+// of pass[(b - b0) * BLOCK_BYTES + j] (forward) and of reverse[...] (reverse) when the position
+// b * BLOCK_ROWS + 8j + l passes that filter. Padding never passes.
+using KernelFn = void (*)(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1,
+                          double* dist, std::uint8_t* pass, std::uint8_t* reverse);
+
+struct KernelSet {
+    KernelFn nan_euclid = nullptr;
+    KernelFn expected_distance = nullptr;
+};
+
+KernelSet portable_kernels() noexcept;
+#if MIREL_X86_KERNELS
+// Chosen for the column count (how the nan_euclid scale is looked up).
+KernelSet avx512_kernels(std::size_t cols) noexcept;
+KernelSet avx2_kernels() noexcept;
+#endif
+
+}  // namespace mirel::knn::detail

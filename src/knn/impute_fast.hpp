@@ -1,0 +1,53 @@
+// The fast imputation pass behind `impute`, with the knobs that tests use to reach every path:
+// the distance kernel (portable or a vector instruction set) and the block sizes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "knn/impute.hpp"
+
+namespace mirel::knn {
+
+enum class KernelKind { portable, avx2, avx512 };
+
+// Kernels this build and this processor can run; `portable` is always among them.
+std::vector<KernelKind> available_kernels();
+// The fastest available kernel: what `impute` uses.
+KernelKind best_kernel() noexcept;
+std::string_view kernel_name(KernelKind kind) noexcept;
+
+struct PassTuning {
+    // Candidate rows are visited in super-blocks of about this many bytes of column-blocked
+    // values, so that a super-block stays in the first-level cache while a group of query rows
+    // is measured against it.
+    std::size_t superblock_bytes = 16384;
+    // A group holds at most this many query rows, and at most this many selections
+    // (missing cells) unless a single row has more.
+    std::size_t group_rows = 32;
+    std::size_t group_selections = 64;
+    // Neighbour counts above this are served by a full ordering of the candidates per row
+    // instead of bounded per-cell selections.
+    std::size_t max_selected = 256;
+    // Reusing d(i, j) for d(j, i) keeps the selections of every row that is both imputed and
+    // a candidate alive at once (about min(k, rows) * 24 + 64 bytes per missing cell). That is
+    // done while they fit in selection_budget_bytes plus selection_budget_per_fitted_byte times
+    // the size of the fitted matrix; beyond it, rows are imputed in groups without the reuse.
+    std::size_t selection_budget_bytes = std::size_t{64} << 20;
+    std::size_t selection_budget_per_fitted_byte = 2;
+};
+
+// `impute` with a chosen kernel and block sizes. Fails with std::invalid_argument when the
+// kernel is not available here. Results are bit-identical to impute_reference.
+ImputeResult impute_with(const KnnImputer& imputer, std::span<const double> input, std::size_t input_rows,
+                         KernelKind kernel, const PassTuning& tuning = PassTuning{});
+
+// The distance list the fast pass computes for fitted row `row` against candidates
+// 0..candidates-1 (its own entry SELF_DISTANCE), for tests of the kernels.
+std::vector<double> distances_with(const KnnImputer& imputer, std::size_t row, std::size_t candidates,
+                                   KernelKind kernel);
+
+}  // namespace mirel::knn
