@@ -509,7 +509,9 @@ def frame_of(to_numpy, data=BASE):
         def to_numpy(self, *args, **kwargs):
             return to_numpy(self)
 
-    return HostileFrame(data)
+    # A copy: pandas 1.x builds the frame over the array itself, and a to_numpy that writes
+    # into its frame would otherwise change the module's BASE for every later test.
+    return HostileFrame(data.copy())
 
 
 def _raise(exc):
