@@ -26,10 +26,23 @@ def _under_sanitizer():
         return False
 
 
+def _under_user_emulation():
+    # qemu-user runs the program inside its own process: /proc/self/status describes the
+    # emulator, whose reserved guest address space the cap never reaches. It shows the host's
+    # processor in /proc/cpuinfo, not the emulated one.
+    machine = platform.machine()
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            text = cpuinfo.read()
+    except OSError:
+        return False
+    return machine.startswith(("arm", "aarch64")) and ("GenuineIntel" in text or "AuthenticAMD" in text)
+
+
 UNDER_VALGRIND = os.environ.get("MIREL_UNDER_VALGRIND") == "1"
 address_space_cap = pytest.mark.skipif(
-    not sys.platform.startswith("linux") or _under_sanitizer() or UNDER_VALGRIND,
-    reason="needs /proc/self/status and an address space that no checker has reserved",
+    not sys.platform.startswith("linux") or _under_sanitizer() or UNDER_VALGRIND or _under_user_emulation(),
+    reason="needs /proc/self/status and an address space that no checker or emulator has reserved",
 )
 
 CHILD_PRELUDE = textwrap.dedent(
@@ -156,6 +169,7 @@ def test_frame_conversion_under_memory_pressure():
 
 
 @address_space_cap
+@pytest.mark.skipif(sys.maxsize < 2**40, reason="NumPy describes no array over 2 GiB on a 32-bit platform")
 def test_broadcast_table_of_eight_terabytes_is_a_memory_error():
     out = run_child(
         """
@@ -184,7 +198,10 @@ bad_metric = mirel.KnnImputer(2, "zz").fit(small)
 data = {"array": small, "fortran": np.asfortranarray(small)}
 try:
     import pandas as pd
-    data["frame"] = pd.DataFrame(small)
+    # pandas 1.x crashes in its own to_numpy when one of its allocations fails (seen with
+    # Debian's pandas 1.5.3 and NumPy 1.24, without this module involved).
+    if int(pd.__version__.split(".")[0]) >= 2:
+        data["frame"] = pd.DataFrame(small)
 except ImportError:
     pass
 
