@@ -20,7 +20,7 @@ rm -rf "$reports" && mkdir -p "$reports"
 # The suites that drive every path of the module; slow ones (properties, leak loops, memory
 # exhaustion in child processes, threads) run in the other stages.
 suites="tests/python/test_module.py tests/python/test_convert.py tests/python/test_fit_transform.py
-        tests/python/test_reentrance.py tests/python/test_hostile.py"
+        tests/python/test_reentrance.py tests/python/test_hostile.py tests/python/test_hostile_frames.py"
 # The interpreter itself, not a launcher script in front of it (pyenv shims are shell scripts).
 python=$(python3 -c 'import sys; print(sys.executable)')
 status=0
