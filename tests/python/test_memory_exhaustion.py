@@ -15,15 +15,9 @@ import textwrap
 
 import pytest
 
+from conftest import UNDER_SANITIZER
+
 resource = pytest.importorskip("resource")
-
-
-def _under_sanitizer():
-    try:
-        with open("/proc/self/maps") as maps:
-            return "libasan" in maps.read()
-    except OSError:
-        return False
 
 
 def _under_user_emulation():
@@ -41,7 +35,7 @@ def _under_user_emulation():
 
 UNDER_VALGRIND = os.environ.get("MIREL_UNDER_VALGRIND") == "1"
 address_space_cap = pytest.mark.skipif(
-    not sys.platform.startswith("linux") or _under_sanitizer() or UNDER_VALGRIND or _under_user_emulation(),
+    not sys.platform.startswith("linux") or UNDER_SANITIZER or UNDER_VALGRIND or _under_user_emulation(),
     reason="needs /proc/self/status and an address space that no checker or emulator has reserved",
 )
 
