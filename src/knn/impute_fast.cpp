@@ -735,7 +735,7 @@ ImputeResult impute_with(const KnnImputer& imputer, std::span<const double> inpu
     // 0. The metric is chosen once, before anything is copied or examined.
     const MetricFn metric = select_metric(imputer.metric());
     if (metric == nullptr) {
-        return UnknownMetric{imputer.metric() + " is a unknown metric"};
+        return unknown_metric(imputer.metric());
     }
     // 1. Every cell starts as the input's own bits.
     std::vector<double> result(input.begin(), input.end());
