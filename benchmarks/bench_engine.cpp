@@ -1,5 +1,6 @@
 // Engine-level benchmark of the imputation pass: every kernel on random tables, plus the
-// straightforward pass where it is affordable. Build and run with benchmarks/bench_engine.sh.
+// straightforward pass where it is affordable. Build and run with benchmarks/bench_engine.sh
+// (CMake target mirel_bench_engine).
 //
 // Output columns: rows x cols, NaN rate, rows with a missing cell (q), kernel, best time of
 // `repeats` runs (wall and thread CPU), throughput = q * rows * cols / CPU time

@@ -1,6 +1,6 @@
 // libFuzzer target for the engine: the pass (impute) against the straightforward pass
 // (impute_reference) on tables decoded from the fuzzer's bytes, bit for bit, failures
-// included. Built with -fsanitize=fuzzer,address,undefined by scripts/ci.d/70-fuzz.sh.
+// included. Built as the CMake target mirel_fuzz_engine (MIREL_BUILD_FUZZ=ON, Clang) by scripts/ci.d/70-fuzz.sh.
 //
 // Layout of an input (every field optional: missing bytes read as 0):
 //   byte 0: fitted rows (mod 24)       byte 1: fitted cols (mod 7)
