@@ -182,6 +182,28 @@ PyObject* KnnImputer_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
+// The result has the fitted shape: its cells must fill it exactly, or transform fails with a
+// ValueError that says how they do not.
+void check_cell_count(std::size_t rows, std::size_t cols, std::size_t cells) {
+    constexpr auto max_size = static_cast<std::size_t>(std::numeric_limits<Py_ssize_t>::max());
+    std::size_t shape_cells = 1;
+    for (const std::size_t d : {rows, cols}) {
+        if (d != 0) {
+            if (shape_cells > max_size / d) {
+                raise(PyExc_ValueError, "ShapeError/Overflow: arithmetic overflow");
+            }
+            shape_cells *= d;
+        }
+    }
+    shape_cells = rows * cols;
+    if (cells < shape_cells) {
+        raise(PyExc_ValueError, "ShapeError/OutOfBounds: out of bounds indexing");
+    }
+    if (cells > shape_cells) {
+        raise(PyExc_ValueError, "ShapeError/IncompatibleShape: incompatible shapes");
+    }
+}
+
 PyObject* KnnImputer_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) noexcept {
     return guard_object([&]() -> PyObject* {
@@ -201,12 +223,9 @@ PyObject* KnnImputer_transform(PyObject* self, PyObject* const* args, Py_ssize_t
         if (auto* unknown = std::get_if<knn::UnknownMetric>(&outcome)) {
             raise(PyExc_TypeError, unknown->message);
         }
-        auto result = utils::vec_to_pyarray(imputer.rows(), imputer.cols(),
-                                            std::move(std::get<std::vector<double>>(outcome)));
-        if (auto* shape = std::get_if<utils::ShapeError>(&result)) {
-            raise(PyExc_ValueError, shape->text);
-        }
-        return std::get<Ref>(result).release();
+        std::vector<double>& cells = std::get<std::vector<double>>(outcome);
+        check_cell_count(imputer.rows(), imputer.cols(), cells.size());
+        return utils::vec_to_pyarray(imputer.rows(), imputer.cols(), std::move(cells)).release();
     });
 }
 
