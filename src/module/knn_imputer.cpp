@@ -12,6 +12,7 @@
 #include "knn/panic.hpp"
 #include "module/args.hpp"
 #include "module/errors.hpp"
+#include "module/pypy_compat.hpp"
 #include "utils/convert.hpp"
 
 namespace mirel::py {
@@ -230,9 +231,8 @@ PyObject* KnnImputer_transform(PyObject* self, PyObject* const* args, Py_ssize_t
 }
 
 #ifdef PYPY_VERSION
-// PyPy gives every object of a C type an attribute dictionary, so `imputer.metric = ...` would
-// silently store an attribute that nothing reads, and it lets __class__ be reassigned. Allow
-// what CPython allows, the property `k`; refuse the rest as CPython does.
+// See module/pypy_compat.hpp. Allow what CPython allows, the property `k`; refuse the rest
+// (`imputer.metric = ...` would otherwise store an attribute that nothing reads).
 int KnnImputer_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
     return guard_status([&]() -> int {
         if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "k") == 0) {
@@ -242,20 +242,10 @@ int KnnImputer_setattro(PyObject* self, PyObject* name, PyObject* value) noexcep
     });
 }
 
-// CPython refuses to copy or pickle an object whose C state it cannot see. PyPy's default
-// reduction would instead build a fresh default imputer through __new__ and hand it out as the
-// copy; refuse with CPython's error.
-PyObject* KnnImputer_reduce_ex(PyObject*, PyObject*) noexcept {
-    PyErr_SetString(PyExc_TypeError, "cannot pickle 'KnnImputer' object");
-    return nullptr;
-}
+PyObject* KnnImputer_reduce_ex(PyObject*, PyObject*) noexcept { return refuse_pickling("KnnImputer"); }
 
-// PyPy creates Python subclasses of a type whatever its base-type flag says. The type is not
-// subclassable, so refuse at class creation with the error CPython gives there (it names
-// the type by its tp_name, which is the bare name since create_type renames the type).
 PyObject* KnnImputer_init_subclass(PyObject*, PyObject*, PyObject*) noexcept {
-    PyErr_SetString(PyExc_TypeError, "type 'KnnImputer' is not an acceptable base type");
-    return nullptr;
+    return refuse_subclassing("KnnImputer");
 }
 #endif
 

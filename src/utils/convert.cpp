@@ -12,6 +12,7 @@
 
 #include "knn/panic.hpp"
 #include "module/errors.hpp"
+#include "module/pypy_compat.hpp"
 
 namespace mirel::utils {
 namespace {
@@ -141,18 +142,13 @@ void SliceContainer_dealloc(PyObject* obj) noexcept {
 }
 
 #ifdef PYPY_VERSION
-// On PyPy the container would otherwise take attributes, accept a new __class__ (and then be
-// deallocated as that class) and be "copied" into an empty container: refuse all three, as
-// CPython does.
+// See module/pypy_compat.hpp: a new __class__ would also deallocate the container as that class.
 int SliceContainer_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
     return py::guard_status(
         [&]() -> int { return py::refuse_attribute_assignment(self, name, value, "PySliceContainer"); });
 }
 
-PyObject* SliceContainer_reduce_ex(PyObject*, PyObject*) noexcept {
-    PyErr_SetString(PyExc_TypeError, "cannot pickle 'PySliceContainer' object");
-    return nullptr;
-}
+PyObject* SliceContainer_reduce_ex(PyObject*, PyObject*) noexcept { return py::refuse_pickling("PySliceContainer"); }
 
 PyMethodDef slice_container_methods[] = {
     {"__reduce_ex__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&SliceContainer_reduce_ex)),
