@@ -9,8 +9,7 @@
 namespace mirel::py {
 
 void raise(PyObject* type, const std::string& message) {
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                               "replace"));
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (text) {
         PyErr_SetObject(type, text.get());
     }
@@ -34,8 +33,7 @@ void set_panic(const std::string& message) noexcept {
     if (type == nullptr) {
         return;  // the creation's own error stays set
     }
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                               "replace"));
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) {
         return;
     }
@@ -137,6 +135,5 @@ void raise_not_instance(PyObject* obj, const char* expected) {
     message += "'";
     raise(PyExc_TypeError, message);
 }
-
 
 }  // namespace mirel::py

@@ -56,5 +56,4 @@ std::string type_qualname(PyTypeObject* type) noexcept;
 // "'T' object is not an instance of 'EXPECTED'", or "'None' is not an instance of 'EXPECTED'".
 [[noreturn]] void raise_not_instance(PyObject* obj, const char* expected);
 
-
 }  // namespace mirel::py

@@ -21,8 +21,7 @@ namespace {
 // Instance layout: the object header, the engine's record, then the borrow flag
 // (0 = free, EXCLUSIVE = taken for a store, anything else = number of shared borrows).
 struct KnnImputerObject {
-    PyObject_HEAD
-    alignas(knn::KnnImputer) unsigned char storage[sizeof(knn::KnnImputer)];
+    PyObject_HEAD alignas(knn::KnnImputer) unsigned char storage[sizeof(knn::KnnImputer)];
     std::size_t borrow_flag;
 };
 
@@ -120,8 +119,7 @@ PyObject* KnnImputer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) n
         const std::uint32_t k = bound[0] ? convert_argument("k", [&] { return convert_k(bound[0]); }) : 5;
         std::string metric =
             bound[1] ? convert_argument("metric", [&] { return convert_str(bound[1]); }) : "nan_euclid";
-        std::string weights =
-            bound[2] ? convert_argument("weights", [&] { return convert_str(bound[2]); }) : "uniform";
+        std::string weights = bound[2] ? convert_argument("weights", [&] { return convert_str(bound[2]); }) : "uniform";
         knn::KnnImputer imputer = knn::KnnImputer::create(k, std::move(metric), std::move(weights));
 
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -205,8 +203,7 @@ void check_cell_count(std::size_t rows, std::size_t cols, std::size_t cells) {
     }
 }
 
-PyObject* KnnImputer_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept {
+PyObject* KnnImputer_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guard_object([&]() -> PyObject* {
         PyObject* data = bind_fastcall(TRANSFORM_SIGNATURE, args, nargs, kwnames)[0];
         check_self(self);
@@ -255,11 +252,10 @@ PyMethodDef knn_imputer_methods[] = {
     {"transform", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&KnnImputer_transform)),
      METH_FASTCALL | METH_KEYWORDS, "transform($self, data)\n--\n\n"},
 #ifdef PYPY_VERSION
-    {"__init_subclass__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&KnnImputer_init_subclass)),
+    {"__init_subclass__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&KnnImputer_init_subclass)),
      METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
-    {"__reduce_ex__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&KnnImputer_reduce_ex)),
-     METH_O, nullptr},
+    {"__reduce_ex__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&KnnImputer_reduce_ex)), METH_O,
+     nullptr},
 #endif
     {nullptr, nullptr, 0, nullptr},
 };
@@ -283,11 +279,7 @@ PyType_Slot knn_imputer_slots[] = {
 
 // No Py_TPFLAGS_BASETYPE: the type cannot be subclassed. No __dict__, no weak references.
 PyType_Spec knn_imputer_spec = {
-    "mirel.KnnImputer",
-    sizeof(KnnImputerObject),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    knn_imputer_slots,
+    "mirel.KnnImputer", sizeof(KnnImputerObject), 0, Py_TPFLAGS_DEFAULT, knn_imputer_slots,
 };
 
 }  // namespace

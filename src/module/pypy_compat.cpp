@@ -8,8 +8,8 @@ void write_internal_failure(PyObject* text) noexcept {
 #ifdef PYPY_VERSION
     PyObject* err = PySys_GetObject("stderr");  // borrowed
     if (err != nullptr && err != Py_None &&
-        (PyFile_WriteString("mirel: internal failure: ", err) < 0 ||
-         PyFile_WriteObject(text, err, Py_PRINT_RAW) < 0 || PyFile_WriteString("\n", err) < 0)) {
+        (PyFile_WriteString("mirel: internal failure: ", err) < 0 || PyFile_WriteObject(text, err, Py_PRINT_RAW) < 0 ||
+         PyFile_WriteString("\n", err) < 0)) {
         PyErr_Clear();
     }
 #else
@@ -40,8 +40,8 @@ int refuse_attribute_assignment(PyObject* self, PyObject* name, PyObject* value,
     // fetched into C from inside a setattro slot.
     const int exists = PyObject_HasAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name);
     PyErr_Format(PyExc_AttributeError,
-                 exists ? "'%s' object attribute '%U' is read-only" : "'%s' object has no attribute '%U'",
-                 type_name, name);
+                 exists ? "'%s' object attribute '%U' is read-only" : "'%s' object has no attribute '%U'", type_name,
+                 name);
     throw ErrorAlreadySet{};
 }
 

@@ -119,8 +119,7 @@ Matrix dataframe_to_vec(PyObject* frame) {
 
 // PySliceContainer: the owner of a result buffer, set as the base object of the result array.
 struct SliceContainer {
-    PyObject_HEAD
-    double* ptr;
+    PyObject_HEAD double* ptr;
     void (*release)(SliceContainer*) noexcept;
     alignas(std::vector<double>) unsigned char storage[sizeof(std::vector<double>)];
 };
@@ -169,11 +168,7 @@ PyType_Slot slice_container_slots[] = {
 };
 
 PyType_Spec slice_container_spec = {
-    "mirel.PySliceContainer",
-    sizeof(SliceContainer),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    slice_container_slots,
+    "mirel.PySliceContainer", sizeof(SliceContainer), 0, Py_TPFLAGS_DEFAULT, slice_container_slots,
 };
 
 PyTypeObject* slice_container_type() {
@@ -231,8 +226,8 @@ Ref vec_to_pyarray(std::size_t rows, std::size_t cols, std::vector<double> value
     if (descr == nullptr) {
         throw py::ErrorAlreadySet{};
     }
-    Ref array = check(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, strides, owner->ptr,
-                                           NPY_ARRAY_WRITEABLE, nullptr));
+    Ref array =
+        check(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, strides, owner->ptr, NPY_ARRAY_WRITEABLE, nullptr));
     // 3. The array owns the container from here; SetBaseObject takes the reference even on failure.
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), container.release()) < 0) {
         throw py::ErrorAlreadySet{};
