@@ -77,7 +77,7 @@ std::vector<double> distances_with(const KnnImputer& imputer, std::size_t row, s
     detail::QueryRow query;
     query.prepare(panel, imputer.fitted_values().data() + row * cols, row < candidates ? row : detail::NO_POSITION);
     detail::BlockScratch out(panel.view().blocks);
-    fn(panel.view(), query.view, 0, panel.view().blocks, out.dist(), out.pass(), nullptr);
+    fn(panel.view(), query.view, 0, panel.view().blocks, out.dist(), out.forward(), nullptr);
     return std::vector<double>(out.dist(), out.dist() + candidates);
 }
 

@@ -225,7 +225,7 @@ private:
                 if (from >= b1) {
                     continue;
                 }
-                kernel_(panel_.view(), q.query.view, from, b1, scratch_.dist(), scratch_.pass(),
+                kernel_(panel_.view(), q.query.view, from, b1, scratch_.dist(), scratch_.forward(),
                         symmetric ? scratch_.reverse() : nullptr);
                 collect(q, from, b1, symmetric);
             }
@@ -250,7 +250,7 @@ private:
             std::uint64_t forward = 0;
             std::uint64_t reverse = 0;
             const std::size_t chunk = std::min<std::size_t>(8, n - i);
-            std::memcpy(&forward, scratch_.pass() + i, chunk);
+            std::memcpy(&forward, scratch_.forward() + i, chunk);
             if (with_reverse) {
                 std::memcpy(&reverse, scratch_.reverse() + i, chunk);
             }
@@ -360,7 +360,7 @@ private:
         for (std::size_t i = 0; i < work_.rows.size(); ++i) {
             const std::size_t r = work_.rows[i];
             q.prepare(panel_, fitted_.data() + r * cols_, r < m_ ? r : NO_POSITION);
-            kernel_(panel_.view(), q.view, 0, blocks, scratch_.dist(), scratch_.pass(), nullptr);
+            kernel_(panel_.view(), q.view, 0, blocks, scratch_.dist(), scratch_.forward(), nullptr);
             const double* dist = scratch_.dist();
             for (std::size_t t = 0; t < m_; ++t) {
                 order[t] = Entry{distance_rank_key(dist[t]), t};

@@ -139,11 +139,11 @@ struct NanEuclid {
 };
 
 void nan_euclid(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1, double* dist,
-                std::uint8_t* pass, std::uint8_t* reverse) {
+                std::uint8_t* forward, std::uint8_t* reverse) {
     if (query.finite_pairs) {
-        drive_blocks<NanEuclid<true>, Avx2Keys>(panel, query, b0, b1, dist, pass, reverse);
+        drive_blocks<NanEuclid<true>, Avx2Keys>(panel, query, b0, b1, dist, forward, reverse);
     } else {
-        drive_blocks<NanEuclid<false>, Avx2Keys>(panel, query, b0, b1, dist, pass, reverse);
+        drive_blocks<NanEuclid<false>, Avx2Keys>(panel, query, b0, b1, dist, forward, reverse);
     }
 }
 
@@ -192,8 +192,8 @@ struct ExpectedDistance {
 };
 
 void expected_distance(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1, double* dist,
-                       std::uint8_t* pass, std::uint8_t* reverse) {
-    drive_blocks<ExpectedDistance, Avx2Keys>(panel, query, b0, b1, dist, pass, reverse);
+                       std::uint8_t* forward, std::uint8_t* reverse) {
+    drive_blocks<ExpectedDistance, Avx2Keys>(panel, query, b0, b1, dist, forward, reverse);
 }
 
 }  // namespace

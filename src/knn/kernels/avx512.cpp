@@ -262,13 +262,13 @@ struct ExpectedDistance {
 
 template <ScaleLookup Lookup>
 void nan_euclid(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1, double* dist,
-                std::uint8_t* pass, std::uint8_t* reverse) {
-    drive_blocks<NanEuclid<Lookup>, Avx512Keys>(panel, query, b0, b1, dist, pass, reverse);
+                std::uint8_t* forward, std::uint8_t* reverse) {
+    drive_blocks<NanEuclid<Lookup>, Avx512Keys>(panel, query, b0, b1, dist, forward, reverse);
 }
 
 void expected_distance(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1, double* dist,
-                       std::uint8_t* pass, std::uint8_t* reverse) {
-    drive_blocks<ExpectedDistance, Avx512Keys>(panel, query, b0, b1, dist, pass, reverse);
+                       std::uint8_t* forward, std::uint8_t* reverse) {
+    drive_blocks<ExpectedDistance, Avx512Keys>(panel, query, b0, b1, dist, forward, reverse);
 }
 
 }  // namespace

@@ -98,12 +98,12 @@ struct QueryView {
 
 // Computes the distances from the query to every position of blocks [b0, b1) into
 // dist[(b - b0) * BLOCK_ROWS + i] (the query's own position gets SELF_DISTANCE) and sets bit l
-// of pass[(b - b0) * BLOCK_BYTES + j] when the position b * BLOCK_ROWS + 8j + l passes the
+// of forward[(b - b0) * BLOCK_BYTES + j] when the position b * BLOCK_ROWS + 8j + l passes the
 // forward filter. `reverse` receives the reverse filter's bits in the same layout; it may be
 // nullptr when query.reverse_threshold is (then it is not written). Padding never passes.
 // dist must be 64-byte aligned.
 using KernelFn = void (*)(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1, double* dist,
-                          std::uint8_t* pass, std::uint8_t* reverse);
+                          std::uint8_t* forward, std::uint8_t* reverse);
 
 struct KernelSet {
     KernelFn nan_euclid = nullptr;
