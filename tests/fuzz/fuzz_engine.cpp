@@ -35,32 +35,13 @@ struct Reader {
 
     std::uint8_t byte() { return pos < size ? data[pos++] : 0; }
     double cell() {
+        // clang-format off
         static const double table[] = {
-            NAN,
-            -NAN,
-            INFINITY,
-            -INFINITY,
-            0.0,
-            -0.0,
-            5e-324,
-            -5e-324,
-            2.2250738585072014e-308,
-            1e308,
-            -1e308,
-            1.7976931348623157e308,
-            -1.7976931348623157e308,
-            0.5,
-            1.0,
-            -1.0,
-            2.0,
-            3.0,
-            0.333,
-            10.0,
-            -2.5,
-            1e-3,
-            4.0,
-            100.0,
+            NAN, -NAN, INFINITY, -INFINITY, 0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308,
+            1e308, -1e308, 1.7976931348623157e308, -1.7976931348623157e308, 0.5, 1.0, -1.0,
+            2.0, 3.0, 0.333, 10.0, -2.5, 1e-3, 4.0, 100.0,
         };
+        // clang-format on
         constexpr std::size_t n = sizeof(table) / sizeof(table[0]);
         const std::uint8_t b = byte();
         if (b & 0x80) {
