@@ -80,10 +80,13 @@ def tracing():
 
 
 def module_traces(tracemalloc):
-    """(size, file, line) of every live buffer in the module's domain."""
+    """(size, file, line) of every live buffer in the module's domain made from this file (where
+    tracemalloc was already tracing, buffers of other tests may be alive)."""
     snapshot = tracemalloc.take_snapshot().filter_traces(
         [tracemalloc.DomainFilter(inclusive=True, domain=MEMORY_DOMAIN)])
-    return sorted((t.size, t.traceback[0].filename, t.traceback[0].lineno) for t in snapshot.traces)
+    # a traceback runs from the oldest frame to the most recent, the line that made the buffer
+    frames = [(t.size, t.traceback[-1]) for t in snapshot.traces]
+    return sorted((size, frame.filename, frame.lineno) for size, frame in frames if frame.filename == __file__)
 
 
 def here(offset):
