@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The fast Python suites on every other CPython minor version that requires-python admits and
-# this machine provides (python3.X on PATH or under pyenv); 20-python.sh runs the whole suite
+# this machine provides (python3.X on PATH or under pyenv), with the installed file name and
+# the memory accounting checked too; 20-python.sh runs the whole suite
 # on the default python3. Each version gets its own venv under build/ (kept between runs),
 # the module installed into it with pip, and the suites run from tests/python so that only the
 # installed module is imported. A version the machine lacks is reported and skipped.
@@ -9,7 +10,8 @@
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 
-suites=(test_module.py test_convert.py test_fit_transform.py test_differential.py)
+suites=(test_module.py test_convert.py test_fit_transform.py test_differential.py test_package.py
+        test_memory_accounting.py)
 default=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 # The minor versions requires-python admits, from 3.9 (its lower bound) to the newest release.
 admitted=$(python3 - <<'PY'
