@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <string>
@@ -135,6 +136,7 @@ PyObject* KnnImputer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) n
 
 void KnnImputer_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
+    utils::untrack_buffer(record(self).fitted_values().data());
     record(self).~KnnImputer();
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_fn(self);
@@ -175,6 +177,10 @@ PyObject* KnnImputer_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             throw knn::Panic("Already borrowed: PyBorrowMutError");
         }
         ExclusiveBorrow borrow(self);
+        // The new matrix is reported before it is stored, so a failure leaves the imputer as
+        // it was; the matrix it replaces is withdrawn before it is freed.
+        utils::track_buffer(matrix.values.data(), matrix.values.size() * sizeof(double));
+        utils::untrack_buffer(record(self).fitted_values().data());
         record(self).store_fitted(std::move(matrix.values), matrix.rows, matrix.cols);
         Py_INCREF(self);
         return self;
@@ -265,10 +271,13 @@ PyGetSetDef knn_imputer_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// The text signature, and nothing else: the type has no docstring.
+const char knn_imputer_doc[] = "KnnImputer(k=5, metric=\"nan_euclid\", weights=\"uniform\")\n--\n\n";
+
 PyType_Slot knn_imputer_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&KnnImputer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&KnnImputer_dealloc)},
-    {Py_tp_doc, const_cast<char*>("KnnImputer(k=5, metric=\"nan_euclid\", weights=\"uniform\")\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(knn_imputer_doc)},
     {Py_tp_methods, knn_imputer_methods},
     {Py_tp_getset, knn_imputer_getset},
 #ifdef PYPY_VERSION
@@ -282,12 +291,39 @@ PyType_Spec knn_imputer_spec = {
     "mirel.KnnImputer", sizeof(KnnImputerObject), 0, Py_TPFLAGS_DEFAULT, knn_imputer_slots,
 };
 
+#if PY_VERSION_HEX < 0x030A0000 && !defined(PYPY_VERSION)
+// CPython 3.9 drops the text signature from a heap type's doc when it creates the type, so
+// inspect.signature(KnnImputer) finds none ("no signature found for builtin type"). Give the
+// type the whole doc back: __text_signature__ reads the signature from it, while __doc__ keeps
+// the text without the signature that type creation already stored in the type's dict.
+// The type frees tp_doc with PyObject_Free.
+void restore_text_signature(PyTypeObject* type) {
+    char* doc = static_cast<char*>(PyObject_Malloc(sizeof knn_imputer_doc));
+    if (doc == nullptr) {
+        PyErr_NoMemory();
+        throw ErrorAlreadySet{};
+    }
+    std::memcpy(doc, knn_imputer_doc, sizeof knn_imputer_doc);
+    PyObject_Free(const_cast<char*>(type->tp_doc));
+    type->tp_doc = doc;
+}
+#endif
+
 }  // namespace
 
 PyTypeObject* knn_imputer_type() {
     static PyTypeObject* type = nullptr;
     if (type == nullptr) {
-        type = create_type(&knn_imputer_spec);
+        PyTypeObject* created = create_type(&knn_imputer_spec);
+#if PY_VERSION_HEX < 0x030A0000 && !defined(PYPY_VERSION)
+        try {
+            restore_text_signature(created);
+        } catch (...) {
+            Py_DECREF(created);
+            throw;
+        }
+#endif
+        type = created;
     }
     return type;
 }
