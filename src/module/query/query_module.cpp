@@ -21,10 +21,16 @@
 #include "knn/query.hpp"
 #include "knn/query_fast.hpp"
 
+#ifndef PYPY_VERSION
 // CPython 3.11's tracemalloc.h declares these without C linkage: bind to the C symbols by name.
 extern "C" int mirel_trace_track(unsigned int domain, std::uintptr_t ptr, std::size_t size) noexcept
     __asm__("PyTraceMalloc_Track");
 extern "C" int mirel_trace_untrack(unsigned int domain, std::uintptr_t ptr) noexcept __asm__("PyTraceMalloc_Untrack");
+#else
+// PyPy's headers map the names onto its own C API.
+#define mirel_trace_track PyTraceMalloc_Track
+#define mirel_trace_untrack PyTraceMalloc_Untrack
+#endif
 
 namespace mirel::py {
 namespace {
