@@ -32,17 +32,37 @@ struct Table {
     std::size_t query_rows;
 };
 
-Table make_table(std::size_t rows, std::size_t cols, double rate, std::uint64_t seed) {
+// Standard normal cells, or with `rank` > 0 a table of that rank (rows of standard normal
+// factors times a fixed standard normal basis) plus noise of standard deviation 0.1: rows that
+// have near neighbours, as real tables often do.
+Table make_table(std::size_t rows, std::size_t cols, double rate, std::uint64_t seed, std::size_t rank = 0) {
     std::mt19937_64 rng(seed);
     std::normal_distribution<double> value;
     std::uniform_real_distribution<double> u;
     Table t{rows, cols, std::vector<double>(rows * cols), 0};
+    std::vector<double> basis(rank * cols);
+    for (double& b : basis) {
+        b = value(rng);
+    }
+    std::vector<double> factor(rank);
     for (std::size_t r = 0; r < rows; ++r) {
+        for (double& f : factor) {
+            f = value(rng);
+        }
         bool any = false;
         for (std::size_t c = 0; c < cols; ++c) {
             const bool hole = u(rng) < rate;
             any |= hole;
-            t.cells[r * cols + c] = hole ? std::numeric_limits<double>::quiet_NaN() : value(rng);
+            if (hole) {
+                t.cells[r * cols + c] = std::numeric_limits<double>::quiet_NaN();
+                continue;
+            }
+            // Draws in the order earlier versions of this benchmark made them (same tables).
+            double x = rank == 0 ? value(rng) : 0.1 * value(rng);
+            for (std::size_t j = 0; j < rank; ++j) {
+                x += factor[j] * basis[j * cols + c];
+            }
+            t.cells[r * cols + c] = x;
         }
         t.query_rows += any;
     }
@@ -99,12 +119,20 @@ int main(int argc, char** argv) {
     if (const char* v = std::getenv("BENCH_SUPERBLOCK_BYTES")) {
         tuning.superblock_bytes = std::strtoull(v, nullptr, 10);
     }
+    if (const char* v = std::getenv("BENCH_PRUNE")) {
+        tuning.prune = std::atoi(v) != 0;
+    }
+    if (const char* v = std::getenv("BENCH_PRUNE_MIN")) {
+        tuning.prune_min_skipped = std::strtod(v, nullptr);
+    }
+    const std::size_t rank = std::getenv("BENCH_RANK") ? std::strtoull(std::getenv("BENCH_RANK"), nullptr, 10) : 0;
     const unsigned k = std::getenv("BENCH_K") ? static_cast<unsigned>(std::atoi(std::getenv("BENCH_K"))) : 5u;
-    std::printf("metric %s, weights %s, k %u\n", metric, weights, k);
-    std::printf("%-12s %6s %7s %-10s %10s %10s %14s\n", "size", "nan", "q", "kernel", "wall s", "cpu s",
-                "pair-elem/s");
+    std::printf("metric %s, weights %s, k %u, %s\n", metric, weights, k,
+                rank == 0 ? "standard normal cells" : ("rank " + std::to_string(rank) + " plus noise").c_str());
+    std::printf("%-12s %6s %7s %-10s %10s %10s %14s %8s\n", "size", "nan", "q", "kernel", "wall s", "cpu s",
+                "pair-elem/s", "skipped");
     for (const auto& [rows, cols, rate] : sizes) {
-        const Table t = make_table(rows, cols, rate, 42);
+        const Table t = make_table(rows, cols, rate, 42, rank);
         KnnImputer imp = KnnImputer::create(k, metric, weights);
         imp.store_fitted(t.cells, rows, cols);
         const double work = static_cast<double>(t.query_rows) * static_cast<double>(rows) * static_cast<double>(cols);
@@ -118,6 +146,13 @@ int main(int argc, char** argv) {
             const Timing s = best_of(repeats, [&] {
                 out = std::get<std::vector<double>>(impute_with(imp, t.cells, rows, kind, tuning));
             });
+            // One more run that counts the kernels' pruning.
+            detail::PruneCounts counts;
+            PassTuning counted = tuning;
+            counted.prune_counts = &counts;
+            (void)impute_with(imp, t.cells, rows, kind, counted);
+            const double skipped = counts.asked == 0 ? 0.0 : static_cast<double>(counts.skipped) /
+                                                                 static_cast<double>(counts.asked);
             if (first.empty()) {
                 first = out;
             } else if (std::memcmp(first.data(), out.data(), out.size() * sizeof(double)) != 0) {
@@ -126,8 +161,8 @@ int main(int argc, char** argv) {
             }
             char size[32];
             std::snprintf(size, sizeof size, "%zux%zu", rows, cols);
-            std::printf("%-12s %6.2f %7zu %-10s %10.4f %10.4f %14.3e\n", size, rate, t.query_rows,
-                        std::string(kernel_name(kind)).c_str(), s.wall, s.cpu, work / s.cpu);
+            std::printf("%-12s %6.2f %7zu %-10s %10.4f %10.4f %14.3e %8.3f\n", size, rate, t.query_rows,
+                        std::string(kernel_name(kind)).c_str(), s.wall, s.cpu, work / s.cpu, skipped);
         }
         if (rows <= 5000 && std::getenv("BENCH_REFERENCE")) {
             std::vector<double> out;
