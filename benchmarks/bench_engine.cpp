@@ -4,7 +4,13 @@
 //
 // Output columns: rows x cols, NaN rate, rows with a missing cell (q), kernel, best time of
 // `repeats` runs (wall and thread CPU), throughput = q * rows * cols / CPU time
-// (pair-elements per second).
+// (pair-elements per second), and the fraction of the lane-columns (pair-elements) the kernels
+// were asked for that pruning skipped, counted on one more run.
+//
+// Tables: standard normal cells with NaN placed at random, or (BENCH_RANK=r) of rank r plus
+// noise, or read from a file ("@PATH rows cols" in place of "rows cols rate").
+// BENCH_PRUNE=0 turns pruning off, BENCH_PRUNE_MIN=f sets the skipped fraction below which the
+// pass pauses it (0: prune everywhere).
 #include <algorithm>
 #include <chrono>
 #include <ctime>
@@ -69,6 +75,24 @@ Table make_table(std::size_t rows, std::size_t cols, double rate, std::uint64_t 
     return t;
 }
 
+Table read_table(const std::string& path, std::size_t rows, std::size_t cols) {
+    Table t{rows, cols, std::vector<double>(rows * cols), 0};
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr || std::fread(t.cells.data(), sizeof(double), t.cells.size(), f) != t.cells.size()) {
+        std::fprintf(stderr, "cannot read %zu x %zu doubles from %s\n", rows, cols, path.c_str());
+        std::exit(2);
+    }
+    std::fclose(f);
+    for (std::size_t r = 0; r < rows; ++r) {
+        bool any = false;
+        for (std::size_t c = 0; c < cols; ++c) {
+            any |= std::isnan(t.cells[r * cols + c]);
+        }
+        t.query_rows += any;
+    }
+    return t;
+}
+
 double thread_cpu_seconds() {
     timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
@@ -101,10 +125,16 @@ Timing best_of(int repeats, F&& f) {
 
 int main(int argc, char** argv) {
     // Sizes: rows cols rate, given as arguments in triples, or the default set.
+    // "@PATH rows cols" instead reads a table of rows x cols doubles (raw, little-endian,
+    // row-major; NaN for a missing cell) from PATH.
     std::vector<std::tuple<std::size_t, std::size_t, double>> sizes;
+    std::vector<std::string> files;
     for (int i = 1; i + 2 < argc; i += 3) {
-        sizes.emplace_back(std::strtoull(argv[i], nullptr, 10), std::strtoull(argv[i + 1], nullptr, 10),
-                           std::strtod(argv[i + 2], nullptr));
+        const bool file = argv[i][0] == '@';
+        files.push_back(file ? std::string(argv[i] + 1) : std::string());
+        sizes.emplace_back(std::strtoull(file ? argv[i + 1] : argv[i], nullptr, 10),
+                           std::strtoull(file ? argv[i + 2] : argv[i + 1], nullptr, 10),
+                           file ? 0.0 : std::strtod(argv[i + 2], nullptr));
     }
     if (sizes.empty()) {
         sizes = {{2000, 20, 0.10}, {5000, 20, 0.10}, {10000, 32, 0.05}, {20000, 8, 0.10}};
@@ -131,8 +161,20 @@ int main(int argc, char** argv) {
                 rank == 0 ? "standard normal cells" : ("rank " + std::to_string(rank) + " plus noise").c_str());
     std::printf("%-12s %6s %7s %-10s %10s %10s %14s %8s\n", "size", "nan", "q", "kernel", "wall s", "cpu s",
                 "pair-elem/s", "skipped");
-    for (const auto& [rows, cols, rate] : sizes) {
-        const Table t = make_table(rows, cols, rate, 42, rank);
+    for (std::size_t n = 0; n < sizes.size(); ++n) {
+        const auto [rows, cols, drawn_rate] = sizes[n];
+        double rate = drawn_rate;
+        Table t{};
+        if (n < files.size() && !files[n].empty()) {
+            t = read_table(files[n], rows, cols);
+            std::size_t missing = 0;
+            for (const double v : t.cells) {
+                missing += std::isnan(v);
+            }
+            rate = t.cells.empty() ? 0.0 : static_cast<double>(missing) / static_cast<double>(t.cells.size());
+        } else {
+            t = make_table(rows, cols, rate, 42, rank);
+        }
         KnnImputer imp = KnnImputer::create(k, metric, weights);
         imp.store_fitted(t.cells, rows, cols);
         const double work = static_cast<double>(t.query_rows) * static_cast<double>(rows) * static_cast<double>(cols);
