@@ -13,11 +13,11 @@
 // pass pauses it (0: prune everywhere).
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <random>
 #include <string>
@@ -185,16 +185,15 @@ int main(int argc, char** argv) {
                 continue;
             }
             std::vector<double> out;
-            const Timing s = best_of(repeats, [&] {
-                out = std::get<std::vector<double>>(impute_with(imp, t.cells, rows, kind, tuning));
-            });
+            const Timing s = best_of(
+                repeats, [&] { out = std::get<std::vector<double>>(impute_with(imp, t.cells, rows, kind, tuning)); });
             // One more run that counts the kernels' pruning.
             detail::PruneCounts counts;
             PassTuning counted = tuning;
             counted.prune_counts = &counts;
             (void)impute_with(imp, t.cells, rows, kind, counted);
-            const double skipped = counts.asked == 0 ? 0.0 : static_cast<double>(counts.skipped) /
-                                                                 static_cast<double>(counts.asked);
+            const double skipped =
+                counts.asked == 0 ? 0.0 : static_cast<double>(counts.skipped) / static_cast<double>(counts.asked);
             if (first.empty()) {
                 first = out;
             } else if (std::memcmp(first.data(), out.data(), out.size() * sizeof(double)) != 0) {
@@ -208,12 +207,11 @@ int main(int argc, char** argv) {
         }
         if (rows <= 5000 && std::getenv("BENCH_REFERENCE")) {
             std::vector<double> out;
-            const Timing s = best_of(1, [&] {
-                out = std::get<std::vector<double>>(impute_reference(imp, t.cells, rows));
-            });
+            const Timing s =
+                best_of(1, [&] { out = std::get<std::vector<double>>(impute_reference(imp, t.cells, rows)); });
             const bool same = std::memcmp(first.data(), out.data(), out.size() * sizeof(double)) == 0;
-            std::printf("%-12s %6.2f %7zu %-10s %10.4f %10.4f %14.3e %s\n", "", rate, t.query_rows, "reference",
-                        s.wall, s.cpu, work / s.cpu, same ? "identical" : "DIFFERENT");
+            std::printf("%-12s %6.2f %7zu %-10s %10.4f %10.4f %14.3e %s\n", "", rate, t.query_rows, "reference", s.wall,
+                        s.cpu, work / s.cpu, same ? "identical" : "DIFFERENT");
         }
         std::fflush(stdout);
     }

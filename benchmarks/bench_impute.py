@@ -48,8 +48,14 @@ import time
 # standard normal basis) plus noise of standard deviation 0.1; "digits", scikit-learn's bundled
 # load_digits data (1797 x 64, values 0..16) tiled to the row count, plus noise of standard
 # deviation 0.25 (so tiles are not exact copies).
-SIZES = [("normal", 2000, 20, 0.10), ("normal", 5000, 20, 0.10), ("normal", 10000, 32, 0.05),
-         ("normal", 20000, 8, 0.10), ("lowrank", 20000, 32, 0.05), ("digits", 8985, 64, 0.05)]
+SIZES = [
+    ("normal", 2000, 20, 0.10),
+    ("normal", 5000, 20, 0.10),
+    ("normal", 10000, 32, 0.05),
+    ("normal", 20000, 8, 0.10),
+    ("lowrank", 20000, 32, 0.05),
+    ("digits", 8985, 64, 0.05),
+]
 QUICK_SIZES = [("normal", 2000, 20, 0.10), ("normal", 5000, 20, 0.10), ("lowrank", 5000, 32, 0.05)]
 SCALING = [(2500, 16, 0.10), (5000, 16, 0.10), (10000, 16, 0.10), (20000, 16, 0.10), (40000, 16, 0.10)]
 QUICK_SCALING = [(1000, 16, 0.10), (2000, 16, 0.10), (4000, 16, 0.10), (8000, 16, 0.10), (16000, 16, 0.10)]
@@ -87,8 +93,9 @@ def engine_skipped(kind: str, rows: int, cols: int, rate: float, engine: str | N
         path = os.path.join(tmp, "table.f64")
         x.astype("<f8").tofile(path)
         env = dict(os.environ, BENCH_REPEATS="1")
-        done = subprocess.run([engine, "@" + path, str(rows), str(cols)], check=True, capture_output=True,
-                              text=True, env=env)
+        done = subprocess.run(
+            [engine, "@" + path, str(rows), str(cols)], check=True, capture_output=True, text=True, env=env
+        )
     # The last kernel listed is the one `import mirel` uses (the fastest available).
     rows_out = [line.split() for line in done.stdout.splitlines() if line.startswith(f"{rows}x{cols}")]
     return float(rows_out[-1][-1]) if rows_out else None
@@ -152,16 +159,35 @@ def worker(args) -> None:
     if args.save:
         np.save(args.save, out)
     query_rows = int(np.isnan(x).any(axis=1).sum())
-    print(json.dumps({
-        "wall": best_wall, "cpu": best_cpu, "peak_rss": peak, "rss_before": before,
-        "query_rows": query_rows, "missing": int(np.isnan(x).sum()),
-    }))
+    print(
+        json.dumps(
+            {
+                "wall": best_wall,
+                "cpu": best_cpu,
+                "peak_rss": peak,
+                "rss_before": before,
+                "query_rows": query_rows,
+                "missing": int(np.isnan(x).sum()),
+            }
+        )
+    )
 
 
-def run_worker(library: str, rows: int, cols: int, rate: float, repeats: int, save: str | None = None,
-               kind: str = "normal") -> dict:
-    cmd = [sys.executable, os.path.abspath(__file__), "--worker", library, kind, str(rows), str(cols), str(rate),
-           "--repeats", str(repeats)]
+def run_worker(
+    library: str, rows: int, cols: int, rate: float, repeats: int, save: str | None = None, kind: str = "normal"
+) -> dict:
+    cmd = [
+        sys.executable,
+        os.path.abspath(__file__),
+        "--worker",
+        library,
+        kind,
+        str(rows),
+        str(cols),
+        str(rate),
+        "--repeats",
+        str(repeats),
+    ]
     if save:
         cmd += ["--save", save]
     done = subprocess.run(cmd, check=True, capture_output=True, text=True)
@@ -180,14 +206,18 @@ def header() -> None:
 
     print(f"python {platform.python_version()}, numpy {np.__version__}, scikit-learn {sklearn.__version__}")
     print(f"cpu: {cpu_name()}, {os.cpu_count()} logical cpus; load average {os.getloadavg()}")
-    print("OPENBLAS_CORETYPE=%s OPENBLAS_L2_SIZE=%s" % (os.environ.get("OPENBLAS_CORETYPE", "(unset)"),
-                                                        os.environ.get("OPENBLAS_L2_SIZE", "(unset)")))
+    print(
+        "OPENBLAS_CORETYPE=%s OPENBLAS_L2_SIZE=%s"
+        % (os.environ.get("OPENBLAS_CORETYPE", "(unset)"), os.environ.get("OPENBLAS_L2_SIZE", "(unset)"))
+    )
     try:
         from threadpoolctl import threadpool_info
 
         for pool in threadpool_info():
-            print(f"threadpool: {pool.get('internal_api')} {pool.get('version')} "
-                  f"architecture={pool.get('architecture')} threads={pool.get('num_threads')}")
+            print(
+                f"threadpool: {pool.get('internal_api')} {pool.get('version')} "
+                f"architecture={pool.get('architecture')} threads={pool.get('num_threads')}"
+            )
     except ImportError:
         print("threadpool: threadpoolctl not installed")
 
@@ -211,9 +241,11 @@ def compare_table(sizes, sk_repeats: int, mi_repeats: int, engine: str | None) -
     print("wall = best of the repeats; ratio = sklearn wall / mirel wall (cpu ratio: of the CPU times);")
     print("throughput = q*R*C / mirel wall; skipped = fraction of the pair-elements the kernels were")
     print("asked for that pruning skipped (engine benchmark on the same table, '-' when not built)")
-    print(f"{'table':>7} {'size':>10} {'nan':>5} {'q':>6} | {'mirel s':>8} {'cpu s':>7} {'peak MiB':>8} {'+MiB':>7} | "
-          f"{'sklearn s':>9} {'cpu s':>7} {'peak MiB':>8} {'+MiB':>7} | {'ratio':>6} {'cpu':>6} {'pair-el/s':>9} "
-          f"{'max|diff|':>9} {'skipped':>7}")
+    print(
+        f"{'table':>7} {'size':>10} {'nan':>5} {'q':>6} | {'mirel s':>8} {'cpu s':>7} {'peak MiB':>8} {'+MiB':>7} | "
+        f"{'sklearn s':>9} {'cpu s':>7} {'peak MiB':>8} {'+MiB':>7} | {'ratio':>6} {'cpu':>6} {'pair-el/s':>9} "
+        f"{'max|diff|':>9} {'skipped':>7}"
+    )
     with tempfile.TemporaryDirectory() as tmp:
         for kind, rows, cols, rate in sizes:
             a = os.path.join(tmp, "mirel.npy")
@@ -227,11 +259,14 @@ def compare_table(sizes, sk_repeats: int, mi_repeats: int, engine: str | None) -
             skipped = engine_skipped(kind, rows, cols, rate, engine)
             q = mi["query_rows"]
             work = q * rows * cols
-            print(f"{kind:>7} {rows:>6}x{cols:<3} {rate:5.2f} {q:>6} | {mi['wall']:8.4f} {mi['cpu']:7.4f} "
-                  f"{mib(mi['peak_rss'])} {mib(mi['peak_rss'] - mi['rss_before'])} | "
-                  f"{sk['wall']:9.3f} {sk['cpu']:7.3f} {mib(sk['peak_rss'])} {mib(sk['peak_rss'] - sk['rss_before'])} | "
-                  f"{sk['wall'] / mi['wall']:6.1f} {sk['cpu'] / mi['cpu']:6.1f} {work / mi['wall']:9.2e} {diff:9.1e} "
-                  f"{'-' if skipped is None else format(skipped, '7.3f'):>7}", flush=True)
+            print(
+                f"{kind:>7} {rows:>6}x{cols:<3} {rate:5.2f} {q:>6} | {mi['wall']:8.4f} {mi['cpu']:7.4f} "
+                f"{mib(mi['peak_rss'])} {mib(mi['peak_rss'] - mi['rss_before'])} | "
+                f"{sk['wall']:9.3f} {sk['cpu']:7.3f} {mib(sk['peak_rss'])} {mib(sk['peak_rss'] - sk['rss_before'])} | "
+                f"{sk['wall'] / mi['wall']:6.1f} {sk['cpu'] / mi['cpu']:6.1f} {work / mi['wall']:9.2e} {diff:9.1e} "
+                f"{'-' if skipped is None else format(skipped, '7.3f'):>7}",
+                flush=True,
+            )
 
 
 def scaling_table(sizes, repeats: int) -> None:
@@ -239,8 +274,10 @@ def scaling_table(sizes, repeats: int) -> None:
     print("scaling of mirel alone (k=5, nan_euclid, uniform): ns per pair-element = time / (q*R*C),")
     print("by wall and by CPU time; growth = CPU time ratio to the previous size, expected = (q*R*C)")
     print("ratio to the previous size (an R^2 log R term would make growth exceed expected increasingly)")
-    print(f"{'size':>10} {'q':>6} {'q*R*C':>9} | {'wall s':>8} {'cpu s':>7} {'ns wall':>8} {'ns cpu':>7} | "
-          f"{'growth':>7} {'expected':>8} | {'peak MiB':>8} {'+MiB':>7}")
+    print(
+        f"{'size':>10} {'q':>6} {'q*R*C':>9} | {'wall s':>8} {'cpu s':>7} {'ns wall':>8} {'ns cpu':>7} | "
+        f"{'growth':>7} {'expected':>8} | {'peak MiB':>8} {'+MiB':>7}"
+    )
     previous = None
     for rows, cols, rate in sizes:
         r = run_worker("mirel", rows, cols, rate, repeats)
@@ -249,9 +286,12 @@ def scaling_table(sizes, repeats: int) -> None:
         if previous is not None:
             growth = f"{r['cpu'] / previous[0]:7.2f}"
             expected = f"{work / previous[1]:8.2f}"
-        print(f"{rows:>6}x{cols:<3} {r['query_rows']:>6} {work:9.2e} | {r['wall']:8.4f} {r['cpu']:7.4f} "
-              f"{1e9 * r['wall'] / work:8.3f} {1e9 * r['cpu'] / work:7.3f} | {growth:>7} {expected:>8} | "
-              f"{mib(r['peak_rss'])} {mib(r['peak_rss'] - r['rss_before'])}", flush=True)
+        print(
+            f"{rows:>6}x{cols:<3} {r['query_rows']:>6} {work:9.2e} | {r['wall']:8.4f} {r['cpu']:7.4f} "
+            f"{1e9 * r['wall'] / work:8.3f} {1e9 * r['cpu'] / work:7.3f} | {growth:>7} {expected:>8} | "
+            f"{mib(r['peak_rss'])} {mib(r['peak_rss'] - r['rss_before'])}",
+            flush=True,
+        )
         previous = (r["cpu"], work)
 
 
@@ -264,9 +304,11 @@ def main() -> None:
     parser.add_argument("--sklearn-repeats", type=int, default=2)
     parser.add_argument("--mirel-repeats", type=int, default=5)
     parser.add_argument("--no-scaling", action="store_true")
-    parser.add_argument("--engine-bench", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..",
-                                                               "build", "bench", "mirel_bench_engine"),
-                        help="engine benchmark binary (benchmarks/bench_engine.sh builds it) for the skipped column")
+    parser.add_argument(
+        "--engine-bench",
+        default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "bench", "mirel_bench_engine"),
+        help="engine benchmark binary (benchmarks/bench_engine.sh builds it) for the skipped column",
+    )
     args = parser.parse_args()
     if args.worker:
         library, kind, rows, cols, rate = args.worker

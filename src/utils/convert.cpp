@@ -12,6 +12,7 @@
 
 #include "knn/panic.hpp"
 #include "module/errors.hpp"
+#include "module/pypy_compat.hpp"
 
 namespace mirel::utils {
 namespace {
@@ -118,8 +119,7 @@ Matrix dataframe_to_vec(PyObject* frame) {
 
 // PySliceContainer: the owner of a result buffer, set as the base object of the result array.
 struct SliceContainer {
-    PyObject_HEAD
-    double* ptr;
+    PyObject_HEAD double* ptr;
     void (*release)(SliceContainer*) noexcept;
     alignas(std::vector<double>) unsigned char storage[sizeof(std::vector<double>)];
 };
@@ -141,18 +141,13 @@ void SliceContainer_dealloc(PyObject* obj) noexcept {
 }
 
 #ifdef PYPY_VERSION
-// On PyPy the container would otherwise take attributes, accept a new __class__ (and then be
-// deallocated as that class) and be "copied" into an empty container: refuse all three, as
-// CPython does.
+// See module/pypy_compat.hpp: a new __class__ would also deallocate the container as that class.
 int SliceContainer_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
     return py::guard_status(
         [&]() -> int { return py::refuse_attribute_assignment(self, name, value, "PySliceContainer"); });
 }
 
-PyObject* SliceContainer_reduce_ex(PyObject*, PyObject*) noexcept {
-    PyErr_SetString(PyExc_TypeError, "cannot pickle 'PySliceContainer' object");
-    return nullptr;
-}
+PyObject* SliceContainer_reduce_ex(PyObject*, PyObject*) noexcept { return py::refuse_pickling("PySliceContainer"); }
 
 PyMethodDef slice_container_methods[] = {
     {"__reduce_ex__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&SliceContainer_reduce_ex)),
@@ -173,11 +168,7 @@ PyType_Slot slice_container_slots[] = {
 };
 
 PyType_Spec slice_container_spec = {
-    "mirel.PySliceContainer",
-    sizeof(SliceContainer),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    slice_container_slots,
+    "mirel.PySliceContainer", sizeof(SliceContainer), 0, Py_TPFLAGS_DEFAULT, slice_container_slots,
 };
 
 PyTypeObject* slice_container_type() {
@@ -235,8 +226,8 @@ Ref vec_to_pyarray(std::size_t rows, std::size_t cols, std::vector<double> value
     if (descr == nullptr) {
         throw py::ErrorAlreadySet{};
     }
-    Ref array = check(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, strides, owner->ptr,
-                                           NPY_ARRAY_WRITEABLE, nullptr));
+    Ref array =
+        check(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, strides, owner->ptr, NPY_ARRAY_WRITEABLE, nullptr));
     // 3. The array owns the container from here; SetBaseObject takes the reference even on failure.
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), container.release()) < 0) {
         throw py::ErrorAlreadySet{};

@@ -14,9 +14,9 @@ struct Matrix {
     std::size_t cols = 0;
 };
 
-// Returns a fresh row-major copy of a 2-D float64 NumPy array (or subclass), or a pandas DataFrame that converts to one, copied
-// into a new matrix. Anything else is refused with a TypeError naming its type. Python errors
-// end the call (py::ErrorAlreadySet); a NumPy that cannot be loaded is a knn::Panic.
+// Returns a fresh row-major copy of a 2-D float64 NumPy array (or subclass), or a pandas DataFrame that converts to
+// one, copied into a new matrix. Anything else is refused with a TypeError naming its type. Python errors end the call
+// (py::ErrorAlreadySet); a NumPy that cannot be loaded is a knn::Panic.
 Matrix pyany_to_vec(PyObject* data);
 
 // Returns a new (rows, cols) float64 array that takes `values` without copying; the array's

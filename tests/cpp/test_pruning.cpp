@@ -44,8 +44,8 @@ struct Measured {
     detail::PruneCounts counts;
 };
 
-Measured measure(const detail::Panel& panel, const std::vector<double>& query, const Filters& f, detail::KernelFn kernel,
-            bool prune) {
+Measured measure(const detail::Panel& panel, const std::vector<double>& query, const Filters& f,
+                 detail::KernelFn kernel, bool prune) {
     detail::QueryRow q;
     q.prepare(panel, query.data(), f.self);
     q.view.first = f.first;
@@ -61,9 +61,9 @@ Measured measure(const detail::Panel& panel, const std::vector<double>& query, c
     q.view.counts = &run.counts;
     const std::size_t blocks = panel.view().blocks;
     detail::BlockScratch out(blocks);
-    kernel(panel.view(), q.view, 0, blocks, out.dist(), out.pass(), f.with_reverse ? out.reverse() : nullptr);
+    kernel(panel.view(), q.view, 0, blocks, out.dist(), out.forward(), f.with_reverse ? out.reverse() : nullptr);
     run.dist.assign(out.dist(), out.dist() + blocks * BLOCK_ROWS);
-    run.pass.assign(out.pass(), out.pass() + blocks * detail::BLOCK_BYTES);
+    run.pass.assign(out.forward(), out.forward() + blocks * detail::BLOCK_BYTES);
     if (f.with_reverse) {
         run.reverse.assign(out.reverse(), out.reverse() + blocks * detail::BLOCK_BYTES);
     }
@@ -75,7 +75,7 @@ bool bit(const std::vector<std::uint8_t>& v, std::size_t p) { return (v[p / 8] >
 // Runs the query with and without pruning on one kernel: the same positions pass each filter,
 // and a position that passes has the same distance bits. Returns the pruned run.
 Measured expect_same_filters(const detail::Panel& panel, const std::vector<double>& query, const Filters& f,
-                        KernelKind kind, Metric metric, const std::string& what) {
+                             KernelKind kind, Metric metric, const std::string& what) {
     const detail::KernelFn kernel = detail::kernel_for(kind, metric, panel.view().cols);
     const Measured plain = measure(panel, query, f, kernel, false);
     const Measured pruned = measure(panel, query, f, kernel, true);
@@ -85,7 +85,8 @@ Measured expect_same_filters(const detail::Panel& panel, const std::vector<doubl
     EXPECT_EQ(pruned.reverse, plain.reverse) << what << " " << kernel_name(kind);
     for (std::size_t p = 0; p < panel.view().rows; ++p) {
         if (bit(plain.pass, p) || (f.with_reverse && bit(plain.reverse, p))) {
-            EXPECT_EQ(bits(pruned.dist[p]), bits(plain.dist[p])) << what << " " << kernel_name(kind) << " position " << p;
+            EXPECT_EQ(bits(pruned.dist[p]), bits(plain.dist[p]))
+                << what << " " << kernel_name(kind) << " position " << p;
         }
     }
     return pruned;
@@ -131,7 +132,13 @@ TEST(Pruning, EachDecisionOnOneCandidate) {
         // A selection full of NaN distances lets every candidate pass: no pruning.
         {"NaN threshold", Metric::nan_euclid, row8(100.0), zeros, key(NaN), {}, false, true},
         {"infinite distance", Metric::nan_euclid, row8(1e200), zeros, key(1.0), {}, true, false},
-        {"infinite distance at an infinite threshold", Metric::nan_euclid, row8(1e200), zeros, key(INF), {}, false,
+        {"infinite distance at an infinite threshold",
+         Metric::nan_euclid,
+         row8(1e200),
+         zeros,
+         key(INF),
+         {},
+         false,
          true},
         // Sharing no coordinate: +inf, whose bound (0) is never out.
         {"no shared coordinate", Metric::nan_euclid, std::vector<double>(8, NaN), zeros, key(1.0), {}, false, false},
@@ -140,12 +147,17 @@ TEST(Pruning, EachDecisionOnOneCandidate) {
         {"open column not held", Metric::nan_euclid, {100, 0, 0, 0, 0, NaN, 0, 0}, zeros, key(1.0), {5}, true, false},
         // The scale (8 / 7) only grows the distance: 4 <= 4.2 < 4 * 8 / 7.
         // Kernels that bound with the scale abandon it, those that bound with the sum alone do not.
-        {"scaled past the threshold", Metric::nan_euclid, {2, NaN, 0, 0, 0, 0, 0, 0}, zeros, key(4.2), {}, -1,
-         false},
+        {"scaled past the threshold", Metric::nan_euclid, {2, NaN, 0, 0, 0, 0, 0, 0}, zeros, key(4.2), {}, -1, false},
         {"expected_distance tie", Metric::expected_distance, row8(0.5), row8(0.0), key(0.5), {}, false, true},
         {"expected_distance above", Metric::expected_distance, row8(0.75), row8(0.0), key(0.5), {}, true, false},
-        {"expected_distance missing terms", Metric::expected_distance, {NaN, NaN, NaN, 0, 0, 0, 0, 0}, zeros,
-         key(1.0), {}, true, false},
+        {"expected_distance missing terms",
+         Metric::expected_distance,
+         {NaN, NaN, NaN, 0, 0, 0, 0, 0},
+         zeros,
+         key(1.0),
+         {},
+         true,
+         false},
         {"expected_distance NaN", Metric::expected_distance, row8(INF, 9.0), row8(INF), key(0.5), {}, false, false},
     };
     for (const Decision& d : decisions) {
@@ -276,10 +288,14 @@ TEST(Pruning, RandomFiltersPassTheSamePositionsOnEveryKernel) {
         const Measured exact = measure(panel, query, Filters{f.self, 0, OPEN, {}, false, {}, 0}, portable, false);
         auto some_threshold = [&]() -> std::uint64_t {
             const int u = std::uniform_int_distribution<int>(0, 9)(rng);
-            if (u == 0) return OPEN;
-            if (u == 1) return key(NaN);
-            if (u == 2) return key(INF);
-            if (u == 3) return 0;
+            if (u == 0)
+                return OPEN;
+            if (u == 1)
+                return key(NaN);
+            if (u == 2)
+                return key(INF);
+            if (u == 3)
+                return 0;
             return key(exact.dist[std::uniform_int_distribution<std::size_t>(0, rows - 1)(rng)]);
         };
         f.threshold = some_threshold();

@@ -37,11 +37,13 @@ struct Reader {
 
     std::uint8_t byte() { return pos < size ? data[pos++] : 0; }
     double cell() {
+        // clang-format off
         static const double table[] = {
             NAN, -NAN, INFINITY, -INFINITY, 0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308,
             1e308, -1e308, 1.7976931348623157e308, -1.7976931348623157e308, 0.5, 1.0, -1.0,
             2.0, 3.0, 0.333, 10.0, -2.5, 1e-3, 4.0, 100.0,
         };
+        // clang-format on
         constexpr std::size_t n = sizeof(table) / sizeof(table[0]);
         const std::uint8_t b = byte();
         if (b & 0x80) {
@@ -103,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint32_t k = kbyte == 11 ? 0xFFFFFFFFu : kbyte;
     const std::uint8_t names = in.byte();
     static const char* const metrics[] = {"nan_euclid", "expected_distance", "nan_euclid", "expected_distance",
-                                          "", "Nan_euclid"};
+                                          "",           "Nan_euclid"};
     const std::string metric = metrics[names % 6];
     const std::string weights = (names / 6) % 2 ? "distance" : "uniform";
 
@@ -114,9 +116,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t input_rows = rows;
     std::size_t input_cols = cols;
     switch (shape) {
-        case 4: input_rows = rows > 0 ? rows - 1 : 0; break;
-        case 5: input_rows = rows + 1 + in.byte() % 3; break;
-        case 6: input_rows = in.byte() % 24; input_cols = in.byte() % 7; break;
+        case 4:
+            input_rows = rows > 0 ? rows - 1 : 0;
+            break;
+        case 5:
+            input_rows = rows + 1 + in.byte() % 3;
+            break;
+        case 6:
+            input_rows = in.byte() % 24;
+            input_cols = in.byte() % 7;
+            break;
         case 7:
             if (rows * cols > 0) {
                 // the same number of cells in another shape
@@ -129,7 +138,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 input_cols = n / d;
             }
             break;
-        default: break;
+        default:
+            break;
     }
     std::vector<double> input;
     if (shape < 2 && input_cols == cols && input_rows == rows) {
@@ -163,11 +173,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pruning.prune_min_skipped = 0.0;
     pruning.prune_min_columns = 0;
     for (const mirel::knn::KernelKind kind : mirel::knn::available_kernels()) {
-        const Outcome pruned = run(
-            [&](const KnnImputer& i, std::span<const double> x, std::size_t n) {
-                return mirel::knn::impute_with(i, x, n, kind, pruning);
-            },
-            imp, input, input_rows);
+        const Outcome pruned = run([&](const KnnImputer& i, std::span<const double> x,
+                                       std::size_t n) { return mirel::knn::impute_with(i, x, n, kind, pruning); },
+                                   imp, input, input_rows);
         if (pruned.kind != 0 || !same_bits(pruned.values.data(), slow.values.data(), input.size())) {
             fail("a pruning kernel and impute_reference differ");
         }
@@ -178,8 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     // the pass never changes the imputer
-    if (imp.k() != k || imp.rows() != rows || imp.cols() != cols ||
-        imp.fitted_values().size() != fitted.size() ||
+    if (imp.k() != k || imp.rows() != rows || imp.cols() != cols || imp.fitted_values().size() != fitted.size() ||
         !same_bits(imp.fitted_values().data(), fitted.data(), fitted.size())) {
         fail("the imputer changed");
     }

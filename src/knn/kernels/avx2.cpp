@@ -236,11 +236,11 @@ struct NanEuclid {
 };
 
 void nan_euclid(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1, double* dist,
-                std::uint8_t* pass, std::uint8_t* reverse) {
+                std::uint8_t* forward, std::uint8_t* reverse) {
     if (query.finite_pairs) {
-        drive_blocks<NanEuclid<true>, Avx2Keys>(panel, query, b0, b1, dist, pass, reverse);
+        drive_blocks<NanEuclid<true>, Avx2Keys>(panel, query, b0, b1, dist, forward, reverse);
     } else {
-        drive_blocks<NanEuclid<false>, Avx2Keys>(panel, query, b0, b1, dist, pass, reverse);
+        drive_blocks<NanEuclid<false>, Avx2Keys>(panel, query, b0, b1, dist, forward, reverse);
     }
 }
 
@@ -323,9 +323,9 @@ struct ExpectedDistance {
     }
 };
 
-void expected_distance(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1,
-                       double* dist, std::uint8_t* pass, std::uint8_t* reverse) {
-    drive_blocks<ExpectedDistance, Avx2Keys>(panel, query, b0, b1, dist, pass, reverse);
+void expected_distance(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1, double* dist,
+                       std::uint8_t* forward, std::uint8_t* reverse) {
+    drive_blocks<ExpectedDistance, Avx2Keys>(panel, query, b0, b1, dist, forward, reverse);
 }
 
 }  // namespace
@@ -341,9 +341,7 @@ void expected_distance(const PanelView& panel, const QueryView& query, std::size
 namespace mirel::knn::detail {
 
 // Outside the target region: plain code that only takes the kernels' addresses.
-KernelSet avx2_kernels(std::size_t) noexcept {
-    return KernelSet{&nan_euclid, &expected_distance};
-}
+KernelSet avx2_kernels(std::size_t) noexcept { return KernelSet{&nan_euclid, &expected_distance}; }
 
 }  // namespace mirel::knn::detail
 

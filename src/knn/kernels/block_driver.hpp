@@ -181,7 +181,7 @@ inline std::uint32_t prune_limits(const PanelView& panel, const QueryView& query
 
 template <class Distances, class Keys>
 void drive_blocks(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1, double* dist,
-                  std::uint8_t* pass, std::uint8_t* reverse) {
+                  std::uint8_t* forward, std::uint8_t* reverse) {
     const Distances distances(panel, query);
     alignas(64) double limit[BLOCK_ROWS];
     std::uint64_t asked = 0;
@@ -217,16 +217,16 @@ void drive_blocks(const PanelView& panel, const QueryView& query, std::size_t b0
             unfinished &= ~(std::uint32_t{1} << (query.self % BLOCK_ROWS));
         }
         const Keys keys(out);
-        std::uint32_t forward = keys.at_most(query.threshold);
+        std::uint32_t near = keys.at_most(query.threshold);
         if (query.n_open != 0) {
-            forward |= open_rows(panel, query, b);
+            near |= open_rows(panel, query, b);
         }
-        store_rows(pass + (b - b0) * BLOCK_BYTES, forward & forward_range(panel, query, b) & ~unfinished);
+        store_rows(forward + (b - b0) * BLOCK_BYTES, near & forward_range(panel, query, b) & ~unfinished);
         if (query.reverse_threshold != nullptr) {
             const std::uint32_t range = reverse_range(query, b);
-            const std::uint32_t backward =
+            const std::uint32_t near_reverse =
                 range == 0 ? 0u : keys.at_most_each(query.reverse_threshold + b * BLOCK_ROWS) & range;
-            store_rows(reverse + (b - b0) * BLOCK_BYTES, backward & ~unfinished);
+            store_rows(reverse + (b - b0) * BLOCK_BYTES, near_reverse & ~unfinished);
         }
     }
     if (query.counts != nullptr) {

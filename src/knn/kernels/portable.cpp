@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <limits>
 
-#include "knn/kernels/kernel.hpp"
 #include "knn/kernels/block_driver.hpp"
+#include "knn/kernels/kernel.hpp"
 
 namespace mirel::knn::detail {
 
