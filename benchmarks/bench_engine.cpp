@@ -4,7 +4,13 @@
 //
 // Output columns: rows x cols, NaN rate, rows with a missing cell (q), kernel, best time of
 // `repeats` runs (wall and thread CPU), throughput = q * rows * cols / CPU time
-// (pair-elements per second).
+// (pair-elements per second), and the fraction of the lane-columns (pair-elements) the kernels
+// were asked for that pruning skipped, counted on one more run.
+//
+// Tables: standard normal cells with NaN placed at random, or (BENCH_RANK=r) of rank r plus
+// noise, or read from a file ("@PATH rows cols" in place of "rows cols rate").
+// BENCH_PRUNE=0 turns pruning off, BENCH_PRUNE_MIN=f sets the skipped fraction below which the
+// pass pauses it (0: prune everywhere).
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -32,17 +38,55 @@ struct Table {
     std::size_t query_rows;
 };
 
-Table make_table(std::size_t rows, std::size_t cols, double rate, std::uint64_t seed) {
+// Standard normal cells, or with `rank` > 0 a table of that rank (rows of standard normal
+// factors times a fixed standard normal basis) plus noise of standard deviation 0.1: rows that
+// have near neighbours, as real tables often do.
+Table make_table(std::size_t rows, std::size_t cols, double rate, std::uint64_t seed, std::size_t rank = 0) {
     std::mt19937_64 rng(seed);
     std::normal_distribution<double> value;
     std::uniform_real_distribution<double> u;
     Table t{rows, cols, std::vector<double>(rows * cols), 0};
+    std::vector<double> basis(rank * cols);
+    for (double& b : basis) {
+        b = value(rng);
+    }
+    std::vector<double> factor(rank);
     for (std::size_t r = 0; r < rows; ++r) {
+        for (double& f : factor) {
+            f = value(rng);
+        }
         bool any = false;
         for (std::size_t c = 0; c < cols; ++c) {
             const bool hole = u(rng) < rate;
             any |= hole;
-            t.cells[r * cols + c] = hole ? std::numeric_limits<double>::quiet_NaN() : value(rng);
+            if (hole) {
+                t.cells[r * cols + c] = std::numeric_limits<double>::quiet_NaN();
+                continue;
+            }
+            // Draws in the order earlier versions of this benchmark made them (same tables).
+            double x = rank == 0 ? value(rng) : 0.1 * value(rng);
+            for (std::size_t j = 0; j < rank; ++j) {
+                x += factor[j] * basis[j * cols + c];
+            }
+            t.cells[r * cols + c] = x;
+        }
+        t.query_rows += any;
+    }
+    return t;
+}
+
+Table read_table(const std::string& path, std::size_t rows, std::size_t cols) {
+    Table t{rows, cols, std::vector<double>(rows * cols), 0};
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr || std::fread(t.cells.data(), sizeof(double), t.cells.size(), f) != t.cells.size()) {
+        std::fprintf(stderr, "cannot read %zu x %zu doubles from %s\n", rows, cols, path.c_str());
+        std::exit(2);
+    }
+    std::fclose(f);
+    for (std::size_t r = 0; r < rows; ++r) {
+        bool any = false;
+        for (std::size_t c = 0; c < cols; ++c) {
+            any |= std::isnan(t.cells[r * cols + c]);
         }
         t.query_rows += any;
     }
@@ -81,10 +125,16 @@ Timing best_of(int repeats, F&& f) {
 
 int main(int argc, char** argv) {
     // Sizes: rows cols rate, given as arguments in triples, or the default set.
+    // "@PATH rows cols" instead reads a table of rows x cols doubles (raw, little-endian,
+    // row-major; NaN for a missing cell) from PATH.
     std::vector<std::tuple<std::size_t, std::size_t, double>> sizes;
+    std::vector<std::string> files;
     for (int i = 1; i + 2 < argc; i += 3) {
-        sizes.emplace_back(std::strtoull(argv[i], nullptr, 10), std::strtoull(argv[i + 1], nullptr, 10),
-                           std::strtod(argv[i + 2], nullptr));
+        const bool file = argv[i][0] == '@';
+        files.push_back(file ? std::string(argv[i] + 1) : std::string());
+        sizes.emplace_back(std::strtoull(file ? argv[i + 1] : argv[i], nullptr, 10),
+                           std::strtoull(file ? argv[i + 2] : argv[i + 1], nullptr, 10),
+                           file ? 0.0 : std::strtod(argv[i + 2], nullptr));
     }
     if (sizes.empty()) {
         sizes = {{2000, 20, 0.10}, {5000, 20, 0.10}, {10000, 32, 0.05}, {20000, 8, 0.10}};
@@ -99,11 +149,32 @@ int main(int argc, char** argv) {
     if (const char* v = std::getenv("BENCH_SUPERBLOCK_BYTES")) {
         tuning.superblock_bytes = std::strtoull(v, nullptr, 10);
     }
+    if (const char* v = std::getenv("BENCH_PRUNE")) {
+        tuning.prune = std::atoi(v) != 0;
+    }
+    if (const char* v = std::getenv("BENCH_PRUNE_MIN")) {
+        tuning.prune_min_skipped = std::strtod(v, nullptr);
+    }
+    const std::size_t rank = std::getenv("BENCH_RANK") ? std::strtoull(std::getenv("BENCH_RANK"), nullptr, 10) : 0;
     const unsigned k = std::getenv("BENCH_K") ? static_cast<unsigned>(std::atoi(std::getenv("BENCH_K"))) : 5u;
-    std::printf("metric %s, weights %s, k %u\n", metric, weights, k);
-    std::printf("%-12s %6s %7s %-10s %10s %10s %14s\n", "size", "nan", "q", "kernel", "wall s", "cpu s", "pair-elem/s");
-    for (const auto& [rows, cols, rate] : sizes) {
-        const Table t = make_table(rows, cols, rate, 42);
+    std::printf("metric %s, weights %s, k %u, %s\n", metric, weights, k,
+                rank == 0 ? "standard normal cells" : ("rank " + std::to_string(rank) + " plus noise").c_str());
+    std::printf("%-12s %6s %7s %-10s %10s %10s %14s %8s\n", "size", "nan", "q", "kernel", "wall s", "cpu s",
+                "pair-elem/s", "skipped");
+    for (std::size_t n = 0; n < sizes.size(); ++n) {
+        const auto [rows, cols, drawn_rate] = sizes[n];
+        double rate = drawn_rate;
+        Table t{};
+        if (n < files.size() && !files[n].empty()) {
+            t = read_table(files[n], rows, cols);
+            std::size_t missing = 0;
+            for (const double v : t.cells) {
+                missing += std::isnan(v);
+            }
+            rate = t.cells.empty() ? 0.0 : static_cast<double>(missing) / static_cast<double>(t.cells.size());
+        } else {
+            t = make_table(rows, cols, rate, 42, rank);
+        }
         KnnImputer imp = KnnImputer::create(k, metric, weights);
         imp.store_fitted(t.cells, rows, cols);
         const double work = static_cast<double>(t.query_rows) * static_cast<double>(rows) * static_cast<double>(cols);
@@ -116,6 +187,13 @@ int main(int argc, char** argv) {
             std::vector<double> out;
             const Timing s = best_of(
                 repeats, [&] { out = std::get<std::vector<double>>(impute_with(imp, t.cells, rows, kind, tuning)); });
+            // One more run that counts the kernels' pruning.
+            detail::PruneCounts counts;
+            PassTuning counted = tuning;
+            counted.prune_counts = &counts;
+            (void)impute_with(imp, t.cells, rows, kind, counted);
+            const double skipped =
+                counts.asked == 0 ? 0.0 : static_cast<double>(counts.skipped) / static_cast<double>(counts.asked);
             if (first.empty()) {
                 first = out;
             } else if (std::memcmp(first.data(), out.data(), out.size() * sizeof(double)) != 0) {
@@ -124,8 +202,8 @@ int main(int argc, char** argv) {
             }
             char size[32];
             std::snprintf(size, sizeof size, "%zux%zu", rows, cols);
-            std::printf("%-12s %6.2f %7zu %-10s %10.4f %10.4f %14.3e\n", size, rate, t.query_rows,
-                        std::string(kernel_name(kind)).c_str(), s.wall, s.cpu, work / s.cpu);
+            std::printf("%-12s %6.2f %7zu %-10s %10.4f %10.4f %14.3e %8.3f\n", size, rate, t.query_rows,
+                        std::string(kernel_name(kind)).c_str(), s.wall, s.cpu, work / s.cpu, skipped);
         }
         if (rows <= 5000 && std::getenv("BENCH_REFERENCE")) {
             std::vector<double> out;

@@ -1,10 +1,12 @@
 """mirel against scikit-learn's KNNImputer, side by side in one run.
 
-    python benchmarks/bench_impute.py [--quick] [--sklearn-repeats N] [--mirel-repeats N]
+    python benchmarks/bench_impute.py [--quick] [--sklearn-repeats N] [--mirel-repeats N] [--no-scaling]
+                                      [--engine-bench PATH]
 
 Every measurement runs in a fresh subprocess (``--worker``) so that its peak RSS belongs to one
 library on one table. Tables are standard normal values with NaN cells placed uniformly at
-random (fixed seeds, so both libraries get the very same table).
+random (fixed seeds, so both libraries get the very same table), and two structured tables
+(see SIZES).
 
 Timed calls:
   mirel:   KnnImputer(k=5).fit(X).transform(X)
@@ -41,19 +43,62 @@ import sys
 import tempfile
 import time
 
-SIZES = [(2000, 20, 0.10), (5000, 20, 0.10), (10000, 32, 0.05), (20000, 8, 0.10)]
-QUICK_SIZES = [(2000, 20, 0.10), (5000, 20, 0.10)]
+# (kind, rows, cols, NaN rate). "normal": standard normal cells. Two structured tables, where
+# rows have near neighbours as in real data: "lowrank", rank 4 (standard normal factors times a
+# standard normal basis) plus noise of standard deviation 0.1; "digits", scikit-learn's bundled
+# load_digits data (1797 x 64, values 0..16) tiled to the row count, plus noise of standard
+# deviation 0.25 (so tiles are not exact copies).
+SIZES = [
+    ("normal", 2000, 20, 0.10),
+    ("normal", 5000, 20, 0.10),
+    ("normal", 10000, 32, 0.05),
+    ("normal", 20000, 8, 0.10),
+    ("lowrank", 20000, 32, 0.05),
+    ("digits", 8985, 64, 0.05),
+]
+QUICK_SIZES = [("normal", 2000, 20, 0.10), ("normal", 5000, 20, 0.10), ("lowrank", 5000, 32, 0.05)]
 SCALING = [(2500, 16, 0.10), (5000, 16, 0.10), (10000, 16, 0.10), (20000, 16, 0.10), (40000, 16, 0.10)]
 QUICK_SCALING = [(1000, 16, 0.10), (2000, 16, 0.10), (4000, 16, 0.10), (8000, 16, 0.10), (16000, 16, 0.10)]
 
 
-def make_table(rows: int, cols: int, rate: float, seed: int = 12345):
+def make_table(rows: int, cols: int, rate: float, seed: int = 12345, kind: str = "normal"):
     import numpy as np
 
     rng = np.random.default_rng(seed)
-    x = rng.standard_normal((rows, cols))
+    if kind == "normal":
+        x = rng.standard_normal((rows, cols))
+    elif kind == "lowrank":
+        x = rng.standard_normal((rows, 4)) @ rng.standard_normal((4, cols))
+        x += 0.1 * rng.standard_normal((rows, cols))
+    elif kind == "digits":
+        from sklearn.datasets import load_digits
+
+        digits = load_digits().data
+        x = np.tile(digits, (-(-rows // digits.shape[0]), 1))[:rows, :cols].astype(np.float64)
+        x += 0.25 * rng.standard_normal(x.shape)
+    else:
+        raise ValueError(f"unknown table kind {kind!r}")
     x[rng.random((rows, cols)) < rate] = np.nan
     return x
+
+
+def engine_skipped(kind: str, rows: int, cols: int, rate: float, engine: str | None):
+    """The fraction of lane-columns (pair-elements) the kernels skipped on this very table, from
+    the engine benchmark (the counter is not reachable from `import mirel`): None when the engine
+    benchmark is not built."""
+    if not engine or not os.path.exists(engine):
+        return None
+    x = make_table(rows, cols, rate, kind=kind)
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "table.f64")
+        x.astype("<f8").tofile(path)
+        env = dict(os.environ, BENCH_REPEATS="1")
+        done = subprocess.run(
+            [engine, "@" + path, str(rows), str(cols)], check=True, capture_output=True, text=True, env=env
+        )
+    # The last kernel listed is the one `import mirel` uses (the fastest available).
+    rows_out = [line.split() for line in done.stdout.splitlines() if line.startswith(f"{rows}x{cols}")]
+    return float(rows_out[-1][-1]) if rows_out else None
 
 
 def rss_bytes() -> int:
@@ -87,7 +132,7 @@ def worker(args) -> None:
     """One library, one table, `repeats` timed calls; prints a JSON line."""
     import numpy as np
 
-    x = make_table(args.rows, args.cols, args.rate)
+    x = make_table(args.rows, args.cols, args.rate, kind=args.kind)
     if args.library == "mirel":
         import mirel
 
@@ -128,12 +173,15 @@ def worker(args) -> None:
     )
 
 
-def run_worker(library: str, rows: int, cols: int, rate: float, repeats: int, save: str | None = None) -> dict:
+def run_worker(
+    library: str, rows: int, cols: int, rate: float, repeats: int, save: str | None = None, kind: str = "normal"
+) -> dict:
     cmd = [
         sys.executable,
         os.path.abspath(__file__),
         "--worker",
         library,
+        kind,
         str(rows),
         str(cols),
         str(rate),
@@ -185,34 +233,38 @@ def cpu_name() -> str:
     return platform.processor() or "unknown"
 
 
-def compare_table(sizes, sk_repeats: int, mi_repeats: int) -> None:
+def compare_table(sizes, sk_repeats: int, mi_repeats: int, engine: str | None) -> None:
     import numpy as np
 
     print()
     print("mirel KnnImputer(k=5).fit(X).transform(X) vs sklearn KNNImputer(n_neighbors=5).fit_transform(X)")
-    print("wall = best of the repeats; ratio = sklearn wall / mirel wall; throughput = q*R*C / mirel wall")
+    print("wall = best of the repeats; ratio = sklearn wall / mirel wall (cpu ratio: of the CPU times);")
+    print("throughput = q*R*C / mirel wall; skipped = fraction of the pair-elements the kernels were")
+    print("asked for that pruning skipped (engine benchmark on the same table, '-' when not built)")
     print(
-        f"{'size':>10} {'nan':>5} {'q':>6} | {'mirel s':>8} {'cpu s':>7} {'peak MiB':>8} {'+MiB':>7} | "
-        f"{'sklearn s':>9} {'cpu s':>7} {'peak MiB':>8} {'+MiB':>7} | {'ratio':>6} {'pair-el/s':>9} "
-        f"{'max|diff|':>9}"
+        f"{'table':>7} {'size':>10} {'nan':>5} {'q':>6} | {'mirel s':>8} {'cpu s':>7} {'peak MiB':>8} {'+MiB':>7} | "
+        f"{'sklearn s':>9} {'cpu s':>7} {'peak MiB':>8} {'+MiB':>7} | {'ratio':>6} {'cpu':>6} {'pair-el/s':>9} "
+        f"{'max|diff|':>9} {'skipped':>7}"
     )
     with tempfile.TemporaryDirectory() as tmp:
-        for rows, cols, rate in sizes:
+        for kind, rows, cols, rate in sizes:
             a = os.path.join(tmp, "mirel.npy")
             b = os.path.join(tmp, "sklearn.npy")
-            mi = run_worker("mirel", rows, cols, rate, mi_repeats, a)
-            sk = run_worker("sklearn", rows, cols, rate, sk_repeats, b)
-            mi2 = run_worker("mirel", rows, cols, rate, mi_repeats)  # again, after sklearn
+            mi = run_worker("mirel", rows, cols, rate, mi_repeats, a, kind)
+            sk = run_worker("sklearn", rows, cols, rate, sk_repeats, b, kind)
+            mi2 = run_worker("mirel", rows, cols, rate, mi_repeats, None, kind)  # again, after sklearn
             if mi2["wall"] < mi["wall"]:
                 mi.update(wall=mi2["wall"], cpu=min(mi["cpu"], mi2["cpu"]))
             diff = float(np.nanmax(np.abs(np.load(a) - np.load(b))))
+            skipped = engine_skipped(kind, rows, cols, rate, engine)
             q = mi["query_rows"]
             work = q * rows * cols
             print(
-                f"{rows:>6}x{cols:<3} {rate:5.2f} {q:>6} | {mi['wall']:8.4f} {mi['cpu']:7.4f} "
+                f"{kind:>7} {rows:>6}x{cols:<3} {rate:5.2f} {q:>6} | {mi['wall']:8.4f} {mi['cpu']:7.4f} "
                 f"{mib(mi['peak_rss'])} {mib(mi['peak_rss'] - mi['rss_before'])} | "
                 f"{sk['wall']:9.3f} {sk['cpu']:7.3f} {mib(sk['peak_rss'])} {mib(sk['peak_rss'] - sk['rss_before'])} | "
-                f"{sk['wall'] / mi['wall']:6.1f} {work / mi['wall']:9.2e} {diff:9.1e}",
+                f"{sk['wall'] / mi['wall']:6.1f} {sk['cpu'] / mi['cpu']:6.1f} {work / mi['wall']:9.2e} {diff:9.1e} "
+                f"{'-' if skipped is None else format(skipped, '7.3f'):>7}",
                 flush=True,
             )
 
@@ -245,21 +297,26 @@ def scaling_table(sizes, repeats: int) -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--worker", nargs=4, metavar=("LIBRARY", "ROWS", "COLS", "RATE"))
+    parser.add_argument("--worker", nargs=5, metavar=("LIBRARY", "KIND", "ROWS", "COLS", "RATE"))
     parser.add_argument("--repeats", type=int, default=1)
     parser.add_argument("--save")
     parser.add_argument("--quick", action="store_true", help="small sizes only")
     parser.add_argument("--sklearn-repeats", type=int, default=2)
     parser.add_argument("--mirel-repeats", type=int, default=5)
     parser.add_argument("--no-scaling", action="store_true")
+    parser.add_argument(
+        "--engine-bench",
+        default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "bench", "mirel_bench_engine"),
+        help="engine benchmark binary (benchmarks/bench_engine.sh builds it) for the skipped column",
+    )
     args = parser.parse_args()
     if args.worker:
-        library, rows, cols, rate = args.worker
-        args.library, args.rows, args.cols, args.rate = library, int(rows), int(cols), float(rate)
+        library, kind, rows, cols, rate = args.worker
+        args.library, args.kind, args.rows, args.cols, args.rate = library, kind, int(rows), int(cols), float(rate)
         worker(args)
         return
     header()
-    compare_table(QUICK_SIZES if args.quick else SIZES, args.sklearn_repeats, args.mirel_repeats)
+    compare_table(QUICK_SIZES if args.quick else SIZES, args.sklearn_repeats, args.mirel_repeats, args.engine_bench)
     if not args.no_scaling:
         scaling_table(QUICK_SCALING if args.quick else SCALING, args.mirel_repeats)
 

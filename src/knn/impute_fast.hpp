@@ -37,6 +37,17 @@ struct PassTuning {
     // the size of the fitted matrix; beyond it, rows are imputed in groups without the reuse.
     std::size_t selection_budget_bytes = std::size_t{64} << 20;
     std::size_t selection_budget_per_fitted_byte = 2;
+    // The kernels stop measuring a candidate that can no longer be chosen (exact: results are
+    // the same bit for bit either way). When prune_counts is set, the lane-columns the kernels
+    // were asked for and those they skipped are added to it.
+    bool prune = true;
+    detail::PruneCounts* prune_counts = nullptr;
+    // A group of rows that pruned but skipped less than this fraction of its lane-columns turns
+    // pruning off for the next prune_probe_every groups (0 keeps it on throughout).
+    double prune_min_skipped = 0.3;
+    std::size_t prune_probe_every = 8;
+    // Rows narrower than this are too short for the checks to pay: no pruning.
+    std::size_t prune_min_columns = 12;
 };
 
 namespace detail {

@@ -18,7 +18,10 @@
 //    within a budget (PassTuning); beyond it, rows are imputed in groups without reuse.
 // 4. Rows are measured in groups against one cache-sized super-block of the panel after
 //    another, so the panel is read from the nearest cache.
-// 5. Very large k (above PassTuning::max_selected) is served by ordering all candidates of a
+// 5. The kernels prune (kernels/block_driver.hpp, prune_limits): they stop measuring a
+//    candidate once its partial sums show that it can pass neither filter any more. The pass
+//    turns this off for stretches where it skips too little to pay (steer_pruning).
+// 6. Very large k (above PassTuning::max_selected) is served by ordering all candidates of a
 //    row, with the fast distances.
 #include "knn/row_pass.hpp"
 
@@ -77,6 +80,8 @@ public:
           uniform_(imputer.weights_kind() == Weights::uniform),
           uniform_weight_(uniform_weight(imputer.k())),
           limit_(donor_limit(imputer.k())) {}
+
+    const PruneCounts& counts() const noexcept { return counts_; }
 
     void run() {
         if (limit_ > tuning_.max_selected) {
@@ -198,6 +203,8 @@ private:
     // Measures states [s0, s1) against the panel (from their own positions on in symmetric
     // mode), then writes their fill values.
     void run_group(std::size_t s0, std::size_t s1, bool symmetric) {
+        const std::uint64_t asked = counts_.asked;
+        const std::uint64_t skipped = counts_.skipped;
         group_size_ = 0;
         for (std::size_t s = s0; s < s1; ++s) {
             if (group_size_ == group_.size()) {
@@ -208,6 +215,8 @@ private:
             st.slot = group_size_++;
             q.state = s;
             q.query.prepare(panel_, fitted_.data() + st.row * cols_, st.pos);
+            q.query.view.prune = tuning_.prune && prune_now_ && cols_ >= tuning_.prune_min_columns;
+            q.query.view.counts = &counts_;
             if (symmetric) {
                 q.query.view.first = st.pos;
                 q.query.view.reverse_end = states_.size();
@@ -233,6 +242,26 @@ private:
         for (std::size_t s = s0; s < s1; ++s) {
             states_[s].slot = NO_POSITION;
             fill(states_[s]);
+        }
+        steer_pruning(asked, skipped);
+    }
+
+    // Pruning costs its checks and the columns measured one group of lanes at a time; on tables
+    // whose rows have no near neighbours it skips too little to pay for that. After a group
+    // that pruned, pruning goes on only if that group skipped at least prune_min_skipped of its
+    // work; otherwise it pauses for prune_probe_every groups and is tried again (thresholds
+    // tighten as the pass goes on). Whether a group prunes never changes a result.
+    void steer_pruning(std::uint64_t asked, std::uint64_t skipped) {
+        const std::uint64_t group_asked = counts_.asked - asked;
+        const std::uint64_t group_skipped = counts_.skipped - skipped;
+        if (prune_now_) {
+            if (group_asked != 0 &&
+                static_cast<double>(group_skipped) < tuning_.prune_min_skipped * static_cast<double>(group_asked)) {
+                prune_now_ = false;
+                paused_ = 0;
+            }
+        } else if (++paused_ >= tuning_.prune_probe_every) {
+            prune_now_ = true;
         }
     }
 
@@ -410,6 +439,10 @@ private:
     std::size_t capacity_ = 1;
     std::vector<GroupQuery> group_;
     std::size_t group_size_ = 0;
+
+    PruneCounts counts_;
+    bool prune_now_ = true;
+    std::size_t paused_ = 0;
 };
 
 }  // namespace
@@ -420,7 +453,12 @@ std::size_t selection_bytes_per_cell(std::size_t capacity) noexcept {
 
 void run_row_pass(const KnnImputer& imputer, std::size_t m, KernelFn kernel, const PassTuning& tuning,
                   const MissingCells& work, std::vector<double>& result) {
-    RowPass(imputer, m, kernel, tuning, work, result).run();
+    RowPass pass(imputer, m, kernel, tuning, work, result);
+    pass.run();
+    if (tuning.prune_counts != nullptr) {
+        tuning.prune_counts->asked += pass.counts().asked;
+        tuning.prune_counts->skipped += pass.counts().skipped;
+    }
 }
 
 }  // namespace mirel::knn::detail

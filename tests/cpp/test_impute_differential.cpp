@@ -122,6 +122,22 @@ std::vector<std::pair<std::string, PassTuning>> tunings() {
     grouped.selection_budget_per_fitted_byte = 0;
     grouped.group_rows = 5;
     t.emplace_back("grouped", grouped);
+    // Pruning in every group whatever it skips, at any width; and no pruning at all.
+    PassTuning pruning;
+    pruning.prune_min_skipped = 0.0;
+    pruning.prune_min_columns = 0;
+    t.emplace_back("pruning", pruning);
+    PassTuning tiny_pruning = tiny;
+    tiny_pruning.prune_min_skipped = 0.0;
+    tiny_pruning.prune_min_columns = 0;
+    t.emplace_back("tiny pruning", tiny_pruning);
+    PassTuning grouped_pruning = grouped;
+    grouped_pruning.prune_min_skipped = 0.0;
+    grouped_pruning.prune_min_columns = 0;
+    t.emplace_back("grouped pruning", grouped_pruning);
+    PassTuning no_pruning;
+    no_pruning.prune = false;
+    t.emplace_back("no pruning", no_pruning);
     return t;
 }
 

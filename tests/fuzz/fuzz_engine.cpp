@@ -14,11 +14,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "knn/impute.hpp"
+#include "knn/impute_fast.hpp"
 #include "knn/panic.hpp"
 
 namespace {
@@ -165,6 +167,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (!same_bits(fast.values.data(), slow.values.data(), input.size())) {
         fail("impute and impute_reference differ in a bit");
+    }
+    // Every kernel with pruning in every group, whatever the width.
+    mirel::knn::PassTuning pruning;
+    pruning.prune_min_skipped = 0.0;
+    pruning.prune_min_columns = 0;
+    for (const mirel::knn::KernelKind kind : mirel::knn::available_kernels()) {
+        const Outcome pruned = run([&](const KnnImputer& i, std::span<const double> x,
+                                       std::size_t n) { return mirel::knn::impute_with(i, x, n, kind, pruning); },
+                                   imp, input, input_rows);
+        if (pruned.kind != 0 || !same_bits(pruned.values.data(), slow.values.data(), input.size())) {
+            fail("a pruning kernel and impute_reference differ");
+        }
     }
     for (std::size_t p = 0; p < input.size(); ++p) {
         if (!std::isnan(input[p]) && !same_bits(&input[p], &fast.values[p], 1)) {

@@ -13,7 +13,9 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "knn/impute.hpp"
@@ -81,6 +83,13 @@ struct Avx2Keys {
     }
 };
 
+// Four presence bits as four 64-bit lanes of 0 or 1.
+inline __m256i lane_bits(std::uint32_t nibble) {
+    const __m256i bit = _mm256_setr_epi64x(1, 2, 4, 8);
+    const __m256i set = _mm256_and_si256(_mm256_set1_epi64x(static_cast<long long>(nibble)), bit);
+    return _mm256_srli_epi64(_mm256_cmpeq_epi64(set, bit), 63);
+}
+
 // Squares of the differences with missing candidate cells counted as +0.0. In general a
 // missing cell is found by comparing the cell with itself. When the query's infinities meet
 // no infinity in the candidates' columns (finite_pairs), a NaN square can only come from a
@@ -93,7 +102,45 @@ struct NanEuclid {
 
     NanEuclid(const PanelView& p, const QueryView& q) : panel(p), query(q) {}
 
-    void block(std::size_t b, double* out) const {
+    static constexpr bool PER_LANE = true;
+    std::size_t steps() const { return query.n_ref_present; }
+
+    template <bool Prune>
+    std::uint32_t block(std::size_t b, double* out, const double* limit, std::uint32_t needed,
+                        std::uint64_t& skipped) const {
+        if constexpr (Prune) {
+            return pruned_block(b, out, limit, needed, skipped);
+        } else {
+            whole_block(b, out);
+            return 0;
+        }
+    }
+
+    __m256d term(const double* v, __m256d a, int h) const {
+        const __m256d x = _mm256_load_pd(v + 4 * h);
+        const __m256d d = _mm256_sub_pd(a, x);
+        const __m256d square = _mm256_mul_pd(d, d);
+        if constexpr (FinitePairs) {
+            return _mm256_max_pd(square, _mm256_setzero_pd());
+        } else {
+            return _mm256_and_pd(square, _mm256_cmp_pd(x, x, _CMP_ORD_Q));
+        }
+    }
+
+    // The shared coordinates of the four lanes of vector h: the candidate's present cells less
+    // those in the query's missing columns. The presence bits are read rather than the values:
+    // they are few and stay cached.
+    __m256i shared(std::size_t b, int h) const {
+        const std::uint8_t* present = panel.present + b * panel.cols * BLOCK_BYTES;
+        __m256i count = _mm256_load_si256(reinterpret_cast<const __m256i*>(panel.count + b * BLOCK_ROWS + 4 * h));
+        for (std::size_t i = 0; i < query.n_ref_missing; ++i) {
+            const std::uint8_t byte = present[query.ref_missing[i] * BLOCK_BYTES + static_cast<std::size_t>(h / 2)];
+            count = _mm256_sub_epi64(count, lane_bits((byte >> (4 * (h % 2))) & 0xFu));
+        }
+        return count;
+    }
+
+    void whole_block(std::size_t b, double* out) const {
         const std::size_t cols = panel.cols;
         const __m256d inf = _mm256_set1_pd(std::numeric_limits<double>::infinity());
         const __m256d zero = _mm256_setzero_pd();
@@ -104,37 +151,87 @@ struct NanEuclid {
             const std::size_t c = query.ref_present[i];
             const __m256d a = _mm256_set1_pd(query.ref[c]);
             const double* v = base + c * BLOCK_ROWS;
-            auto term = [&](int h) {
-                const __m256d x = _mm256_load_pd(v + 4 * h);
-                const __m256d d = _mm256_sub_pd(a, x);
-                const __m256d square = _mm256_mul_pd(d, d);
-                if constexpr (FinitePairs) {
-                    return _mm256_max_pd(square, zero);
-                } else {
-                    return _mm256_and_pd(square, _mm256_cmp_pd(x, x, _CMP_ORD_Q));
-                }
-            };
-            s0 = _mm256_add_pd(s0, term(0));
-            s1 = _mm256_add_pd(s1, term(1));
-            s2 = _mm256_add_pd(s2, term(2));
-            s3 = _mm256_add_pd(s3, term(3));
-            s4 = _mm256_add_pd(s4, term(4));
-            s5 = _mm256_add_pd(s5, term(5));
-            s6 = _mm256_add_pd(s6, term(6));
-            s7 = _mm256_add_pd(s7, term(7));
+            s0 = _mm256_add_pd(s0, term(v, a, 0));
+            s1 = _mm256_add_pd(s1, term(v, a, 1));
+            s2 = _mm256_add_pd(s2, term(v, a, 2));
+            s3 = _mm256_add_pd(s3, term(v, a, 3));
+            s4 = _mm256_add_pd(s4, term(v, a, 4));
+            s5 = _mm256_add_pd(s5, term(v, a, 5));
+            s6 = _mm256_add_pd(s6, term(v, a, 6));
+            s7 = _mm256_add_pd(s7, term(v, a, 7));
         }
         const __m256d sum[VECTORS] = {s0, s1, s2, s3, s4, s5, s6, s7};
         for (int h = 0; h < VECTORS; ++h) {
-            __m256i count = _mm256_load_si256(reinterpret_cast<const __m256i*>(panel.count + b * BLOCK_ROWS + 4 * h));
-            for (std::size_t i = 0; i < query.n_ref_missing; ++i) {
-                const __m256d x = _mm256_load_pd(base + query.ref_missing[i] * BLOCK_ROWS + 4 * h);
-                // All-ones (-1) where the candidate holds the value: that coordinate is not shared.
-                count = _mm256_add_epi64(count, _mm256_castpd_si256(_mm256_cmp_pd(x, x, _CMP_ORD_Q)));
-            }
+            const __m256i count = shared(b, h);
             const __m256d scale = _mm256_i64gather_pd(panel.scale, count, 8);
             const __m256d none = _mm256_castsi256_pd(_mm256_cmpeq_epi64(count, _mm256_setzero_si256()));
             _mm256_store_pd(out + 4 * h, _mm256_blendv_pd(_mm256_mul_pd(sum[h], scale), inf, none));
         }
+    }
+
+    // Half a block (16 lanes, four accumulators: enough to keep the adders busy) at a time; a
+    // half is abandoned once its needed lanes are all out.
+    std::uint32_t pruned_block(std::size_t b, double* out, const double* limit, std::uint32_t needed,
+                               std::uint64_t& skipped) const {
+        constexpr int H = VECTORS / 2;
+        const std::size_t cols = panel.cols;
+        const std::size_t n = query.n_ref_present;
+        const std::size_t step = prune_step(n);
+        const __m256d inf = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+        const __m256d zero = _mm256_setzero_pd();
+        std::uint32_t dropped = 0;
+        for (int half = 0; half < 2; ++half) {
+            const double* base = panel.values + b * cols * BLOCK_ROWS + half * H * 4;
+            const std::uint32_t half_needed = (needed >> (16 * half)) & 0xFFFFu;
+            __m256d s0 = zero, s1 = zero, s2 = zero, s3 = zero;
+            bool live = half_needed != 0;
+            std::size_t i = 0;
+            while (live && i < n) {
+                const std::size_t stop = std::min(n, i + step);
+                for (; i < stop; ++i) {
+                    const std::size_t c = query.ref_present[i];
+                    const __m256d a = _mm256_set1_pd(query.ref[c]);
+                    const double* v = base + c * BLOCK_ROWS;
+                    s0 = _mm256_add_pd(s0, term(v, a, 0));
+                    s1 = _mm256_add_pd(s1, term(v, a, 1));
+                    s2 = _mm256_add_pd(s2, term(v, a, 2));
+                    s3 = _mm256_add_pd(s3, term(v, a, 3));
+                }
+                if (i < n) {
+                    const __m256d sum[H] = {s0, s1, s2, s3};
+                    unsigned keep = 0;
+                    for (int h = 0; h < H; ++h) {
+                        // The partial sum itself bounds the distance: the scale is at least 1
+                        // (see prune_limits), and its lookup is left for the lanes that finish.
+                        const __m256d bound = sum[h];
+                        const __m256d lim = _mm256_load_pd(limit + half * H * 4 + 4 * h);
+                        const unsigned out_lanes =
+                            static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(bound, lim, _CMP_GT_OQ)));
+                        keep |= (~out_lanes & 0xFu) << (4 * h);
+                    }
+                    live = (keep & half_needed) != 0;
+                }
+            }
+            if (!live) {
+                dropped |= 0xFFFFu << (16 * half);
+                skipped += 16u * (n - i);
+            }
+            const __m256d sum[H] = {s0, s1, s2, s3};
+            if (!live) {
+                // An abandoned half gets its partial sums, which no filter reads.
+                for (int h = 0; h < H; ++h) {
+                    _mm256_store_pd(out + half * H * 4 + 4 * h, sum[h]);
+                }
+                continue;
+            }
+            for (int h = 0; h < H; ++h) {
+                const __m256i count = shared(b, half * H + h);
+                const __m256d scale = _mm256_i64gather_pd(panel.scale, count, 8);
+                const __m256d none = _mm256_castsi256_pd(_mm256_cmpeq_epi64(count, _mm256_setzero_si256()));
+                _mm256_store_pd(out + half * H * 4 + 4 * h, _mm256_blendv_pd(_mm256_mul_pd(sum[h], scale), inf, none));
+            }
+        }
+        return dropped;
     }
 };
 
@@ -147,16 +244,23 @@ void nan_euclid(const PanelView& panel, const QueryView& query, std::size_t b0, 
     }
 }
 
-// Half a block (16 rows) at a time: two sums of four vectors stay in registers.
+// Half a block (16 rows) at a time: two sums of four vectors stay in registers. Pruning
+// works per half.
 struct ExpectedDistance {
     const PanelView& panel;
     const QueryView& query;
 
     ExpectedDistance(const PanelView& p, const QueryView& q) : panel(p), query(q) {}
 
-    void block(std::size_t b, double* out) const {
+    static constexpr bool PER_LANE = true;
+    std::size_t steps() const { return panel.cols; }
+
+    template <bool Prune>
+    std::uint32_t block(std::size_t b, double* out, const double* limit, std::uint32_t needed,
+                        std::uint64_t& skipped) const {
         constexpr int H = VECTORS / 2;
         const std::size_t cols = panel.cols;
+        std::uint32_t dropped = 0;
         for (int half = 0; half < 2; ++half) {
             const double* base = panel.values + b * cols * BLOCK_ROWS + half * H * 4;
             const double* terms = panel.missing_term + b * cols * BLOCK_ROWS + half * H * 4;
@@ -166,28 +270,56 @@ struct ExpectedDistance {
                 missing_sum[h] = _mm256_setzero_pd();
                 square_sum[h] = _mm256_setzero_pd();
             }
-            for (std::size_t c = 0; c < cols; ++c) {
-                if (query.ref_is_missing[c]) {
-                    for (int h = 0; h < H; ++h) {
-                        missing_sum[h] = _mm256_add_pd(missing_sum[h], _mm256_load_pd(terms + c * BLOCK_ROWS + 4 * h));
+            const std::uint32_t half_needed = (needed >> (16 * half)) & 0xFFFFu;
+            bool live = !Prune || half_needed != 0;
+            std::size_t c = 0;
+            while (live && c < cols) {
+                const std::size_t stop = Prune ? std::min(cols, c + prune_step(cols)) : cols;
+                for (; c < stop; ++c) {
+                    if (query.ref_is_missing[c]) {
+                        for (int h = 0; h < H; ++h) {
+                            missing_sum[h] =
+                                _mm256_add_pd(missing_sum[h], _mm256_load_pd(terms + c * BLOCK_ROWS + 4 * h));
+                        }
+                        continue;
                     }
-                    continue;
+                    const __m256d a = _mm256_set1_pd(query.ref[c]);
+                    const __m256d term = _mm256_set1_pd(query.ref_term[c]);
+                    for (int h = 0; h < H; ++h) {
+                        const __m256d x = _mm256_load_pd(base + c * BLOCK_ROWS + 4 * h);
+                        const __m256d d = _mm256_sub_pd(a, x);
+                        const __m256d held = _mm256_cmp_pd(x, x, _CMP_ORD_Q);
+                        square_sum[h] = _mm256_add_pd(square_sum[h], _mm256_and_pd(_mm256_mul_pd(d, d), held));
+                        missing_sum[h] = _mm256_add_pd(missing_sum[h], _mm256_andnot_pd(held, term));
+                    }
                 }
-                const __m256d a = _mm256_set1_pd(query.ref[c]);
-                const __m256d term = _mm256_set1_pd(query.ref_term[c]);
-                for (int h = 0; h < H; ++h) {
-                    const __m256d x = _mm256_load_pd(base + c * BLOCK_ROWS + 4 * h);
-                    const __m256d d = _mm256_sub_pd(a, x);
-                    const __m256d held = _mm256_cmp_pd(x, x, _CMP_ORD_Q);
-                    square_sum[h] = _mm256_add_pd(square_sum[h], _mm256_and_pd(_mm256_mul_pd(d, d), held));
-                    missing_sum[h] = _mm256_add_pd(missing_sum[h], _mm256_andnot_pd(held, term));
+                if constexpr (Prune) {
+                    if (c < cols) {
+                        unsigned keep = 0;
+                        for (int h = 0; h < H; ++h) {
+                            // fl(m + fl(sqrt(q))) grows with both partial sums: see prune_limits.
+                            const __m256d bound = _mm256_add_pd(missing_sum[h], _mm256_sqrt_pd(square_sum[h]));
+                            const __m256d lim = _mm256_load_pd(limit + half * H * 4 + 4 * h);
+                            const unsigned out_lanes =
+                                static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(bound, lim, _CMP_GT_OQ)));
+                            keep |= (~out_lanes & 0xFu) << (4 * h);
+                        }
+                        if ((keep & half_needed) == 0) {
+                            live = false;
+                        }
+                    }
                 }
+            }
+            if (!live) {
+                dropped |= 0xFFFFu << (16 * half);
+                skipped += 16u * (cols - c);
             }
             for (int h = 0; h < H; ++h) {
                 _mm256_store_pd(out + half * H * 4 + 4 * h,
                                 _mm256_add_pd(missing_sum[h], _mm256_sqrt_pd(square_sum[h])));
             }
         }
+        return dropped;
     }
 };
 

@@ -12,6 +12,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -134,6 +135,7 @@ struct ScaleTable {
     }
 };
 
+// Pruning works per block: the sums go on while any needed lane of the block is live.
 template <ScaleLookup Lookup>
 struct NanEuclid {
     const PanelView& panel;
@@ -142,10 +144,32 @@ struct NanEuclid {
 
     NanEuclid(const PanelView& p, const QueryView& q) : panel(p), query(q), table(p, q) {}
 
-    void block(std::size_t b, double* out) const {
+    static constexpr bool PER_LANE = false;
+    std::size_t steps() const { return query.n_ref_present; }
+
+    template <bool Prune>
+    std::uint32_t block(std::size_t b, double* out, const double* limit, std::uint32_t needed,
+                        std::uint64_t& skipped) const {
         const std::size_t cols = panel.cols;
         const double* base = panel.values + b * cols * BLOCK_ROWS;
         const std::uint8_t* present = panel.present + b * cols * BLOCK_BYTES;
+        // Shared coordinates first (the bound needs their scale): the candidate's present cells
+        // less those in the query's missing columns.
+        const __m512i one = _mm512_set1_epi64(1);
+        const std::int64_t* counts = panel.count + b * BLOCK_ROWS;
+        __m512i c0 = _mm512_load_si512(counts);
+        __m512i c1 = _mm512_load_si512(counts + 8);
+        __m512i c2 = _mm512_load_si512(counts + 16);
+        __m512i c3 = _mm512_load_si512(counts + 24);
+        for (std::size_t m = 0; m < query.n_ref_missing; ++m) {
+            const std::uint8_t* held = present + query.ref_missing[m] * BLOCK_BYTES;
+            c0 = _mm512_mask_sub_epi64(c0, load_mask(held), c0, one);
+            c1 = _mm512_mask_sub_epi64(c1, load_mask(held + 1), c1, one);
+            c2 = _mm512_mask_sub_epi64(c2, load_mask(held + 2), c2, one);
+            c3 = _mm512_mask_sub_epi64(c3, load_mask(held + 3), c3, one);
+        }
+        const __m512i count[VECTORS] = {c0, c1, c2, c3};
+        const __m512d scale[VECTORS] = {table(c0), table(c1), table(c2), table(c3)};
         // Four named accumulators: GCC keeps an array of them in memory across the loop.
         __m512d s0 = _mm512_setzero_pd();
         __m512d s1 = s0;
@@ -167,46 +191,60 @@ struct NanEuclid {
         // Two columns per iteration (in column order): less loop overhead on the ports the
         // vector arithmetic needs.
         const std::uint32_t* columns = query.ref_present;
+        const std::size_t n = query.n_ref_present;
         std::size_t i = 0;
-        for (; i + 2 <= query.n_ref_present; i += 2) {
-            column(columns[i]);
-            column(columns[i + 1]);
-        }
-        if (i < query.n_ref_present) {
-            column(columns[i]);
+        std::uint32_t dropped = 0;
+        while (i < n) {
+            const std::size_t stop = Prune ? std::min(n, i + prune_step(n)) : n;
+            for (; i + 2 <= stop; i += 2) {
+                column(columns[i]);
+                column(columns[i + 1]);
+            }
+            if (i < stop) {
+                column(columns[i]);
+                ++i;
+            }
+            if constexpr (Prune) {
+                if (i < n) {
+                    const __m512d sum[VECTORS] = {s0, s1, s2, s3};
+                    std::uint32_t keep = 0;
+                    for (int u = 0; u < VECTORS; ++u) {
+                        // fl(partial * scale) <= fl(sum * scale): see prune_limits.
+                        const __m512d bound = _mm512_mul_pd(sum[u], scale[u]);
+                        const __mmask8 out_lanes = _mm512_cmp_pd_mask(bound, _mm512_load_pd(limit + 8 * u), _CMP_GT_OQ);
+                        keep |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(~out_lanes)) << (8 * u);
+                    }
+                    if ((keep & needed) == 0) {
+                        dropped = ~std::uint32_t{0};
+                        skipped += BLOCK_ROWS * (n - i);
+                        break;
+                    }
+                }
+            }
         }
         const __m512d sum[VECTORS] = {s0, s1, s2, s3};
-        // Shared coordinates: the candidate's present cells less those in the query's missing
-        // columns.
-        const __m512i one = _mm512_set1_epi64(1);
-        const std::int64_t* counts = panel.count + b * BLOCK_ROWS;
-        __m512i c0 = _mm512_load_si512(counts);
-        __m512i c1 = _mm512_load_si512(counts + 8);
-        __m512i c2 = _mm512_load_si512(counts + 16);
-        __m512i c3 = _mm512_load_si512(counts + 24);
-        for (std::size_t m = 0; m < query.n_ref_missing; ++m) {
-            const std::uint8_t* held = present + query.ref_missing[m] * BLOCK_BYTES;
-            c0 = _mm512_mask_sub_epi64(c0, load_mask(held), c0, one);
-            c1 = _mm512_mask_sub_epi64(c1, load_mask(held + 1), c1, one);
-            c2 = _mm512_mask_sub_epi64(c2, load_mask(held + 2), c2, one);
-            c3 = _mm512_mask_sub_epi64(c3, load_mask(held + 3), c3, one);
-        }
-        const __m512i count[VECTORS] = {c0, c1, c2, c3};
         const __m512d inf = _mm512_set1_pd(std::numeric_limits<double>::infinity());
         for (int u = 0; u < VECTORS; ++u) {
             const __mmask8 none = _mm512_cmpeq_epi64_mask(count[u], _mm512_setzero_si512());
-            _mm512_store_pd(out + 8 * u, _mm512_mask_blend_pd(none, _mm512_mul_pd(sum[u], table(count[u])), inf));
+            _mm512_store_pd(out + 8 * u, _mm512_mask_blend_pd(none, _mm512_mul_pd(sum[u], scale[u]), inf));
         }
+        return dropped;
     }
 };
 
+// Pruning works per block, as in NanEuclid.
 struct ExpectedDistance {
     const PanelView& panel;
     const QueryView& query;
 
     ExpectedDistance(const PanelView& p, const QueryView& q) : panel(p), query(q) {}
 
-    void block(std::size_t b, double* out) const {
+    static constexpr bool PER_LANE = false;
+    std::size_t steps() const { return panel.cols; }
+
+    template <bool Prune>
+    std::uint32_t block(std::size_t b, double* out, const double* limit, std::uint32_t needed,
+                        std::uint64_t& skipped) const {
         const std::size_t cols = panel.cols;
         const double* base = panel.values + b * cols * BLOCK_ROWS;
         const double* terms = panel.missing_term + b * cols * BLOCK_ROWS;
@@ -220,35 +258,59 @@ struct ExpectedDistance {
         __m512d q1 = m0;
         __m512d q2 = m0;
         __m512d q3 = m0;
-        for (std::size_t c = 0; c < cols; ++c) {
-            if (query.ref_is_missing[c]) {
-                const double* t = terms + c * BLOCK_ROWS;
-                m0 = _mm512_add_pd(m0, _mm512_load_pd(t));
-                m1 = _mm512_add_pd(m1, _mm512_load_pd(t + 8));
-                m2 = _mm512_add_pd(m2, _mm512_load_pd(t + 16));
-                m3 = _mm512_add_pd(m3, _mm512_load_pd(t + 24));
-                continue;
+        std::size_t c = 0;
+        std::uint32_t dropped = 0;
+        while (c < cols) {
+            const std::size_t stop = Prune ? std::min(cols, c + prune_step(cols)) : cols;
+            for (; c < stop; ++c) {
+                if (query.ref_is_missing[c]) {
+                    const double* t = terms + c * BLOCK_ROWS;
+                    m0 = _mm512_add_pd(m0, _mm512_load_pd(t));
+                    m1 = _mm512_add_pd(m1, _mm512_load_pd(t + 8));
+                    m2 = _mm512_add_pd(m2, _mm512_load_pd(t + 16));
+                    m3 = _mm512_add_pd(m3, _mm512_load_pd(t + 24));
+                    continue;
+                }
+                const __m512d a = _mm512_set1_pd(query.ref[c]);
+                const __m512d term = _mm512_set1_pd(query.ref_term[c]);
+                const double* v = base + c * BLOCK_ROWS;
+                const std::uint8_t* held = present + c * BLOCK_BYTES;
+                const __mmask8 k0 = load_mask(held);
+                const __mmask8 k1 = load_mask(held + 1);
+                const __mmask8 k2 = load_mask(held + 2);
+                const __mmask8 k3 = load_mask(held + 3);
+                const __m512d d0 = _mm512_sub_pd(a, _mm512_load_pd(v));
+                const __m512d d1 = _mm512_sub_pd(a, _mm512_load_pd(v + 8));
+                const __m512d d2 = _mm512_sub_pd(a, _mm512_load_pd(v + 16));
+                const __m512d d3 = _mm512_sub_pd(a, _mm512_load_pd(v + 24));
+                q0 = _mm512_mask_add_pd(q0, k0, q0, _mm512_mul_pd(d0, d0));
+                q1 = _mm512_mask_add_pd(q1, k1, q1, _mm512_mul_pd(d1, d1));
+                q2 = _mm512_mask_add_pd(q2, k2, q2, _mm512_mul_pd(d2, d2));
+                q3 = _mm512_mask_add_pd(q3, k3, q3, _mm512_mul_pd(d3, d3));
+                m0 = _mm512_mask_add_pd(m0, static_cast<__mmask8>(~k0), m0, term);
+                m1 = _mm512_mask_add_pd(m1, static_cast<__mmask8>(~k1), m1, term);
+                m2 = _mm512_mask_add_pd(m2, static_cast<__mmask8>(~k2), m2, term);
+                m3 = _mm512_mask_add_pd(m3, static_cast<__mmask8>(~k3), m3, term);
             }
-            const __m512d a = _mm512_set1_pd(query.ref[c]);
-            const __m512d term = _mm512_set1_pd(query.ref_term[c]);
-            const double* v = base + c * BLOCK_ROWS;
-            const std::uint8_t* held = present + c * BLOCK_BYTES;
-            const __mmask8 k0 = load_mask(held);
-            const __mmask8 k1 = load_mask(held + 1);
-            const __mmask8 k2 = load_mask(held + 2);
-            const __mmask8 k3 = load_mask(held + 3);
-            const __m512d d0 = _mm512_sub_pd(a, _mm512_load_pd(v));
-            const __m512d d1 = _mm512_sub_pd(a, _mm512_load_pd(v + 8));
-            const __m512d d2 = _mm512_sub_pd(a, _mm512_load_pd(v + 16));
-            const __m512d d3 = _mm512_sub_pd(a, _mm512_load_pd(v + 24));
-            q0 = _mm512_mask_add_pd(q0, k0, q0, _mm512_mul_pd(d0, d0));
-            q1 = _mm512_mask_add_pd(q1, k1, q1, _mm512_mul_pd(d1, d1));
-            q2 = _mm512_mask_add_pd(q2, k2, q2, _mm512_mul_pd(d2, d2));
-            q3 = _mm512_mask_add_pd(q3, k3, q3, _mm512_mul_pd(d3, d3));
-            m0 = _mm512_mask_add_pd(m0, static_cast<__mmask8>(~k0), m0, term);
-            m1 = _mm512_mask_add_pd(m1, static_cast<__mmask8>(~k1), m1, term);
-            m2 = _mm512_mask_add_pd(m2, static_cast<__mmask8>(~k2), m2, term);
-            m3 = _mm512_mask_add_pd(m3, static_cast<__mmask8>(~k3), m3, term);
+            if constexpr (Prune) {
+                if (c < cols) {
+                    const __m512d missing_sum[VECTORS] = {m0, m1, m2, m3};
+                    const __m512d square_sum[VECTORS] = {q0, q1, q2, q3};
+                    std::uint32_t keep = 0;
+                    for (int u = 0; u < VECTORS; ++u) {
+                        // fl(m + fl(sqrt(q))) grows with both partial sums: see prune_limits.
+                        const __m512d root = _mm512_mask_sqrt_pd(square_sum[u], 0xFF, square_sum[u]);
+                        const __m512d bound = _mm512_add_pd(missing_sum[u], root);
+                        const __mmask8 out_lanes = _mm512_cmp_pd_mask(bound, _mm512_load_pd(limit + 8 * u), _CMP_GT_OQ);
+                        keep |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(~out_lanes)) << (8 * u);
+                    }
+                    if ((keep & needed) == 0) {
+                        dropped = ~std::uint32_t{0};
+                        skipped += BLOCK_ROWS * (cols - c);
+                        break;
+                    }
+                }
+            }
         }
         const __m512d missing_sum[VECTORS] = {m0, m1, m2, m3};
         const __m512d square_sum[VECTORS] = {q0, q1, q2, q3};
@@ -257,6 +319,7 @@ struct ExpectedDistance {
             const __m512d root = _mm512_mask_sqrt_pd(square_sum[u], 0xFF, square_sum[u]);
             _mm512_store_pd(out + 8 * u, _mm512_add_pd(missing_sum[u], root));
         }
+        return dropped;
     }
 };
 

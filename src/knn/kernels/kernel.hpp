@@ -66,6 +66,13 @@ struct PanelView {
     const double* scale = nullptr;
 };
 
+// Work a pruning kernel was asked for and skipped, in lane-columns: one candidate position
+// times one column that the metric's sums visit for the query.
+struct PruneCounts {
+    std::uint64_t asked = 0;
+    std::uint64_t skipped = 0;
+};
+
 // One query row and the filters that decide which candidates its caller gets to see. Built by
 // QueryRow (knn/panel.hpp); a pass only sets the filter fields.
 struct QueryView {
@@ -94,6 +101,15 @@ struct QueryView {
     // reverse_threshold[p] (the array is readable up to the end of the last block).
     std::size_t reverse_end = 0;
     const std::uint64_t* reverse_threshold = nullptr;
+    // Pruning (optional, off unless `prune`): a kernel stops measuring the positions of a block
+    // once none of them can pass either filter any more, whatever the columns still to come add
+    // (the argument is at prune_limits, kernels/block_driver.hpp). It never changes a result:
+    // with or without it, the same positions pass the filters with the same distances. The
+    // distances of positions that pass no filter are then unspecified.
+    bool prune = false;
+    // When not null, the kernel adds the lane-columns it was asked to measure to counts->asked
+    // and those it skipped to counts->skipped (for benchmarks and tests).
+    PruneCounts* counts = nullptr;
 };
 
 // Computes the distances from the query to every position of blocks [b0, b1) into
@@ -101,7 +117,8 @@ struct QueryView {
 // of forward[(b - b0) * BLOCK_BYTES + j] when the position b * BLOCK_ROWS + 8j + l passes the
 // forward filter. `reverse` receives the reverse filter's bits in the same layout; it may be
 // nullptr when query.reverse_threshold is (then it is not written). Padding never passes.
-// dist must be 64-byte aligned.
+// dist must be 64-byte aligned. With query.prune, dist holds the exact distance of every
+// position that passes a filter; other entries are unspecified.
 using KernelFn = void (*)(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1, double* dist,
                           std::uint8_t* forward, std::uint8_t* reverse);
 
