@@ -91,17 +91,15 @@ struct GroupRow {
 
 class QueryPass {
 public:
-    QueryPass(const TableView& fitted, const DonorColumns& columns, double* query, std::size_t k,
+    // `panel` holds the fitted rows in row order; it is only read, so several passes (one per
+    // thread) may share it.
+    QueryPass(const TableView& fitted, const DonorColumns& columns, const Panel& panel, double* query, std::size_t k,
               QueryWeights weights, KernelFn kernel, const PassTuning& tuning)
-        : fitted_(fitted), columns_(columns), query_(query), k_(k), weights_(weights), kernel_(kernel),
+        : fitted_(fitted), columns_(columns), panel_(panel), query_(query), k_(k), weights_(weights), kernel_(kernel),
           tuning_(tuning) {}
 
     void run(std::size_t first, std::size_t last) {
         const std::size_t cols = fitted_.cols;
-        // 1. The panel, fitted rows in row order.
-        std::vector<std::size_t> row_of(fitted_.rows);
-        std::iota(row_of.begin(), row_of.end(), std::size_t{0});
-        panel_.build({fitted_.values, fitted_.rows * cols}, cols, row_of, Metric::nan_euclid);
         if (k_ > tuning_.max_selected) {
             run_unbounded(first, last);
             return;
@@ -294,13 +292,13 @@ private:
 
     const TableView& fitted_;
     const DonorColumns& columns_;
+    const Panel& panel_;
     double* query_;
     std::size_t k_;
     QueryWeights weights_;
     KernelFn kernel_;
     PassTuning tuning_;
 
-    Panel panel_;
     std::size_t capacity_ = 1;
     std::size_t superblock_ = 1;
     BlockScratch scratch_;
@@ -314,6 +312,37 @@ private:
 };
 
 }  // namespace
+
+void query_panel(const TableView& fitted, Panel& panel) {
+    std::vector<std::size_t> row_of(fitted.rows);
+    std::iota(row_of.begin(), row_of.end(), std::size_t{0});
+    panel.build({fitted.values, fitted.rows * fitted.cols}, fitted.cols, row_of, Metric::nan_euclid);
+}
+
+void query_rows(const TableView& fitted, const DonorColumns& columns, const Panel& panel, double* query,
+                std::size_t first, std::size_t last, std::size_t k, QueryWeights weights, KernelFn kernel,
+                const PassTuning& tuning) {
+    QueryPass(fitted, columns, panel, query, k, weights, kernel, tuning).run(first, last);
+}
+
+KernelFn query_kernel_fn(QueryKernel kernel, std::size_t cols) {
+    KernelKind kind = KernelKind::portable;
+    switch (kernel) {
+        case QueryKernel::reference:
+            throw std::invalid_argument("the reference query pass is query_reference");
+        case QueryKernel::portable:
+            kind = KernelKind::portable;
+            break;
+        case QueryKernel::avx2:
+            kind = KernelKind::avx2;
+            break;
+        case QueryKernel::avx512:
+            kind = KernelKind::avx512;
+            break;
+    }
+    return kernel_for(kind, Metric::nan_euclid, cols);
+}
+
 }  // namespace detail
 
 std::vector<QueryKernel> available_query_kernels() {
@@ -363,26 +392,17 @@ std::string_view query_kernel_name(QueryKernel kernel) noexcept {
 void query_fast(const TableView& fitted, const DonorColumns& columns, double* query, std::size_t query_rows,
                 std::size_t first, std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
                 const PassTuning& tuning) {
-    KernelKind kind = KernelKind::portable;
-    switch (kernel) {
-        case QueryKernel::reference:
-            throw std::invalid_argument("the reference query pass is query_reference");
-        case QueryKernel::portable:
-            kind = KernelKind::portable;
-            break;
-        case QueryKernel::avx2:
-            kind = KernelKind::avx2;
-            break;
-        case QueryKernel::avx512:
-            kind = KernelKind::avx512;
-            break;
+    if (kernel == QueryKernel::reference) {
+        throw std::invalid_argument("the reference query pass is query_reference");
     }
     detail::check_pass_arguments(fitted, columns, query_rows, first, last, k);
-    const detail::KernelFn fn = detail::kernel_for(kind, Metric::nan_euclid, fitted.cols);
+    const detail::KernelFn fn = detail::query_kernel_fn(kernel, fitted.cols);
     if (fitted.rows == 0 || fitted.cols == 0 || first == last) {
         return;  // no column has a donor, or no row to impute
     }
-    detail::QueryPass(fitted, columns, query, k, weights, fn, tuning).run(first, last);
+    detail::Panel panel;
+    detail::query_panel(fitted, panel);
+    detail::query_rows(fitted, columns, panel, query, first, last, k, weights, fn, tuning);
 }
 
 }  // namespace mirel::knn

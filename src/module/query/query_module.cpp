@@ -17,6 +17,10 @@
 
 #include "knn/query.hpp"
 #include "knn/query_fast.hpp"
+#include "knn/query_parallel.hpp"
+
+#include <chrono>
+#include <system_error>
 
 namespace mirel::py {
 namespace {
@@ -176,6 +180,125 @@ PyObject* query_impute(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     });
 }
 
+// The interpreter lock, released for the life of the object; `held` runs code with it taken
+// back (Python calls from the waiting thread). Unwinding restores it, so the call guard always
+// translates a failure with the lock held.
+class LockReleased {
+public:
+    LockReleased() noexcept : state_(PyEval_SaveThread()) {}
+    LockReleased(const LockReleased&) = delete;
+    LockReleased& operator=(const LockReleased&) = delete;
+    ~LockReleased() { PyEval_RestoreThread(state_); }
+
+    template <class F>
+    auto held(F&& body) {
+        PyEval_RestoreThread(state_);
+        struct Release {
+            PyThreadState*& state;
+            ~Release() { state = PyEval_SaveThread(); }
+        } release{state_};
+        return body();
+    }
+
+private:
+    PyThreadState* state_;
+};
+
+// impute_parallel(fitted, query, n_neighbors, weights, n_threads, progress=None, chunk_rows=0,
+//                 kernel=None)
+//
+// impute's built-in pass (not the reference, no given distances) with the interpreter lock
+// released and the query rows dealt out to n_threads native threads; bit-identical to impute.
+// Both arrays are held for the whole call. While the pool works, the calling thread takes the
+// lock back about every 0.1 s to check for signals (Ctrl-C stops the pass) and to call
+// progress(done_rows, total_rows) when given; an exception from either stops the pass (rows not
+// begun stay as they were) and is raised.
+PyObject* query_impute_parallel(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    return guard_object([&]() -> PyObject* {
+        static const char* keywords[] = {"fitted", "query",      "n_neighbors", "weights", "n_threads",
+                                         "progress", "chunk_rows", "kernel",     nullptr};
+        PyObject* fitted_obj = nullptr;
+        PyObject* query_obj = nullptr;
+        Py_ssize_t n_neighbors = 0;
+        const char* weights_name = nullptr;
+        Py_ssize_t n_threads = 0;
+        PyObject* progress_obj = nullptr;
+        Py_ssize_t chunk_rows = 0;
+        PyObject* kernel_obj = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOnsn|OnO:impute_parallel", const_cast<char**>(keywords),
+                                         &fitted_obj, &query_obj, &n_neighbors, &weights_name, &n_threads,
+                                         &progress_obj, &chunk_rows, &kernel_obj)) {
+            return nullptr;
+        }
+        const Tables t = tables_arg(fitted_obj, query_obj);
+        const std::size_t k = neighbours_arg(n_neighbors);
+        knn::QueryWeights weights;
+        if (std::string_view(weights_name) == "uniform") {
+            weights = knn::QueryWeights::uniform;
+        } else if (std::string_view(weights_name) == "distance") {
+            weights = knn::QueryWeights::distance;
+        } else {
+            raise(PyExc_ValueError, std::string("weights must be 'uniform' or 'distance', not '") + weights_name + "'");
+        }
+        if (n_threads < 1) {
+            raise(PyExc_ValueError, "n_threads must be at least 1, not " + std::to_string(n_threads));
+        }
+        if (chunk_rows < 0) {
+            raise(PyExc_ValueError, "chunk_rows must be at least 0, not " + std::to_string(chunk_rows));
+        }
+        if (progress_obj == Py_None) {
+            progress_obj = nullptr;
+        }
+        if (progress_obj != nullptr && !PyCallable_Check(progress_obj)) {
+            raise(PyExc_TypeError,
+                  "progress must be callable or None, not '" + type_qualname(Py_TYPE(progress_obj)) + "'");
+        }
+        knn::QueryKernel kernel = kernel_arg(kernel_obj);
+        if (kernel == knn::QueryKernel::reference) {
+            raise(PyExc_ValueError, "impute_parallel runs a fast pass, not 'reference'");
+        }
+        // The arrays (and the callback) stay alive, whatever other threads do, until the end.
+        const Ref fitted_hold = Ref::borrow(fitted_obj);
+        const Ref query_hold = Ref::borrow(query_obj);
+        const Ref progress_hold = Ref::borrow(progress_obj);
+        const knn::TableView fitted = view(t.fitted);
+        auto* query = reinterpret_cast<double*>(t.query.data);
+        knn::ParallelOptions options;
+        options.threads = static_cast<std::size_t>(n_threads);
+        options.chunk_rows = static_cast<std::size_t>(chunk_rows);
+        bool failed = false;
+        try {
+            LockReleased unlocked;
+            options.poll = [&](std::size_t done, std::size_t total) {
+                return unlocked.held([&]() -> bool {
+                    if (failed || PyErr_CheckSignals() < 0) {
+                        failed = true;
+                        return false;
+                    }
+                    if (progress_obj != nullptr) {
+                        PyObject* result = PyObject_CallFunction(progress_obj, "nn", static_cast<Py_ssize_t>(done),
+                                                                 static_cast<Py_ssize_t>(total));
+                        if (result == nullptr) {
+                            failed = true;
+                            return false;
+                        }
+                        Py_DECREF(result);
+                    }
+                    return true;
+                });
+            };
+            const knn::DonorColumns columns = knn::donor_columns(fitted);
+            knn::query_parallel(fitted, columns, query, t.query.rows, 0, t.query.rows, k, weights, kernel, options);
+        } catch (const std::system_error& e) {
+            raise(PyExc_RuntimeError, std::string("cannot start the threads of the pass: ") + e.what());
+        }
+        if (failed) {
+            throw ErrorAlreadySet{};
+        }
+        Py_RETURN_NONE;
+    });
+}
+
 // select(fitted, query, n_neighbors, index, distance, distances=None)
 PyObject* query_select(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return guard_object([&]() -> PyObject* {
@@ -241,6 +364,10 @@ PyMethodDef query_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "impute(fitted, query, n_neighbors, weights, distances=None, kernel=None)\n--\n\n"
      "Imputes the NaN cells of `query` in place from the rows of `fitted`."},
+    {"impute_parallel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&query_impute_parallel)),
+     METH_VARARGS | METH_KEYWORDS,
+     "impute_parallel(fitted, query, n_neighbors, weights, n_threads, progress=None, chunk_rows=0, kernel=None)\n--\n\n"
+     "impute's built-in pass with the interpreter lock released and the rows split over n_threads threads."},
     {"select", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&query_select)),
      METH_VARARGS | METH_KEYWORDS,
      "select(fitted, query, n_neighbors, index, distance, distances=None)\n--\n\n"
