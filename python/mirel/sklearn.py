@@ -166,23 +166,24 @@ class KNNImputer(_BaseImputer):
         self : object
             The fitted ``KNNImputer`` instance.
         """
+        # The fitted rows are copied once, into the engine's own layout (the Donors object):
+        # later changes to X never reach the imputer, whatever `copy` says.
         X = validate_data(
             self,
             X,
             accept_sparse=False,
             dtype=FLOAT_DTYPES,
             ensure_all_finite=self._ensure_all_finite(),
-            copy=self.copy,
+            copy=False,
         )
         mask = _get_mask(X, self.missing_values)
-        # The engine's view of the fitted rows: C-ordered float64, NaN where a cell is missing.
         fit_X = np.asarray(X, dtype=np.float64, order="C")
         if not is_scalar_nan(self.missing_values) and mask.any():
-            if fit_X is X:
-                fit_X = fit_X.copy()
-            fit_X[mask] = np.nan
-        self._fit_X = fit_X
-        self._valid_mask = ~np.all(mask, axis=0)
+            fit_X = np.where(mask, np.nan, fit_X)
+        self._donors = _query.Donors(fit_X)
+        del fit_X
+        self._n_donors = np.count_nonzero(~mask, axis=0)
+        self._valid_mask = self._n_donors > 0
         super()._fit_indicator(mask)
         return self
 
@@ -220,23 +221,24 @@ class KNNImputer(_BaseImputer):
         if self.keep_empty_features:
             Xc = X
             Xc[:, ~valid_mask] = 0
+        elif valid_mask.all():
+            Xc = X  # nothing to drop: no second copy
         else:
             Xc = X[:, valid_mask]
         return super()._concatenate_indicator(Xc, X_indicator)
 
     def _impute(self, X, mask):
         """Writes the imputed cells (missing cells of columns with fitted values) into X."""
-        fit_X = self._fit_X
+        donors = self._donors
         nan_missing = is_scalar_nan(self.missing_values)
-        # 1. The engine works in a C-ordered float64 table with NaN marking missing cells, apart
-        #    from the fitted table: X itself when it already is one, a copy otherwise.
+        # 1. The engine works in a C-ordered float64 table with NaN marking missing cells: X
+        #    itself when it already is one, a copy otherwise.
         in_place = (
             nan_missing
             and X.dtype == np.float64
             and X.flags.c_contiguous
             and X.flags.aligned
             and X.dtype.isnative
-            and not np.shares_memory(X, fit_X)
         )
         if in_place:
             work = X
@@ -249,10 +251,10 @@ class KNNImputer(_BaseImputer):
         if callable(self.metric):
             self._impute_given_metric(work, X, mask, k)
         elif callable(self.weights):
-            self._impute_weighted(fit_X, work, k, None)
+            self._impute_weighted(donors.fitted(), work, k, None)
         else:
             weights = "uniform" if self.weights is None else self.weights
-            _query.impute(fit_X, work, k, weights)
+            donors.impute(work, k, weights)
         # 3. Back into X (its own dtype) unless the pass wrote there.
         if work is not X:
             cells = mask & self._valid_mask
@@ -264,8 +266,8 @@ class KNNImputer(_BaseImputer):
         rows, cols = np.nonzero(cells)
         index = np.empty((rows.size, k), dtype=np.int64)
         distance = np.empty((rows.size, k), dtype=np.float64)
-        _query.select(fit_X, work, k, index, distance, distances)
-        potential = np.count_nonzero(~np.isnan(fit_X), axis=0)
+        self._donors.select(work, k, index, distance, distances)
+        potential = self._n_donors
         with_donors = index[:, 0] >= 0  # the others got the column mean
         for col in np.unique(cols[with_donors]):
             chosen = np.flatnonzero(with_donors & (cols == col))
@@ -278,7 +280,7 @@ class KNNImputer(_BaseImputer):
 
     def _impute_given_metric(self, work, X, mask, k):
         """A callable `metric`: distances from scikit-learn's pairwise machinery, chunk by chunk."""
-        fit_X = self._fit_X
+        fit_X = self._donors.fitted()
         fit_marked = fit_X
         if not is_scalar_nan(self.missing_values):
             fit_marked = np.where(np.isnan(fit_X), self.missing_values, fit_X)
@@ -300,7 +302,7 @@ class KNNImputer(_BaseImputer):
                 self._impute_weighted(fit_X, part, k, given)
             else:
                 weights = "uniform" if self.weights is None else self.weights
-                _query.impute(fit_X, part, k, weights, given)
+                self._donors.impute(part, k, weights, given)
             work[rows] = part
 
     def get_feature_names_out(self, input_features=None):

@@ -8,9 +8,6 @@
 #include <vector>
 
 #include "knn/impute.hpp"
-#include "knn/query_fast.hpp"
-#include "knn/kernels/kernel.hpp"
-#include "knn/panel.hpp"
 #include "knn/query.hpp"
 
 namespace mirel::knn::detail {
@@ -30,14 +27,5 @@ void check_pass_arguments(const TableView& fitted, const DonorColumns& columns, 
 // Columns of `row` that are missing and have at least one fitted value, ascending.
 void missing_columns(const DonorColumns& columns, const double* row, std::size_t cols,
                      std::vector<std::size_t>& missing);
-
-// The fast driver's parts, for drivers that split the rows (query_parallel.cpp): the panel of the
-// fitted rows in row order, built once and then only read; the kernel of a fast pass; and the
-// fast pass over rows [first, last) against a built panel (arguments already checked).
-void query_panel(const TableView& fitted, Panel& panel);
-KernelFn query_kernel_fn(QueryKernel kernel, std::size_t cols);
-void query_rows(const TableView& fitted, const DonorColumns& columns, const Panel& panel, double* query,
-                std::size_t first, std::size_t last, std::size_t k, QueryWeights weights, KernelFn kernel,
-                const PassTuning& tuning);
 
 }  // namespace mirel::knn::detail

@@ -2,8 +2,8 @@
 //
 // It computes exactly what query_reference computes, bit for bit:
 //
-// 1. The fitted rows are copied once per call into a column-blocked panel (knn/panel.hpp) in row
-//    order, so panel position p is fitted row p.
+// 1. The fitted rows live in a column-blocked panel (knn/panel.hpp, built once per fitted table
+//    by QueryDonors) in row order, so panel position p is fitted row p.
 // 2. The distance kernels (knn/kernels/) give nan_euclid's scaled sum of squares d2 =
 //    sum * (cols / present), bit for bit what the scalar metric computes, +inf when the rows
 //    share no coordinate. The query distance is sqrt(d2) (the same operations as
@@ -15,11 +15,12 @@
 //    same order, as the reference's walk down its stable ordering.
 // 4. The kernels' forward filter skips candidates that cannot enter any selection of the row:
 //    its threshold is in d2's key space, so each full selection's bound w (a square-rooted
-//    distance) becomes the largest d2 whose square root is at most w. That is conservative:
-//    every candidate that could enter passes, and the exact test happens in the selection.
+//    distance) becomes a d2 bound a few units in the last place above w * w, above every d2
+//    whose square root is at most w. That is conservative: every candidate that could enter
+//    passes, and the exact test happens in the selection.
 // 5. Query rows are measured in groups against one cache-sized super-block of the panel after
-//    another. Working memory: the panel (linear in the fitted rows), the group's selections and
-//    one super-block of kernel output.
+//    another. Working memory beyond the panel: the group's selections and one super-block of
+//    kernel output (the full-ordering path: one entry per fitted row).
 // 6. Very large k is served by ordering all candidates of a row with the fast distances.
 #include "knn/query_fast.hpp"
 
@@ -48,25 +49,22 @@ double key_distance(std::uint64_t key) noexcept {
     return std::bit_cast<double>((key & sign) ? (key & ~sign) : ~key);
 }
 
-// The largest d2 whose query distance sqrt(d2) is at most w (w >= 0 or +inf).
-double largest_square_within(double w) noexcept {
-    if (std::isinf(w)) {
-        return w;
+// A d2 at least as large as every d2 whose query distance sqrt(d2) is at most w (w >= 0 or
+// +inf): the filter may let a few more candidates through, never fewer. sqrt(d2) <= w means
+// d2 <= (w (1 + 2^-53))^2 < fl(w * w) (1 + 2^-51) while w * w is a normal number; the product
+// by (1 + 2^-50), rounded, stays above that. Below 1e-150, w * w may be subnormal: 1e-299 is
+// above (1e-150)^2.
+double square_bound(double w) noexcept {
+    if (w < 1e-150) {
+        return 1e-299;
     }
-    double x = w * w;
-    const double up = std::numeric_limits<double>::infinity();
-    while (std::sqrt(x) > w) {
-        x = std::nextafter(x, -up);
-    }
-    for (double next = std::nextafter(x, up); std::sqrt(next) <= w; next = std::nextafter(x, up)) {
-        x = next;
-    }
-    return x;
+    return (w * w) * (1.0 + 0x1p-50);
 }
 
-bool shares_coordinate(const double* a, const double* b, std::size_t cols) noexcept {
-    for (std::size_t c = 0; c < cols; ++c) {
-        if (!std::isnan(a[c]) && !std::isnan(b[c])) {
+// Whether the query row and fitted row t hold a value in a common column.
+bool shares_coordinate(const QueryDonors& donors, const double* q, std::size_t t) noexcept {
+    for (std::size_t c = 0; c < donors.cols(); ++c) {
+        if (!std::isnan(q[c]) && donors.panel().holds(t, c)) {
             return true;
         }
     }
@@ -91,20 +89,18 @@ struct GroupRow {
 
 class QueryPass {
 public:
-    // `panel` holds the fitted rows in row order; it is only read, so several passes (one per
-    // thread) may share it.
-    QueryPass(const TableView& fitted, const DonorColumns& columns, const Panel& panel, double* query, std::size_t k,
-              QueryWeights weights, KernelFn kernel, const PassTuning& tuning)
-        : fitted_(fitted), columns_(columns), panel_(panel), query_(query), k_(k), weights_(weights), kernel_(kernel),
-          tuning_(tuning) {}
+    QueryPass(const QueryDonors& donors, double* query, std::size_t k, QueryWeights weights, KernelFn kernel,
+              const PassTuning& tuning)
+        : donors_(donors), panel_(donors.panel()), columns_(donors.columns()), cols_(donors.cols()),
+          query_(query), k_(k), weights_(weights), kernel_(kernel), tuning_(tuning) {}
 
     void run(std::size_t first, std::size_t last) {
-        const std::size_t cols = fitted_.cols;
+        const std::size_t cols = cols_;
         if (k_ > tuning_.max_selected) {
             run_unbounded(first, last);
             return;
         }
-        capacity_ = std::min(k_, fitted_.rows);
+        capacity_ = std::min(k_, donors_.rows());
         superblock_ = std::max<std::size_t>(1, tuning_.superblock_bytes / std::max<std::size_t>(1, panel_.block_bytes()));
         scratch_.resize(superblock_);
         // 2. Rows in groups of at most group_rows rows and (unless one row has more)
@@ -157,7 +153,7 @@ private:
         }
         for (std::size_t g = 0; g < group_size_; ++g) {
             GroupRow& row = group_[g];
-            row.query.prepare(panel_, query_ + row.row * fitted_.cols, NO_POSITION);
+            row.query.prepare(panel_, query_ + row.row * cols_, NO_POSITION);
             refresh(row);
         }
         // 2. Super-block by super-block, every row of the group.
@@ -180,7 +176,7 @@ private:
     void collect(GroupRow& row, std::size_t b0, std::size_t b1) {
         const std::size_t n = (b1 - b0) * BLOCK_BYTES;
         const double* dist = scratch_.dist();
-        const double* q = query_ + row.row * fitted_.cols;
+        const double* q = query_ + row.row * cols_;
         for (std::size_t i = 0; i < n; i += 8) {
             std::uint64_t forward = 0;
             std::memcpy(&forward, scratch_.pass() + i, std::min<std::size_t>(8, n - i));
@@ -189,7 +185,7 @@ private:
                 forward &= forward - 1;
                 const std::size_t p = b0 * BLOCK_ROWS + i * 8 + bit;
                 const double d2 = dist[i * 8 + bit];
-                if (std::isnan(d2) || (std::isinf(d2) && !shares_coordinate(q, fitted_.row(p), fitted_.cols))) {
+                if (std::isnan(d2) || (std::isinf(d2) && !shares_coordinate(donors_, q, p))) {
                     continue;  // no distance
                 }
                 offer(row, Entry{query_rank_key(std::sqrt(d2)), p});
@@ -205,7 +201,7 @@ private:
                 continue;
             }
             if (s.top.take(e)) {
-                s.bound = distance_rank_key(largest_square_within(key_distance(s.top.threshold())));
+                s.bound = distance_rank_key(square_bound(key_distance(s.top.threshold())));
                 changed = true;
             }
         }
@@ -233,13 +229,13 @@ private:
     }
 
     void fill(GroupRow& row) {
-        double* q = query_ + row.row * fitted_.cols;
+        double* q = query_ + row.row * cols_;
         for (std::size_t i = 0; i < row.n_cells; ++i) {
             CellSelection& s = cells_[row.first_cell + i];
             values_.clear();
             distances_.clear();
             for (const Entry& e : s.top.sorted()) {
-                values_.push_back(fitted_.row(e.idx)[s.col]);
+                values_.push_back(donors_.value(e.idx, s.col));
                 distances_.push_back(key_distance(e.key));
             }
             q[s.col] = values_.empty() ? columns_.mean[s.col] : weighted_mean(values_, distances_, weights_);
@@ -248,11 +244,11 @@ private:
 
     // Large k: every candidate with a distance is ordered, then each column walks the order.
     void run_unbounded(std::size_t first, std::size_t last) {
-        const std::size_t cols = fitted_.cols;
+        const std::size_t cols = cols_;
         const std::size_t blocks = panel_.view().blocks;
         scratch_.resize(blocks);
         std::vector<Entry> order;
-        order.reserve(fitted_.rows);
+        order.reserve(donors_.rows());
         QueryRow query;
         for (std::size_t r = first; r < last; ++r) {
             double* q = query_ + r * cols;
@@ -264,9 +260,9 @@ private:
             query.view.threshold = std::numeric_limits<std::uint64_t>::max();
             kernel_(panel_.view(), query.view, 0, blocks, scratch_.dist(), scratch_.pass(), nullptr);
             order.clear();
-            for (std::size_t t = 0; t < fitted_.rows; ++t) {
+            for (std::size_t t = 0; t < donors_.rows(); ++t) {
                 const double d2 = scratch_.dist()[t];
-                if (std::isnan(d2) || (std::isinf(d2) && !shares_coordinate(q, fitted_.row(t), cols))) {
+                if (std::isnan(d2) || (std::isinf(d2) && !shares_coordinate(donors_, q, t))) {
                     continue;
                 }
                 order.push_back(Entry{query_rank_key(std::sqrt(d2)), t});
@@ -279,7 +275,7 @@ private:
                     if (values_.size() == k_) {
                         break;
                     }
-                    const double v = fitted_.row(e.idx)[c];
+                    const double v = donors_.value(e.idx, c);
                     if (!std::isnan(v)) {
                         values_.push_back(v);
                         distances_.push_back(key_distance(e.key));
@@ -290,9 +286,10 @@ private:
         }
     }
 
-    const TableView& fitted_;
-    const DonorColumns& columns_;
+    const QueryDonors& donors_;
     const Panel& panel_;
+    const DonorColumns& columns_;
+    std::size_t cols_;
     double* query_;
     std::size_t k_;
     QueryWeights weights_;
@@ -312,37 +309,6 @@ private:
 };
 
 }  // namespace
-
-void query_panel(const TableView& fitted, Panel& panel) {
-    std::vector<std::size_t> row_of(fitted.rows);
-    std::iota(row_of.begin(), row_of.end(), std::size_t{0});
-    panel.build({fitted.values, fitted.rows * fitted.cols}, fitted.cols, row_of, Metric::nan_euclid);
-}
-
-void query_rows(const TableView& fitted, const DonorColumns& columns, const Panel& panel, double* query,
-                std::size_t first, std::size_t last, std::size_t k, QueryWeights weights, KernelFn kernel,
-                const PassTuning& tuning) {
-    QueryPass(fitted, columns, panel, query, k, weights, kernel, tuning).run(first, last);
-}
-
-KernelFn query_kernel_fn(QueryKernel kernel, std::size_t cols) {
-    KernelKind kind = KernelKind::portable;
-    switch (kernel) {
-        case QueryKernel::reference:
-            throw std::invalid_argument("the reference query pass is query_reference");
-        case QueryKernel::portable:
-            kind = KernelKind::portable;
-            break;
-        case QueryKernel::avx2:
-            kind = KernelKind::avx2;
-            break;
-        case QueryKernel::avx512:
-            kind = KernelKind::avx512;
-            break;
-    }
-    return kernel_for(kind, Metric::nan_euclid, cols);
-}
-
 }  // namespace detail
 
 std::vector<QueryKernel> available_query_kernels() {
@@ -389,20 +355,53 @@ std::string_view query_kernel_name(QueryKernel kernel) noexcept {
     return "unknown";
 }
 
-void query_fast(const TableView& fitted, const DonorColumns& columns, double* query, std::size_t query_rows,
-                std::size_t first, std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
-                const PassTuning& tuning) {
-    if (kernel == QueryKernel::reference) {
-        throw std::invalid_argument("the reference query pass is query_reference");
+QueryDonors::QueryDonors(const TableView& fitted)
+    : rows_(fitted.rows), cols_(fitted.cols), columns_(donor_columns(fitted)) {
+    std::vector<std::size_t> row_of(rows_);
+    std::iota(row_of.begin(), row_of.end(), std::size_t{0});
+    panel_.build({fitted.values, rows_ * cols_}, cols_, row_of, Metric::nan_euclid);
+}
+
+std::vector<double> QueryDonors::table() const {
+    std::vector<double> out(rows_ * cols_);
+    for (std::size_t r = 0; r < rows_; ++r) {
+        for (std::size_t c = 0; c < cols_; ++c) {
+            out[r * cols_ + c] = value(r, c);
+        }
     }
-    detail::check_pass_arguments(fitted, columns, query_rows, first, last, k);
-    const detail::KernelFn fn = detail::query_kernel_fn(kernel, fitted.cols);
-    if (fitted.rows == 0 || fitted.cols == 0 || first == last) {
+    return out;
+}
+
+std::size_t QueryDonors::bytes() const noexcept {
+    const std::size_t positions = panel_.view().blocks * detail::BLOCK_ROWS;
+    return positions * (cols_ * sizeof(double) + sizeof(std::int64_t)) + positions / 8 * cols_ +
+           (cols_ + 1) * sizeof(double) + cols_ * (1 + sizeof(double) + sizeof(std::size_t)) + sizeof(*this);
+}
+
+void query_fast(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
+                std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
+                const PassTuning& tuning) {
+    KernelKind kind = KernelKind::portable;
+    switch (kernel) {
+        case QueryKernel::reference:
+            throw std::invalid_argument("the reference query pass is query_reference");
+        case QueryKernel::portable:
+            kind = KernelKind::portable;
+            break;
+        case QueryKernel::avx2:
+            kind = KernelKind::avx2;
+            break;
+        case QueryKernel::avx512:
+            kind = KernelKind::avx512;
+            break;
+    }
+    detail::check_pass_arguments({nullptr, donors.rows(), donors.cols()}, donors.columns(), query_rows, first, last,
+                                 k);
+    const detail::KernelFn fn = detail::kernel_for(kind, Metric::nan_euclid, donors.cols());
+    if (donors.rows() == 0 || donors.cols() == 0 || first == last) {
         return;  // no column has a donor, or no row to impute
     }
-    detail::Panel panel;
-    detail::query_panel(fitted, panel);
-    detail::query_rows(fitted, columns, panel, query, first, last, k, weights, fn, tuning);
+    detail::QueryPass(donors, query, k, weights, fn, tuning).run(first, last);
 }
 
 }  // namespace mirel::knn

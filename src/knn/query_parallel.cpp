@@ -1,8 +1,7 @@
 // The query pass on a pool of native threads.
 //
-// 1. Arguments are checked and the panel of the fitted rows is built on the calling thread,
-//    before any worker starts; from then on the panel, the fitted table and the column
-//    statistics are only read.
+// 1. Arguments are checked on the calling thread before any worker starts. The fitted side
+//    (QueryDonors: the panel and the column facts) was built before the call and is only read.
 // 2. The rows [first, last) are cut into chunks of consecutive rows; each worker takes the next
 //    chunk from an atomic counter and runs the fast driver over it with its own selections and
 //    scratch. A row is written only by the worker that took its chunk, and only its own cells.
@@ -57,29 +56,26 @@ std::size_t default_chunk_rows(std::size_t rows, std::size_t threads) noexcept {
     return std::clamp<std::size_t>(share, 32, 4096);
 }
 
-bool query_parallel(const TableView& fitted, const DonorColumns& columns, double* query, std::size_t query_rows,
-                    std::size_t first, std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
+bool query_parallel(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
+                    std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
                     const ParallelOptions& options, const PassTuning& tuning) {
-    // 1. Checks, the kernel and the shared panel.
-    if (kernel == QueryKernel::reference) {
-        throw std::invalid_argument("the reference query pass is query_reference");
-    }
+    // 1. Checks, on the calling thread: an empty range of query_fast checks the arguments and
+    //    the kernel (each chunk repeats those cheap checks).
     if (options.threads == 0) {
         throw std::invalid_argument("query_parallel needs at least one thread");
     }
-    detail::check_pass_arguments(fitted, columns, query_rows, first, last, k);
-    const detail::KernelFn fn = detail::query_kernel_fn(kernel, fitted.cols);
+    query_fast(donors, query, query_rows, first, first, k, weights, kernel, tuning);
+    detail::check_pass_arguments({nullptr, donors.rows(), donors.cols()}, donors.columns(), query_rows, first, last,
+                                 k);
     const std::size_t total = last - first;
-    if (fitted.rows == 0 || fitted.cols == 0 || first == last) {
+    if (donors.rows() == 0 || donors.cols() == 0 || first == last) {
         if (options.poll) {
             options.poll(total, total);
         }
         return true;  // no column has a donor, or no row to impute
     }
-    detail::Panel panel;
-    detail::query_panel(fitted, panel);
     if (options.threads == 1 && !options.poll) {
-        detail::query_rows(fitted, columns, panel, query, first, last, k, weights, fn, tuning);
+        query_fast(donors, query, query_rows, first, last, k, weights, kernel, tuning);
         return true;
     }
 
@@ -102,7 +98,7 @@ bool query_parallel(const TableView& fitted, const DonorColumns& columns, double
                 }
                 const std::size_t a = first + i * chunk;
                 const std::size_t b = std::min(last, a + chunk);
-                detail::query_rows(fitted, columns, panel, query, a, b, k, weights, fn, tuning);
+                query_fast(donors, query, query_rows, a, b, k, weights, kernel, tuning);
                 done.fetch_add(b - a);
             }
         } catch (...) {

@@ -1,5 +1,6 @@
 // The query pass on several native threads: the rows of the query are dealt out in chunks to a
-// pool of std::threads that share one read-only panel of the fitted rows. Every row is computed
+// pool of std::threads that share the fitted side (QueryDonors, immutable: its panel is only
+// read). Every row is computed
 // exactly as by query_fast (the filters and groups of the fast driver never change a row's
 // donors), so the result is bit-identical for every thread count and chunk size.
 #pragma once
@@ -29,8 +30,8 @@ struct ParallelOptions {
 // options.threads workers. Argument failures are thrown before any thread starts; a failure on
 // a worker stops the others and is rethrown here after all have ended. Returns false when the
 // poll stopped the pass early, true when every row is done.
-bool query_parallel(const TableView& fitted, const DonorColumns& columns, double* query, std::size_t query_rows,
-                    std::size_t first, std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
+bool query_parallel(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
+                    std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
                     const ParallelOptions& options, const PassTuning& tuning = PassTuning{});
 
 // The chunk size query_parallel uses for `rows` rows on `threads` workers when none is given:

@@ -176,6 +176,8 @@ TEST(QueryFast, MatchesTheReferenceBitForBitOnEveryKernel) {
         const Table query = random_table(rng, 1 + rng() % 60, cols, rate, flavour);
         const std::size_t k = 1 + rng() % 12;
         const DonorColumns columns = donor_columns(fitted.view());
+        const QueryDonors donors(fitted.view());
+        ASSERT_EQ(bits(donors.table()), bits(fitted.values));  // the panel keeps every bit
         for (const QueryWeights weights : {QueryWeights::uniform, QueryWeights::distance}) {
             std::vector<double> want = query.values;
             query_reference(fitted.view(), columns, want.data(), query.rows, 0, query.rows, k, weights);
@@ -187,9 +189,8 @@ TEST(QueryFast, MatchesTheReferenceBitForBitOnEveryKernel) {
                     std::vector<double> got = query.values;
                     // Two ranges: rows are independent.
                     const std::size_t half = query.rows / 2;
-                    query_fast(fitted.view(), columns, got.data(), query.rows, 0, half, k, weights, kernel, tuning);
-                    query_fast(fitted.view(), columns, got.data(), query.rows, half, query.rows, k, weights, kernel,
-                               tuning);
+                    query_fast(donors, got.data(), query.rows, 0, half, k, weights, kernel, tuning);
+                    query_fast(donors, got.data(), query.rows, half, query.rows, k, weights, kernel, tuning);
                     ASSERT_EQ(bits(got), bits(want)) << "round " << round << " kernel "
                                                      << query_kernel_name(kernel) << " k " << k;
                     ++cases;
@@ -220,14 +221,14 @@ TEST(QueryFast, SquareRootTiesRankByRowIndex) {
     }
     ASSERT_TRUE(found);
     const Table fitted{{high, 100.0, low, 200.0}, 2, 2};
-    const DonorColumns columns = donor_columns(fitted.view());
+    const QueryDonors donors(fitted.view());
     EXPECT_EQ(reference(fitted, query, 1, QueryWeights::uniform)[1], 100.0);
     for (const QueryKernel kernel : available_query_kernels()) {
         if (kernel == QueryKernel::reference) {
             continue;
         }
         std::vector<double> got = query;
-        query_fast(fitted.view(), columns, got.data(), 1, 0, 1, 1, QueryWeights::uniform, kernel);
+        query_fast(donors, got.data(), 1, 0, 1, 1, QueryWeights::uniform, kernel);
         EXPECT_EQ(got[1], 100.0) << query_kernel_name(kernel);
     }
 }

@@ -63,6 +63,7 @@ TEST(QueryParallel, MatchesTheReferenceForEveryThreadCountAndChunk) {
         const std::vector<double> query = table(rng, query_rows, cols, rate, round % 2 == 0);
         const TableView f{fitted.data(), fitted_rows, cols};
         const DonorColumns columns = donor_columns(f);
+        const QueryDonors donors(f);
         const std::size_t k = 1 + rng() % 7;
         for (const QueryWeights weights : {QueryWeights::uniform, QueryWeights::distance}) {
             std::vector<double> want = query;
@@ -75,7 +76,7 @@ TEST(QueryParallel, MatchesTheReferenceForEveryThreadCountAndChunk) {
                             options.threads = threads;
                             options.chunk_rows = chunk;
                             std::vector<double> got = query;
-                            ASSERT_TRUE(query_parallel(f, columns, got.data(), query_rows, 0, query_rows, k, weights,
+                            ASSERT_TRUE(query_parallel(donors, got.data(), query_rows, 0, query_rows, k, weights,
                                                        kernel, options, tuning));
                             ASSERT_EQ(bits(got), bits(want)) << "round " << round << " threads " << threads
                                                              << " chunk " << chunk << " k " << k;
@@ -97,6 +98,7 @@ TEST(QueryParallel, PollSeesProgressAndCanStopThePass) {
     const std::vector<double> query = table(rng, rows, cols, 0.3, false);
     const TableView f{fitted.data(), rows, cols};
     const DonorColumns columns = donor_columns(f);
+    const QueryDonors donors(f);
     std::vector<double> want = query;
     query_reference(f, columns, want.data(), rows, 0, rows, 3, QueryWeights::uniform);
 
@@ -112,7 +114,7 @@ TEST(QueryParallel, PollSeesProgressAndCanStopThePass) {
         return true;
     };
     std::vector<double> got = query;
-    ASSERT_TRUE(query_parallel(f, columns, got.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel(),
+    ASSERT_TRUE(query_parallel(donors, got.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel(),
                                options));
     EXPECT_EQ(bits(got), bits(want));
     ASSERT_FALSE(seen.empty());
@@ -125,7 +127,7 @@ TEST(QueryParallel, PollSeesProgressAndCanStopThePass) {
     options.poll = [](std::size_t, std::size_t) { return false; };
     options.chunk_rows = 1;
     got = query;
-    const bool finished = query_parallel(f, columns, got.data(), rows, 0, rows, 3, QueryWeights::uniform,
+    const bool finished = query_parallel(donors, got.data(), rows, 0, rows, 3, QueryWeights::uniform,
                                          best_query_kernel(), options);
     for (std::size_t r = 0; r < rows; ++r) {
         const std::vector<double> row(got.begin() + r * cols, got.begin() + (r + 1) * cols);
@@ -140,7 +142,7 @@ TEST(QueryParallel, PollSeesProgressAndCanStopThePass) {
     // A poll that throws: the workers are joined and the exception comes out.
     options.poll = [](std::size_t, std::size_t) -> bool { throw std::runtime_error("poll failed"); };
     got = query;
-    EXPECT_THROW(query_parallel(f, columns, got.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel(),
+    EXPECT_THROW(query_parallel(donors, got.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel(),
                                 options),
                  std::runtime_error);
 }
@@ -149,17 +151,17 @@ TEST(QueryParallel, BadArgumentsFailBeforeAnyThreadStarts) {
     const std::vector<double> fitted{1.0, 2.0, 3.0, 4.0};
     std::vector<double> query{NAN_, 1.0};
     const TableView f{fitted.data(), 2, 2};
-    const DonorColumns columns = donor_columns(f);
+    const QueryDonors donors(f);
     ParallelOptions options;
     options.threads = 0;
-    EXPECT_THROW(query_parallel(f, columns, query.data(), 1, 0, 1, 1, QueryWeights::uniform, best_query_kernel(),
+    EXPECT_THROW(query_parallel(donors, query.data(), 1, 0, 1, 1, QueryWeights::uniform, best_query_kernel(),
                                 options),
                  std::invalid_argument);
     options.threads = 2;
-    EXPECT_THROW(query_parallel(f, columns, query.data(), 1, 0, 1, 1, QueryWeights::uniform, QueryKernel::reference,
+    EXPECT_THROW(query_parallel(donors, query.data(), 1, 0, 1, 1, QueryWeights::uniform, QueryKernel::reference,
                                 options),
                  std::invalid_argument);
-    EXPECT_THROW(query_parallel(f, columns, query.data(), 1, 0, 2, 1, QueryWeights::uniform, best_query_kernel(),
+    EXPECT_THROW(query_parallel(donors, query.data(), 1, 0, 2, 1, QueryWeights::uniform, best_query_kernel(),
                                 options),
                  Panic);
     EXPECT_TRUE(std::isnan(query[0]));

@@ -285,65 +285,96 @@ def test_every_pass_gives_the_reference_bits(seed, weights):
     fitted = adversarial_table(rng, int(rng.integers(1, 150)), cols) if seed % 2 else random_table(rng, 150, cols, 0.3)
     query = adversarial_table(rng, 40, cols) if seed % 3 else random_table(rng, 40, cols, 0.4)
     k = int(rng.integers(1, 12))
+    donors = _query.Donors(fitted)
+    assert donors.fitted().tobytes() == fitted.tobytes() and donors.shape == fitted.shape
     want = query.copy()
-    _query.impute(fitted, want, k, weights, kernel="reference")
+    donors.impute(want, k, weights, kernel="reference")
     for kernel in _query.kernels():
         got = query.copy()
-        _query.impute(fitted, got, k, weights, kernel=kernel)
+        donors.impute(got, k, weights, kernel=kernel)
         assert got.tobytes() == want.tobytes(), kernel
+    again = pickle.loads(pickle.dumps(donors))
+    got = query.copy()
+    again.impute(got, k, weights)
+    assert got.tobytes() == want.tobytes()
 
 
 def test_given_distances_and_selection_follow_the_reference():
     rng = np.random.default_rng(1)
     fitted, query = random_table(rng, 30, 4, 0.3), random_table(rng, 12, 4, 0.4)
+    donors = _query.Donors(fitted)
     want = query.copy()
-    _query.impute(fitted, want, 3, "distance")
+    donors.impute(want, 3, "distance")
     got = query.copy()
-    _query.impute(fitted, got, 3, "distance", direct_distances(query, fitted))
+    donors.impute(got, 3, "distance", direct_distances(query, fitted))
     np.testing.assert_array_equal(got, want)
     cells = int(np.count_nonzero(np.isnan(query)))
     index, distance = np.empty((cells, 3), np.int64), np.empty((cells, 3))
     picked = query.copy()
-    _query.select(fitted, picked, 3, index, distance)
+    donors.select(picked, 3, index, distance)
     d = direct_distances(query, fitted)
     for cell, (r, c) in enumerate(zip(*np.nonzero(np.isnan(query)))):
-        donors = np.flatnonzero(~np.isnan(fitted[:, c]))
-        if np.isnan(d[r, donors]).all():  # no donor has a distance: the column mean, no selection
+        candidates = np.flatnonzero(~np.isnan(fitted[:, c]))
+        if np.isnan(d[r, candidates]).all():  # no donor has a distance: the column mean, no selection
             assert (index[cell] == -1).all() and np.isnan(distance[cell]).all()
             assert picked[r, c] == np.nanmean(fitted[:, c])
             continue
-        order = donors[np.lexsort((donors, np.nan_to_num(d[r, donors], nan=np.inf)))][:3]
+        order = candidates[np.lexsort((candidates, np.nan_to_num(d[r, candidates], nan=np.inf)))][:3]
         np.testing.assert_array_equal(index[cell], order)
         np.testing.assert_array_equal(distance[cell], d[r, order])
         assert np.isnan(picked[r, c])
 
 
+def test_donors_memory_is_reported_while_they_live():
+    tracemalloc = pytest.importorskip("tracemalloc")
+    fitted = np.zeros((1000, 16))
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        donors = _query.Donors(fitted)
+        held = tracemalloc.get_traced_memory()[0] - before
+        del donors
+        after = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert held >= fitted.nbytes and after < fitted.nbytes // 100
+
+
 def test_query_module_refuses_what_the_layer_above_does_not_hand_over():
     fitted, query = np.zeros((3, 2)), np.full((2, 2), np.nan)
     cases = [
-        ((fitted.tolist(), query, 1, "uniform"), TypeError, "fitted must be a numpy.ndarray, not 'list'"),
-        ((fitted[0], query, 1, "uniform"), ValueError, "fitted must have 2 dimensions, not 1"),
-        ((fitted.astype(np.float32), query, 1, "uniform"), TypeError, "fitted must hold native float64 values"),
-        ((fitted.astype(">f8"), query, 1, "uniform"), TypeError, "fitted must hold native float64 values"),
-        ((np.asfortranarray(np.zeros((3, 2))), query, 1, "uniform"), ValueError,
+        (lambda: _query.Donors(fitted.tolist()), TypeError, "fitted must be a numpy.ndarray, not 'list'"),
+        (lambda: _query.Donors(fitted[0]), ValueError, "fitted must have 2 dimensions, not 1"),
+        (lambda: _query.Donors(fitted.astype(np.float32)), TypeError, "fitted must hold native float64 values"),
+        (lambda: _query.Donors(fitted.astype(">f8")), TypeError, "fitted must hold native float64 values"),
+        (lambda: _query.Donors(np.asfortranarray(np.zeros((3, 2)))), ValueError,
          "fitted must be C-contiguous and aligned"),
-        ((fitted, np.zeros((2, 3)), 1, "uniform"), ValueError, "query has 3 columns, fitted has 2"),
-        ((fitted, query, 0, "uniform"), ValueError, "n_neighbors must be at least 1, not 0"),
-        ((fitted, query, 1, "nearest"), ValueError, "weights must be 'uniform' or 'distance', not 'nearest'"),
-        ((fitted, query, 1, "uniform", np.zeros((2, 2))), ValueError,
-         "distances must have shape (2, 3), not (2, 2)"),
-        ((fitted, fitted, 1, "uniform"), ValueError, "query must not share memory with fitted"),
     ]
-    for args, exc, message in cases:
-        with pytest.raises(exc) as info:
-            _query.impute(*args)
-        assert str(info.value) == message
+    donors = _query.Donors(fitted)
     readonly = query.copy()
     readonly.flags.writeable = False
-    with pytest.raises(ValueError, match=r"^query must be writeable$"):
-        _query.impute(fitted, readonly, 1, "uniform")
-    with pytest.raises(ValueError, match=r"^kernel 'sse9' is not available here$"):
-        _query.impute(fitted, query.copy(), 1, "uniform", kernel="sse9")
-    with pytest.raises(ValueError, match=r"^index and distance must have shape \(4, 1\)$"):
-        _query.select(fitted, query.copy(), 1, np.empty((3, 1), np.int64), np.empty((3, 1)))
+    shared = np.full(8, np.nan)
+    cases += [
+        (lambda: donors.impute(np.zeros((2, 3)), 1, "uniform"), ValueError, "query has 3 columns, fitted has 2"),
+        (lambda: donors.impute(query.T, 1, "uniform"), ValueError, "query must be C-contiguous and aligned"),
+        (lambda: donors.impute(readonly, 1, "uniform"), ValueError, "query must be writeable"),
+        (lambda: donors.impute(query, 0, "uniform"), ValueError, "n_neighbors must be at least 1, not 0"),
+        (lambda: donors.impute(query, 1, "nearest"), ValueError,
+         "weights must be 'uniform' or 'distance', not 'nearest'"),
+        (lambda: donors.impute(query, 1, "uniform", np.zeros((2, 2))), ValueError,
+         "distances must have shape (2, 3), not (2, 2)"),
+        (lambda: donors.impute(shared[:4].reshape(2, 2), 1, "uniform", shared[2:8].reshape(2, 3)), ValueError,
+         "query must not share memory with distances"),
+        (lambda: donors.impute(query, 1, "uniform", kernel="sse9"), ValueError, "kernel 'sse9' is not available here"),
+        (lambda: donors.impute(query, 1, "uniform", kernel=3), TypeError, "kernel must be a str or None, not 'int'"),
+        (lambda: donors.select(query, 1, np.empty((3, 1), np.int64), np.empty((3, 1))), ValueError,
+         "index and distance must have shape (4, 1)"),
+        (lambda: donors.select(query, 1, np.empty((4, 1)), np.empty((4, 1))), TypeError,
+         "index must hold native int64 values"),
+    ]
+    for call, exc, message in cases:
+        with pytest.raises(exc) as info:
+            call()
+        assert str(info.value) == message
+    assert np.isnan(query).all()  # refused calls write nothing
     assert _query.kernels()[0] in ("reference", "portable", "avx2", "avx512") and "reference" in _query.kernels()

@@ -2,13 +2,16 @@
 // user's input (scikit-learn's conventions) and hands over only C-contiguous float64 matrices
 // with NaN marking the missing cells; everything else is refused here with a clear error.
 //
-// The pass writes into the query matrix in place and allocates nothing that outlives the call:
-// the arrays belong to the caller (NumPy's memory accounting sees them), the engine's working
-// memory is freed before return.
+// Donors(fitted) holds the fitted side (the engine's QueryDonors: the column-blocked panel is the
+// only copy of the fitted values), reported to the interpreter's memory accounting while it
+// lives. Its methods write into the caller's query matrix in place; the engine's working memory
+// is freed before they return.
 #include "module/errors.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
@@ -19,8 +22,12 @@
 #include "knn/query_fast.hpp"
 #include "knn/query_parallel.hpp"
 
-#include <chrono>
 #include <system_error>
+
+// CPython 3.11's tracemalloc.h declares these without C linkage: bind to the C symbols by name.
+extern "C" int mirel_trace_track(unsigned int domain, std::uintptr_t ptr, std::size_t size) noexcept
+    __asm__("PyTraceMalloc_Track");
+extern "C" int mirel_trace_untrack(unsigned int domain, std::uintptr_t ptr) noexcept __asm__("PyTraceMalloc_Untrack");
 
 namespace mirel::py {
 namespace {
@@ -80,21 +87,6 @@ void check_apart(const MatrixArg& query, const MatrixArg& other, const char* oth
     }
 }
 
-// Optional (query rows x fitted rows) distance matrix.
-knn::GivenDistances given_distances(PyObject* obj, const MatrixArg& fitted, const MatrixArg& query) {
-    if (obj == nullptr || obj == Py_None) {
-        return {};
-    }
-    const MatrixArg d = matrix_arg(obj, "distances", NPY_DOUBLE, "float64", false);
-    if (d.rows != query.rows || d.cols != fitted.rows) {
-        raise(PyExc_ValueError, "distances must have shape (" + std::to_string(query.rows) + ", " +
-                                    std::to_string(fitted.rows) + "), not (" + std::to_string(d.rows) + ", " +
-                                    std::to_string(d.cols) + ")");
-    }
-    check_apart(query, d, "distances");
-    return {reinterpret_cast<const double*>(d.data)};
-}
-
 knn::QueryKernel kernel_arg(PyObject* obj) {
     if (obj == nullptr || obj == Py_None) {
         return knn::best_query_kernel();
@@ -114,23 +106,6 @@ knn::QueryKernel kernel_arg(PyObject* obj) {
     raise(PyExc_ValueError, std::string("kernel '") + utf8 + "' is not available here");
 }
 
-struct Tables {
-    MatrixArg fitted;
-    MatrixArg query;
-};
-
-Tables tables_arg(PyObject* fitted_obj, PyObject* query_obj) {
-    Tables t;
-    t.fitted = matrix_arg(fitted_obj, "fitted", NPY_DOUBLE, "float64", false);
-    t.query = matrix_arg(query_obj, "query", NPY_DOUBLE, "float64", true);
-    if (t.query.cols != t.fitted.cols) {
-        raise(PyExc_ValueError, "query has " + std::to_string(t.query.cols) + " columns, fitted has " +
-                                    std::to_string(t.fitted.cols));
-    }
-    check_apart(t.query, t.fitted, "fitted");
-    return t;
-}
-
 std::size_t neighbours_arg(Py_ssize_t n_neighbors) {
     if (n_neighbors < 1) {
         raise(PyExc_ValueError, "n_neighbors must be at least 1, not " + std::to_string(n_neighbors));
@@ -142,21 +117,106 @@ knn::TableView view(const MatrixArg& m) noexcept {
     return {reinterpret_cast<const double*>(m.data), m.rows, m.cols};
 }
 
-// impute(fitted, query, n_neighbors, weights, distances=None, kernel=None)
-PyObject* query_impute(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+// --- Donors: the fitted side, built once by fit and read by every transform ---------------
+
+// Instance layout: the object header and the engine's fitted side, which the object owns.
+struct DonorsObject {
+    PyObject_HEAD
+    knn::QueryDonors* donors;  // null only if building it failed
+    std::size_t tracked;       // bytes reported to the interpreter's memory accounting
+};
+
+// The memory of a Donors object is reported under its own tracemalloc domain (what tells PyPy's
+// collector that the object is large).
+constexpr unsigned int TRACE_DOMAIN = 0x6d69726cu;  // "mirl"
+
+DonorsObject* as_donors(PyObject* self) noexcept { return reinterpret_cast<DonorsObject*>(self); }
+
+const knn::QueryDonors& donors_of(PyObject* self) {
+    const knn::QueryDonors* donors = as_donors(self)->donors;
+    if (donors == nullptr) {
+        raise(PyExc_ValueError, "Donors object is not initialised");
+    }
+    return *donors;
+}
+
+PyObject* Donors_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guard_object([&]() -> PyObject* {
-        static const char* keywords[] = {"fitted", "query", "n_neighbors", "weights", "distances", "kernel", nullptr};
+        static const char* keywords[] = {"fitted", nullptr};
         PyObject* fitted_obj = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Donors", const_cast<char**>(keywords), &fitted_obj)) {
+            return nullptr;
+        }
+        const MatrixArg fitted = matrix_arg(fitted_obj, "fitted", NPY_DOUBLE, "float64", false);
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        Ref self = check(alloc(type, 0));
+        DonorsObject* obj = as_donors(self.get());
+        obj->donors = nullptr;
+        obj->tracked = 0;
+        obj->donors = new knn::QueryDonors(view(fitted));
+        const std::size_t bytes = obj->donors->bytes();
+        if (mirel_trace_track(TRACE_DOMAIN, reinterpret_cast<std::uintptr_t>(obj->donors), bytes) == 0) {
+            obj->tracked = bytes;
+        }  // -1: tracemalloc is not tracing; nothing to report
+        return self.release();
+    });
+}
+
+void Donors_dealloc(PyObject* self) noexcept {
+    DonorsObject* obj = as_donors(self);
+    PyTypeObject* type = Py_TYPE(self);
+    if (obj->donors != nullptr) {
+        if (obj->tracked != 0) {
+            mirel_trace_untrack(TRACE_DOMAIN, reinterpret_cast<std::uintptr_t>(obj->donors));
+        }
+        delete obj->donors;
+        obj->donors = nullptr;
+    }
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(type);
+}
+
+// The query argument of a method: writeable, of the fitted width.
+MatrixArg query_arg(PyObject* obj, const knn::QueryDonors& donors) {
+    const MatrixArg query = matrix_arg(obj, "query", NPY_DOUBLE, "float64", true);
+    if (query.cols != donors.cols()) {
+        raise(PyExc_ValueError, "query has " + std::to_string(query.cols) + " columns, fitted has " +
+                                    std::to_string(donors.cols()));
+    }
+    return query;
+}
+
+// Optional (query rows x fitted rows) distance matrix.
+knn::GivenDistances given_distances(PyObject* obj, const knn::QueryDonors& donors, const MatrixArg& query) {
+    if (obj == nullptr || obj == Py_None) {
+        return {};
+    }
+    const MatrixArg d = matrix_arg(obj, "distances", NPY_DOUBLE, "float64", false);
+    if (d.rows != query.rows || d.cols != donors.rows()) {
+        raise(PyExc_ValueError, "distances must have shape (" + std::to_string(query.rows) + ", " +
+                                    std::to_string(donors.rows()) + "), not (" + std::to_string(d.rows) + ", " +
+                                    std::to_string(d.cols) + ")");
+    }
+    check_apart(query, d, "distances");
+    return {reinterpret_cast<const double*>(d.data)};
+}
+
+// Donors.impute(query, n_neighbors, weights, distances=None, kernel=None)
+PyObject* Donors_impute(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return guard_object([&]() -> PyObject* {
+        static const char* keywords[] = {"query", "n_neighbors", "weights", "distances", "kernel", nullptr};
         PyObject* query_obj = nullptr;
         Py_ssize_t n_neighbors = 0;
         const char* weights_name = nullptr;
         PyObject* distances_obj = nullptr;
         PyObject* kernel_obj = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOns|OO:impute", const_cast<char**>(keywords), &fitted_obj,
-                                         &query_obj, &n_neighbors, &weights_name, &distances_obj, &kernel_obj)) {
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Ons|OO:impute", const_cast<char**>(keywords), &query_obj,
+                                         &n_neighbors, &weights_name, &distances_obj, &kernel_obj)) {
             return nullptr;
         }
-        const Tables t = tables_arg(fitted_obj, query_obj);
+        const knn::QueryDonors& donors = donors_of(self);
+        const MatrixArg query = query_arg(query_obj, donors);
         const std::size_t k = neighbours_arg(n_neighbors);
         knn::QueryWeights weights;
         if (std::string_view(weights_name) == "uniform") {
@@ -166,15 +226,16 @@ PyObject* query_impute(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
         } else {
             raise(PyExc_ValueError, std::string("weights must be 'uniform' or 'distance', not '") + weights_name + "'");
         }
-        const knn::GivenDistances given = given_distances(distances_obj, t.fitted, t.query);
+        const knn::GivenDistances given = given_distances(distances_obj, donors, query);
         const knn::QueryKernel kernel = kernel_arg(kernel_obj);
-        const knn::TableView fitted = view(t.fitted);
-        const knn::DonorColumns columns = knn::donor_columns(fitted);
-        auto* query = reinterpret_cast<double*>(t.query.data);
+        auto* values = reinterpret_cast<double*>(query.data);
         if (kernel == knn::QueryKernel::reference || given.values != nullptr) {
-            knn::query_reference(fitted, columns, query, t.query.rows, 0, t.query.rows, k, weights, given);
+            // The straightforward pass reads the fitted rows row by row: a temporary copy.
+            const std::vector<double> table = donors.table();
+            const knn::TableView fitted{table.data(), donors.rows(), donors.cols()};
+            knn::query_reference(fitted, donors.columns(), values, query.rows, 0, query.rows, k, weights, given);
         } else {
-            knn::query_fast(fitted, columns, query, t.query.rows, 0, t.query.rows, k, weights, kernel);
+            knn::query_fast(donors, values, query.rows, 0, query.rows, k, weights, kernel);
         }
         Py_RETURN_NONE;
     });
@@ -204,20 +265,19 @@ private:
     PyThreadState* state_;
 };
 
-// impute_parallel(fitted, query, n_neighbors, weights, n_threads, progress=None, chunk_rows=0,
-//                 kernel=None)
+// Donors.impute_parallel(query, n_neighbors, weights, n_threads, progress=None, chunk_rows=0,
+//                        kernel=None)
 //
-// impute's built-in pass (not the reference, no given distances) with the interpreter lock
+// impute's built-in pass (no given distances, not the reference) with the interpreter lock
 // released and the query rows dealt out to n_threads native threads; bit-identical to impute.
-// Both arrays are held for the whole call. While the pool works, the calling thread takes the
-// lock back about every 0.1 s to check for signals (Ctrl-C stops the pass) and to call
-// progress(done_rows, total_rows) when given; an exception from either stops the pass (rows not
-// begun stay as they were) and is raised.
-PyObject* query_impute_parallel(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+// The Donors object is immutable and, like the query array, held for the whole call. While the
+// pool works, the calling thread takes the lock back about every 0.1 s to check for signals
+// (Ctrl-C stops the pass) and to call progress(done_rows, total_rows) when given; an exception
+// from either stops the pass (rows not begun stay as they were) and is raised.
+PyObject* Donors_impute_parallel(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guard_object([&]() -> PyObject* {
-        static const char* keywords[] = {"fitted", "query",      "n_neighbors", "weights", "n_threads",
-                                         "progress", "chunk_rows", "kernel",     nullptr};
-        PyObject* fitted_obj = nullptr;
+        static const char* keywords[] = {"query",    "n_neighbors", "weights", "n_threads",
+                                         "progress", "chunk_rows",  "kernel",  nullptr};
         PyObject* query_obj = nullptr;
         Py_ssize_t n_neighbors = 0;
         const char* weights_name = nullptr;
@@ -225,12 +285,13 @@ PyObject* query_impute_parallel(PyObject*, PyObject* args, PyObject* kwargs) noe
         PyObject* progress_obj = nullptr;
         Py_ssize_t chunk_rows = 0;
         PyObject* kernel_obj = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOnsn|OnO:impute_parallel", const_cast<char**>(keywords),
-                                         &fitted_obj, &query_obj, &n_neighbors, &weights_name, &n_threads,
-                                         &progress_obj, &chunk_rows, &kernel_obj)) {
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Onsn|OnO:impute_parallel", const_cast<char**>(keywords),
+                                         &query_obj, &n_neighbors, &weights_name, &n_threads, &progress_obj,
+                                         &chunk_rows, &kernel_obj)) {
             return nullptr;
         }
-        const Tables t = tables_arg(fitted_obj, query_obj);
+        const knn::QueryDonors& donors = donors_of(self);
+        const MatrixArg query = query_arg(query_obj, donors);
         const std::size_t k = neighbours_arg(n_neighbors);
         knn::QueryWeights weights;
         if (std::string_view(weights_name) == "uniform") {
@@ -253,16 +314,15 @@ PyObject* query_impute_parallel(PyObject*, PyObject* args, PyObject* kwargs) noe
             raise(PyExc_TypeError,
                   "progress must be callable or None, not '" + type_qualname(Py_TYPE(progress_obj)) + "'");
         }
-        knn::QueryKernel kernel = kernel_arg(kernel_obj);
+        const knn::QueryKernel kernel = kernel_arg(kernel_obj);
         if (kernel == knn::QueryKernel::reference) {
             raise(PyExc_ValueError, "impute_parallel runs a fast pass, not 'reference'");
         }
-        // The arrays (and the callback) stay alive, whatever other threads do, until the end.
-        const Ref fitted_hold = Ref::borrow(fitted_obj);
+        // Whatever other threads do meanwhile, these stay alive until the end of the call.
+        const Ref self_hold = Ref::borrow(self);
         const Ref query_hold = Ref::borrow(query_obj);
         const Ref progress_hold = Ref::borrow(progress_obj);
-        const knn::TableView fitted = view(t.fitted);
-        auto* query = reinterpret_cast<double*>(t.query.data);
+        auto* values = reinterpret_cast<double*>(query.data);
         knn::ParallelOptions options;
         options.threads = static_cast<std::size_t>(n_threads);
         options.chunk_rows = static_cast<std::size_t>(chunk_rows);
@@ -287,8 +347,7 @@ PyObject* query_impute_parallel(PyObject*, PyObject* args, PyObject* kwargs) noe
                     return true;
                 });
             };
-            const knn::DonorColumns columns = knn::donor_columns(fitted);
-            knn::query_parallel(fitted, columns, query, t.query.rows, 0, t.query.rows, k, weights, kernel, options);
+            knn::query_parallel(donors, values, query.rows, 0, query.rows, k, weights, kernel, options);
         } catch (const std::system_error& e) {
             raise(PyExc_RuntimeError, std::string("cannot start the threads of the pass: ") + e.what());
         }
@@ -299,44 +358,117 @@ PyObject* query_impute_parallel(PyObject*, PyObject* args, PyObject* kwargs) noe
     });
 }
 
-// select(fitted, query, n_neighbors, index, distance, distances=None)
-PyObject* query_select(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+// Donors.select(query, n_neighbors, index, distance, distances=None)
+PyObject* Donors_select(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guard_object([&]() -> PyObject* {
-        static const char* keywords[] = {"fitted", "query", "n_neighbors", "index", "distance", "distances", nullptr};
-        PyObject* fitted_obj = nullptr;
+        static const char* keywords[] = {"query", "n_neighbors", "index", "distance", "distances", nullptr};
         PyObject* query_obj = nullptr;
         Py_ssize_t n_neighbors = 0;
         PyObject* index_obj = nullptr;
         PyObject* distance_obj = nullptr;
         PyObject* distances_obj = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOnOO|O:select", const_cast<char**>(keywords), &fitted_obj,
-                                         &query_obj, &n_neighbors, &index_obj, &distance_obj, &distances_obj)) {
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnOO|O:select", const_cast<char**>(keywords), &query_obj,
+                                         &n_neighbors, &index_obj, &distance_obj, &distances_obj)) {
             return nullptr;
         }
-        const Tables t = tables_arg(fitted_obj, query_obj);
+        const knn::QueryDonors& donors = donors_of(self);
+        const MatrixArg query = query_arg(query_obj, donors);
         const std::size_t k = neighbours_arg(n_neighbors);
         const MatrixArg index = matrix_arg(index_obj, "index", NPY_INT64, "int64", true);
         const MatrixArg distance = matrix_arg(distance_obj, "distance", NPY_DOUBLE, "float64", true);
-        const knn::GivenDistances given = given_distances(distances_obj, t.fitted, t.query);
-        const knn::TableView fitted = view(t.fitted);
-        const knn::DonorColumns columns = knn::donor_columns(fitted);
-        const std::size_t cells = knn::count_imputed_cells(columns, view(t.query), 0, t.query.rows);
+        const knn::GivenDistances given = given_distances(distances_obj, donors, query);
+        const std::size_t cells = knn::count_imputed_cells(donors.columns(), view(query), 0, query.rows);
         if (index.rows != cells || index.cols != k || distance.rows != cells || distance.cols != k) {
             raise(PyExc_ValueError, "index and distance must have shape (" + std::to_string(cells) + ", " +
                                         std::to_string(k) + ")");
         }
-        check_apart(t.query, index, "index");
-        check_apart(t.query, distance, "distance");
-        if (overlap(index, distance) || overlap(index, t.fitted) || overlap(distance, t.fitted)) {
-            raise(PyExc_ValueError, "index and distance must not share memory with each other or the tables");
+        check_apart(query, index, "index");
+        check_apart(query, distance, "distance");
+        if (overlap(index, distance)) {
+            raise(PyExc_ValueError, "index and distance must not share memory");
         }
+        const std::vector<double> table = donors.table();
+        const knn::TableView fitted{table.data(), donors.rows(), donors.cols()};
         const knn::SelectionOut out{reinterpret_cast<std::int64_t*>(index.data),
                                     reinterpret_cast<double*>(distance.data), k};
-        knn::query_select_reference(fitted, columns, reinterpret_cast<double*>(t.query.data), t.query.rows, 0,
-                                    t.query.rows, k, out, given);
+        knn::query_select_reference(fitted, donors.columns(), reinterpret_cast<double*>(query.data), query.rows, 0,
+                                    query.rows, k, out, given);
         Py_RETURN_NONE;
     });
 }
+
+// Donors.fitted(): a new array holding the fitted table.
+PyObject* Donors_fitted(PyObject* self, PyObject*) noexcept {
+    return guard_object([&]() -> PyObject* {
+        const knn::QueryDonors& donors = donors_of(self);
+        npy_intp dims[2] = {static_cast<npy_intp>(donors.rows()), static_cast<npy_intp>(donors.cols())};
+        Ref array = check(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+        const std::vector<double> table = donors.table();
+        if (!table.empty()) {
+            std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), table.data(),
+                        table.size() * sizeof(double));
+        }
+        return array.release();
+    });
+}
+
+// Pickling: Donors(fitted()).
+PyObject* Donors_reduce(PyObject* self, PyObject*) noexcept {
+    return guard_object([&]() -> PyObject* {
+        Ref fitted = check(Donors_fitted(self, nullptr));
+        return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), fitted.get());
+    });
+}
+
+PyObject* Donors_get_shape(PyObject* self, void*) noexcept {
+    return guard_object([&]() -> PyObject* {
+        const knn::QueryDonors& donors = donors_of(self);
+        return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(donors.rows()), static_cast<Py_ssize_t>(donors.cols()));
+    });
+}
+
+PyMethodDef donors_methods[] = {
+    {"impute", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Donors_impute)),
+     METH_VARARGS | METH_KEYWORDS,
+     "impute($self, /, query, n_neighbors, weights, distances=None, kernel=None)\n--\n\n"
+     "Imputes the NaN cells of `query` in place."},
+    {"impute_parallel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Donors_impute_parallel)),
+     METH_VARARGS | METH_KEYWORDS,
+     "impute_parallel(query, n_neighbors, weights, n_threads, progress=None, chunk_rows=0, kernel=None)\n--\n\n"
+     "impute's built-in pass with the interpreter lock released and the rows split over n_threads threads."},
+    {"select", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Donors_select)),
+     METH_VARARGS | METH_KEYWORDS,
+     "select($self, /, query, n_neighbors, index, distance, distances=None)\n--\n\n"
+     "Records the donors of every imputed cell (cells without donors get the column mean)."},
+    {"fitted", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Donors_fitted)), METH_NOARGS,
+     "fitted($self, /)\n--\n\nA new array holding the fitted table."},
+    {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Donors_reduce)), METH_NOARGS,
+     nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef donors_getset[] = {
+    {"shape", &Donors_get_shape, nullptr, "(fitted rows, columns)", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot donors_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&Donors_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&Donors_dealloc)},
+    {Py_tp_methods, donors_methods},
+    {Py_tp_getset, donors_getset},
+    {Py_tp_doc, const_cast<char*>("Donors(fitted)\n--\n\n"
+                                  "The fitted rows of a query pass (a C-contiguous float64 matrix, NaN = missing).")},
+    {0, nullptr},
+};
+
+PyType_Spec donors_spec = {
+    "mirel._query.Donors",
+    sizeof(DonorsObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    donors_slots,
+};
 
 // kernels(): names of the passes this build and processor can run, the default first.
 PyObject* query_kernels(PyObject*, PyObject*) noexcept {
@@ -360,28 +492,20 @@ PyObject* query_kernels(PyObject*, PyObject*) noexcept {
 }
 
 PyMethodDef query_methods[] = {
-    {"impute", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&query_impute)),
-     METH_VARARGS | METH_KEYWORDS,
-     "impute(fitted, query, n_neighbors, weights, distances=None, kernel=None)\n--\n\n"
-     "Imputes the NaN cells of `query` in place from the rows of `fitted`."},
-    {"impute_parallel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&query_impute_parallel)),
-     METH_VARARGS | METH_KEYWORDS,
-     "impute_parallel(fitted, query, n_neighbors, weights, n_threads, progress=None, chunk_rows=0, kernel=None)\n--\n\n"
-     "impute's built-in pass with the interpreter lock released and the rows split over n_threads threads."},
-    {"select", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&query_select)),
-     METH_VARARGS | METH_KEYWORDS,
-     "select(fitted, query, n_neighbors, index, distance, distances=None)\n--\n\n"
-     "Records the donors of every imputed cell of `query` (cells without donors get the column mean)."},
     {"kernels", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&query_kernels)), METH_NOARGS,
      "kernels()\n--\n\nNames of the query passes available here, the default first."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-int query_exec(PyObject*) noexcept {
-    if (_import_array() < 0) {
-        return -1;
-    }
-    return 0;
+int query_exec(PyObject* module) noexcept {
+    return guard_status([&]() -> int {
+        if (_import_array() < 0) {
+            throw ErrorAlreadySet{};
+        }
+        Ref type = Ref::steal(reinterpret_cast<PyObject*>(create_type(&donors_spec)));
+        check_status(PyObject_SetAttrString(module, "Donors", type.get()));
+        return 0;
+    });
 }
 
 PyModuleDef_Slot query_slots[] = {
