@@ -147,6 +147,17 @@ PyObject* Donors_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Donors", const_cast<char**>(keywords), &fitted_obj)) {
             return nullptr;
         }
+        // An unpickled table may arrive misaligned (pickle protocol 5 buffers, as Dask's
+        // distributed sends them): such a C-ordered float64 table is copied first, not refused.
+        Ref aligned_copy;
+        if (PyArray_Check(fitted_obj)) {
+            auto* array = reinterpret_cast<PyArrayObject*>(fitted_obj);
+            if (PyArray_NDIM(array) == 2 && PyArray_TYPE(array) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(array) &&
+                PyArray_IS_C_CONTIGUOUS(array) && !PyArray_ISALIGNED(array)) {
+                aligned_copy = check(PyArray_NewCopy(array, NPY_CORDER));
+                fitted_obj = aligned_copy.get();
+            }
+        }
         const MatrixArg fitted = matrix_arg(fitted_obj, "fitted", NPY_DOUBLE, "float64", false);
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         Ref self = check(alloc(type, 0));
