@@ -21,7 +21,10 @@
 // 5. Query rows are measured in groups against one cache-sized super-block of the panel after
 //    another. Working memory beyond the panel: the group's selections and one super-block of
 //    kernel output (the full-ordering path: one entry per fitted row).
-// 6. Very large k is served by ordering all candidates of a row with the fast distances.
+// 6. When the query table is the fitted table (fit_transform), each distance between two rows
+//    that both need imputing is computed once and offered to both (the kernels' reverse
+//    filter), within a memory budget for the selections that this keeps alive.
+// 7. Very large k is served by ordering all candidates of a row with the fast distances.
 #include "knn/query_fast.hpp"
 
 #include <algorithm>
@@ -71,6 +74,19 @@ bool shares_coordinate(const QueryDonors& donors, const double* q, std::size_t t
     return false;
 }
 
+// Whether the query table holds exactly the fitted cells, bit for bit (fit_transform).
+bool same_cells(const QueryDonors& donors, const double* query) noexcept {
+    for (std::size_t r = 0; r < donors.rows(); ++r) {
+        for (std::size_t c = 0; c < donors.cols(); ++c) {
+            if (std::bit_cast<std::uint64_t>(query[r * donors.cols() + c]) !=
+                std::bit_cast<std::uint64_t>(donors.value(r, c))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 // The donors of one missing cell, and the d2 bound its threshold allows once it is full.
 struct CellSelection {
     TopK top;
@@ -78,11 +94,17 @@ struct CellSelection {
     std::uint64_t bound = 0;
 };
 
-// A query row of the running group.
-struct GroupRow {
+// A query row being imputed: its cells' selections.
+struct RowState {
     std::size_t row = 0;
     std::size_t first_cell = 0;
     std::size_t n_cells = 0;
+    std::size_t slot = NO_POSITION;  // its GroupQuery while its group runs
+};
+
+// A row of the running group: its kernel view and the columns of its selections not yet full.
+struct GroupQuery {
+    std::size_t state = 0;
     QueryRow query;
     std::vector<std::uint32_t> open;
 };
@@ -91,113 +113,210 @@ class QueryPass {
 public:
     QueryPass(const QueryDonors& donors, double* query, std::size_t k, QueryWeights weights, KernelFn kernel,
               const PassTuning& tuning)
-        : donors_(donors), panel_(donors.panel()), columns_(donors.columns()), cols_(donors.cols()),
-          query_(query), k_(k), weights_(weights), kernel_(kernel), tuning_(tuning) {}
+        : donors_(donors), columns_(donors.columns()), cols_(donors.cols()), query_(query), k_(k),
+          weights_(weights), kernel_(kernel), tuning_(tuning) {}
 
-    void run(std::size_t first, std::size_t last) {
+    void run(std::size_t first, std::size_t last, bool query_is_fitted) {
         const std::size_t cols = cols_;
         if (k_ > tuning_.max_selected) {
             run_unbounded(first, last);
             return;
         }
         capacity_ = std::min(k_, donors_.rows());
-        superblock_ = std::max<std::size_t>(1, tuning_.superblock_bytes / std::max<std::size_t>(1, panel_.block_bytes()));
+        if (query_is_fitted && run_symmetric(first, last)) {
+            return;
+        }
+        scan_ = &donors_.panel();
+        superblock_ = std::max<std::size_t>(1, tuning_.superblock_bytes / std::max<std::size_t>(1, scan_->block_bytes()));
         scratch_.resize(superblock_);
-        // 2. Rows in groups of at most group_rows rows and (unless one row has more)
-        //    group_selections cells.
+        // Rows in groups of at most group_rows rows and (unless one row has more)
+        // group_selections cells, each measured against every fitted row.
         std::size_t r = first;
         while (r < last) {
-            group_size_ = 0;
+            states_.clear();
             cells_.clear();
-            while (r < last && group_size_ < tuning_.group_rows) {
+            while (r < last && states_.size() < tuning_.group_rows) {
                 missing_columns(columns_, query_ + r * cols, cols, missing_);
                 if (missing_.empty()) {
                     ++r;
                     continue;
                 }
-                if (group_size_ != 0 && cells_.size() + missing_.size() > tuning_.group_selections) {
+                if (!states_.empty() && cells_.size() + missing_.size() > tuning_.group_selections) {
                     break;
                 }
-                add_row(r);
+                add_state(r);
                 ++r;
             }
-            if (group_size_ != 0) {
-                run_group();
-            }
+            bind_selections();
+            run_group(0, states_.size(), false);
         }
     }
 
 private:
-    void add_row(std::size_t r) {
-        if (group_size_ == group_.size()) {
-            group_.emplace_back();
-        }
-        GroupRow& g = group_[group_size_++];
-        g.row = r;
-        g.first_cell = cells_.size();
-        g.n_cells = missing_.size();
+    void add_state(std::size_t r) {
+        RowState st;
+        st.row = r;
+        st.first_cell = cells_.size();
+        st.n_cells = missing_.size();
         for (const std::size_t c : missing_) {
             CellSelection cell;
             cell.col = c;
             cells_.push_back(cell);
         }
+        states_.push_back(st);
     }
 
-    void run_group() {
-        // 1. Slots for every selection, query views with their filters.
+    void bind_selections() {
         if (arena_.size() < cells_.size() * capacity_) {
             arena_.resize(cells_.size() * capacity_);
         }
         for (std::size_t i = 0; i < cells_.size(); ++i) {
             cells_[i].top = TopK(arena_.data() + i * capacity_, static_cast<std::uint32_t>(capacity_));
         }
-        for (std::size_t g = 0; g < group_size_; ++g) {
-            GroupRow& row = group_[g];
-            row.query.prepare(panel_, query_ + row.row * cols_, NO_POSITION);
-            refresh(row);
+    }
+
+    // The query table is the fitted table (fit_transform): d(i, j) = d(j, i) bit for bit, so when
+    // rows i and j both need imputing, the distance is computed once and offered to both. Those
+    // rows sit first in a panel of their own, in row order; the one at position p measures
+    // positions p.. only and hands each distance to the rows after it too (the kernels' reverse
+    // filter). All their selections live until the end, so this runs only within the budget of
+    // PassTuning; returns false (nothing done) beyond it.
+    bool run_symmetric(std::size_t first, std::size_t last) {
+        const std::size_t rows = donors_.rows();
+        if (first != 0 || last != rows) {
+            return false;  // a range of the rows: their distances to rows outside are not shared
         }
-        // 2. Super-block by super-block, every row of the group.
-        const std::size_t blocks = panel_.view().blocks;
-        for (std::size_t b0 = 0; b0 < blocks; b0 += superblock_) {
+        states_.clear();
+        cells_.clear();
+        for (std::size_t r = 0; r < rows; ++r) {
+            missing_columns(columns_, query_ + r * cols_, cols_, missing_);
+            if (!missing_.empty()) {
+                add_state(r);
+            }
+        }
+        const std::size_t both = states_.size();
+        const double bytes = static_cast<double>(cells_.size()) * static_cast<double>(16 * capacity_ + 64);
+        const double budget = static_cast<double>(tuning_.selection_budget_bytes) +
+                              static_cast<double>(tuning_.selection_budget_per_fitted_byte) *
+                                  static_cast<double>(rows * cols_ * sizeof(double));
+        if (both < 2 || bytes > budget) {
+            return false;
+        }
+        // Panel order: the rows being imputed, then every other row.
+        row_of_.clear();
+        row_of_.reserve(rows);
+        for (const RowState& st : states_) {
+            row_of_.push_back(st.row);
+        }
+        std::size_t next = 0;
+        for (std::size_t r = 0; r < rows; ++r) {
+            if (next < both && states_[next].row == r) {
+                ++next;
+            } else {
+                row_of_.push_back(r);
+            }
+        }
+        own_panel_.build({query_, rows * cols_}, cols_, row_of_, Metric::nan_euclid);
+        scan_ = &own_panel_;
+        superblock_ = std::max<std::size_t>(1, tuning_.superblock_bytes / std::max<std::size_t>(1, scan_->block_bytes()));
+        scratch_.resize(superblock_);
+        bind_selections();
+        reverse_threshold_.assign(scan_->view().blocks * BLOCK_ROWS, 0);
+        for (std::size_t i = 0; i < both; ++i) {
+            reverse_threshold_[i] = std::numeric_limits<std::uint64_t>::max();  // nothing full yet
+        }
+        for (std::size_t g = 0; g < both; g += tuning_.group_rows) {
+            run_group(g, std::min(both, g + tuning_.group_rows), true);
+        }
+        reverse_threshold_.clear();
+        return true;
+    }
+
+    // Measures states [s0, s1) against the panel being scanned (in symmetric mode from their
+    // own positions on, state i sitting at position i), then writes their cells.
+    void run_group(std::size_t s0, std::size_t s1, bool symmetric) {
+        group_size_ = 0;
+        for (std::size_t s = s0; s < s1; ++s) {
+            if (group_size_ == group_.size()) {
+                group_.emplace_back();
+            }
+            GroupQuery& q = group_[group_size_];
+            RowState& st = states_[s];
+            st.slot = group_size_++;
+            q.state = s;
+            q.query.prepare(*scan_, query_ + st.row * cols_, symmetric ? s : NO_POSITION);
+            if (symmetric) {
+                q.query.view.first = s;
+                q.query.view.reverse_end = states_.size();
+                q.query.view.reverse_threshold = reverse_threshold_.data();
+            }
+            refresh(s);
+        }
+        const std::size_t blocks = scan_->view().blocks;
+        const std::size_t start = symmetric ? s0 / BLOCK_ROWS : 0;
+        for (std::size_t b0 = start; b0 < blocks; b0 += superblock_) {
             const std::size_t b1 = std::min(blocks, b0 + superblock_);
             for (std::size_t g = 0; g < group_size_; ++g) {
-                GroupRow& row = group_[g];
-                kernel_(panel_.view(), row.query.view, b0, b1, scratch_.dist(), scratch_.pass(), nullptr);
-                collect(row, b0, b1);
+                GroupQuery& q = group_[g];
+                const std::size_t from = symmetric ? std::max(b0, q.query.view.first / BLOCK_ROWS) : b0;
+                if (from >= b1) {
+                    continue;
+                }
+                kernel_(scan_->view(), q.query.view, from, b1, scratch_.dist(), scratch_.pass(),
+                        symmetric ? scratch_.reverse() : nullptr);
+                collect(q.state, from, b1, symmetric);
             }
         }
-        // 3. The cells, after every distance of the group is known.
-        for (std::size_t g = 0; g < group_size_; ++g) {
-            fill(group_[g]);
+        for (std::size_t s = s0; s < s1; ++s) {
+            states_[s].slot = NO_POSITION;
+            fill(states_[s]);
         }
     }
 
-    // Offers the candidates of blocks [b0, b1) that passed the forward filter.
-    void collect(GroupRow& row, std::size_t b0, std::size_t b1) {
+    // The row index at panel position p of the panel being scanned.
+    std::size_t row_at(std::size_t p) const noexcept { return scan_ == &own_panel_ ? row_of_[p] : p; }
+
+    // Offers the candidates of blocks [b0, b1) that passed the kernel's filters: forward ones
+    // to the state's own selections, reverse ones (the state's row as a candidate) to the
+    // states at those positions.
+    void collect(std::size_t state, std::size_t b0, std::size_t b1, bool with_reverse) {
         const std::size_t n = (b1 - b0) * BLOCK_BYTES;
         const double* dist = scratch_.dist();
-        const double* q = query_ + row.row * cols_;
+        const std::size_t self_row = states_[state].row;
+        const double* q = query_ + self_row * cols_;
         for (std::size_t i = 0; i < n; i += 8) {
+            const std::size_t chunk = std::min<std::size_t>(8, n - i);
             std::uint64_t forward = 0;
-            std::memcpy(&forward, scratch_.pass() + i, std::min<std::size_t>(8, n - i));
-            while (forward != 0) {
-                const std::size_t bit = static_cast<std::size_t>(__builtin_ctzll(forward));
-                forward &= forward - 1;
+            std::uint64_t reverse = 0;
+            std::memcpy(&forward, scratch_.pass() + i, chunk);
+            if (with_reverse) {
+                std::memcpy(&reverse, scratch_.reverse() + i, chunk);
+            }
+            for (std::uint64_t bits = forward | reverse; bits != 0; bits &= bits - 1) {
+                const std::size_t bit = static_cast<std::size_t>(__builtin_ctzll(bits));
                 const std::size_t p = b0 * BLOCK_ROWS + i * 8 + bit;
+                const std::size_t row = row_at(p);
                 const double d2 = dist[i * 8 + bit];
-                if (std::isnan(d2) || (std::isinf(d2) && !shares_coordinate(donors_, q, p))) {
+                if (std::isnan(d2) || (std::isinf(d2) && !shares_coordinate(donors_, q, row))) {
                     continue;  // no distance
                 }
-                offer(row, Entry{query_rank_key(std::sqrt(d2)), p});
+                const std::uint64_t key = query_rank_key(std::sqrt(d2));
+                if ((forward >> bit) & 1u) {
+                    offer(state, Entry{key, row});
+                }
+                if ((reverse >> bit) & 1u) {
+                    offer(p, Entry{key, self_row});  // state p sits at position p
+                }
             }
         }
     }
 
-    void offer(GroupRow& row, const Entry& e) {
+    void offer(std::size_t state, const Entry& e) {
+        const RowState& st = states_[state];
         bool changed = false;
-        for (std::size_t i = 0; i < row.n_cells; ++i) {
-            CellSelection& s = cells_[row.first_cell + i];
-            if (!s.top.admits(e) || !panel_.holds(e.idx, s.col)) {
+        for (std::size_t i = 0; i < st.n_cells; ++i) {
+            CellSelection& s = cells_[st.first_cell + i];
+            if (!s.top.admits(e) || !donors_.panel().holds(e.idx, s.col)) {
                 continue;
             }
             if (s.top.take(e)) {
@@ -206,32 +325,45 @@ private:
             }
         }
         if (changed) {
-            refresh(row);
+            refresh(state);
         }
     }
 
-    // The row's forward filter: the largest bound of its full selections, and the columns of
-    // the others (any candidate holding a value there passes).
-    void refresh(GroupRow& row) {
+    // The filters that depend on a state's selections: the largest bound of its full selections
+    // and the columns of the others (any candidate holding a value there passes).
+    void refresh(std::size_t state) {
+        const RowState& st = states_[state];
         std::uint64_t threshold = 0;
-        row.open.clear();
-        for (std::size_t i = 0; i < row.n_cells; ++i) {
-            const CellSelection& s = cells_[row.first_cell + i];
+        bool open = false;
+        GroupQuery* q = st.slot == NO_POSITION ? nullptr : &group_[st.slot];
+        if (q != nullptr) {
+            q->open.clear();
+        }
+        for (std::size_t i = 0; i < st.n_cells; ++i) {
+            const CellSelection& s = cells_[st.first_cell + i];
             if (s.top.full()) {
                 threshold = std::max(threshold, s.bound);
             } else {
-                row.open.push_back(static_cast<std::uint32_t>(s.col));
+                open = true;
+                if (q != nullptr) {
+                    q->open.push_back(static_cast<std::uint32_t>(s.col));
+                }
             }
         }
-        row.query.view.threshold = threshold;
-        row.query.view.open = row.open.data();
-        row.query.view.n_open = row.open.size();
+        if (q != nullptr) {
+            q->query.view.threshold = threshold;
+            q->query.view.open = q->open.data();
+            q->query.view.n_open = q->open.size();
+        }
+        if (!reverse_threshold_.empty()) {
+            reverse_threshold_[state] = open ? std::numeric_limits<std::uint64_t>::max() : threshold;
+        }
     }
 
-    void fill(GroupRow& row) {
-        double* q = query_ + row.row * cols_;
-        for (std::size_t i = 0; i < row.n_cells; ++i) {
-            CellSelection& s = cells_[row.first_cell + i];
+    void fill(const RowState& st) {
+        double* q = query_ + st.row * cols_;
+        for (std::size_t i = 0; i < st.n_cells; ++i) {
+            CellSelection& s = cells_[st.first_cell + i];
             values_.clear();
             distances_.clear();
             for (const Entry& e : s.top.sorted()) {
@@ -245,7 +377,8 @@ private:
     // Large k: every candidate with a distance is ordered, then each column walks the order.
     void run_unbounded(std::size_t first, std::size_t last) {
         const std::size_t cols = cols_;
-        const std::size_t blocks = panel_.view().blocks;
+        const Panel& panel = donors_.panel();
+        const std::size_t blocks = panel.view().blocks;
         scratch_.resize(blocks);
         std::vector<Entry> order;
         order.reserve(donors_.rows());
@@ -256,9 +389,9 @@ private:
             if (missing_.empty()) {
                 continue;
             }
-            query.prepare(panel_, q, NO_POSITION);
+            query.prepare(panel, q, NO_POSITION);
             query.view.threshold = std::numeric_limits<std::uint64_t>::max();
-            kernel_(panel_.view(), query.view, 0, blocks, scratch_.dist(), scratch_.pass(), nullptr);
+            kernel_(panel.view(), query.view, 0, blocks, scratch_.dist(), scratch_.pass(), nullptr);
             order.clear();
             for (std::size_t t = 0; t < donors_.rows(); ++t) {
                 const double d2 = scratch_.dist()[t];
@@ -287,7 +420,6 @@ private:
     }
 
     const QueryDonors& donors_;
-    const Panel& panel_;
     const DonorColumns& columns_;
     std::size_t cols_;
     double* query_;
@@ -297,10 +429,15 @@ private:
     PassTuning tuning_;
 
     std::size_t capacity_ = 1;
+    const Panel* scan_ = nullptr;  // the panel the kernels read: the donors' own, or own_panel_
+    Panel own_panel_;              // symmetric mode: the rows being imputed first
+    std::vector<std::size_t> row_of_;
     std::size_t superblock_ = 1;
     BlockScratch scratch_;
-    std::vector<GroupRow> group_;
+    std::vector<RowState> states_;
+    std::vector<GroupQuery> group_;
     std::size_t group_size_ = 0;
+    std::vector<std::uint64_t> reverse_threshold_;
     std::vector<CellSelection> cells_;
     std::vector<Entry> arena_;
     std::vector<std::size_t> missing_;
@@ -401,7 +538,8 @@ void query_fast(const QueryDonors& donors, double* query, std::size_t query_rows
     if (donors.rows() == 0 || donors.cols() == 0 || first == last) {
         return;  // no column has a donor, or no row to impute
     }
-    detail::QueryPass(donors, query, k, weights, fn, tuning).run(first, last);
+    detail::QueryPass(donors, query, k, weights, fn, tuning)
+        .run(first, last, query_rows == donors.rows() && detail::same_cells(donors, query));
 }
 
 }  // namespace mirel::knn

@@ -196,9 +196,28 @@ TEST(QueryFast, MatchesTheReferenceBitForBitOnEveryKernel) {
                     ++cases;
                 }
             }
+            // The query table is the fitted table (fit_transform): the symmetric path, and with
+            // no selection budget the grouped one.
+            std::vector<double> want_self = fitted.values;
+            query_reference(fitted.view(), columns, want_self.data(), fitted.rows, 0, fitted.rows, k, weights);
+            PassTuning no_budget = small;
+            no_budget.selection_budget_bytes = 0;
+            no_budget.selection_budget_per_fitted_byte = 0;
+            for (const QueryKernel kernel : kernels) {
+                if (kernel == QueryKernel::reference) {
+                    continue;
+                }
+                for (const PassTuning& tuning : {PassTuning{}, small, no_budget}) {
+                    std::vector<double> got = fitted.values;
+                    query_fast(donors, got.data(), fitted.rows, 0, fitted.rows, k, weights, kernel, tuning);
+                    ASSERT_EQ(bits(got), bits(want_self)) << "self, round " << round << " kernel "
+                                                          << query_kernel_name(kernel) << " k " << k;
+                    ++cases;
+                }
+            }
         }
     }
-    EXPECT_GE(cases, 480u);
+    EXPECT_GE(cases, 1000u);
 }
 
 TEST(QueryFast, SquareRootTiesRankByRowIndex) {
