@@ -64,7 +64,7 @@ bool query_parallel(const QueryDonors& donors, double* query, std::size_t query_
     if (options.threads == 0) {
         throw std::invalid_argument("query_parallel needs at least one thread");
     }
-    query_fast(donors, query, query_rows, first, first, k, weights, kernel, tuning);
+    query_fast_with(donors, query, query_rows, first, first, k, weights, kernel, false, tuning);
     detail::check_pass_arguments({nullptr, donors.rows(), donors.cols()}, donors.columns(), query_rows, first, last,
                                  k);
     const std::size_t total = last - first;
@@ -74,13 +74,22 @@ bool query_parallel(const QueryDonors& donors, double* query, std::size_t query_
         }
         return true;  // no column has a donor, or no row to impute
     }
+    // The query is the fitted table (fit_transform): one pass over all the rows computes each
+    // distance between two imputed rows once. That needs the whole range in one pass, so it is
+    // kept for one thread; several threads split the rows and each measures its rows fully.
+    // Decided here, before any worker writes a row.
+    const bool fitted_query = first == 0 && last == donors.rows() && query_is_fitted(donors, query, query_rows);
     if (options.threads == 1 && !options.poll) {
-        query_fast(donors, query, query_rows, first, last, k, weights, kernel, tuning);
+        query_fast_with(donors, query, query_rows, first, last, k, weights, kernel, fitted_query, tuning);
         return true;
     }
 
     // 2. The workers.
-    const std::size_t chunk = options.chunk_rows != 0 ? options.chunk_rows : default_chunk_rows(total, options.threads);
+    std::size_t chunk = options.chunk_rows != 0 ? options.chunk_rows : default_chunk_rows(total, options.threads);
+    if (options.threads == 1 && fitted_query) {
+        chunk = total;
+    }
+    const bool shared_distances = fitted_query && chunk >= total;
     const std::size_t chunks = total / chunk + (total % chunk != 0 ? 1 : 0);
     std::atomic<std::size_t> next_chunk{0};
     std::atomic<std::size_t> done{0};
@@ -98,7 +107,8 @@ bool query_parallel(const QueryDonors& donors, double* query, std::size_t query_
                 }
                 const std::size_t a = first + i * chunk;
                 const std::size_t b = std::min(last, a + chunk);
-                query_fast(donors, query, query_rows, a, b, k, weights, kernel, tuning);
+                // A pass over part of the rows never reads the others, which workers write.
+                query_fast_with(donors, query, query_rows, a, b, k, weights, kernel, shared_distances, tuning);
                 done.fetch_add(b - a);
             }
         } catch (...) {
