@@ -13,8 +13,8 @@ threads: KNNImputer(n_jobs=j).fit(F) once, then transform(Q) timed, for j = 1, 2
 dask:    scikit-learn face: mirel.dask.transform(est, Q as a dask array of 10 row blocks);
          specified class: mirel.dask.paired_transform(F, Q', k=5), Q' = F with Q's NaN cells;
          on a fresh LocalCluster(n_workers=2, threads_per_worker=1, processes=True) per call
-         (its start is not timed; the graph build, the fitted state's trip to the workers and
-         the result's trip back are), against the same call in one process (est.transform with
+         (its start and the workers' imports are not timed; the graph build, the fitted
+         state's trip to the workers and the result's trip back are), against the same call in one process (est.transform with
          n_jobs=1; mirel.KnnImputer(5).fit(F).transform(Q')). Peak RSS: ru_maxrss of every
          worker process, and of a fresh subprocess for the one-process call.
 blocks:  the cost of one block of the specified semantics: the private row pass for rows [a, b)
@@ -28,13 +28,35 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import resource
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench_impute import cpu_name, make_table  # noqa: E402
+
+
+def _worker_reset() -> int:
+    """On a worker: reset the peak RSS (Linux keeps it across fork) and return the RSS now."""
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def _worker_import() -> None:
+    """On a worker: the imports a task needs, done before the clock starts."""
+    import mirel._paired  # noqa: F401
+    import mirel.dask  # noqa: F401
+    import mirel.sklearn  # noqa: F401
+
+
+def _worker_peak() -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return 0
 
 
 def load() -> str:
@@ -69,16 +91,21 @@ def bench_threads(fitted, query, repeats: int) -> dict:
 
     est = {j: KNNImputer(n_neighbors=5, n_jobs=j).fit(fitted) for j in (1, 2)}
     best = {1: float("inf"), 2: float("inf")}
+    cpu = {1: float("inf"), 2: float("inf")}
     out = {}
     for rep in range(repeats):
         for j in (1, 2):
             before = load()
-            t0 = time.perf_counter()
+            c0, t0 = time.process_time(), time.perf_counter()
             out[j] = est[j].transform(query)
             wall = time.perf_counter() - t0
+            used = time.process_time() - c0
             best[j] = min(best[j], wall)
-            print(f"  transform n_jobs={j} repeat {rep}: {wall:8.2f} s   load before {before} after {load()}",
-                  flush=True)
+            cpu[j] = min(cpu[j], used)
+            print(f"  transform n_jobs={j} repeat {rep}: wall {wall:8.2f} s, cpu {used:8.2f} s (all threads)"
+                  f"   load before {before} after {load()}", flush=True)
+    print(f"  cpu time of the process: n_jobs=1 {cpu[1]:.2f} s, n_jobs=2 {cpu[2]:.2f} s "
+          f"(work added by the split: {cpu[2] / cpu[1] - 1:+.1%})")
     same = bits_equal(out[1], out[2])
     q = imputed_rows(query)
     thr = q * fitted.shape[0] * fitted.shape[1] / best[1]
@@ -86,26 +113,29 @@ def bench_threads(fitted, query, repeats: int) -> dict:
           f"same bits: {same}")
     print(f"  per-core throughput (n_jobs=1): q x R x C / wall = {q} x {fitted.shape[0]} x {fitted.shape[1]}"
           f" / {best[1]:.2f} s = {thr:.3g} cell-distances/s")
-    return {"t1": best[1], "t2": best[2], "same": same, "throughput": thr}
+    return {"t1": best[1], "t2": best[2], "same": same, "throughput": thr, "cpu1": cpu[1], "cpu2": cpu[2]}
 
 
 def one_process(kind: str, rows: int, cols: int, rate: float) -> dict:
     """The one-process call in a fresh subprocess: wall time, peak RSS and a digest of the bits."""
     code = f"""
-import hashlib, json, resource, sys, time
+import hashlib, json, os, sys, time
 sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
 import numpy as np
 from bench_parallel import tables
 import mirel
 from mirel.sklearn import KNNImputer
 fitted, query, paired = tables({rows}, {cols}, {rate})
+open("/proc/self/clear_refs", "w").write("5")
+before = int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 t0 = time.perf_counter()
 if {kind!r} == "sklearn":
     out = KNNImputer(n_neighbors=5, n_jobs=1).fit(fitted).transform(query)
 else:
     out = mirel.KnnImputer(5).fit(fitted).transform(paired)
 wall = time.perf_counter() - t0
-print(json.dumps({{"wall": wall, "peak": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024,
+peak = [int(l.split()[1]) * 1024 for l in open("/proc/self/status") if l.startswith("VmHWM:")][0]
+print(json.dumps({{"wall": wall, "peak": peak, "before": before,
                   "digest": hashlib.sha256(np.ascontiguousarray(out).tobytes()).hexdigest()}}))
 """
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
@@ -126,7 +156,8 @@ def on_cluster(kind: str, fitted, query, paired, blocks: int) -> dict:
     chunk = -(-rows // blocks)
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
                       dashboard_address=None, silence_logs=50) as cluster, Client(cluster) as client:
-        base = client.run(lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
+        client.run(_worker_import)
+        base = client.run(_worker_reset)
         t0 = time.perf_counter()
         if kind == "sklearn":
             est = KNNImputer(n_neighbors=5, n_jobs=1).fit(fitted)
@@ -135,7 +166,7 @@ def on_cluster(kind: str, fitted, query, paired, blocks: int) -> dict:
             lazy = paired_transform(fitted, da.from_array(paired, chunks=(chunk, -1)), 5)
         out = client.compute(lazy).result()
         wall = time.perf_counter() - t0
-        peaks = client.run(lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
+        peaks = client.run(_worker_peak)
     return {"wall": wall, "peaks": sorted(peaks.values()), "base": sorted(base.values()),
             "digest": hashlib.sha256(np.ascontiguousarray(out).tobytes()).hexdigest()}
 
@@ -148,11 +179,12 @@ def bench_dask(fitted, query, paired, rate: float, blocks: int) -> dict:
         single = one_process(kind, rows, cols, rate)
         cluster = on_cluster(kind, fitted, query, paired, blocks)
         same = single["digest"] == cluster["digest"]
-        print(f"  {kind}: one process {single['wall']:.2f} s, peak RSS {single['peak'] / 2**20:.0f} MiB | "
+        print(f"  {kind}: one process {single['wall']:.2f} s, peak RSS {single['peak'] / 2**20:.0f} MiB "
+              f"(RSS before: {single['before'] / 2**20:.0f} MiB) | "
               f"LocalCluster 2 workers x 1 thread, {blocks} blocks: {cluster['wall']:.2f} s, "
               f"ratio {single['wall'] / cluster['wall']:.2f}x, worker peak RSS "
               + ", ".join(f"{p / 2**20:.0f} MiB" for p in cluster["peaks"])
-              + " (idle worker: " + ", ".join(f"{p / 2**20:.0f}" for p in cluster["base"]) + " MiB)"
+              + " (RSS before: " + ", ".join(f"{p / 2**20:.0f}" for p in cluster["base"]) + " MiB)"
               + f" | same bits: {same} | load after {load()}", flush=True)
         results[kind] = {"single": single, "cluster": cluster, "same": same}
     return results
