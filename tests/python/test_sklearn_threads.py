@@ -305,3 +305,33 @@ def test_unpickling_from_misaligned_protocol_5_buffers():
         shifted.append(memoryview(raw)[1:])
     other = pickle.loads(data, buffers=shifted)
     assert np.array_equal(bits(other.transform(fitted)), bits(est.transform(fitted)))
+
+
+@pytest.mark.parametrize(
+    "n_jobs, context, expected",
+    [(None, None, 1), (2, None, 2), (None, 2, 2), (1, 3, 1), (-1, None, "cpus")],
+)
+def test_the_pass_runs_on_as_many_native_threads_as_n_jobs_says(n_jobs, context, expected):
+    """Counted from inside the pass: the progress callback runs on the calling thread while the
+    pool works, and sees the process's threads."""
+    psutil = pytest.importorskip("psutil", reason="counting threads needs psutil")
+    from joblib import cpu_count
+
+    rng = np.random.default_rng(14)
+    fitted = table(rng, 6000, 8, 0.1, False)
+    query = table(rng, 6000, 8, 0.3, False)
+    process = psutil.Process()
+    seen = []
+    est = KNNImputer(n_jobs=n_jobs, progress=lambda d, t: seen.append((d, process.num_threads()))).fit(fitted)
+    base = process.num_threads()
+    if context is None:
+        est.transform(query)
+    else:
+        with parallel_config(n_jobs=context):
+            est.transform(query)
+    during = [n for d, n in seen if d < 6000]
+    if not during:
+        pytest.skip("the pass ended before its first poll (0.1 s): nothing to count")
+    want = cpu_count() if expected == "cpus" else expected
+    assert max(during) == base + want
+    assert seen[-1][1] == base  # the workers are joined before the last report
