@@ -307,14 +307,20 @@ class KNNImputer(_BaseImputer):
             ensure_all_finite=self._ensure_all_finite(),
             copy=False,
         )
-        mask = _get_mask(X, self.missing_values)
+        # The missing-cell mask is only built where it is needed: for a missing_values that is
+        # not NaN (to mark those cells NaN) and for the indicator.
+        mask = None
         fit_X = np.asarray(X, dtype=np.float64, order="C")
-        if not is_scalar_nan(self.missing_values) and mask.any():
-            fit_X = np.where(mask, np.nan, fit_X)
+        if not is_scalar_nan(self.missing_values):
+            mask = _get_mask(X, self.missing_values)
+            if mask.any():
+                fit_X = np.where(mask, np.nan, fit_X)
         self._donors = _query.Donors(fit_X)
         del fit_X
-        self._n_donors = np.count_nonzero(~mask, axis=0)
+        self._n_donors = self._donors.counts()
         self._valid_mask = self._n_donors > 0
+        if self.add_indicator and mask is None:
+            mask = _get_mask(X, self.missing_values)
         super()._fit_indicator(mask)
         return self
 
@@ -351,7 +357,7 @@ class KNNImputer(_BaseImputer):
         mask = _get_mask(X, self.missing_values)
         valid_mask = self._valid_mask
         X_indicator = super()._transform_indicator(mask)
-        if np.any(mask[:, valid_mask]):
+        if np.any(mask if valid_mask.all() else mask[:, valid_mask]):
             self._impute(X, mask)
         if self.keep_empty_features:
             Xc = X

@@ -24,10 +24,16 @@
 
 #include <system_error>
 
+#ifndef PYPY_VERSION
 // CPython 3.11's tracemalloc.h declares these without C linkage: bind to the C symbols by name.
 extern "C" int mirel_trace_track(unsigned int domain, std::uintptr_t ptr, std::size_t size) noexcept
     __asm__("PyTraceMalloc_Track");
 extern "C" int mirel_trace_untrack(unsigned int domain, std::uintptr_t ptr) noexcept __asm__("PyTraceMalloc_Untrack");
+#else
+// PyPy's headers map the names onto its own C API.
+#define mirel_trace_track PyTraceMalloc_Track
+#define mirel_trace_untrack PyTraceMalloc_Untrack
+#endif
 
 namespace mirel::py {
 namespace {
@@ -423,6 +429,20 @@ PyObject* Donors_fitted(PyObject* self, PyObject*) noexcept {
     });
 }
 
+// Donors.counts(): per column, the number of fitted rows holding a value (int64 array).
+PyObject* Donors_counts(PyObject* self, PyObject*) noexcept {
+    return guard_object([&]() -> PyObject* {
+        const knn::QueryDonors& donors = donors_of(self);
+        npy_intp dims[1] = {static_cast<npy_intp>(donors.cols())};
+        Ref array = check(PyArray_SimpleNew(1, dims, NPY_INT64));
+        auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+        for (std::size_t c = 0; c < donors.cols(); ++c) {
+            out[c] = static_cast<std::int64_t>(donors.columns().count[c]);
+        }
+        return array.release();
+    });
+}
+
 // Pickling: Donors(fitted()).
 PyObject* Donors_reduce(PyObject* self, PyObject*) noexcept {
     return guard_object([&]() -> PyObject* {
@@ -453,6 +473,8 @@ PyMethodDef donors_methods[] = {
      "Records the donors of every imputed cell (cells without donors get the column mean)."},
     {"fitted", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Donors_fitted)), METH_NOARGS,
      "fitted($self, /)\n--\n\nA new array holding the fitted table."},
+    {"counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Donors_counts)), METH_NOARGS,
+     "counts($self, /)\n--\n\nPer column, the number of fitted rows holding a value."},
     {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Donors_reduce)), METH_NOARGS,
      nullptr},
     {nullptr, nullptr, 0, nullptr},
