@@ -73,13 +73,13 @@ def _as_2d_array(X, name="X"):
 
 
 def _transform_block(block, imputer):
-    return imputer.transform(block)
+    return np.asarray(imputer.transform(block))  # an array even under set_output(transform="pandas")
 
 
 def _transform_partition(frame, imputer, columns, dtype):
     import pandas as pd
 
-    out = _transform_block(frame.to_numpy(), imputer)
+    out = imputer.transform(frame)  # the frame itself: its column names are checked
     return pd.DataFrame(np.asarray(out, dtype=dtype), index=frame.index, columns=columns)
 
 
