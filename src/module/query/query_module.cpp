@@ -219,6 +219,17 @@ knn::GivenDistances given_distances(PyObject* obj, const knn::QueryDonors& donor
     return {reinterpret_cast<const double*>(d.data)};
 }
 
+// The weights name of a built-in pass.
+knn::QueryWeights weights_arg(const char* name) {
+    if (std::string_view(name) == "uniform") {
+        return knn::QueryWeights::uniform;
+    }
+    if (std::string_view(name) == "distance") {
+        return knn::QueryWeights::distance;
+    }
+    raise(PyExc_ValueError, std::string("weights must be 'uniform' or 'distance', not '") + name + "'");
+}
+
 // Donors.impute(query, n_neighbors, weights, distances=None, kernel=None)
 PyObject* Donors_impute(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guard_object([&]() -> PyObject* {
@@ -235,14 +246,7 @@ PyObject* Donors_impute(PyObject* self, PyObject* args, PyObject* kwargs) noexce
         const knn::QueryDonors& donors = donors_of(self);
         const MatrixArg query = query_arg(query_obj, donors);
         const std::size_t k = neighbours_arg(n_neighbors);
-        knn::QueryWeights weights;
-        if (std::string_view(weights_name) == "uniform") {
-            weights = knn::QueryWeights::uniform;
-        } else if (std::string_view(weights_name) == "distance") {
-            weights = knn::QueryWeights::distance;
-        } else {
-            raise(PyExc_ValueError, std::string("weights must be 'uniform' or 'distance', not '") + weights_name + "'");
-        }
+        const knn::QueryWeights weights = weights_arg(weights_name);
         const knn::GivenDistances given = given_distances(distances_obj, donors, query);
         const knn::QueryKernel kernel = kernel_arg(kernel_obj);
         auto* values = reinterpret_cast<double*>(query.data);
@@ -310,14 +314,7 @@ PyObject* Donors_impute_parallel(PyObject* self, PyObject* args, PyObject* kwarg
         const knn::QueryDonors& donors = donors_of(self);
         const MatrixArg query = query_arg(query_obj, donors);
         const std::size_t k = neighbours_arg(n_neighbors);
-        knn::QueryWeights weights;
-        if (std::string_view(weights_name) == "uniform") {
-            weights = knn::QueryWeights::uniform;
-        } else if (std::string_view(weights_name) == "distance") {
-            weights = knn::QueryWeights::distance;
-        } else {
-            raise(PyExc_ValueError, std::string("weights must be 'uniform' or 'distance', not '") + weights_name + "'");
-        }
+        const knn::QueryWeights weights = weights_arg(weights_name);
         if (n_threads < 1) {
             raise(PyExc_ValueError, "n_threads must be at least 1, not " + std::to_string(n_threads));
         }
