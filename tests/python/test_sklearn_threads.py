@@ -335,3 +335,23 @@ def test_the_pass_runs_on_as_many_native_threads_as_n_jobs_says(n_jobs, context,
     want = cpu_count() if expected == "cpus" else expected
     assert max(during) == base + want
     assert seen[-1][1] == base  # the workers are joined before the last report
+
+
+def test_ctrl_c_stops_the_pass_and_the_workers():
+    """A SIGINT while the pool works (raised here from the progress callback, which runs on
+    the main thread between polls) ends transform with KeyboardInterrupt; every worker is joined
+    and the estimator serves the next call."""
+    import _thread
+
+    psutil = pytest.importorskip("psutil", reason="counting threads needs psutil")
+    rng = np.random.default_rng(15)
+    fitted = table(rng, 3000, 6, 0.1, False)
+    query = table(rng, 3000, 6, 0.3, False)
+    want = KNNImputer(n_jobs=1).fit(fitted).transform(query)
+    est = KNNImputer(n_jobs=2, progress=lambda d, t: _thread.interrupt_main()).fit(fitted)
+    base = psutil.Process().num_threads()
+    with pytest.raises(KeyboardInterrupt):
+        est.transform(query)
+    assert psutil.Process().num_threads() == base
+    est.set_params(progress=False)
+    assert np.array_equal(bits(est.transform(query)), bits(want))
