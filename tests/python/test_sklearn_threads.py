@@ -56,6 +56,11 @@ def test_results_are_bit_identical_for_every_n_jobs(seed):
         with parallel_config(n_jobs=2):
             got = KNNImputer(n_neighbors=k, weights=weights).fit(fitted).transform(query)
         assert np.array_equal(bits(got), bits(want))
+        # fit_transform: one thread shares the distances between imputed rows, several do not
+        same = KNNImputer(n_neighbors=k, weights=weights, n_jobs=1).fit_transform(fitted)
+        for n_jobs in (2, 3):
+            got = KNNImputer(n_neighbors=k, weights=weights, n_jobs=n_jobs).fit_transform(fitted)
+            assert np.array_equal(bits(got), bits(same)), n_jobs
         # in place (copy=False, float64 C input), and missing_values=-1 through a copy
         work = query.copy()
         KNNImputer(n_neighbors=k, weights=weights, n_jobs=3, copy=False).fit(fitted).transform(work)
