@@ -1,6 +1,7 @@
 """mirel.sklearn.KNNImputer: scikit-learn's estimator checks, agreement with
 sklearn.impute.KNNImputer, the exact paths of the private query module, and its messages."""
 
+import gc
 import pickle
 import subprocess
 import sys
@@ -378,3 +379,30 @@ def test_query_module_refuses_what_the_layer_above_does_not_hand_over():
         assert str(info.value) == message
     assert np.isnan(query).all()  # refused calls write nothing
     assert _query.kernels()[0] in ("reference", "portable", "avx2", "avx512") and "reference" in _query.kernels()
+
+
+def test_donors_leave_no_memory_behind_over_many_calls_and_failures():
+    psutil = pytest.importorskip("psutil")
+    rng = np.random.default_rng(4)
+    fitted, query = random_table(rng, 500, 20, 0.1), random_table(rng, 50, 20, 0.1)
+    cells = int(np.count_nonzero(np.isnan(query)))
+
+    def once():
+        donors = _query.Donors(fitted)
+        donors.impute(query.copy(), 5, "distance")
+        pickle.loads(pickle.dumps(donors)).impute(query.copy(), 3, "uniform")
+        donors.select(query.copy(), 5, np.empty((cells, 5), np.int64), np.empty((cells, 5)))
+        with pytest.raises(ValueError):
+            donors.impute(np.zeros((2, 3)), 5, "uniform")
+        with pytest.raises(ValueError):
+            donors.select(query.copy(), 5, np.empty((1, 5), np.int64), np.empty((1, 5)))
+
+    for _ in range(10):
+        once()
+    gc.collect()
+    before = psutil.Process().memory_info().rss
+    for _ in range(100):
+        once()
+    gc.collect()
+    # A Donors object (80 KB here) lost per round would show as 8 MB.
+    assert psutil.Process().memory_info().rss - before < 2**20
