@@ -17,6 +17,22 @@ Differences from scikit-learn, all on the side of exactness:
 Where no two candidate distances of a cell are within rounding of each other, both give the
 same values up to the last bits of the sums.
 
+Threads. With the built-in metric and weights, ``transform`` releases the interpreter lock and
+deals the rows to ``n_jobs`` native threads (scikit-learn's meaning: ``None`` is 1 unless a
+``joblib.parallel_config`` context says otherwise, ``-1`` all cores); every row is computed
+the same way whatever the split, so the results are bit-identical for every ``n_jobs``. The
+fitted side is immutable and shared by the threads. A callable ``metric`` or ``weights`` keeps
+the lock and one thread. One estimator may serve ``transform`` calls from many threads at once;
+``fit`` on it waits until the running ones end (and they wait for a running ``fit``), so a
+transform always sees one fitted state. ``fit`` called from inside the estimator's own
+``fit`` or ``transform`` on the same thread (from a callable metric, say) raises
+``RuntimeError`` instead of waiting for itself. Ctrl-C stops a running ``transform``.
+
+Progress. ``progress=True`` shows a ``tqdm`` bar for ``transform`` (rows imputed); a callable
+is called as ``progress(done_rows, total_rows)`` about every 0.1 s and at the end, on the
+calling thread. Results do not depend on it; an exception it raises stops the pass and
+propagates.
+
 ``mirel.KnnImputer`` is a different tool with a different contract (rows paired by index with
 the fitted table, unnormalised sums); this module leaves it untouched.
 """
@@ -41,13 +57,92 @@ except ImportError as exc:  # scikit-learn missing, or older than 1.6
         'mirel.sklearn needs scikit-learn 1.6 or later: pip install "mirel[sklearn]"'
     ) from exc
 
+import threading
+from contextlib import contextmanager
 from numbers import Integral
 
 import numpy as np
+from joblib import effective_n_jobs
 
 from mirel import _query
 
 __all__ = ["KNNImputer"]
+
+
+class _StateLock:
+    """Readers (transform) share the fitted state; a writer (fit) waits for them to end and
+    they wait for it. A waiting writer holds back new readers, so fit is not starved. A
+    thread that already reads may read again (a callable metric calling transform); it may not
+    write, nor may a writer re-enter: those raise instead of waiting for themselves."""
+
+    def __init__(self):
+        self._cond = threading.Condition(threading.Lock())
+        self._readers = {}  # thread ident -> depth
+        self._writer = None
+        self._writers_waiting = 0
+
+    @contextmanager
+    def reading(self):
+        me = threading.get_ident()
+        with self._cond:
+            if self._writer == me:
+                raise RuntimeError(
+                    "KNNImputer.transform was called from inside fit of the same estimator"
+                )
+            while self._writer is not None or (self._writers_waiting and me not in self._readers):
+                self._cond.wait()
+            self._readers[me] = self._readers.get(me, 0) + 1
+        try:
+            yield
+        finally:
+            with self._cond:
+                depth = self._readers.pop(me) - 1
+                if depth:
+                    self._readers[me] = depth
+                self._cond.notify_all()
+
+    @contextmanager
+    def writing(self):
+        me = threading.get_ident()
+        with self._cond:
+            if self._writer == me or me in self._readers:
+                raise RuntimeError(
+                    "KNNImputer.fit was called from inside fit or transform of the same estimator"
+                )
+            self._writers_waiting += 1
+            try:
+                while self._writer is not None or self._readers:
+                    self._cond.wait()
+            finally:
+                self._writers_waiting -= 1
+            self._writer = me
+        try:
+            yield
+        finally:
+            with self._cond:
+                self._writer = None
+                self._cond.notify_all()
+
+
+_LOCK_CREATION = threading.Lock()
+
+
+def _progress_reporter(progress, total):
+    """(callback for the engine, closer) for the `progress` parameter; (None, None) when off."""
+    if progress is False or progress is None:
+        return None, None
+    if progress is True:
+        try:
+            from tqdm import tqdm
+        except ImportError as exc:
+            raise ImportError("progress=True needs tqdm: pip install tqdm") from exc
+        bar = tqdm(total=total, unit="row", desc="KNNImputer.transform")
+
+        def update(done, _total):
+            bar.update(done - bar.n)
+
+        return update, bar.close
+    return progress, None
 
 
 class KNNImputer(_BaseImputer):
@@ -81,6 +176,17 @@ class KNNImputer(_BaseImputer):
     copy : bool, default=True
         If True, a copy of X will be created. If False, imputation will be done
         in-place whenever possible.
+
+    n_jobs : int, default=None
+        Number of threads that ``transform`` uses (built-in metric and weights).
+        ``None`` means 1 unless in a :obj:`joblib.parallel_config` context;
+        ``-1`` means using all processors. Results are bit-identical for every
+        value.
+
+    progress : bool or callable, default=False
+        ``True`` shows a ``tqdm`` progress bar while ``transform`` runs; a
+        callable is called as ``progress(done_rows, total_rows)`` about every
+        0.1 s and at the end. Results do not depend on it.
 
     add_indicator : bool, default=False
         If True, a :class:`~sklearn.impute.MissingIndicator` transform will stack
@@ -122,6 +228,8 @@ class KNNImputer(_BaseImputer):
         "weights": [StrOptions({"uniform", "distance"}), callable, Hidden(None)],
         "metric": [StrOptions(set(_NAN_METRICS)), callable],
         "copy": ["boolean"],
+        "n_jobs": [Integral, None],
+        "progress": ["boolean", callable],
     }
 
     def __init__(
@@ -134,6 +242,8 @@ class KNNImputer(_BaseImputer):
         copy=True,
         add_indicator=False,
         keep_empty_features=False,
+        n_jobs=None,
+        progress=False,
     ):
         super().__init__(
             missing_values=missing_values,
@@ -144,6 +254,23 @@ class KNNImputer(_BaseImputer):
         self.weights = weights
         self.metric = metric
         self.copy = copy
+        self.n_jobs = n_jobs
+        self.progress = progress
+
+    def _state_lock(self):
+        lock = self.__dict__.get("_lock")
+        if lock is None:
+            with _LOCK_CREATION:
+                lock = self.__dict__.get("_lock")
+                if lock is None:
+                    lock = self.__dict__["_lock"] = _StateLock()
+        return lock
+
+    def __getstate__(self):
+        # The lock belongs to this object in this process: copies and pickles get their own.
+        state = dict(super().__getstate__())
+        state.pop("_lock", None)
+        return state
 
     def _ensure_all_finite(self):
         return "allow-nan" if is_scalar_nan(self.missing_values) else True
@@ -166,6 +293,10 @@ class KNNImputer(_BaseImputer):
         self : object
             The fitted ``KNNImputer`` instance.
         """
+        with self._state_lock().writing():
+            return self._fit(X)
+
+    def _fit(self, X):
         # The fitted rows are copied once, into the engine's own layout (the Donors object):
         # later changes to X never reach the imputer, whatever `copy` says.
         X = validate_data(
@@ -208,6 +339,10 @@ class KNNImputer(_BaseImputer):
             that is not always missing during ``fit`` (all of them with
             ``keep_empty_features=True``), plus the indicator's.
         """
+        with self._state_lock().reading():
+            return self._transform(X)
+
+    def _transform(self, X):
         check_is_fitted(self)
         X = validate_data(
             self,
@@ -254,13 +389,24 @@ class KNNImputer(_BaseImputer):
                 work[mask] = np.nan
         # 2. The pass.
         k = int(self.n_neighbors)
-        if callable(self.metric):
-            self._impute_given_metric(work, X, mask, k)
-        elif callable(self.weights):
-            self._impute_weighted(donors.fitted(), work, k, None)
-        else:
-            weights = "uniform" if self.weights is None else self.weights
-            donors.impute(work, k, weights)
+        total = work.shape[0]
+        report, close = _progress_reporter(self.progress, total)
+        try:
+            if callable(self.metric):
+                self._impute_given_metric(work, X, mask, k, report)
+            elif callable(self.weights):
+                self._impute_weighted(donors.fitted(), work, k, None)
+            else:
+                # The lock released, the rows over n_jobs threads (bit-identical for any count).
+                weights = "uniform" if self.weights is None else self.weights
+                n_threads = effective_n_jobs(self.n_jobs)
+                donors.impute_parallel(work, k, weights, n_threads, report)
+                report = None  # the pass reported its end
+            if report is not None:
+                report(total, total)
+        finally:
+            if close is not None:
+                close()
         # 3. Back into X (its own dtype) unless the pass wrote there.
         if work is not X:
             cells = mask & self._valid_mask
@@ -284,7 +430,7 @@ class KNNImputer(_BaseImputer):
             donors = np.ma.array(fit_X[index[chosen, :n_neighbors], col], mask=False)
             work[rows[chosen], col] = np.ma.average(donors, axis=1, weights=weight_matrix).data
 
-    def _impute_given_metric(self, work, X, mask, k):
+    def _impute_given_metric(self, work, X, mask, k, report):
         """A callable `metric`: distances from scikit-learn's pairwise machinery, chunk by chunk."""
         fit_X = self._donors.fitted()
         fit_marked = fit_X
@@ -299,7 +445,10 @@ class KNNImputer(_BaseImputer):
             ensure_all_finite=self._ensure_all_finite(),
         )
         start = 0
+        complete = work.shape[0] - row_missing_idx.size  # rows without a cell to impute
         for chunk in chunks:
+            if report is not None:
+                report(complete + start, work.shape[0])
             rows = row_missing_idx[start : start + len(chunk)]
             start += len(chunk)
             part = np.ascontiguousarray(work[rows])

@@ -515,9 +515,20 @@ std::size_t QueryDonors::bytes() const noexcept {
            (cols_ + 1) * sizeof(double) + cols_ * (1 + sizeof(double) + sizeof(std::size_t)) + sizeof(*this);
 }
 
+bool query_is_fitted(const QueryDonors& donors, const double* query, std::size_t query_rows) noexcept {
+    return query_rows == donors.rows() && detail::same_cells(donors, query);
+}
+
 void query_fast(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
                 std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
                 const PassTuning& tuning) {
+    query_fast_with(donors, query, query_rows, first, last, k, weights, kernel,
+                    first == 0 && last == donors.rows() && query_is_fitted(donors, query, query_rows), tuning);
+}
+
+void query_fast_with(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
+                     std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel, bool query_is_fitted,
+                     const PassTuning& tuning) {
     KernelKind kind = KernelKind::portable;
     switch (kernel) {
         case QueryKernel::reference:
@@ -539,7 +550,7 @@ void query_fast(const QueryDonors& donors, double* query, std::size_t query_rows
         return;  // no column has a donor, or no row to impute
     }
     detail::QueryPass(donors, query, k, weights, fn, tuning)
-        .run(first, last, query_rows == donors.rows() && detail::same_cells(donors, query));
+        .run(first, last, query_is_fitted);
 }
 
 }  // namespace mirel::knn

@@ -57,4 +57,14 @@ void query_fast(const QueryDonors& donors, double* query, std::size_t query_rows
                 std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
                 const PassTuning& tuning = PassTuning{});
 
+// Whether `query` (query_rows rows) holds exactly the fitted cells, bit for bit (fit_transform):
+// then a pass over all the rows may compute each distance between two imputed rows once.
+bool query_is_fitted(const QueryDonors& donors, const double* query, std::size_t query_rows) noexcept;
+
+// query_fast with that decision made by the caller. With query_is_fitted false the pass never
+// reads query rows outside [first, last), so other threads may be writing them meanwhile.
+void query_fast_with(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
+                     std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel, bool query_is_fitted,
+                     const PassTuning& tuning = PassTuning{});
+
 }  // namespace mirel::knn

@@ -67,7 +67,7 @@ struct GroupQuery {
 class RowPass {
 public:
     RowPass(const KnnImputer& imputer, std::size_t m, KernelFn kernel, const PassTuning& tuning,
-            const MissingCells& work, std::vector<double>& result)
+            const MissingCells& work, std::span<double> result, std::size_t result_first_row)
         : imputer_(imputer),
           metric_(metric_function(imputer.metric_kind())),
           fitted_(imputer.fitted_values()),
@@ -77,6 +77,7 @@ public:
           tuning_(tuning),
           work_(work),
           result_(result),
+          result_first_row_(result_first_row),
           uniform_(imputer.weights_kind() == Weights::uniform),
           uniform_weight_(uniform_weight(imputer.k())),
           limit_(donor_limit(imputer.k())) {}
@@ -373,7 +374,7 @@ private:
             for (const Entry& e : s.top.sorted()) {
                 value = value + fitted_[e.idx * cols_ + s.col] * weight(st.row, e.idx);
             }
-            result_[st.row * cols_ + s.col] = value;
+            result_[(st.row - result_first_row_) * cols_ + s.col] = value;
         }
     }
 
@@ -409,7 +410,7 @@ private:
                         break;
                     }
                 }
-                result_[r * cols_ + c] = value;
+                result_[(r - result_first_row_) * cols_ + c] = value;
             }
         }
     }
@@ -422,7 +423,8 @@ private:
     KernelFn kernel_;
     PassTuning tuning_;
     const MissingCells& work_;
-    std::vector<double>& result_;
+    std::span<double> result_;
+    std::size_t result_first_row_;
     bool uniform_;
     double uniform_weight_;
     std::size_t limit_;
@@ -452,8 +454,8 @@ std::size_t selection_bytes_per_cell(std::size_t capacity) noexcept {
 }
 
 void run_row_pass(const KnnImputer& imputer, std::size_t m, KernelFn kernel, const PassTuning& tuning,
-                  const MissingCells& work, std::vector<double>& result) {
-    RowPass pass(imputer, m, kernel, tuning, work, result);
+                  const MissingCells& work, std::span<double> result, std::size_t result_first_row) {
+    RowPass pass(imputer, m, kernel, tuning, work, result, result_first_row);
     pass.run();
     if (tuning.prune_counts != nullptr) {
         tuning.prune_counts->asked += pass.counts().asked;

@@ -13,9 +13,11 @@
 namespace mirel::knn::detail {
 
 // Imputes the cells of `work` into `result` from candidates 0..m-1 (m <= the fitted rows) of a
-// well-formed record whose failures check_row_failures has ruled out.
+// well-formed record whose failures check_row_failures has ruled out. `result` holds the rows
+// from `result_first_row` on (every row of `work` is one of them): cell (r, c) is
+// result[(r - result_first_row) * cols + c].
 void run_row_pass(const KnnImputer& imputer, std::size_t m, KernelFn kernel, const PassTuning& tuning,
-                  const MissingCells& work, std::vector<double>& result);
+                  const MissingCells& work, std::span<double> result, std::size_t result_first_row = 0);
 
 // Bytes that keeping a row's selections alive costs per missing cell: 16 * min(k, rows) + 64
 // (the donor heap, its selection and, counted per cell, the row's state).

@@ -20,6 +20,9 @@
 
 #include "knn/query.hpp"
 #include "knn/query_fast.hpp"
+#include "knn/query_parallel.hpp"
+
+#include <system_error>
 
 #ifndef PYPY_VERSION
 // CPython 3.11's tracemalloc.h declares these without C linkage: bind to the C symbols by name.
@@ -150,6 +153,17 @@ PyObject* Donors_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Donors", const_cast<char**>(keywords), &fitted_obj)) {
             return nullptr;
         }
+        // An unpickled table may arrive misaligned (pickle protocol 5 buffers, as Dask's
+        // distributed sends them): such a C-ordered float64 table is copied first, not refused.
+        Ref aligned_copy;
+        if (PyArray_Check(fitted_obj)) {
+            auto* array = reinterpret_cast<PyArrayObject*>(fitted_obj);
+            if (PyArray_NDIM(array) == 2 && PyArray_TYPE(array) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(array) &&
+                PyArray_IS_C_CONTIGUOUS(array) && !PyArray_ISALIGNED(array)) {
+                aligned_copy = check(PyArray_NewCopy(array, NPY_CORDER));
+                fitted_obj = aligned_copy.get();
+            }
+        }
         const MatrixArg fitted = matrix_arg(fitted_obj, "fitted", NPY_DOUBLE, "float64", false);
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         Ref self = check(alloc(type, 0));
@@ -205,6 +219,17 @@ knn::GivenDistances given_distances(PyObject* obj, const knn::QueryDonors& donor
     return {reinterpret_cast<const double*>(d.data)};
 }
 
+// The weights name of a built-in pass.
+knn::QueryWeights weights_arg(const char* name) {
+    if (std::string_view(name) == "uniform") {
+        return knn::QueryWeights::uniform;
+    }
+    if (std::string_view(name) == "distance") {
+        return knn::QueryWeights::distance;
+    }
+    raise(PyExc_ValueError, std::string("weights must be 'uniform' or 'distance', not '") + name + "'");
+}
+
 // Donors.impute(query, n_neighbors, weights, distances=None, kernel=None)
 PyObject* Donors_impute(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guard_object([&]() -> PyObject* {
@@ -221,14 +246,7 @@ PyObject* Donors_impute(PyObject* self, PyObject* args, PyObject* kwargs) noexce
         const knn::QueryDonors& donors = donors_of(self);
         const MatrixArg query = query_arg(query_obj, donors);
         const std::size_t k = neighbours_arg(n_neighbors);
-        knn::QueryWeights weights;
-        if (std::string_view(weights_name) == "uniform") {
-            weights = knn::QueryWeights::uniform;
-        } else if (std::string_view(weights_name) == "distance") {
-            weights = knn::QueryWeights::distance;
-        } else {
-            raise(PyExc_ValueError, std::string("weights must be 'uniform' or 'distance', not '") + weights_name + "'");
-        }
+        const knn::QueryWeights weights = weights_arg(weights_name);
         const knn::GivenDistances given = given_distances(distances_obj, donors, query);
         const knn::QueryKernel kernel = kernel_arg(kernel_obj);
         auto* values = reinterpret_cast<double*>(query.data);
@@ -239,6 +257,116 @@ PyObject* Donors_impute(PyObject* self, PyObject* args, PyObject* kwargs) noexce
             knn::query_reference(fitted, donors.columns(), values, query.rows, 0, query.rows, k, weights, given);
         } else {
             knn::query_fast(donors, values, query.rows, 0, query.rows, k, weights, kernel);
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+// The interpreter lock, released for the life of the object; `held` runs code with it taken
+// back (Python calls from the waiting thread). Unwinding restores it, so the call guard always
+// translates a failure with the lock held.
+class LockReleased {
+public:
+    LockReleased() noexcept : state_(PyEval_SaveThread()) {}
+    LockReleased(const LockReleased&) = delete;
+    LockReleased& operator=(const LockReleased&) = delete;
+    ~LockReleased() { PyEval_RestoreThread(state_); }
+
+    template <class F>
+    auto held(F&& body) {
+        PyEval_RestoreThread(state_);
+        struct Release {
+            PyThreadState*& state;
+            ~Release() { state = PyEval_SaveThread(); }
+        } release{state_};
+        return body();
+    }
+
+private:
+    PyThreadState* state_;
+};
+
+// Donors.impute_parallel(query, n_neighbors, weights, n_threads, progress=None, chunk_rows=0,
+//                        kernel=None)
+//
+// impute's built-in pass (no given distances, not the reference) with the interpreter lock
+// released and the query rows dealt out to n_threads native threads; bit-identical to impute.
+// The Donors object is immutable and, like the query array, held for the whole call. While the
+// pool works, the calling thread takes the lock back about every 0.1 s to check for signals
+// (Ctrl-C stops the pass) and to call progress(done_rows, total_rows) when given; an exception
+// from either stops the pass (rows not begun stay as they were) and is raised.
+PyObject* Donors_impute_parallel(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return guard_object([&]() -> PyObject* {
+        static const char* keywords[] = {"query",    "n_neighbors", "weights", "n_threads",
+                                         "progress", "chunk_rows",  "kernel",  nullptr};
+        PyObject* query_obj = nullptr;
+        Py_ssize_t n_neighbors = 0;
+        const char* weights_name = nullptr;
+        Py_ssize_t n_threads = 0;
+        PyObject* progress_obj = nullptr;
+        Py_ssize_t chunk_rows = 0;
+        PyObject* kernel_obj = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Onsn|OnO:impute_parallel", const_cast<char**>(keywords),
+                                         &query_obj, &n_neighbors, &weights_name, &n_threads, &progress_obj,
+                                         &chunk_rows, &kernel_obj)) {
+            return nullptr;
+        }
+        const knn::QueryDonors& donors = donors_of(self);
+        const MatrixArg query = query_arg(query_obj, donors);
+        const std::size_t k = neighbours_arg(n_neighbors);
+        const knn::QueryWeights weights = weights_arg(weights_name);
+        if (n_threads < 1) {
+            raise(PyExc_ValueError, "n_threads must be at least 1, not " + std::to_string(n_threads));
+        }
+        if (chunk_rows < 0) {
+            raise(PyExc_ValueError, "chunk_rows must be at least 0, not " + std::to_string(chunk_rows));
+        }
+        if (progress_obj == Py_None) {
+            progress_obj = nullptr;
+        }
+        if (progress_obj != nullptr && !PyCallable_Check(progress_obj)) {
+            raise(PyExc_TypeError,
+                  "progress must be callable or None, not '" + type_qualname(Py_TYPE(progress_obj)) + "'");
+        }
+        const knn::QueryKernel kernel = kernel_arg(kernel_obj);
+        if (kernel == knn::QueryKernel::reference) {
+            raise(PyExc_ValueError, "impute_parallel runs a fast pass, not 'reference'");
+        }
+        // Whatever other threads do meanwhile, these stay alive until the end of the call.
+        const Ref self_hold = Ref::borrow(self);
+        const Ref query_hold = Ref::borrow(query_obj);
+        const Ref progress_hold = Ref::borrow(progress_obj);
+        auto* values = reinterpret_cast<double*>(query.data);
+        knn::ParallelOptions options;
+        options.threads = static_cast<std::size_t>(n_threads);
+        options.chunk_rows = static_cast<std::size_t>(chunk_rows);
+        bool failed = false;
+        try {
+            LockReleased unlocked;
+            options.poll = [&](std::size_t done, std::size_t total) {
+                return unlocked.held([&]() -> bool {
+                    if (failed || PyErr_CheckSignals() < 0) {
+                        failed = true;
+                        return false;
+                    }
+                    if (progress_obj != nullptr) {
+                        PyObject* result = PyObject_CallFunction(progress_obj, "nn", static_cast<Py_ssize_t>(done),
+                                                                 static_cast<Py_ssize_t>(total));
+                        if (result == nullptr) {
+                            failed = true;
+                            return false;
+                        }
+                        Py_DECREF(result);
+                    }
+                    return true;
+                });
+            };
+            knn::query_parallel(donors, values, query.rows, 0, query.rows, k, weights, kernel, options);
+        } catch (const std::system_error& e) {
+            raise(PyExc_RuntimeError, std::string("cannot start the threads of the pass: ") + e.what());
+        }
+        if (failed) {
+            throw ErrorAlreadySet{};
         }
         Py_RETURN_NONE;
     });
@@ -332,6 +460,10 @@ PyMethodDef donors_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "impute($self, /, query, n_neighbors, weights, distances=None, kernel=None)\n--\n\n"
      "Imputes the NaN cells of `query` in place."},
+    {"impute_parallel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Donors_impute_parallel)),
+     METH_VARARGS | METH_KEYWORDS,
+     "impute_parallel(query, n_neighbors, weights, n_threads, progress=None, chunk_rows=0, kernel=None)\n--\n\n"
+     "impute's built-in pass with the interpreter lock released and the rows split over n_threads threads."},
     {"select", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Donors_select)),
      METH_VARARGS | METH_KEYWORDS,
      "select($self, /, query, n_neighbors, index, distance, distances=None)\n--\n\n"

@@ -1,0 +1,208 @@
+"""Imputing Dask arrays and data frames larger than one machine, block by block.
+
+Both of mirel's semantics, lazily, on any Dask scheduler (threads, processes, or a
+``distributed`` cluster); the results are bit-identical to one process imputing the whole
+table, because every row is imputed independently of how the rows are split:
+
+* :func:`transform` -- the scikit-learn face: ``transform(imputer, X)`` imputes the rows of
+  ``X`` from the rows a fitted :class:`mirel.sklearn.KNNImputer` was fitted on. A block of
+  ``X`` is a set of query rows; it is imputed where it lies.
+* :func:`paired_transform` -- the specified class: ``paired_transform(fitted, X, k, metric,
+  weights)`` gives what ``mirel.KnnImputer(k, metric, weights).fit(fitted).transform(X)``
+  gives, for an ``X`` of the fitted shape. Row r of ``X`` is imputed from the fitted rows
+  nearest to *fitted* row r, so a block of rows [a, b) needs the whole fitted table but only
+  its own rows of ``X``: each task runs the engine's row pass for rows [a, b) alone
+  (``mirel._paired``), with every fitted row as a candidate. A task costs, beyond its block,
+  one copy of the fitted table into the engine's record and one column-blocked panel of it
+  (2 x R x C x 8 bytes, freed at the end of the task) and time proportional to (rows of the
+  block with a missing cell) x R x C. Going through the public class instead would need, per
+  task, a whole R x C input (the block placed among rows without NaN) and an R x C result:
+  two more R x C buffers and an R x C scan per block.
+
+The fitted state (the estimator, or the fitted table) is one key of the task graph, not a
+constant copied into every task: the scheduler sends it to each worker once and every block
+on that worker reads it from there. With a ``distributed.Client`` you may also
+``client.scatter(..., broadcast=True)`` yourself; the graph stays the same.
+
+Fitting stays in one process: every fitted row is a donor for every query row, so the fitted
+table must fit in one worker's memory (call ``.compute()`` on a Dask collection before
+``fit``). The rows to impute need not: only one block at a time is in a task.
+
+Progress: these functions build lazy collections, so Dask's own progress reporting applies:
+``with dask.diagnostics.ProgressBar(): result.compute()`` on the local schedulers, or
+``distributed.progress(client.persist(result))`` (or the dashboard) on a cluster.
+
+Dask is an optional dependency: ``pip install "mirel[dask]"``. ``import mirel`` and
+``import mirel.sklearn`` never import it.
+"""
+
+try:
+    import dask
+    import dask.array as da
+    import dask.dataframe as dd
+except ImportError as exc:  # pragma: no cover - exercised in a subprocess by the tests
+    raise ImportError('mirel.dask needs Dask: pip install "mirel[dask]"') from exc
+
+import numpy as np
+
+import mirel
+
+__all__ = ["transform", "paired_transform"]
+
+_FLOATS = (np.dtype(np.float64), np.dtype(np.float32), np.dtype(np.float16))
+_METRICS = ("nan_euclid", "expected_distance")
+
+
+def _output_dtype(dtype):
+    """The dtype scikit-learn's validation gives a block of this dtype (floats kept)."""
+    dtype = np.dtype(dtype)
+    return dtype if dtype in _FLOATS else np.dtype(np.float64)
+
+
+def _as_2d_array(X, name="X"):
+    if not isinstance(X, da.Array):
+        raise TypeError(f"{name} must be a dask.array.Array or a dask.dataframe.DataFrame, not {type(X).__name__}")
+    if X.ndim != 2:
+        raise ValueError(f"{name} must have 2 dimensions, not {X.ndim}")
+    if any(np.isnan(c) for chunks in X.chunks for c in chunks):
+        raise ValueError(f"{name} has chunks of unknown size: call {name}.compute_chunk_sizes() first")
+    return X
+
+
+# --- the scikit-learn face ------------------------------------------------------------------
+
+
+def _transform_block(block, imputer):
+    return np.asarray(imputer.transform(block))  # an array even under set_output(transform="pandas")
+
+
+def _transform_partition(frame, imputer, columns, dtype):
+    import pandas as pd
+
+    out = imputer.transform(frame)  # the frame itself: its column names are checked
+    return pd.DataFrame(np.asarray(out, dtype=dtype), index=frame.index, columns=columns)
+
+
+def transform(imputer, X):
+    """Imputes a Dask collection with a fitted :class:`mirel.sklearn.KNNImputer`.
+
+    Parameters
+    ----------
+    imputer : mirel.sklearn.KNNImputer
+        A fitted estimator. It is sent to each worker once (one key of the graph).
+    X : dask.array.Array or dask.dataframe.DataFrame
+        Rows to impute, ``imputer.n_features_in_`` columns. Each block of rows is imputed where
+        it lies (an array's column chunks are joined first).
+
+    Returns
+    -------
+    The same kind of collection, lazy: what ``imputer.transform`` gives for the whole of
+    ``X`` computed in one process, bit for bit (a data frame keeps its index and gets the
+    columns ``imputer.get_feature_names_out()``).
+    """
+    from sklearn.utils.validation import check_is_fitted
+
+    from mirel.sklearn import KNNImputer
+
+    if not isinstance(imputer, KNNImputer):
+        raise TypeError(f"imputer must be a mirel.sklearn.KNNImputer, not {type(imputer).__name__}")
+    check_is_fitted(imputer)
+    names = imputer.get_feature_names_out()
+    shared = dask.delayed(imputer, pure=True)
+    if isinstance(X, dd.DataFrame):
+        if len(X.columns) != imputer.n_features_in_:
+            raise ValueError(
+                f"X has {len(X.columns)} features, but KNNImputer is expecting "
+                f"{imputer.n_features_in_} features as input."
+            )
+        dtypes = {np.dtype(t) for t in X.dtypes}
+        dtype = _output_dtype(dtypes.pop()) if len(dtypes) == 1 else np.dtype(np.float64)
+        import pandas as pd
+
+        meta = pd.DataFrame({n: np.empty(0, dtype=dtype) for n in names}, columns=names)
+        return X.map_partitions(_transform_partition, shared, list(names), dtype, meta=meta)
+    X = _as_2d_array(X)
+    if X.shape[1] != imputer.n_features_in_:
+        raise ValueError(
+            f"X has {X.shape[1]} features, but KNNImputer is expecting {imputer.n_features_in_} features as input."
+        )
+    X = X.rechunk({1: -1})
+    dtype = _output_dtype(X.dtype)
+    return X.map_blocks(
+        _transform_block,
+        shared,
+        chunks=(X.chunks[0], (len(names),)),
+        dtype=dtype,
+        meta=np.empty((0, 0), dtype=dtype),
+    )
+
+
+# --- the specified class's semantics -------------------------------------------------------
+
+
+def _paired_block(block, fitted, k, metric, weights, block_info=None):
+    from mirel import _paired
+
+    first = block_info[0]["array-location"][0][0]
+    return _paired.impute_rows(fitted, np.ascontiguousarray(block, dtype=np.float64), first, k, metric, weights)
+
+
+def _paired_partition(frame, fitted, offsets, k, metric, weights, partition_info=None):
+    import pandas as pd
+
+    from mirel import _paired
+
+    first = offsets[partition_info["number"]]
+    values = np.ascontiguousarray(frame.to_numpy(dtype=np.float64))
+    out = _paired.impute_rows(fitted, values, first, k, metric, weights)
+    return pd.DataFrame(out, index=frame.index, columns=frame.columns)
+
+
+def paired_transform(fitted, X, k=5, metric="nan_euclid", weights="uniform"):
+    """``mirel.KnnImputer(k, metric, weights).fit(fitted).transform(X)``, block by block.
+
+    Parameters
+    ----------
+    fitted : numpy.ndarray or pandas.DataFrame
+        The fitted table, as ``mirel.KnnImputer.fit`` accepts it (2-D float64). It is sent to
+        each worker once (one key of the graph).
+    X : dask.array.Array or dask.dataframe.DataFrame
+        The table to impute: float64, of the fitted shape (R, C). Row r is imputed from the
+        fitted rows nearest to fitted row r; the values of X only say which cells are missing
+        (the present ones are kept).
+    k, metric, weights
+        As for ``mirel.KnnImputer``; checked up front with its own messages.
+
+    Returns
+    -------
+    The same kind of collection, lazy, with the values of the whole-table transform, bit for
+    bit.
+    """
+    # 1. The configuration and the fitted table, checked by the specified class itself.
+    checker = mirel.KnnImputer(k, metric, weights)
+    checker.fit(fitted)
+    if metric not in _METRICS:
+        raise TypeError(f"{metric} is a unknown metric")
+    k = checker.k
+    if hasattr(fitted, "to_numpy") and not isinstance(fitted, np.ndarray):
+        fitted = fitted.to_numpy()
+    fitted = np.ascontiguousarray(fitted, dtype=np.float64)
+    shape = fitted.shape
+    shared = dask.delayed(fitted, pure=True)
+    # 2. X: float64, of the fitted shape.
+    if isinstance(X, dd.DataFrame):
+        if any(np.dtype(t) != np.float64 for t in X.dtypes):
+            raise TypeError("X must hold float64 values in every column")
+        lengths = X.map_partitions(len).compute()
+        rows = int(sum(lengths))
+        if (rows, len(X.columns)) != shape:
+            raise ValueError(f"X must have the fitted shape {shape}, not {(rows, len(X.columns))}")
+        offsets = np.concatenate([[0], np.cumsum(lengths)[:-1]]).astype(int).tolist()
+        return X.map_partitions(_paired_partition, shared, offsets, k, metric, weights, meta=X._meta)
+    X = _as_2d_array(X)
+    if X.dtype != np.float64:
+        raise TypeError(f"X must hold float64 values, not {X.dtype}")
+    if X.shape != shape:
+        raise ValueError(f"X must have the fitted shape {shape}, not {X.shape}")
+    X = X.rechunk({1: -1})
+    return X.map_blocks(_paired_block, shared, k, metric, weights, dtype=np.float64, meta=np.empty((0, 0)))

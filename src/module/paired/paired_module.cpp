@@ -1,0 +1,155 @@
+// mirel._paired: blocks of rows of the specified pass ("row r of the input is imputed from the
+// fitted rows nearest to fitted row r"), for mirel.dask. Private: mirel.dask checks the user's
+// configuration with mirel.KnnImputer itself (its own messages) and hands over C-contiguous
+// float64 matrices; everything else is refused here with a clear error.
+//
+// impute_rows(fitted, block, first_row, k, metric, weights) returns a new array: `block`, rows
+// [first_row, first_row + len(block)) of an input of the fitted shape, with its NaN cells
+// imputed exactly as mirel.KnnImputer(k, metric, weights).fit(fitted).transform(whole input)
+// imputes those rows. The fitted table is copied into the engine's record, the block into the
+// result; the pass then runs on memory of its own with the interpreter lock released.
+#include "module/errors.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL MIREL_PAIRED_ARRAY_API
+#include <numpy/arrayobject.h>
+
+#include "knn/imputer.hpp"
+#include "knn/row_range.hpp"
+
+namespace mirel::py {
+namespace {
+
+// `obj` must be a 2-D C-contiguous native float64 array. It may be misaligned (unpickled from a
+// protocol 5 buffer at any offset): its bytes are only ever copied with memcpy.
+PyArrayObject* matrix_arg(PyObject* obj, const char* name) {
+    if (!PyArray_Check(obj)) {
+        raise(PyExc_TypeError,
+              std::string(name) + " must be a numpy.ndarray, not '" + type_qualname(Py_TYPE(obj)) + "'");
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(array) != 2) {
+        raise(PyExc_ValueError,
+              std::string(name) + " must have 2 dimensions, not " + std::to_string(PyArray_NDIM(array)));
+    }
+    if (PyArray_TYPE(array) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(array)) {
+        raise(PyExc_TypeError, std::string(name) + " must hold native float64 values");
+    }
+    if (!PyArray_IS_C_CONTIGUOUS(array)) {
+        raise(PyExc_ValueError, std::string(name) + " must be C-contiguous");
+    }
+    return array;
+}
+
+PyObject* paired_impute_rows(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    return guard_object([&]() -> PyObject* {
+        static const char* keywords[] = {"fitted", "block", "first_row", "k", "metric", "weights", nullptr};
+        PyObject* fitted_obj = nullptr;
+        PyObject* block_obj = nullptr;
+        Py_ssize_t first_row = 0;
+        Py_ssize_t k = 0;
+        const char* metric = nullptr;
+        const char* weights = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOnnss:impute_rows", const_cast<char**>(keywords),
+                                         &fitted_obj, &block_obj, &first_row, &k, &metric, &weights)) {
+            return nullptr;
+        }
+        PyArrayObject* fitted = matrix_arg(fitted_obj, "fitted");
+        PyArrayObject* block = matrix_arg(block_obj, "block");
+        const auto rows = static_cast<std::size_t>(PyArray_DIM(fitted, 0));
+        const auto cols = static_cast<std::size_t>(PyArray_DIM(fitted, 1));
+        const auto block_rows = static_cast<std::size_t>(PyArray_DIM(block, 0));
+        if (static_cast<std::size_t>(PyArray_DIM(block, 1)) != cols) {
+            raise(PyExc_ValueError, "block has " + std::to_string(PyArray_DIM(block, 1)) + " columns, fitted has " +
+                                        std::to_string(cols));
+        }
+        if (first_row < 0 || static_cast<std::size_t>(first_row) > rows ||
+            block_rows > rows - static_cast<std::size_t>(first_row)) {
+            raise(PyExc_ValueError, "rows [" + std::to_string(first_row) + ", " + std::to_string(first_row) + " + " +
+                                        std::to_string(block_rows) + ") are not rows of the fitted table (" +
+                                        std::to_string(rows) + " rows)");
+        }
+        if (k < 0 || static_cast<std::uint64_t>(k) > UINT32_MAX) {
+            raise(PyExc_ValueError, "k must lie in 0 to 4294967295, not " + std::to_string(k));
+        }
+        if (!knn::is_allowed_weights(weights)) {
+            raise(PyExc_ValueError, std::string("weights must be 'uniform' or 'distance', not '") + weights + "'");
+        }
+        // 1. The record: the configuration and a copy of the fitted table.
+        knn::KnnImputer imputer = knn::KnnImputer::create(static_cast<std::uint32_t>(k), metric, weights);
+        std::vector<double> fitted_values(rows * cols);
+        if (!fitted_values.empty()) {
+            std::memcpy(fitted_values.data(), PyArray_DATA(fitted), fitted_values.size() * sizeof(double));
+        }
+        imputer.store_fitted(std::move(fitted_values), rows, cols);
+        // 2. The result starts as a copy of the block.
+        npy_intp dims[2] = {static_cast<npy_intp>(block_rows), static_cast<npy_intp>(cols)};
+        Ref result = check(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+        auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
+        if (block_rows * cols != 0) {
+            std::memcpy(out, PyArray_DATA(block), block_rows * cols * sizeof(double));
+        }
+        // 3. The pass, on memory nobody else sees, without the interpreter lock.
+        std::optional<knn::UnknownMetric> error;
+        std::exception_ptr failure;
+        Py_BEGIN_ALLOW_THREADS
+        try {
+            error = knn::impute_row_range(imputer, {out, block_rows * cols}, static_cast<std::size_t>(first_row));
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        Py_END_ALLOW_THREADS
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
+        if (error) {
+            raise(PyExc_TypeError, error->message);
+        }
+        return result.release();
+    });
+}
+
+PyMethodDef paired_methods[] = {
+    {"impute_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&paired_impute_rows)),
+     METH_VARARGS | METH_KEYWORDS,
+     "impute_rows(fitted, block, first_row, k, metric, weights)\n--\n\n"
+     "Rows [first_row, first_row + len(block)) of a fitted-shape input, imputed as in the whole input."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int paired_exec(PyObject*) noexcept {
+    if (_import_array() < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+PyModuleDef_Slot paired_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&paired_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef paired_module = {
+    PyModuleDef_HEAD_INIT,
+    "mirel._paired",
+    "Blocks of rows of mirel.KnnImputer's pass, for mirel.dask (private).",
+    0,
+    paired_methods,
+    paired_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace mirel::py
+
+PyMODINIT_FUNC PyInit__paired(void) { return PyModuleDef_Init(&mirel::py::paired_module); }
