@@ -20,7 +20,7 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 # The command, taken from the README so that the two cannot drift apart.
-command=$(grep -m1 -E '^python3 -m venv \.venv && ' "$root/README.md") ||
+command=$(grep -m1 -E '^python3 -m venv \.venv && .*examples/quickstart\.py$' "$root/README.md") ||
   { echo "README.md has no 'python3 -m venv .venv && ...' line" >&2; exit 1; }
 
 work=$(mktemp -d)
