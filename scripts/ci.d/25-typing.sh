@@ -5,7 +5,7 @@
 # error). Runs from build/ so that only the installed mirel can be imported.
 set -euo pipefail
 root=$PWD
-python3 -m pip install -q "mypy>=1.10" pandas-stubs "typing_extensions>=4.0"
+python3 -m pip install -q "mypy>=1.10" pandas-stubs "typing_extensions>=4.0" "scikit-learn>=1.6"
 mkdir -p build
 cd build
 echo "mypy $(python3 -m mypy --version | cut -d' ' -f2); mirel from $(python3 -c 'import mirel; print(mirel.__file__)')"

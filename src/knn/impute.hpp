@@ -1,5 +1,9 @@
 // The imputation pass: every NaN cell of the input is replaced by a k-nearest-neighbour
 // estimate computed from the fitted matrix; every other cell is copied bit for bit.
+//
+// The straightforward pass (impute_reference) defines the behaviour: results, failures and
+// their order. Every faster path (impute, impute_with, any pass added later) must match it bit
+// for bit, and is tested against it on random and adversarial tables, on every kernel.
 #pragma once
 
 #include <bit>

@@ -9,10 +9,9 @@
 #include <vector>
 
 #include "knn/impute.hpp"
+#include "knn/kernels/kernel.hpp"
 
 namespace mirel::knn {
-
-enum class KernelKind { portable, avx2, avx512 };
 
 // Kernels this build and this processor can run; `portable` is always among them.
 std::vector<KernelKind> available_kernels();
@@ -33,12 +32,18 @@ struct PassTuning {
     // instead of bounded per-cell selections.
     std::size_t max_selected = 256;
     // Reusing d(i, j) for d(j, i) keeps the selections of every row that is both imputed and
-    // a candidate alive at once (about min(k, rows) * 24 + 64 bytes per missing cell). That is
+    // a candidate alive at once (16 * min(k, rows) + 64 bytes per missing cell). That is
     // done while they fit in selection_budget_bytes plus selection_budget_per_fitted_byte times
     // the size of the fitted matrix; beyond it, rows are imputed in groups without the reuse.
     std::size_t selection_budget_bytes = std::size_t{64} << 20;
     std::size_t selection_budget_per_fitted_byte = 2;
 };
+
+namespace detail {
+// The kernel of `kind` for `metric` and `cols` columns; std::invalid_argument when this build or
+// this processor cannot run it.
+KernelFn kernel_for(KernelKind kind, Metric metric, std::size_t cols);
+}  // namespace detail
 
 // `impute` with a chosen kernel and block sizes. Fails with std::invalid_argument when the
 // kernel is not available here. Results are bit-identical to impute_reference.

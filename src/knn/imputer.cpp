@@ -1,7 +1,5 @@
 #include "knn/imputer.hpp"
 
-#include <algorithm>
-
 #include "knn/panic.hpp"
 
 namespace mirel::knn {
@@ -11,9 +9,27 @@ void panic_index_out_of_bounds(std::size_t len, std::size_t index) {
                 std::to_string(index));
 }
 
-bool is_allowed_weights(std::string_view weights) noexcept {
-    return std::find(ALLOWED_WEIGHTS.begin(), ALLOWED_WEIGHTS.end(), weights) != ALLOWED_WEIGHTS.end();
+Metric parse_metric(std::string_view name) noexcept {
+    if (name == "nan_euclid") {
+        return Metric::nan_euclid;
+    }
+    if (name == "expected_distance") {
+        return Metric::expected_distance;
+    }
+    return Metric::unknown;
 }
+
+Weights parse_weights(std::string_view name) noexcept {
+    if (name == ALLOWED_WEIGHTS[0]) {
+        return Weights::uniform;
+    }
+    if (name == ALLOWED_WEIGHTS[1]) {
+        return Weights::distance;
+    }
+    return Weights::unknown;
+}
+
+bool is_allowed_weights(std::string_view weights) noexcept { return parse_weights(weights) != Weights::unknown; }
 
 KnnImputer KnnImputer::create(std::uint32_t k, std::string metric, std::string weights) {
     if (!is_allowed_weights(weights)) {

@@ -14,8 +14,18 @@ namespace mirel::knn {
 
 inline constexpr std::array<std::string_view, 2> ALLOWED_WEIGHTS = {"uniform", "distance"};
 
+// The names are parsed once, where the imputer is configured; the engine works with these.
+// `unknown` stands for any other text, which the record keeps for messages.
+enum class Metric { nan_euclid, expected_distance, unknown };
+enum class Weights { uniform, distance, unknown };
+
 // Exact byte comparison: no case folding, no trimming.
+Metric parse_metric(std::string_view name) noexcept;
+Weights parse_weights(std::string_view name) noexcept;
 bool is_allowed_weights(std::string_view weights) noexcept;
+
+// How many donors a missing cell takes: k, and one when k is 0.
+inline std::size_t donor_limit(std::uint32_t k) noexcept { return k == 0 ? 1 : k; }
 
 class KnnImputer {
 public:
@@ -23,8 +33,11 @@ public:
     // `metric` is stored as given; transform decides whether it names a metric.
     static KnnImputer create(std::uint32_t k, std::string metric, std::string weights);
 
+    // The names as given (for messages and the Python properties) and as parsed.
     const std::string& metric() const noexcept { return metric_; }
     const std::string& weights() const noexcept { return weights_; }
+    Metric metric_kind() const noexcept { return metric_kind_; }
+    Weights weights_kind() const noexcept { return weights_kind_; }
     std::uint32_t k() const noexcept { return k_; }
     void set_k(std::uint32_t k) noexcept { k_ = k; }
 
@@ -50,10 +63,16 @@ private:
     friend struct KnnImputerTestAccess;
 
     KnnImputer(std::uint32_t k, std::string metric, std::string weights) noexcept
-        : metric_(std::move(metric)), weights_(std::move(weights)), k_(k) {}
+        : metric_(std::move(metric)),
+          weights_(std::move(weights)),
+          metric_kind_(parse_metric(metric_)),
+          weights_kind_(parse_weights(weights_)),
+          k_(k) {}
 
     std::string metric_;
     std::string weights_;
+    Metric metric_kind_;
+    Weights weights_kind_;
     std::uint32_t k_;
     std::optional<std::vector<double>> fitted_values_;
     std::size_t rows_ = 0;

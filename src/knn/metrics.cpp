@@ -57,12 +57,14 @@ double expected_distance(const KnnImputer&, std::span<const double> first, std::
     return missing_sum + std::sqrt(square_sum);
 }
 
-MetricFn select_metric(std::string_view name) noexcept {
-    if (name == "nan_euclid") {
-        return &nan_euclid;
-    }
-    if (name == "expected_distance") {
-        return &expected_distance;
+MetricFn metric_function(Metric metric) noexcept {
+    switch (metric) {
+        case Metric::nan_euclid:
+            return &nan_euclid;
+        case Metric::expected_distance:
+            return &expected_distance;
+        case Metric::unknown:
+            break;
     }
     return nullptr;
 }

@@ -23,7 +23,9 @@ double expected_distance(const KnnImputer& imputer, std::span<const double> firs
 
 using MetricFn = double (*)(const KnnImputer&, std::span<const double>, std::span<const double>);
 
-// nullptr when `name` is not exactly "nan_euclid" or "expected_distance".
-MetricFn select_metric(std::string_view name) noexcept;
+// The function of a metric; nullptr for Metric::unknown.
+MetricFn metric_function(Metric metric) noexcept;
+// The same by name: nullptr when `name` is not exactly "nan_euclid" or "expected_distance".
+inline MetricFn select_metric(std::string_view name) noexcept { return metric_function(parse_metric(name)); }
 
 }  // namespace mirel::knn

@@ -7,23 +7,24 @@
 namespace mirel::knn {
 
 std::vector<double> get_weights(const KnnImputer& imputer, std::span<const double> distances) {
-    const std::string& name = imputer.weights();
-    if (name == "uniform") {
-        if (distances.empty()) {
-            return {};
+    switch (imputer.weights_kind()) {
+        case Weights::uniform:
+            if (distances.empty()) {
+                return {};
+            }
+            return std::vector<double>(distances.size(), uniform_weight(imputer.k()));
+        case Weights::distance: {
+            std::vector<double> out;
+            out.reserve(distances.size());
+            for (const double d : distances) {
+                out.push_back(1.0 / d);
+            }
+            return out;
         }
-        const double w = 1.0 / static_cast<double>(imputer.k());
-        return std::vector<double>(distances.size(), w);
+        case Weights::unknown:
+            break;
     }
-    if (name == "distance") {
-        std::vector<double> out;
-        out.reserve(distances.size());
-        for (const double d : distances) {
-            out.push_back(1.0 / d);
-        }
-        return out;
-    }
-    throw Panic("Unknown weight " + name);
+    throw Panic("Unknown weight " + imputer.weights());
 }
 
 std::vector<double> average(const KnnImputer& imputer, std::span<const std::size_t> order,
@@ -38,11 +39,11 @@ std::vector<double> average(const KnnImputer& imputer, std::span<const std::size
         }
         throw Panic("average over an imputer that holds no fitted matrix");
     }
-    const std::uint32_t limit = imputer.k() == 0 ? 1 : imputer.k();
+    const std::size_t limit = donor_limit(imputer.k());
     const std::size_t cols = imputer.cols();
     for (std::size_t j = 0; j < columns.size(); ++j) {
         const std::size_t col = columns[j];
-        std::uint32_t used = 0;
+        std::size_t used = 0;
         for (const std::size_t r : order) {
             const std::span<const double> row = imputer.row(r);
             if (col >= cols) {

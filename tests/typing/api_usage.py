@@ -31,3 +31,17 @@ as_list: list[float] = imp.transform(X)  # type: ignore[assignment]
 
 class Sub(KnnImputer):  # type: ignore[misc]
     pass
+
+
+# mirel.sklearn: scikit-learn's parameters, keyword-only.
+from mirel.sklearn import KNNImputer  # noqa: E402
+
+sk = KNNImputer(n_neighbors=3, weights="distance", keep_empty_features=True)
+fitted_sk: KNNImputer = sk.fit(X)
+sk_out = sk.fit(X).transform(pd.DataFrame(X))
+names = sk.get_feature_names_out()
+sk.n_neighbors = 4
+
+KNNImputer(3)  # type: ignore[call-arg]
+KNNImputer(weights="far")  # type: ignore[arg-type]
+KNNImputer(n_neighbors="3")  # type: ignore[arg-type]

@@ -4,37 +4,45 @@
 #include <cmath>
 #include <limits>
 
-#include "knn/distance_kernels_common.hpp"
+#include "knn/kernels/kernel.hpp"
+#include "knn/kernels/block_driver.hpp"
 
 namespace mirel::knn::detail {
 
 namespace {
 
-void filter_block(const PanelView& panel, const QueryView& query, std::size_t b, const double* out,
-                  std::uint8_t* pass, std::uint8_t* reverse) {
-    for (std::size_t j = 0; j < BLOCK_BYTES; ++j) {
-        unsigned forward = open_rows(panel, query, b, j);
-        unsigned backward = 0;
-        const unsigned back_range = reverse_range(query, b, j);
-        for (std::size_t l = 0; l < 8; ++l) {
-            const std::uint64_t key = distance_rank_key(out[8 * j + l]);
-            if (key <= query.threshold) {
-                forward |= 1u << l;
-            }
-            if (((back_range >> l) & 1u) && key <= query.reverse_threshold[b * BLOCK_ROWS + 8 * j + l]) {
-                backward |= 1u << l;
-            }
-        }
-        pass[j] = static_cast<std::uint8_t>(forward & forward_range(panel, query, b, j));
-        reverse[j] = static_cast<std::uint8_t>(backward);
-    }
-}
+struct PortableKeys {
+    std::uint64_t key[BLOCK_ROWS];
 
-void nan_euclid_portable(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1,
-                         double* dist, std::uint8_t* pass, std::uint8_t* reverse) {
-    const std::size_t cols = panel.cols;
-    const double inf = std::numeric_limits<double>::infinity();
-    for (std::size_t b = b0; b < b1; ++b) {
+    explicit PortableKeys(const double* out) noexcept {
+        for (std::size_t l = 0; l < BLOCK_ROWS; ++l) {
+            key[l] = distance_rank_key(out[l]);
+        }
+    }
+    std::uint32_t at_most(std::uint64_t threshold) const noexcept {
+        std::uint32_t rows = 0;
+        for (std::size_t l = 0; l < BLOCK_ROWS; ++l) {
+            rows |= static_cast<std::uint32_t>(key[l] <= threshold) << l;
+        }
+        return rows;
+    }
+    std::uint32_t at_most_each(const std::uint64_t* limits) const noexcept {
+        std::uint32_t rows = 0;
+        for (std::size_t l = 0; l < BLOCK_ROWS; ++l) {
+            rows |= static_cast<std::uint32_t>(key[l] <= limits[l]) << l;
+        }
+        return rows;
+    }
+};
+
+struct NanEuclid {
+    const PanelView& panel;
+    const QueryView& query;
+
+    NanEuclid(const PanelView& p, const QueryView& q) noexcept : panel(p), query(q) {}
+
+    void block(std::size_t b, double* out) const noexcept {
+        const std::size_t cols = panel.cols;
         const double* base = panel.values + b * cols * BLOCK_ROWS;
         double sum[BLOCK_ROWS] = {};
         for (std::size_t i = 0; i < query.n_ref_present; ++i) {
@@ -58,19 +66,21 @@ void nan_euclid_portable(const PanelView& panel, const QueryView& query, std::si
                 present[l] -= (bits[l / 8] >> (l % 8)) & 1u;
             }
         }
-        double* out = dist + (b - b0) * BLOCK_ROWS;
+        const double inf = std::numeric_limits<double>::infinity();
         for (std::size_t l = 0; l < BLOCK_ROWS; ++l) {
             out[l] = present[l] == 0 ? inf : sum[l] * panel.scale[present[l]];
         }
-        set_self(query, b, out);
-        filter_block(panel, query, b, out, pass + (b - b0) * BLOCK_BYTES, reverse + (b - b0) * BLOCK_BYTES);
     }
-}
+};
 
-void expected_distance_portable(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1,
-                                double* dist, std::uint8_t* pass, std::uint8_t* reverse) {
-    const std::size_t cols = panel.cols;
-    for (std::size_t b = b0; b < b1; ++b) {
+struct ExpectedDistance {
+    const PanelView& panel;
+    const QueryView& query;
+
+    ExpectedDistance(const PanelView& p, const QueryView& q) noexcept : panel(p), query(q) {}
+
+    void block(std::size_t b, double* out) const noexcept {
+        const std::size_t cols = panel.cols;
         const double* base = panel.values + b * cols * BLOCK_ROWS;
         const double* terms = panel.missing_term + b * cols * BLOCK_ROWS;
         double missing_sum[BLOCK_ROWS] = {};
@@ -95,19 +105,16 @@ void expected_distance_portable(const PanelView& panel, const QueryView& query, 
                 missing_sum[l] = missing_sum[l] + (missing ? term : 0.0);
             }
         }
-        double* out = dist + (b - b0) * BLOCK_ROWS;
         for (std::size_t l = 0; l < BLOCK_ROWS; ++l) {
             out[l] = missing_sum[l] + std::sqrt(square_sum[l]);
         }
-        set_self(query, b, out);
-        filter_block(panel, query, b, out, pass + (b - b0) * BLOCK_BYTES, reverse + (b - b0) * BLOCK_BYTES);
     }
-}
+};
 
 }  // namespace
 
-KernelSet portable_kernels() noexcept {
-    return KernelSet{&nan_euclid_portable, &expected_distance_portable};
+KernelSet portable_kernels(std::size_t) noexcept {
+    return KernelSet{&drive_blocks<NanEuclid, PortableKeys>, &drive_blocks<ExpectedDistance, PortableKeys>};
 }
 
 }  // namespace mirel::knn::detail

@@ -1,5 +1,5 @@
-// Distance kernels of the fast pass: one fitted row (the query) against blocks of candidate
-// rows held in a column-blocked copy of the fitted matrix (the panel).
+// Distance kernels: one query row against blocks of candidate rows held in a column-blocked
+// copy of the fitted matrix (the panel, knn/panel.hpp).
 //
 // A block holds BLOCK_ROWS candidate rows stored column by column, so that vector registers
 // hold one column of the block's rows and each lane accumulates the distance of its own row in
@@ -7,12 +7,20 @@
 // expected_distance) in the same order, so results are identical bit for bit whatever the
 // vector width.
 //
-// Rows sit in the panel at positions that need not be their row indices (impute_fast.cpp puts
-// the rows that are imputed first); kernels only know positions.
+// The query is any row of the fitted width: a fitted row (then it may sit in the panel itself,
+// at position `self`) or a row from elsewhere (self = NO_POSITION). Rows sit in the panel at
+// positions that need not be their row indices; kernels only know positions.
+//
+// Files: kernels/portable.cpp, kernels/avx2.cpp, kernels/avx512.cpp hold the per-block
+// distance loops of each instruction set; kernels/block_driver.hpp is the one loop over blocks
+// that every kernel runs (self slot, filters, output offsets); kernels/dispatch.cpp is the table
+// of targets the pass chooses from.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string_view>
 
 // The vector kernels exist on x86-64 with GCC or Clang (each compiles them for the instruction
 // set through its own pragma); elsewhere (32-bit ARM, other compilers) only the portable
@@ -23,17 +31,25 @@
 #define MIREL_X86_KERNELS 0
 #endif
 
+namespace mirel::knn {
+
+enum class KernelKind { portable, avx2, avx512 };
+
+}  // namespace mirel::knn
+
 namespace mirel::knn::detail {
 
 inline constexpr std::size_t BLOCK_ROWS = 32;
 // Presence bits and filter results come in bytes of eight positions.
 inline constexpr std::size_t BLOCK_BYTES = BLOCK_ROWS / 8;
+// A panel position that no row holds: the query of a row that is not in the panel.
+inline constexpr std::size_t NO_POSITION = SIZE_MAX;
 
 // Read-only view of the column-blocked candidate rows (positions 0..rows-1, padded to whole
 // blocks).
 struct PanelView {
     std::size_t cols = 0;
-    std::size_t rows = 0;     // candidate rows (the rest of the last block is padding)
+    std::size_t rows = 0;  // candidate rows (the rest of the last block is padding)
     std::size_t blocks = 0;
     // values[(b * cols + c) * BLOCK_ROWS + i]: cell c of the row at position b * BLOCK_ROWS + i;
     // NaN in padding.
@@ -50,38 +66,42 @@ struct PanelView {
     const double* scale = nullptr;
 };
 
-// One query: a fitted row compared with candidates, and the filters that decide which
-// candidates the selections get to see (see impute_fast.cpp).
+// One query row and the filters that decide which candidates its caller gets to see. Built by
+// QueryRow (knn/panel.hpp); a pass only sets the filter fields.
 struct QueryView {
-    const double* ref = nullptr;                  // fitted row, cols values
-    const std::uint32_t* ref_present = nullptr;   // columns where ref holds a value, ascending
+    const double* ref = nullptr;                   // the query row, cols values
+    const std::uint32_t* ref_present = nullptr;    // columns where ref holds a value, ascending
     std::size_t n_ref_present = 0;
-    const std::uint32_t* ref_missing = nullptr;   // columns where ref is NaN, ascending
+    const std::uint32_t* ref_missing = nullptr;    // columns where ref is NaN, ascending
     std::size_t n_ref_missing = 0;
-    const std::uint8_t* ref_is_missing = nullptr; // per column: 1 when ref is NaN
-    const double* ref_term = nullptr;             // expected_distance: fmax(a, 1 - a) per present column
-    std::size_t self = SIZE_MAX;                  // panel position of the query row, or SIZE_MAX
+    const std::uint8_t* ref_is_missing = nullptr;  // per column: 1 when ref is NaN
+    const double* ref_term = nullptr;              // expected_distance: fmax(a, 1 - a) per present column
+    // Panel position of the query row itself (it gets SELF_DISTANCE), or NO_POSITION.
+    std::size_t self = NO_POSITION;
     // True when no column where ref holds an infinity holds one in any candidate: then a NaN
     // difference can only come from a missing candidate cell (never from inf - inf).
     bool finite_pairs = false;
     // Forward filter, for the query's own selections: a candidate at position p >= `first`
     // passes when its ranking key is at most `threshold` or when it holds a value in one of the
-    // `open` columns.
+    // `open` columns. threshold = UINT64_MAX lets every candidate from `first` on pass.
     std::size_t first = 0;
     std::uint64_t threshold = 0;
     const std::uint32_t* open = nullptr;
     std::size_t n_open = 0;
-    // Reverse filter, for the selections of the query rows at other positions: a candidate at
-    // position p with self < p < reverse_end passes when its key is at most reverse_threshold[p]
-    // (the array is readable up to the end of the last block).
+    // Reverse filter (optional: off while reverse_threshold is nullptr), for the selections of
+    // the query rows at other positions when the query is itself a candidate of theirs: a
+    // candidate at position p with self < p < reverse_end passes when its key is at most
+    // reverse_threshold[p] (the array is readable up to the end of the last block).
     std::size_t reverse_end = 0;
     const std::uint64_t* reverse_threshold = nullptr;
 };
 
 // Computes the distances from the query to every position of blocks [b0, b1) into
 // dist[(b - b0) * BLOCK_ROWS + i] (the query's own position gets SELF_DISTANCE) and sets bit l
-// of pass[(b - b0) * BLOCK_BYTES + j] (forward) and of reverse[...] (reverse) when the position
-// b * BLOCK_ROWS + 8j + l passes that filter. Padding never passes.
+// of pass[(b - b0) * BLOCK_BYTES + j] when the position b * BLOCK_ROWS + 8j + l passes the
+// forward filter. `reverse` receives the reverse filter's bits in the same layout; it may be
+// nullptr when query.reverse_threshold is (then it is not written). Padding never passes.
+// dist must be 64-byte aligned.
 using KernelFn = void (*)(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1,
                           double* dist, std::uint8_t* pass, std::uint8_t* reverse);
 
@@ -90,11 +110,23 @@ struct KernelSet {
     KernelFn expected_distance = nullptr;
 };
 
-KernelSet portable_kernels() noexcept;
+// One row of the dispatch table: an instruction set, whether this processor runs it, and its
+// kernels (chosen for the column count: the AVX-512 nan_euclid looks its scale up differently
+// for narrow and wide rows).
+struct KernelTarget {
+    KernelKind kind;
+    std::string_view name;
+    bool (*supported)() noexcept;
+    KernelSet (*kernels)(std::size_t cols) noexcept;
+};
+
+// Every target this build has, slowest first; `portable` is always the first.
+std::span<const KernelTarget> kernel_targets() noexcept;
+
+KernelSet portable_kernels(std::size_t cols) noexcept;
 #if MIREL_X86_KERNELS
-// Chosen for the column count (how the nan_euclid scale is looked up).
+KernelSet avx2_kernels(std::size_t cols) noexcept;
 KernelSet avx512_kernels(std::size_t cols) noexcept;
-KernelSet avx2_kernels() noexcept;
 #endif
 
 }  // namespace mirel::knn::detail

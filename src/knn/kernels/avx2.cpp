@@ -1,0 +1,217 @@
+// AVX2 kernels, compiled for that instruction set only inside this file's target region (GCC's
+// target pragma, Clang's attribute pragma) and chosen at run time (kernels/dispatch.cpp asks
+// the processor), so the library still runs on any x86-64.
+//
+// Exactness: one lane per candidate row; each lane does the scalar metric's subtraction,
+// rounded product and rounded addition in column order (the build forbids contraction into
+// fused multiply-adds). A coordinate that does not count contributes +0.0, which leaves a sum
+// that is never -0.0 unchanged. NaN semantics relied on: _CMP_ORD_Q is false for any NaN; the
+// one max instruction (nan_euclid, see there) returns its second operand when either is NaN.
+#include "knn/kernels/kernel.hpp"
+
+#if MIREL_X86_KERNELS
+
+#include <immintrin.h>
+
+#include <cmath>
+#include <limits>
+
+#include "knn/impute.hpp"
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#endif
+
+#include "knn/kernels/block_driver.hpp"
+
+namespace mirel::knn::detail {
+
+namespace {
+
+constexpr std::uint64_t SIGN = std::uint64_t{1} << 63;
+constexpr int VECTORS = static_cast<int>(BLOCK_ROWS / 4);
+static_assert(VECTORS == 8, "the loops are written out for eight vectors per block");
+
+// Ranking keys of four distances with the sign bit flipped (see distance_rank_key): unsigned
+// order of keys is signed order of these, which AVX2 can compare.
+inline __m256i flipped_keys(__m256d d) {
+    __m256i bits = _mm256_castpd_si256(d);
+    const __m256i sign = _mm256_set1_epi64x(static_cast<long long>(SIGN));
+    const __m256i nan = _mm256_castpd_si256(_mm256_cmp_pd(d, d, _CMP_UNORD_Q));
+    bits = _mm256_andnot_si256(_mm256_and_si256(nan, sign), bits);
+    const __m256i negative = _mm256_cmpgt_epi64(_mm256_setzero_si256(), bits);
+    // key ^ SIGN is ~bits ^ SIGN for a negative pattern and bits otherwise.
+    return _mm256_xor_si256(bits, _mm256_andnot_si256(sign, negative));
+}
+
+// Lanes whose flipped key is at most the flipped limit, as a 4-bit mask.
+inline unsigned at_most_flipped(__m256i flipped_key, __m256i flipped_limit) {
+    const __m256i above = _mm256_cmpgt_epi64(flipped_key, flipped_limit);
+    return ~static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(above))) & 0xFu;
+}
+
+struct Avx2Keys {
+    __m256i key[VECTORS];
+
+    explicit Avx2Keys(const double* out) {
+        for (int h = 0; h < VECTORS; ++h) {
+            key[h] = flipped_keys(_mm256_load_pd(out + 4 * h));
+        }
+    }
+    std::uint32_t at_most(std::uint64_t threshold) const {
+        const __m256i limit = _mm256_set1_epi64x(static_cast<long long>(threshold ^ SIGN));
+        std::uint32_t rows = 0;
+        for (int h = 0; h < VECTORS; ++h) {
+            rows |= static_cast<std::uint32_t>(at_most_flipped(key[h], limit)) << (4 * h);
+        }
+        return rows;
+    }
+    std::uint32_t at_most_each(const std::uint64_t* limits) const {
+        const __m256i sign = _mm256_set1_epi64x(static_cast<long long>(SIGN));
+        std::uint32_t rows = 0;
+        for (int h = 0; h < VECTORS; ++h) {
+            const __m256i limit =
+                _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(limits + 4 * h)), sign);
+            rows |= static_cast<std::uint32_t>(at_most_flipped(key[h], limit)) << (4 * h);
+        }
+        return rows;
+    }
+};
+
+// Squares of the differences with missing candidate cells counted as +0.0. In general a
+// missing cell is found by comparing the cell with itself. When the query's infinities meet
+// no infinity in the candidates' columns (finite_pairs), a NaN square can only come from a
+// missing cell, and max(square, 0) gives +0.0 for it (the instruction returns its second
+// operand when either is NaN) and the square otherwise.
+template <bool FinitePairs>
+struct NanEuclid {
+    const PanelView& panel;
+    const QueryView& query;
+
+    NanEuclid(const PanelView& p, const QueryView& q) : panel(p), query(q) {}
+
+    void block(std::size_t b, double* out) const {
+        const std::size_t cols = panel.cols;
+        const __m256d inf = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+        const __m256d zero = _mm256_setzero_pd();
+        const double* base = panel.values + b * cols * BLOCK_ROWS;
+        // Eight named accumulators: GCC keeps an array of them in memory across the loop.
+        __m256d s0 = zero, s1 = zero, s2 = zero, s3 = zero, s4 = zero, s5 = zero, s6 = zero, s7 = zero;
+        for (std::size_t i = 0; i < query.n_ref_present; ++i) {
+            const std::size_t c = query.ref_present[i];
+            const __m256d a = _mm256_set1_pd(query.ref[c]);
+            const double* v = base + c * BLOCK_ROWS;
+            auto term = [&](int h) {
+                const __m256d x = _mm256_load_pd(v + 4 * h);
+                const __m256d d = _mm256_sub_pd(a, x);
+                const __m256d square = _mm256_mul_pd(d, d);
+                if constexpr (FinitePairs) {
+                    return _mm256_max_pd(square, zero);
+                } else {
+                    return _mm256_and_pd(square, _mm256_cmp_pd(x, x, _CMP_ORD_Q));
+                }
+            };
+            s0 = _mm256_add_pd(s0, term(0));
+            s1 = _mm256_add_pd(s1, term(1));
+            s2 = _mm256_add_pd(s2, term(2));
+            s3 = _mm256_add_pd(s3, term(3));
+            s4 = _mm256_add_pd(s4, term(4));
+            s5 = _mm256_add_pd(s5, term(5));
+            s6 = _mm256_add_pd(s6, term(6));
+            s7 = _mm256_add_pd(s7, term(7));
+        }
+        const __m256d sum[VECTORS] = {s0, s1, s2, s3, s4, s5, s6, s7};
+        for (int h = 0; h < VECTORS; ++h) {
+            __m256i count = _mm256_load_si256(reinterpret_cast<const __m256i*>(panel.count + b * BLOCK_ROWS + 4 * h));
+            for (std::size_t i = 0; i < query.n_ref_missing; ++i) {
+                const __m256d x = _mm256_load_pd(base + query.ref_missing[i] * BLOCK_ROWS + 4 * h);
+                // All-ones (-1) where the candidate holds the value: that coordinate is not shared.
+                count = _mm256_add_epi64(count, _mm256_castpd_si256(_mm256_cmp_pd(x, x, _CMP_ORD_Q)));
+            }
+            const __m256d scale = _mm256_i64gather_pd(panel.scale, count, 8);
+            const __m256d none = _mm256_castsi256_pd(_mm256_cmpeq_epi64(count, _mm256_setzero_si256()));
+            _mm256_store_pd(out + 4 * h, _mm256_blendv_pd(_mm256_mul_pd(sum[h], scale), inf, none));
+        }
+    }
+};
+
+void nan_euclid(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1, double* dist,
+                std::uint8_t* pass, std::uint8_t* reverse) {
+    if (query.finite_pairs) {
+        drive_blocks<NanEuclid<true>, Avx2Keys>(panel, query, b0, b1, dist, pass, reverse);
+    } else {
+        drive_blocks<NanEuclid<false>, Avx2Keys>(panel, query, b0, b1, dist, pass, reverse);
+    }
+}
+
+// Half a block (16 rows) at a time: two sums of four vectors stay in registers.
+struct ExpectedDistance {
+    const PanelView& panel;
+    const QueryView& query;
+
+    ExpectedDistance(const PanelView& p, const QueryView& q) : panel(p), query(q) {}
+
+    void block(std::size_t b, double* out) const {
+        constexpr int H = VECTORS / 2;
+        const std::size_t cols = panel.cols;
+        for (int half = 0; half < 2; ++half) {
+            const double* base = panel.values + b * cols * BLOCK_ROWS + half * H * 4;
+            const double* terms = panel.missing_term + b * cols * BLOCK_ROWS + half * H * 4;
+            __m256d missing_sum[H];
+            __m256d square_sum[H];
+            for (int h = 0; h < H; ++h) {
+                missing_sum[h] = _mm256_setzero_pd();
+                square_sum[h] = _mm256_setzero_pd();
+            }
+            for (std::size_t c = 0; c < cols; ++c) {
+                if (query.ref_is_missing[c]) {
+                    for (int h = 0; h < H; ++h) {
+                        missing_sum[h] = _mm256_add_pd(missing_sum[h], _mm256_load_pd(terms + c * BLOCK_ROWS + 4 * h));
+                    }
+                    continue;
+                }
+                const __m256d a = _mm256_set1_pd(query.ref[c]);
+                const __m256d term = _mm256_set1_pd(query.ref_term[c]);
+                for (int h = 0; h < H; ++h) {
+                    const __m256d x = _mm256_load_pd(base + c * BLOCK_ROWS + 4 * h);
+                    const __m256d d = _mm256_sub_pd(a, x);
+                    const __m256d held = _mm256_cmp_pd(x, x, _CMP_ORD_Q);
+                    square_sum[h] = _mm256_add_pd(square_sum[h], _mm256_and_pd(_mm256_mul_pd(d, d), held));
+                    missing_sum[h] = _mm256_add_pd(missing_sum[h], _mm256_andnot_pd(held, term));
+                }
+            }
+            for (int h = 0; h < H; ++h) {
+                _mm256_store_pd(out + half * H * 4 + 4 * h, _mm256_add_pd(missing_sum[h], _mm256_sqrt_pd(square_sum[h])));
+            }
+        }
+    }
+};
+
+void expected_distance(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1,
+                       double* dist, std::uint8_t* pass, std::uint8_t* reverse) {
+    drive_blocks<ExpectedDistance, Avx2Keys>(panel, query, b0, b1, dist, pass, reverse);
+}
+
+}  // namespace
+
+}  // namespace mirel::knn::detail
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+namespace mirel::knn::detail {
+
+// Outside the target region: plain code that only takes the kernels' addresses.
+KernelSet avx2_kernels(std::size_t) noexcept {
+    return KernelSet{&nan_euclid, &expected_distance};
+}
+
+}  // namespace mirel::knn::detail
+
+#endif  // MIREL_X86_KERNELS

@@ -1,0 +1,94 @@
+// The panel: a column-blocked copy of the candidate rows that the distance kernels read, and the
+// query rows measured against it.
+//
+// To measure one row (any row of the fitted width) against a panel with a chosen kernel:
+//
+//     Panel panel;
+//     panel.build(fitted, cols, row_of, metric);          // position p holds fitted row row_of[p]
+//     QueryRow query;
+//     query.prepare(panel, row, NO_POSITION);             // or the row's own panel position
+//     query.view.threshold = UINT64_MAX;                  // forward filter: let everything pass
+//     BlockScratch out(panel.view().blocks);
+//     kernel(panel.view(), query.view, 0, panel.view().blocks, out.dist(), out.pass(), nullptr);
+//     // out.dist()[p]: distance to the row at position p; bit p of out.pass(): p passed
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "knn/aligned.hpp"
+#include "knn/imputer.hpp"
+#include "knn/kernels/kernel.hpp"
+
+namespace mirel::knn::detail {
+
+class Panel {
+public:
+    // Copies rows row_of[p] of `fitted` (rows of `cols` values) to positions p. The missing-cell
+    // terms are built for expected_distance, the scale table for nan_euclid.
+    void build(std::span<const double> fitted, std::size_t cols, std::span<const std::size_t> row_of, Metric metric);
+
+    const PanelView& view() const noexcept { return view_; }
+
+    // Whether the row at position p holds a value in column c (compact bits, usually still
+    // cached from the distance computation).
+    bool holds(std::size_t p, std::size_t c) const noexcept {
+        const std::size_t b = p / BLOCK_ROWS;
+        const std::size_t i = p % BLOCK_ROWS;
+        return (view_.present[(b * view_.cols + c) * BLOCK_BYTES + i / 8] >> (i % 8)) & 1u;
+    }
+
+    // Whether some row of the panel holds +-inf in column c.
+    bool column_has_infinity(std::size_t c) const noexcept { return column_has_infinity_[c] != 0; }
+
+    // Bytes of one block that a kernel streams through (values, and terms for expected_distance).
+    std::size_t block_bytes() const noexcept {
+        return view_.cols * BLOCK_ROWS * sizeof(double) * (view_.missing_term != nullptr ? 2 : 1);
+    }
+
+private:
+    AlignedArray<double> values_;
+    AlignedArray<double> missing_term_;
+    AlignedArray<std::int64_t> count_;
+    std::vector<std::uint8_t> present_;
+    std::vector<double> scale_;
+    std::vector<std::uint8_t> column_has_infinity_;
+    PanelView view_;
+};
+
+// What a kernel needs of one query row. prepare() fills view's row fields and leaves its
+// filters closed (threshold 0, nothing open, no reverse filter): the pass sets those.
+class QueryRow {
+public:
+    // `row`: cols values, a fitted row or any row of that width (it must outlive the view);
+    // `self`: the row's own panel position, or NO_POSITION when it is not in the panel.
+    void prepare(const Panel& panel, const double* row, std::size_t self);
+
+    QueryView view;
+
+private:
+    std::vector<std::uint32_t> present_;
+    std::vector<std::uint32_t> missing_;
+    std::vector<std::uint8_t> is_missing_;
+    std::vector<double> term_;
+};
+
+// A kernel's outputs for up to `blocks` blocks.
+class BlockScratch {
+public:
+    BlockScratch() = default;
+    explicit BlockScratch(std::size_t blocks) { resize(blocks); }
+    void resize(std::size_t blocks);
+    double* dist() noexcept { return dist_.get(); }
+    std::uint8_t* pass() noexcept { return pass_.data(); }
+    std::uint8_t* reverse() noexcept { return reverse_.data(); }
+
+private:
+    AlignedArray<double> dist_;
+    std::vector<std::uint8_t> pass_;
+    std::vector<std::uint8_t> reverse_;
+};
+
+}  // namespace mirel::knn::detail

@@ -1,0 +1,46 @@
+// What every imputation pass does before it imputes anything, written once: the opening rules
+// (in the order the straightforward pass applies them), the scan for missing cells, and the
+// failures the straightforward pass meets while it visits the rows.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "knn/impute.hpp"
+
+namespace mirel::knn::detail {
+
+// The rows with a missing cell, ascending, with their missing columns (ascending). A short last
+// row counts only up to the end of the input.
+struct MissingCells {
+    std::vector<std::size_t> rows;
+    std::vector<std::size_t> offsets{0};  // columns of rows[i]: cols[offsets[i] .. offsets[i+1])
+    std::vector<std::size_t> cols;
+
+    std::span<const std::size_t> columns_of(std::size_t i) const noexcept {
+        return std::span<const std::size_t>(cols).subspan(offsets[i], offsets[i + 1] - offsets[i]);
+    }
+};
+
+// The opening of a pass: the metric name is checked (before anything is copied or examined),
+// every cell starts as the input's own bits, and a zero column count with a missing cell fails
+// with "attempt to divide by zero". Returns the finished result when nothing is left to impute
+// (or the unknown-metric error); otherwise nullopt, with `result` holding the input's bits and
+// `work` the missing cells (cols > 0 then).
+std::optional<ImputeResult> open_pass(const KnnImputer& imputer, std::span<const double> input,
+                                      std::vector<double>& result, MissingCells& work);
+
+// Throws the failure the straightforward pass meets first, if any, when it imputes `work` from
+// candidates 0..input_rows-1 of a well-formed record: it visits the rows in order, reads each
+// row (which fails for a row beyond the fitted rows), and checks the candidate count right
+// after reading the first. Nothing else can fail.
+void check_row_failures(const KnnImputer& imputer, const MissingCells& work, std::size_t input_rows);
+
+// Whether the record is one the binding layer can build: a fitted matrix of its stated shape
+// and a weights name the constructor admits. Faster passes leave any other record to the
+// straightforward pass, which defines what happens then.
+bool well_formed(const KnnImputer& imputer) noexcept;
+
+}  // namespace mirel::knn::detail

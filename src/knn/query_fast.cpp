@@ -1,0 +1,407 @@
+// The fast query pass: one thin driver over the engine's parts.
+//
+// It computes exactly what query_reference computes, bit for bit:
+//
+// 1. The fitted rows live in a column-blocked panel (knn/panel.hpp, built once per fitted table
+//    by QueryDonors) in row order, so panel position p is fitted row p.
+// 2. The distance kernels (knn/kernels/) give nan_euclid's scaled sum of squares d2 =
+//    sum * (cols / present), bit for bit what the scalar metric computes, +inf when the rows
+//    share no coordinate. The query distance is sqrt(d2) (the same operations as
+//    nan_euclidean), and ranking is on that square-rooted value: two candidates whose d2 differ
+//    but whose square roots are equal tie, and the lower row index ranks first, as in the
+//    reference. A +inf d2 is a distance only when the rows do share a coordinate (overflow).
+// 3. Per missing cell a bounded selection (knn/selection.hpp) keeps the first k candidates by
+//    (key of sqrt(d2), row index) that hold a value in the cell's column: the same set, in the
+//    same order, as the reference's walk down its stable ordering.
+// 4. The kernels' forward filter skips candidates that cannot enter any selection of the row:
+//    its threshold is in d2's key space, so each full selection's bound w (a square-rooted
+//    distance) becomes a d2 bound a few units in the last place above w * w, above every d2
+//    whose square root is at most w. That is conservative: every candidate that could enter
+//    passes, and the exact test happens in the selection.
+// 5. Query rows are measured in groups against one cache-sized super-block of the panel after
+//    another. Working memory beyond the panel: the group's selections and one super-block of
+//    kernel output (the full-ordering path: one entry per fitted row).
+// 6. Very large k is served by ordering all candidates of a row with the fast distances.
+#include "knn/query_fast.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <stdexcept>
+#include <string>
+
+#include "knn/impute_fast.hpp"
+#include "knn/panel.hpp"
+#include "knn/query_detail.hpp"
+#include "knn/selection.hpp"
+
+namespace mirel::knn {
+
+namespace detail {
+namespace {
+
+// The distance a query_rank_key stands for (keys of the pass are never NaN).
+double key_distance(std::uint64_t key) noexcept {
+    constexpr std::uint64_t sign = std::uint64_t{1} << 63;
+    return std::bit_cast<double>((key & sign) ? (key & ~sign) : ~key);
+}
+
+// A d2 at least as large as every d2 whose query distance sqrt(d2) is at most w (w >= 0 or
+// +inf): the filter may let a few more candidates through, never fewer. sqrt(d2) <= w means
+// d2 <= (w (1 + 2^-53))^2 < fl(w * w) (1 + 2^-51) while w * w is a normal number; the product
+// by (1 + 2^-50), rounded, stays above that. Below 1e-150, w * w may be subnormal: 1e-299 is
+// above (1e-150)^2.
+double square_bound(double w) noexcept {
+    if (w < 1e-150) {
+        return 1e-299;
+    }
+    return (w * w) * (1.0 + 0x1p-50);
+}
+
+// Whether the query row and fitted row t hold a value in a common column.
+bool shares_coordinate(const QueryDonors& donors, const double* q, std::size_t t) noexcept {
+    for (std::size_t c = 0; c < donors.cols(); ++c) {
+        if (!std::isnan(q[c]) && donors.panel().holds(t, c)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The donors of one missing cell, and the d2 bound its threshold allows once it is full.
+struct CellSelection {
+    TopK top;
+    std::size_t col = 0;
+    std::uint64_t bound = 0;
+};
+
+// A query row of the running group.
+struct GroupRow {
+    std::size_t row = 0;
+    std::size_t first_cell = 0;
+    std::size_t n_cells = 0;
+    QueryRow query;
+    std::vector<std::uint32_t> open;
+};
+
+class QueryPass {
+public:
+    QueryPass(const QueryDonors& donors, double* query, std::size_t k, QueryWeights weights, KernelFn kernel,
+              const PassTuning& tuning)
+        : donors_(donors), panel_(donors.panel()), columns_(donors.columns()), cols_(donors.cols()),
+          query_(query), k_(k), weights_(weights), kernel_(kernel), tuning_(tuning) {}
+
+    void run(std::size_t first, std::size_t last) {
+        const std::size_t cols = cols_;
+        if (k_ > tuning_.max_selected) {
+            run_unbounded(first, last);
+            return;
+        }
+        capacity_ = std::min(k_, donors_.rows());
+        superblock_ = std::max<std::size_t>(1, tuning_.superblock_bytes / std::max<std::size_t>(1, panel_.block_bytes()));
+        scratch_.resize(superblock_);
+        // 2. Rows in groups of at most group_rows rows and (unless one row has more)
+        //    group_selections cells.
+        std::size_t r = first;
+        while (r < last) {
+            group_size_ = 0;
+            cells_.clear();
+            while (r < last && group_size_ < tuning_.group_rows) {
+                missing_columns(columns_, query_ + r * cols, cols, missing_);
+                if (missing_.empty()) {
+                    ++r;
+                    continue;
+                }
+                if (group_size_ != 0 && cells_.size() + missing_.size() > tuning_.group_selections) {
+                    break;
+                }
+                add_row(r);
+                ++r;
+            }
+            if (group_size_ != 0) {
+                run_group();
+            }
+        }
+    }
+
+private:
+    void add_row(std::size_t r) {
+        if (group_size_ == group_.size()) {
+            group_.emplace_back();
+        }
+        GroupRow& g = group_[group_size_++];
+        g.row = r;
+        g.first_cell = cells_.size();
+        g.n_cells = missing_.size();
+        for (const std::size_t c : missing_) {
+            CellSelection cell;
+            cell.col = c;
+            cells_.push_back(cell);
+        }
+    }
+
+    void run_group() {
+        // 1. Slots for every selection, query views with their filters.
+        if (arena_.size() < cells_.size() * capacity_) {
+            arena_.resize(cells_.size() * capacity_);
+        }
+        for (std::size_t i = 0; i < cells_.size(); ++i) {
+            cells_[i].top = TopK(arena_.data() + i * capacity_, static_cast<std::uint32_t>(capacity_));
+        }
+        for (std::size_t g = 0; g < group_size_; ++g) {
+            GroupRow& row = group_[g];
+            row.query.prepare(panel_, query_ + row.row * cols_, NO_POSITION);
+            refresh(row);
+        }
+        // 2. Super-block by super-block, every row of the group.
+        const std::size_t blocks = panel_.view().blocks;
+        for (std::size_t b0 = 0; b0 < blocks; b0 += superblock_) {
+            const std::size_t b1 = std::min(blocks, b0 + superblock_);
+            for (std::size_t g = 0; g < group_size_; ++g) {
+                GroupRow& row = group_[g];
+                kernel_(panel_.view(), row.query.view, b0, b1, scratch_.dist(), scratch_.pass(), nullptr);
+                collect(row, b0, b1);
+            }
+        }
+        // 3. The cells, after every distance of the group is known.
+        for (std::size_t g = 0; g < group_size_; ++g) {
+            fill(group_[g]);
+        }
+    }
+
+    // Offers the candidates of blocks [b0, b1) that passed the forward filter.
+    void collect(GroupRow& row, std::size_t b0, std::size_t b1) {
+        const std::size_t n = (b1 - b0) * BLOCK_BYTES;
+        const double* dist = scratch_.dist();
+        const double* q = query_ + row.row * cols_;
+        for (std::size_t i = 0; i < n; i += 8) {
+            std::uint64_t forward = 0;
+            std::memcpy(&forward, scratch_.pass() + i, std::min<std::size_t>(8, n - i));
+            while (forward != 0) {
+                const std::size_t bit = static_cast<std::size_t>(__builtin_ctzll(forward));
+                forward &= forward - 1;
+                const std::size_t p = b0 * BLOCK_ROWS + i * 8 + bit;
+                const double d2 = dist[i * 8 + bit];
+                if (std::isnan(d2) || (std::isinf(d2) && !shares_coordinate(donors_, q, p))) {
+                    continue;  // no distance
+                }
+                offer(row, Entry{query_rank_key(std::sqrt(d2)), p});
+            }
+        }
+    }
+
+    void offer(GroupRow& row, const Entry& e) {
+        bool changed = false;
+        for (std::size_t i = 0; i < row.n_cells; ++i) {
+            CellSelection& s = cells_[row.first_cell + i];
+            if (!s.top.admits(e) || !panel_.holds(e.idx, s.col)) {
+                continue;
+            }
+            if (s.top.take(e)) {
+                s.bound = distance_rank_key(square_bound(key_distance(s.top.threshold())));
+                changed = true;
+            }
+        }
+        if (changed) {
+            refresh(row);
+        }
+    }
+
+    // The row's forward filter: the largest bound of its full selections, and the columns of
+    // the others (any candidate holding a value there passes).
+    void refresh(GroupRow& row) {
+        std::uint64_t threshold = 0;
+        row.open.clear();
+        for (std::size_t i = 0; i < row.n_cells; ++i) {
+            const CellSelection& s = cells_[row.first_cell + i];
+            if (s.top.full()) {
+                threshold = std::max(threshold, s.bound);
+            } else {
+                row.open.push_back(static_cast<std::uint32_t>(s.col));
+            }
+        }
+        row.query.view.threshold = threshold;
+        row.query.view.open = row.open.data();
+        row.query.view.n_open = row.open.size();
+    }
+
+    void fill(GroupRow& row) {
+        double* q = query_ + row.row * cols_;
+        for (std::size_t i = 0; i < row.n_cells; ++i) {
+            CellSelection& s = cells_[row.first_cell + i];
+            values_.clear();
+            distances_.clear();
+            for (const Entry& e : s.top.sorted()) {
+                values_.push_back(donors_.value(e.idx, s.col));
+                distances_.push_back(key_distance(e.key));
+            }
+            q[s.col] = values_.empty() ? columns_.mean[s.col] : weighted_mean(values_, distances_, weights_);
+        }
+    }
+
+    // Large k: every candidate with a distance is ordered, then each column walks the order.
+    void run_unbounded(std::size_t first, std::size_t last) {
+        const std::size_t cols = cols_;
+        const std::size_t blocks = panel_.view().blocks;
+        scratch_.resize(blocks);
+        std::vector<Entry> order;
+        order.reserve(donors_.rows());
+        QueryRow query;
+        for (std::size_t r = first; r < last; ++r) {
+            double* q = query_ + r * cols;
+            missing_columns(columns_, q, cols, missing_);
+            if (missing_.empty()) {
+                continue;
+            }
+            query.prepare(panel_, q, NO_POSITION);
+            query.view.threshold = std::numeric_limits<std::uint64_t>::max();
+            kernel_(panel_.view(), query.view, 0, blocks, scratch_.dist(), scratch_.pass(), nullptr);
+            order.clear();
+            for (std::size_t t = 0; t < donors_.rows(); ++t) {
+                const double d2 = scratch_.dist()[t];
+                if (std::isnan(d2) || (std::isinf(d2) && !shares_coordinate(donors_, q, t))) {
+                    continue;
+                }
+                order.push_back(Entry{query_rank_key(std::sqrt(d2)), t});
+            }
+            std::sort(order.begin(), order.end(), EntryLess{});
+            for (const std::size_t c : missing_) {
+                values_.clear();
+                distances_.clear();
+                for (const Entry& e : order) {
+                    if (values_.size() == k_) {
+                        break;
+                    }
+                    const double v = donors_.value(e.idx, c);
+                    if (!std::isnan(v)) {
+                        values_.push_back(v);
+                        distances_.push_back(key_distance(e.key));
+                    }
+                }
+                q[c] = values_.empty() ? columns_.mean[c] : weighted_mean(values_, distances_, weights_);
+            }
+        }
+    }
+
+    const QueryDonors& donors_;
+    const Panel& panel_;
+    const DonorColumns& columns_;
+    std::size_t cols_;
+    double* query_;
+    std::size_t k_;
+    QueryWeights weights_;
+    KernelFn kernel_;
+    PassTuning tuning_;
+
+    std::size_t capacity_ = 1;
+    std::size_t superblock_ = 1;
+    BlockScratch scratch_;
+    std::vector<GroupRow> group_;
+    std::size_t group_size_ = 0;
+    std::vector<CellSelection> cells_;
+    std::vector<Entry> arena_;
+    std::vector<std::size_t> missing_;
+    std::vector<double> values_;
+    std::vector<double> distances_;
+};
+
+}  // namespace
+}  // namespace detail
+
+std::vector<QueryKernel> available_query_kernels() {
+    std::vector<QueryKernel> kernels{QueryKernel::reference};
+    for (const KernelKind kind : available_kernels()) {
+        switch (kind) {
+            case KernelKind::portable:
+                kernels.push_back(QueryKernel::portable);
+                break;
+            case KernelKind::avx2:
+                kernels.push_back(QueryKernel::avx2);
+                break;
+            case KernelKind::avx512:
+                kernels.push_back(QueryKernel::avx512);
+                break;
+        }
+    }
+    return kernels;
+}
+
+QueryKernel best_query_kernel() noexcept {
+    switch (best_kernel()) {
+        case KernelKind::avx512:
+            return QueryKernel::avx512;
+        case KernelKind::avx2:
+            return QueryKernel::avx2;
+        case KernelKind::portable:
+            break;
+    }
+    return QueryKernel::portable;
+}
+
+std::string_view query_kernel_name(QueryKernel kernel) noexcept {
+    switch (kernel) {
+        case QueryKernel::reference:
+            return "reference";
+        case QueryKernel::portable:
+            return "portable";
+        case QueryKernel::avx2:
+            return "avx2";
+        case QueryKernel::avx512:
+            return "avx512";
+    }
+    return "unknown";
+}
+
+QueryDonors::QueryDonors(const TableView& fitted)
+    : rows_(fitted.rows), cols_(fitted.cols), columns_(donor_columns(fitted)) {
+    std::vector<std::size_t> row_of(rows_);
+    std::iota(row_of.begin(), row_of.end(), std::size_t{0});
+    panel_.build({fitted.values, rows_ * cols_}, cols_, row_of, Metric::nan_euclid);
+}
+
+std::vector<double> QueryDonors::table() const {
+    std::vector<double> out(rows_ * cols_);
+    for (std::size_t r = 0; r < rows_; ++r) {
+        for (std::size_t c = 0; c < cols_; ++c) {
+            out[r * cols_ + c] = value(r, c);
+        }
+    }
+    return out;
+}
+
+std::size_t QueryDonors::bytes() const noexcept {
+    const std::size_t positions = panel_.view().blocks * detail::BLOCK_ROWS;
+    return positions * (cols_ * sizeof(double) + sizeof(std::int64_t)) + positions / 8 * cols_ +
+           (cols_ + 1) * sizeof(double) + cols_ * (1 + sizeof(double) + sizeof(std::size_t)) + sizeof(*this);
+}
+
+void query_fast(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
+                std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
+                const PassTuning& tuning) {
+    KernelKind kind = KernelKind::portable;
+    switch (kernel) {
+        case QueryKernel::reference:
+            throw std::invalid_argument("the reference query pass is query_reference");
+        case QueryKernel::portable:
+            kind = KernelKind::portable;
+            break;
+        case QueryKernel::avx2:
+            kind = KernelKind::avx2;
+            break;
+        case QueryKernel::avx512:
+            kind = KernelKind::avx512;
+            break;
+    }
+    detail::check_pass_arguments({nullptr, donors.rows(), donors.cols()}, donors.columns(), query_rows, first, last,
+                                 k);
+    const detail::KernelFn fn = detail::kernel_for(kind, Metric::nan_euclid, donors.cols());
+    if (donors.rows() == 0 || donors.cols() == 0 || first == last) {
+        return;  // no column has a donor, or no row to impute
+    }
+    detail::QueryPass(donors, query, k, weights, fn, tuning).run(first, last);
+}
+
+}  // namespace mirel::knn

@@ -1,0 +1,60 @@
+// The fast query pass and the choice between the passes (the kernel knob that tests use to
+// reach every path).
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+#include <vector>
+
+#include "knn/impute_fast.hpp"
+#include "knn/panel.hpp"
+#include "knn/query.hpp"
+
+namespace mirel::knn {
+
+// `reference` is the straightforward pass; the others are the fast driver over a distance
+// kernel of that instruction set.
+enum class QueryKernel { reference, portable, avx2, avx512 };
+
+// Passes this build and this processor can run; `reference` is always among them.
+std::vector<QueryKernel> available_query_kernels();
+// The default: the fastest available.
+QueryKernel best_query_kernel() noexcept;
+std::string_view query_kernel_name(QueryKernel kernel) noexcept;
+
+// The fitted side of the query passes, built once per fitted table: the column-blocked panel of
+// the fitted rows (position p = row p), which is the only copy of their values, and the column
+// facts. Immutable after construction, so any number of passes may read it at once.
+class QueryDonors {
+public:
+    explicit QueryDonors(const TableView& fitted);
+
+    std::size_t rows() const noexcept { return rows_; }
+    std::size_t cols() const noexcept { return cols_; }
+    const DonorColumns& columns() const noexcept { return columns_; }
+    const detail::Panel& panel() const noexcept { return panel_; }
+    // Cell c of fitted row r, bit for bit as fitted.
+    double value(std::size_t r, std::size_t c) const noexcept {
+        const detail::PanelView& v = panel_.view();
+        return v.values[((r / detail::BLOCK_ROWS) * cols_ + c) * detail::BLOCK_ROWS + r % detail::BLOCK_ROWS];
+    }
+    // The fitted table again, row-major (rows * cols values).
+    std::vector<double> table() const;
+    // Bytes held (what the binding reports to the interpreter's memory accounting).
+    std::size_t bytes() const noexcept;
+
+private:
+    std::size_t rows_;
+    std::size_t cols_;
+    DonorColumns columns_;
+    detail::Panel panel_;
+};
+
+// query_reference's results, bit for bit, from the fast driver over `kernel` (not `reference`),
+// with the block sizes of `tuning` (superblock_bytes, group_rows, group_selections,
+// max_selected). Fails with std::invalid_argument when the kernel is not available here.
+void query_fast(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
+                std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
+                const PassTuning& tuning = PassTuning{});
+
+}  // namespace mirel::knn

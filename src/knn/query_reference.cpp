@@ -1,0 +1,213 @@
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+
+#include "knn/impute.hpp"
+#include "knn/panic.hpp"
+#include "knn/query.hpp"
+#include "knn/query_detail.hpp"
+
+namespace mirel::knn {
+
+DonorColumns donor_columns(const TableView& fitted) {
+    DonorColumns columns;
+    std::vector<double> sum(fitted.cols, 0.0);
+    columns.count.assign(fitted.cols, 0);
+    for (std::size_t r = 0; r < fitted.rows; ++r) {
+        const double* row = fitted.row(r);
+        for (std::size_t c = 0; c < fitted.cols; ++c) {
+            if (!std::isnan(row[c])) {
+                sum[c] = sum[c] + row[c];
+                ++columns.count[c];
+            }
+        }
+    }
+    columns.mean.resize(fitted.cols);
+    for (std::size_t c = 0; c < fitted.cols; ++c) {
+        columns.mean[c] = columns.count[c] == 0 ? std::numeric_limits<double>::quiet_NaN()
+                                                : sum[c] / static_cast<double>(columns.count[c]);
+    }
+    return columns;
+}
+
+double nan_euclidean(const double* a, const double* b, std::size_t cols) noexcept {
+    double sum = 0.0;
+    std::size_t present = 0;
+    for (std::size_t c = 0; c < cols; ++c) {
+        if (!std::isnan(a[c]) && !std::isnan(b[c])) {
+            ++present;
+            const double d = a[c] - b[c];
+            sum = sum + d * d;
+        }
+    }
+    if (present == 0) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    return detail::query_distance(sum, static_cast<double>(cols) / static_cast<double>(present));
+}
+
+std::size_t count_imputed_cells(const DonorColumns& columns, const TableView& query, std::size_t first,
+                                std::size_t last) noexcept {
+    std::size_t cells = 0;
+    for (std::size_t r = first; r < last; ++r) {
+        const double* row = query.row(r);
+        for (std::size_t c = 0; c < query.cols; ++c) {
+            cells += (std::isnan(row[c]) && columns.count[c] != 0) ? 1 : 0;
+        }
+    }
+    return cells;
+}
+
+double weighted_mean(std::span<const double> values, std::span<const double> distances, QueryWeights weights) {
+    double sum = 0.0;
+    if (weights == QueryWeights::uniform) {
+        for (const double v : values) {
+            sum = sum + v;
+        }
+        return sum / static_cast<double>(values.size());
+    }
+    // 1/d per donor; a zero distance makes 1/d infinite, and then only such donors count.
+    bool any_infinite = false;
+    for (const double d : distances) {
+        any_infinite = any_infinite || std::isinf(1.0 / d);
+    }
+    double total = 0.0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const double w = 1.0 / distances[i];
+        const double weight = any_infinite ? (std::isinf(w) ? 1.0 : 0.0) : w;
+        sum = sum + values[i] * weight;
+        total = total + weight;
+    }
+    // Weights that sum to zero (every distance infinite) leave the weighted sum itself, as
+    // scikit-learn's masked average does.
+    return total == 0.0 ? sum : sum / total;
+}
+
+namespace detail {
+
+void check_pass_arguments(const TableView& fitted, const DonorColumns& columns, std::size_t query_rows,
+                          std::size_t first, std::size_t last, std::size_t k) {
+    if (k == 0) {
+        throw Panic("the query pass needs at least one neighbour");
+    }
+    if (first > last || last > query_rows) {
+        panic_index_out_of_bounds(query_rows, last);
+    }
+    if (columns.count.size() != fitted.cols || columns.mean.size() != fitted.cols) {
+        throw Panic("the donor columns do not describe the fitted table");
+    }
+}
+
+void missing_columns(const DonorColumns& columns, const double* row, std::size_t cols,
+                     std::vector<std::size_t>& missing) {
+    missing.clear();
+    for (std::size_t c = 0; c < cols; ++c) {
+        if (std::isnan(row[c]) && columns.count[c] != 0) {
+            missing.push_back(c);
+        }
+    }
+}
+
+}  // namespace detail
+
+namespace {
+
+using detail::query_rank_key;
+
+// Walks rows [first, last): for every row with a missing cell in a column that has donors,
+// the distances, one stable ordering of all fitted rows, then `cell(row, c, order, dist)` for
+// each such column (in ascending order) after all distances of the row are known.
+template <class Cell>
+void walk_rows(const TableView& fitted, const DonorColumns& columns, double* query, std::size_t query_rows,
+               std::size_t first, std::size_t last, std::size_t k, GivenDistances given, Cell&& cell) {
+    detail::check_pass_arguments(fitted, columns, query_rows, first, last, k);
+    const std::size_t cols = fitted.cols;
+    std::vector<std::size_t> missing;
+    std::vector<double> dist(fitted.rows);
+    std::vector<std::size_t> order(fitted.rows);
+    for (std::size_t r = first; r < last; ++r) {
+        double* row = query + r * cols;
+        // 1. The row's missing columns that have donors; nothing to do without any.
+        detail::missing_columns(columns, row, cols, missing);
+        if (missing.empty()) {
+            continue;
+        }
+        // 2. Every distance, before any cell of the row is written.
+        for (std::size_t t = 0; t < fitted.rows; ++t) {
+            dist[t] = given.values != nullptr ? given.values[r * fitted.rows + t]
+                                              : nan_euclidean(row, fitted.row(t), cols);
+        }
+        // 3. All fitted rows, nearest first, rows without a distance last, ties by index.
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return query_rank_key(dist[a]) < query_rank_key(dist[b]);
+        });
+        // 4. The cells.
+        for (const std::size_t c : missing) {
+            cell(row, c, order, dist);
+        }
+    }
+}
+
+}  // namespace
+
+void query_reference(const TableView& fitted, const DonorColumns& columns, double* query, std::size_t query_rows,
+                     std::size_t first, std::size_t last, std::size_t k, QueryWeights weights,
+                     GivenDistances given) {
+    std::vector<double> values;
+    std::vector<double> distances;
+    walk_rows(fitted, columns, query, query_rows, first, last, k, given,
+              [&](double* row, std::size_t c, const std::vector<std::size_t>& order, const std::vector<double>& dist) {
+                  values.clear();
+                  distances.clear();
+                  for (const std::size_t t : order) {
+                      if (std::isnan(dist[t]) || values.size() == k) {
+                          break;
+                      }
+                      const double v = fitted.row(t)[c];
+                      if (!std::isnan(v)) {
+                          values.push_back(v);
+                          distances.push_back(dist[t]);
+                      }
+                  }
+                  row[c] = values.empty() ? columns.mean[c] : weighted_mean(values, distances, weights);
+              });
+}
+
+void query_select_reference(const TableView& fitted, const DonorColumns& columns, double* query,
+                            std::size_t query_rows, std::size_t first, std::size_t last, std::size_t k,
+                            const SelectionOut& out, GivenDistances given) {
+    if (out.slots < k) {
+        throw Panic("the selection has fewer slots than neighbours");
+    }
+    std::size_t cell_index = 0;
+    walk_rows(fitted, columns, query, query_rows, first, last, k, given,
+              [&](double* row, std::size_t c, const std::vector<std::size_t>& order, const std::vector<double>& dist) {
+                  std::int64_t* index = out.index + cell_index * out.slots;
+                  double* distance = out.distance + cell_index * out.slots;
+                  ++cell_index;
+                  std::fill(index, index + out.slots, std::int64_t{-1});
+                  std::fill(distance, distance + out.slots, std::numeric_limits<double>::quiet_NaN());
+                  // The first min(k, potential donors) potential donors, those without a distance last.
+                  const std::size_t wanted = std::min(k, columns.count[c]);
+                  std::size_t taken = 0;
+                  bool any_distance = false;
+                  for (std::size_t i = 0; i < order.size() && taken < wanted; ++i) {
+                      const std::size_t t = order[i];
+                      if (!std::isnan(fitted.row(t)[c])) {
+                          index[taken] = static_cast<std::int64_t>(t);
+                          distance[taken] = dist[t];
+                          any_distance = any_distance || !std::isnan(dist[t]);
+                          ++taken;
+                      }
+                  }
+                  if (!any_distance) {
+                      std::fill(index, index + out.slots, std::int64_t{-1});
+                      std::fill(distance, distance + out.slots, std::numeric_limits<double>::quiet_NaN());
+                      row[c] = columns.mean[c];
+                  }
+              });
+}
+
+}  // namespace mirel::knn

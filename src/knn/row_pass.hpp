@@ -1,0 +1,24 @@
+// The fast pass "row r against the fitted rows": input row r is imputed from the candidates
+// 0..m-1 nearest to fitted row r (itself excluded), exactly as the straightforward pass does.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "knn/impute_fast.hpp"
+#include "knn/kernels/kernel.hpp"
+#include "knn/pass_plan.hpp"
+
+namespace mirel::knn::detail {
+
+// Imputes the cells of `work` into `result` from candidates 0..m-1 (m <= the fitted rows) of a
+// well-formed record whose failures check_row_failures has ruled out.
+void run_row_pass(const KnnImputer& imputer, std::size_t m, KernelFn kernel, const PassTuning& tuning,
+                  const MissingCells& work, std::vector<double>& result);
+
+// Bytes that keeping a row's selections alive costs per missing cell: 16 * min(k, rows) + 64
+// (the donor heap, its selection and, counted per cell, the row's state).
+std::size_t selection_bytes_per_cell(std::size_t capacity) noexcept;
+
+}  // namespace mirel::knn::detail

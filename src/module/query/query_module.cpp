@@ -1,0 +1,407 @@
+// mirel._query: the query pass for mirel.sklearn. Private: the Python layer validates the
+// user's input (scikit-learn's conventions) and hands over only C-contiguous float64 matrices
+// with NaN marking the missing cells; everything else is refused here with a clear error.
+//
+// Donors(fitted) holds the fitted side (the engine's QueryDonors: the column-blocked panel is the
+// only copy of the fitted values), reported to the interpreter's memory accounting while it
+// lives. Its methods write into the caller's query matrix in place; the engine's working memory
+// is freed before they return.
+#include "module/errors.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+#include <string_view>
+
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#define PY_ARRAY_UNIQUE_SYMBOL MIREL_QUERY_ARRAY_API
+#include <numpy/arrayobject.h>
+
+#include "knn/query.hpp"
+#include "knn/query_fast.hpp"
+
+// CPython 3.11's tracemalloc.h declares these without C linkage: bind to the C symbols by name.
+extern "C" int mirel_trace_track(unsigned int domain, std::uintptr_t ptr, std::size_t size) noexcept
+    __asm__("PyTraceMalloc_Track");
+extern "C" int mirel_trace_untrack(unsigned int domain, std::uintptr_t ptr) noexcept __asm__("PyTraceMalloc_Untrack");
+
+namespace mirel::py {
+namespace {
+
+// A matrix argument after its checks: shape and data pointer.
+struct MatrixArg {
+    PyArrayObject* array = nullptr;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    char* data = nullptr;
+    std::size_t bytes = 0;
+};
+
+// `obj` must be a 2-D C-contiguous aligned native-order array of `type_num`, writeable when the
+// pass writes into it.
+MatrixArg matrix_arg(PyObject* obj, const char* name, int type_num, const char* type_name, bool writeable) {
+    if (!PyArray_Check(obj)) {
+        raise(PyExc_TypeError, std::string(name) + " must be a numpy.ndarray, not '" +
+                                   type_qualname(Py_TYPE(obj)) + "'");
+    }
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(array) != 2) {
+        raise(PyExc_ValueError, std::string(name) + " must have 2 dimensions, not " +
+                                    std::to_string(PyArray_NDIM(array)));
+    }
+    if (PyArray_TYPE(array) != type_num || !PyArray_ISNOTSWAPPED(array)) {
+        raise(PyExc_TypeError, std::string(name) + " must hold native " + type_name + " values");
+    }
+    if (!PyArray_IS_C_CONTIGUOUS(array) || !PyArray_ISALIGNED(array)) {
+        raise(PyExc_ValueError, std::string(name) + " must be C-contiguous and aligned");
+    }
+    if (writeable && !PyArray_ISWRITEABLE(array)) {
+        raise(PyExc_ValueError, std::string(name) + " must be writeable");
+    }
+    MatrixArg m;
+    m.array = array;
+    m.rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
+    m.cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
+    m.data = static_cast<char*>(PyArray_DATA(array));
+    m.bytes = static_cast<std::size_t>(PyArray_NBYTES(array));
+    return m;
+}
+
+bool overlap(const MatrixArg& a, const MatrixArg& b) noexcept {
+    if (a.bytes == 0 || b.bytes == 0) {
+        return false;
+    }
+    const auto a0 = reinterpret_cast<std::uintptr_t>(a.data);
+    const auto b0 = reinterpret_cast<std::uintptr_t>(b.data);
+    return a0 < b0 + b.bytes && b0 < a0 + a.bytes;
+}
+
+// The pass writes into `query` while it reads the others: no shared memory.
+void check_apart(const MatrixArg& query, const MatrixArg& other, const char* other_name) {
+    if (overlap(query, other)) {
+        raise(PyExc_ValueError, std::string("query must not share memory with ") + other_name);
+    }
+}
+
+knn::QueryKernel kernel_arg(PyObject* obj) {
+    if (obj == nullptr || obj == Py_None) {
+        return knn::best_query_kernel();
+    }
+    if (!PyUnicode_Check(obj)) {
+        raise(PyExc_TypeError, "kernel must be a str or None, not '" + type_qualname(Py_TYPE(obj)) + "'");
+    }
+    const char* utf8 = PyUnicode_AsUTF8(obj);
+    if (utf8 == nullptr) {
+        throw ErrorAlreadySet{};
+    }
+    for (const knn::QueryKernel kernel : knn::available_query_kernels()) {
+        if (knn::query_kernel_name(kernel) == std::string_view(utf8)) {
+            return kernel;
+        }
+    }
+    raise(PyExc_ValueError, std::string("kernel '") + utf8 + "' is not available here");
+}
+
+std::size_t neighbours_arg(Py_ssize_t n_neighbors) {
+    if (n_neighbors < 1) {
+        raise(PyExc_ValueError, "n_neighbors must be at least 1, not " + std::to_string(n_neighbors));
+    }
+    return static_cast<std::size_t>(n_neighbors);
+}
+
+knn::TableView view(const MatrixArg& m) noexcept {
+    return {reinterpret_cast<const double*>(m.data), m.rows, m.cols};
+}
+
+// --- Donors: the fitted side, built once by fit and read by every transform ---------------
+
+// Instance layout: the object header and the engine's fitted side, which the object owns.
+struct DonorsObject {
+    PyObject_HEAD
+    knn::QueryDonors* donors;  // null only if building it failed
+    std::size_t tracked;       // bytes reported to the interpreter's memory accounting
+};
+
+// The memory of a Donors object is reported under its own tracemalloc domain (what tells PyPy's
+// collector that the object is large).
+constexpr unsigned int TRACE_DOMAIN = 0x6d69726cu;  // "mirl"
+
+DonorsObject* as_donors(PyObject* self) noexcept { return reinterpret_cast<DonorsObject*>(self); }
+
+const knn::QueryDonors& donors_of(PyObject* self) {
+    const knn::QueryDonors* donors = as_donors(self)->donors;
+    if (donors == nullptr) {
+        raise(PyExc_ValueError, "Donors object is not initialised");
+    }
+    return *donors;
+}
+
+PyObject* Donors_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return guard_object([&]() -> PyObject* {
+        static const char* keywords[] = {"fitted", nullptr};
+        PyObject* fitted_obj = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Donors", const_cast<char**>(keywords), &fitted_obj)) {
+            return nullptr;
+        }
+        const MatrixArg fitted = matrix_arg(fitted_obj, "fitted", NPY_DOUBLE, "float64", false);
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        Ref self = check(alloc(type, 0));
+        DonorsObject* obj = as_donors(self.get());
+        obj->donors = nullptr;
+        obj->tracked = 0;
+        obj->donors = new knn::QueryDonors(view(fitted));
+        const std::size_t bytes = obj->donors->bytes();
+        if (mirel_trace_track(TRACE_DOMAIN, reinterpret_cast<std::uintptr_t>(obj->donors), bytes) == 0) {
+            obj->tracked = bytes;
+        }  // -1: tracemalloc is not tracing; nothing to report
+        return self.release();
+    });
+}
+
+void Donors_dealloc(PyObject* self) noexcept {
+    DonorsObject* obj = as_donors(self);
+    PyTypeObject* type = Py_TYPE(self);
+    if (obj->donors != nullptr) {
+        if (obj->tracked != 0) {
+            mirel_trace_untrack(TRACE_DOMAIN, reinterpret_cast<std::uintptr_t>(obj->donors));
+        }
+        delete obj->donors;
+        obj->donors = nullptr;
+    }
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(type);
+}
+
+// The query argument of a method: writeable, of the fitted width.
+MatrixArg query_arg(PyObject* obj, const knn::QueryDonors& donors) {
+    const MatrixArg query = matrix_arg(obj, "query", NPY_DOUBLE, "float64", true);
+    if (query.cols != donors.cols()) {
+        raise(PyExc_ValueError, "query has " + std::to_string(query.cols) + " columns, fitted has " +
+                                    std::to_string(donors.cols()));
+    }
+    return query;
+}
+
+// Optional (query rows x fitted rows) distance matrix.
+knn::GivenDistances given_distances(PyObject* obj, const knn::QueryDonors& donors, const MatrixArg& query) {
+    if (obj == nullptr || obj == Py_None) {
+        return {};
+    }
+    const MatrixArg d = matrix_arg(obj, "distances", NPY_DOUBLE, "float64", false);
+    if (d.rows != query.rows || d.cols != donors.rows()) {
+        raise(PyExc_ValueError, "distances must have shape (" + std::to_string(query.rows) + ", " +
+                                    std::to_string(donors.rows()) + "), not (" + std::to_string(d.rows) + ", " +
+                                    std::to_string(d.cols) + ")");
+    }
+    check_apart(query, d, "distances");
+    return {reinterpret_cast<const double*>(d.data)};
+}
+
+// Donors.impute(query, n_neighbors, weights, distances=None, kernel=None)
+PyObject* Donors_impute(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return guard_object([&]() -> PyObject* {
+        static const char* keywords[] = {"query", "n_neighbors", "weights", "distances", "kernel", nullptr};
+        PyObject* query_obj = nullptr;
+        Py_ssize_t n_neighbors = 0;
+        const char* weights_name = nullptr;
+        PyObject* distances_obj = nullptr;
+        PyObject* kernel_obj = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Ons|OO:impute", const_cast<char**>(keywords), &query_obj,
+                                         &n_neighbors, &weights_name, &distances_obj, &kernel_obj)) {
+            return nullptr;
+        }
+        const knn::QueryDonors& donors = donors_of(self);
+        const MatrixArg query = query_arg(query_obj, donors);
+        const std::size_t k = neighbours_arg(n_neighbors);
+        knn::QueryWeights weights;
+        if (std::string_view(weights_name) == "uniform") {
+            weights = knn::QueryWeights::uniform;
+        } else if (std::string_view(weights_name) == "distance") {
+            weights = knn::QueryWeights::distance;
+        } else {
+            raise(PyExc_ValueError, std::string("weights must be 'uniform' or 'distance', not '") + weights_name + "'");
+        }
+        const knn::GivenDistances given = given_distances(distances_obj, donors, query);
+        const knn::QueryKernel kernel = kernel_arg(kernel_obj);
+        auto* values = reinterpret_cast<double*>(query.data);
+        if (kernel == knn::QueryKernel::reference || given.values != nullptr) {
+            // The straightforward pass reads the fitted rows row by row: a temporary copy.
+            const std::vector<double> table = donors.table();
+            const knn::TableView fitted{table.data(), donors.rows(), donors.cols()};
+            knn::query_reference(fitted, donors.columns(), values, query.rows, 0, query.rows, k, weights, given);
+        } else {
+            knn::query_fast(donors, values, query.rows, 0, query.rows, k, weights, kernel);
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+// Donors.select(query, n_neighbors, index, distance, distances=None)
+PyObject* Donors_select(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return guard_object([&]() -> PyObject* {
+        static const char* keywords[] = {"query", "n_neighbors", "index", "distance", "distances", nullptr};
+        PyObject* query_obj = nullptr;
+        Py_ssize_t n_neighbors = 0;
+        PyObject* index_obj = nullptr;
+        PyObject* distance_obj = nullptr;
+        PyObject* distances_obj = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnOO|O:select", const_cast<char**>(keywords), &query_obj,
+                                         &n_neighbors, &index_obj, &distance_obj, &distances_obj)) {
+            return nullptr;
+        }
+        const knn::QueryDonors& donors = donors_of(self);
+        const MatrixArg query = query_arg(query_obj, donors);
+        const std::size_t k = neighbours_arg(n_neighbors);
+        const MatrixArg index = matrix_arg(index_obj, "index", NPY_INT64, "int64", true);
+        const MatrixArg distance = matrix_arg(distance_obj, "distance", NPY_DOUBLE, "float64", true);
+        const knn::GivenDistances given = given_distances(distances_obj, donors, query);
+        const std::size_t cells = knn::count_imputed_cells(donors.columns(), view(query), 0, query.rows);
+        if (index.rows != cells || index.cols != k || distance.rows != cells || distance.cols != k) {
+            raise(PyExc_ValueError, "index and distance must have shape (" + std::to_string(cells) + ", " +
+                                        std::to_string(k) + ")");
+        }
+        check_apart(query, index, "index");
+        check_apart(query, distance, "distance");
+        if (overlap(index, distance)) {
+            raise(PyExc_ValueError, "index and distance must not share memory");
+        }
+        const std::vector<double> table = donors.table();
+        const knn::TableView fitted{table.data(), donors.rows(), donors.cols()};
+        const knn::SelectionOut out{reinterpret_cast<std::int64_t*>(index.data),
+                                    reinterpret_cast<double*>(distance.data), k};
+        knn::query_select_reference(fitted, donors.columns(), reinterpret_cast<double*>(query.data), query.rows, 0,
+                                    query.rows, k, out, given);
+        Py_RETURN_NONE;
+    });
+}
+
+// Donors.fitted(): a new array holding the fitted table.
+PyObject* Donors_fitted(PyObject* self, PyObject*) noexcept {
+    return guard_object([&]() -> PyObject* {
+        const knn::QueryDonors& donors = donors_of(self);
+        npy_intp dims[2] = {static_cast<npy_intp>(donors.rows()), static_cast<npy_intp>(donors.cols())};
+        Ref array = check(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+        const std::vector<double> table = donors.table();
+        if (!table.empty()) {
+            std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), table.data(),
+                        table.size() * sizeof(double));
+        }
+        return array.release();
+    });
+}
+
+// Pickling: Donors(fitted()).
+PyObject* Donors_reduce(PyObject* self, PyObject*) noexcept {
+    return guard_object([&]() -> PyObject* {
+        Ref fitted = check(Donors_fitted(self, nullptr));
+        return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), fitted.get());
+    });
+}
+
+PyObject* Donors_get_shape(PyObject* self, void*) noexcept {
+    return guard_object([&]() -> PyObject* {
+        const knn::QueryDonors& donors = donors_of(self);
+        return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(donors.rows()), static_cast<Py_ssize_t>(donors.cols()));
+    });
+}
+
+PyMethodDef donors_methods[] = {
+    {"impute", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Donors_impute)),
+     METH_VARARGS | METH_KEYWORDS,
+     "impute($self, /, query, n_neighbors, weights, distances=None, kernel=None)\n--\n\n"
+     "Imputes the NaN cells of `query` in place."},
+    {"select", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Donors_select)),
+     METH_VARARGS | METH_KEYWORDS,
+     "select($self, /, query, n_neighbors, index, distance, distances=None)\n--\n\n"
+     "Records the donors of every imputed cell (cells without donors get the column mean)."},
+    {"fitted", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Donors_fitted)), METH_NOARGS,
+     "fitted($self, /)\n--\n\nA new array holding the fitted table."},
+    {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Donors_reduce)), METH_NOARGS,
+     nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef donors_getset[] = {
+    {"shape", &Donors_get_shape, nullptr, "(fitted rows, columns)", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot donors_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&Donors_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&Donors_dealloc)},
+    {Py_tp_methods, donors_methods},
+    {Py_tp_getset, donors_getset},
+    {Py_tp_doc, const_cast<char*>("Donors(fitted)\n--\n\n"
+                                  "The fitted rows of a query pass (a C-contiguous float64 matrix, NaN = missing).")},
+    {0, nullptr},
+};
+
+PyType_Spec donors_spec = {
+    "mirel._query.Donors",
+    sizeof(DonorsObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    donors_slots,
+};
+
+// kernels(): names of the passes this build and processor can run, the default first.
+PyObject* query_kernels(PyObject*, PyObject*) noexcept {
+    return guard_object([&]() -> PyObject* {
+        const auto kernels = knn::available_query_kernels();
+        const knn::QueryKernel best = knn::best_query_kernel();
+        Ref names = check(PyList_New(0));
+        const std::string_view first = knn::query_kernel_name(best);
+        Ref head = check(PyUnicode_FromStringAndSize(first.data(), static_cast<Py_ssize_t>(first.size())));
+        check_status(PyList_Append(names.get(), head.get()));
+        for (const knn::QueryKernel kernel : kernels) {
+            if (kernel == best) {
+                continue;
+            }
+            const std::string_view name = knn::query_kernel_name(kernel);
+            Ref item = check(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+            check_status(PyList_Append(names.get(), item.get()));
+        }
+        return PyList_AsTuple(names.get());
+    });
+}
+
+PyMethodDef query_methods[] = {
+    {"kernels", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&query_kernels)), METH_NOARGS,
+     "kernels()\n--\n\nNames of the query passes available here, the default first."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int query_exec(PyObject* module) noexcept {
+    return guard_status([&]() -> int {
+        if (_import_array() < 0) {
+            throw ErrorAlreadySet{};
+        }
+        Ref type = Ref::steal(reinterpret_cast<PyObject*>(create_type(&donors_spec)));
+        check_status(PyObject_SetAttrString(module, "Donors", type.get()));
+        return 0;
+    });
+}
+
+PyModuleDef_Slot query_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&query_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef query_module = {
+    PyModuleDef_HEAD_INIT,
+    "mirel._query",
+    "The query pass behind mirel.sklearn (private).",
+    0,
+    query_methods,
+    query_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace mirel::py
+
+PyMODINIT_FUNC PyInit__query(void) { return PyModuleDef_Init(&mirel::py::query_module); }

@@ -1,0 +1,237 @@
+// The query pass: its rules on small tables worked by hand, and the fast driver checked bit for
+// bit against the straightforward pass on random and adversarial tables, on every kernel and
+// with block sizes that reach every path.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "knn/query.hpp"
+#include "knn/query_fast.hpp"
+#include "test_helpers.hpp"
+
+namespace mirel::knn {
+namespace {
+
+using testing::bits;
+using testing::INF;
+using testing::NAN_;
+using testing::NAN_NEG;
+
+struct Table {
+    std::vector<double> values;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    TableView view() const { return {values.data(), rows, cols}; }
+};
+
+// Imputes a copy of `query` with the reference pass.
+std::vector<double> reference(const Table& fitted, std::vector<double> query, std::size_t k, QueryWeights weights) {
+    const DonorColumns columns = donor_columns(fitted.view());
+    const std::size_t rows = query.size() / fitted.cols;
+    query_reference(fitted.view(), columns, query.data(), rows, 0, rows, k, weights);
+    return query;
+}
+
+TEST(QueryDistance, IsScaledEuclideanOverSharedCoordinatesOrNone) {
+    const double a[] = {1.0, NAN_, 4.0, 0.0};
+    const double b[] = {4.0, 2.0, 0.0, NAN_NEG};
+    // shared: columns 0 and 2, sum 9 + 16 = 25, scale 4 / 2.
+    EXPECT_EQ(bits(nan_euclidean(a, b, 4)), bits(std::sqrt(25.0 * 2.0)));
+    const double c[] = {NAN_, 1.0, NAN_, NAN_};
+    EXPECT_TRUE(std::isnan(nan_euclidean(a, c, 4)));
+    const double big[] = {1e300, NAN_, 0.0, 0.0};
+    EXPECT_EQ(nan_euclidean(big, b, 4), INF);  // overflow is a distance
+}
+
+TEST(QueryReference, EqualDistancesGoToTheLowerRowIndex) {
+    // Rows 1, 2 and 3 tie behind row 0 for the query (0, ?).
+    const Table fitted{{0.0, 10.0, 2.0, 20.0, -2.0, 30.0, 2.0, 40.0, NAN_, 50.0}, 5, 2};
+    for (const auto& [k, want] : std::vector<std::pair<std::size_t, double>>{{1, 10.0}, {2, 15.0}, {3, 20.0}, {4, 25.0}, {9, 25.0}}) {
+        EXPECT_EQ(reference(fitted, {0.0, NAN_}, k, QueryWeights::uniform)[1], want) << k;
+    }
+}
+
+TEST(QueryReference, DonorsNeedAValueInTheColumnAndADistance) {
+    // Row 0 holds nothing in column 1; row 1 shares no coordinate with the query.
+    const Table fitted{{0.0, NAN_, 7.0, NAN_, 100.0, 5.0, 3.0, 9.0}, 4, 2};
+    const Table three{{0.0, NAN_, 1.0, NAN_, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0}, 4, 3};
+    EXPECT_EQ(reference(fitted, {0.5, NAN_}, 1, QueryWeights::uniform)[1], 9.0);
+    EXPECT_EQ(reference(fitted, {0.5, NAN_}, 5, QueryWeights::uniform)[1], 7.0);  // (5 + 9) / 2
+    const std::vector<double> out = reference(three, {NAN_, NAN_, NAN_}, 2, QueryWeights::uniform);
+    // No coordinate is shared with anyone: every cell gets its column mean.
+    EXPECT_EQ(out[0], (0.0 + 3.0 + 6.0) / 3.0);
+    EXPECT_EQ(out[1], (1.0 + 4.0 + 7.0) / 3.0);
+    EXPECT_EQ(out[2], (1.0 + 2.0 + 5.0 + 8.0) / 4.0);
+}
+
+TEST(QueryReference, ColumnsWithoutFittedValuesAreLeftAlone) {
+    const Table fitted{{1.0, NAN_, 2.0, NAN_}, 2, 2};
+    const std::vector<double> out = reference(fitted, {NAN_, NAN_NEG, 1.5, NAN_}, 1, QueryWeights::uniform);
+    EXPECT_EQ(out[0], 1.5);  // column mean: no shared coordinate
+    EXPECT_EQ(bits(out[1]), bits(NAN_NEG));
+    EXPECT_EQ(bits(out[3]), bits(NAN_));
+    EXPECT_EQ(out[2], 1.5);
+}
+
+TEST(QueryReference, DistanceWeightsAndZeroDistances) {
+    const Table fitted{{0.0, 1.0, 3.0, 2.0, 1.0, 4.0}, 3, 2};
+    // Distances from (1, ?): 1, 2 and 0 -> only the zero-distance donor counts.
+    EXPECT_EQ(reference(fitted, {1.0, NAN_}, 3, QueryWeights::distance)[1], 4.0);
+    // From (0.5, ?) with k = 2: rows 0 (0.5) and 2 (0.5), weights 2 and 2... all equal.
+    EXPECT_EQ(reference(fitted, {0.5, NAN_}, 2, QueryWeights::distance)[1], (1.0 * 2.0 + 4.0 * 2.0) / 4.0);
+    const double values[] = {1.0, 4.0};
+    const double dists[] = {INF, INF};
+    EXPECT_EQ(weighted_mean(values, dists, QueryWeights::distance), 0.0);  // weights sum to zero
+}
+
+TEST(QueryReference, GivenDistancesAndSelections) {
+    const Table fitted{{1.0, 10.0, 2.0, NAN_, 3.0, 30.0, 4.0, 40.0}, 4, 2};
+    std::vector<double> query{NAN_, NAN_, 0.0, NAN_};
+    const DonorColumns columns = donor_columns(fitted.view());
+    // Row 0 sees the rows at distances 3, NaN, 1, 1 (given); row 1 has no distance at all.
+    const std::vector<double> given{3.0, NAN_, 1.0, -0.0 + 1.0, NAN_, NAN_, NAN_, NAN_};
+    std::vector<std::int64_t> index(3 * 2);
+    std::vector<double> distance(3 * 2);
+    query_select_reference(fitted.view(), columns, query.data(), 2, 0, 2, 2, {index.data(), distance.data(), 2},
+                           {given.data()});
+    EXPECT_EQ(index, (std::vector<std::int64_t>{2, 3, 2, 3, -1, -1}));
+    EXPECT_EQ(distance[0], 1.0);
+    EXPECT_EQ(query[3], (10.0 + 30.0 + 40.0) / 3.0);
+    EXPECT_TRUE(std::isnan(query[0]));  // selections are not averaged
+    std::vector<double> averaged{NAN_, NAN_, 0.0, NAN_};
+    query_reference(fitted.view(), columns, averaged.data(), 2, 0, 2, 2, QueryWeights::uniform, {given.data()});
+    EXPECT_EQ(averaged[0], 3.5);
+    EXPECT_EQ(averaged[1], 35.0);
+}
+
+TEST(QueryReference, BrokenPreconditionsFail) {
+    const Table fitted{{1.0, 2.0}, 1, 2};
+    const DonorColumns columns = donor_columns(fitted.view());
+    std::vector<double> query{NAN_, 1.0};
+    EXPECT_TRUE(testing::panics_with(
+        [&] { query_reference(fitted.view(), columns, query.data(), 1, 0, 1, 0, QueryWeights::uniform); },
+        "the query pass needs at least one neighbour"));
+    EXPECT_TRUE(testing::panics_with(
+        [&] { query_reference(fitted.view(), columns, query.data(), 1, 0, 2, 1, QueryWeights::uniform); },
+        "index out of bounds: the len is 1 but the index is 2"));
+}
+
+// --- the fast driver against the reference ---------------------------------------------------
+
+enum class Flavour { integers, adversarial, gaussian };
+
+Table random_table(std::mt19937_64& rng, std::size_t rows, std::size_t cols, double rate, Flavour flavour) {
+    Table t{std::vector<double>(rows * cols), rows, cols};
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    const double odd[] = {0.0, -0.0, 1.0, 2.0, 1e200, -1e200, 1e-200, 3.0, 0.5, 2.0};
+    for (double& v : t.values) {
+        switch (flavour) {
+            case Flavour::integers:
+                v = static_cast<double>(rng() % 7);
+                break;
+            case Flavour::adversarial:
+                v = odd[rng() % 10];
+                break;
+            case Flavour::gaussian:
+                v = normal(rng);
+                break;
+        }
+        if (unit(rng) < rate) {
+            v = (rng() & 1) ? NAN_ : NAN_NEG;
+        }
+    }
+    if (rows > 0 && cols > 1 && rng() % 3 == 0) {  // a column without values, a row without values
+        const std::size_t c = rng() % cols;
+        const std::size_t r = rng() % rows;
+        for (std::size_t i = 0; i < rows; ++i) {
+            t.values[i * cols + c] = NAN_;
+        }
+        for (std::size_t j = 0; j < cols; ++j) {
+            t.values[r * cols + j] = NAN_;
+        }
+    }
+    return t;
+}
+
+TEST(QueryFast, MatchesTheReferenceBitForBitOnEveryKernel) {
+    std::mt19937_64 rng(20261208);
+    const std::vector<QueryKernel> kernels = available_query_kernels();
+    ASSERT_EQ(kernels.front(), QueryKernel::reference);
+    PassTuning small;  // tiny blocks and groups: many super-blocks, groups split by cells
+    small.superblock_bytes = 1;
+    small.group_rows = 3;
+    small.group_selections = 4;
+    small.max_selected = 4;  // k above it takes the full-ordering path
+    std::size_t cases = 0;
+    for (int round = 0; round < 120; ++round) {
+        const auto flavour = static_cast<Flavour>(round % 3);
+        const std::size_t cols = 1 + rng() % (round % 5 == 0 ? 70 : 12);
+        const std::size_t fitted_rows = 1 + rng() % 150;
+        const double rate = 0.05 + 0.6 * static_cast<double>(rng() % 100) / 100.0;
+        const Table fitted = random_table(rng, fitted_rows, cols, rate, flavour);
+        const Table query = random_table(rng, 1 + rng() % 60, cols, rate, flavour);
+        const std::size_t k = 1 + rng() % 12;
+        const DonorColumns columns = donor_columns(fitted.view());
+        const QueryDonors donors(fitted.view());
+        ASSERT_EQ(bits(donors.table()), bits(fitted.values));  // the panel keeps every bit
+        for (const QueryWeights weights : {QueryWeights::uniform, QueryWeights::distance}) {
+            std::vector<double> want = query.values;
+            query_reference(fitted.view(), columns, want.data(), query.rows, 0, query.rows, k, weights);
+            for (const QueryKernel kernel : kernels) {
+                if (kernel == QueryKernel::reference) {
+                    continue;
+                }
+                for (const PassTuning& tuning : {PassTuning{}, small}) {
+                    std::vector<double> got = query.values;
+                    // Two ranges: rows are independent.
+                    const std::size_t half = query.rows / 2;
+                    query_fast(donors, got.data(), query.rows, 0, half, k, weights, kernel, tuning);
+                    query_fast(donors, got.data(), query.rows, half, query.rows, k, weights, kernel, tuning);
+                    ASSERT_EQ(bits(got), bits(want)) << "round " << round << " kernel "
+                                                     << query_kernel_name(kernel) << " k " << k;
+                    ++cases;
+                }
+            }
+        }
+    }
+    EXPECT_GE(cases, 480u);
+}
+
+TEST(QueryFast, SquareRootTiesRankByRowIndex) {
+    // Two fitted rows whose scaled squares d2 differ while their distances sqrt(d2) are equal:
+    // the reference ranks them as equal distances (the lower index first), and so must the
+    // fast driver, although the kernels order them apart by d2. Row 0 has the larger d2.
+    const std::vector<double> query{0.0, NAN_};
+    double low = std::sqrt(2.0);
+    double high = low;
+    bool found = false;
+    for (int i = 0; i < 1000 && !found; ++i) {
+        high = std::nextafter(low, 2.0);
+        const double a[] = {high, 0.0};
+        const double b[] = {low, 0.0};
+        found = high * high * 2.0 > low * low * 2.0 &&
+                nan_euclidean(query.data(), a, 2) == nan_euclidean(query.data(), b, 2);
+        if (!found) {
+            low = high;
+        }
+    }
+    ASSERT_TRUE(found);
+    const Table fitted{{high, 100.0, low, 200.0}, 2, 2};
+    const QueryDonors donors(fitted.view());
+    EXPECT_EQ(reference(fitted, query, 1, QueryWeights::uniform)[1], 100.0);
+    for (const QueryKernel kernel : available_query_kernels()) {
+        if (kernel == QueryKernel::reference) {
+            continue;
+        }
+        std::vector<double> got = query;
+        query_fast(donors, got.data(), 1, 0, 1, 1, QueryWeights::uniform, kernel);
+        EXPECT_EQ(got[1], 100.0) << query_kernel_name(kernel);
+    }
+}
+
+}  // namespace
+}  // namespace mirel::knn
