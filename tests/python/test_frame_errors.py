@@ -109,3 +109,47 @@ def test_long_labels_are_clipped():
     with pytest.raises(TypeError) as info:
         mirel.KnnImputer().fit(pd.DataFrame({label: ["a"]}))
     assert str(info.value).startswith("DataFrame column cannot be converted to float64: '" + "n" * 59 + "... (")
+
+
+def frames_of_every_dtype():
+    base = np.array([[1.0, 10.0], [2.0, np.nan], [3.0, 30.0], [4.0, 40.0]])
+    col = base[:, 1]
+    return {
+        "float16": lambda: pd.DataFrame(base.astype("float16")),
+        "uint8-and-float": lambda: pd.DataFrame({"u": np.ones(4, dtype=np.uint8), "f": col.astype("float32")}),
+        "complex": lambda: pd.DataFrame({"z": base[:, 0].astype(complex), "f": col}),
+        "nullable-Int64": lambda: pd.DataFrame({"a": pd.array([1, None, 3, 4], dtype="Int64"), "b": col}),
+        "nullable-boolean": lambda: pd.DataFrame({"a": pd.array([True, None, False, True], dtype="boolean")}),
+        "datetime-tz": lambda: pd.DataFrame({"a": pd.date_range("2020", periods=4, tz="UTC"), "b": col}),
+        "timedelta": lambda: pd.DataFrame({"a": pd.to_timedelta([1, 2, 3, 4], unit="s")}),
+        "period": lambda: pd.DataFrame({"a": pd.period_range("2020", periods=4, freq="D"), "b": col}),
+        "interval": lambda: pd.DataFrame({"a": pd.interval_range(0, 4)}),
+        "categorical-text": lambda: pd.DataFrame({"a": pd.Categorical(list("abab")), "b": col}),
+        "string": lambda: pd.DataFrame({"s": pd.array(list("abcd"), dtype="string"), "b": col}),
+        "big-endian": lambda: pd.DataFrame(base.astype(">f8")),
+    }
+
+
+FRAMES = frames_of_every_dtype()
+
+
+@pytest.mark.parametrize("make", FRAMES.values(), ids=FRAMES.keys())
+def test_every_dtype_is_refused_naming_the_columns_at_fault_or_accepted(make):
+    """Columns of a kind other than integer or float are at fault; when every column is
+    numeric, the ones that are not float64. Frames that pandas itself turns into float64 are
+    accepted."""
+    try:
+        frame = make()
+        converted = np.ascontiguousarray(frame.to_numpy())
+    except (TypeError, ValueError):  # a pandas that cannot build or convert this frame at all
+        pytest.skip("this pandas does not hold such a frame")
+    if converted.ndim == 2 and converted.dtype == np.float64:
+        assert mirel.KnnImputer(1).fit(frame).transform(frame).shape == frame.shape
+        return
+    dtypes = list(frame.dtypes.items())
+    bad = [(label, dtype) for label, dtype in dtypes if getattr(dtype, "kind", "O") not in "iuf"]
+    if not bad:
+        bad = [(label, dtype) for label, dtype in dtypes if str(dtype) != "float64"]
+    with pytest.raises(TypeError) as info:
+        mirel.KnnImputer().fit(frame)
+    assert str(info.value) == expected(*bad)
