@@ -1,7 +1,7 @@
 """mirel against scikit-learn's KNNImputer, side by side in one run.
 
     python benchmarks/bench_impute.py [--quick] [--sklearn-repeats N] [--mirel-repeats N] [--no-scaling]
-                                      [--engine-bench PATH]
+                                      [--engine-bench PATH] [--plot PATH] [--no-plot]
 
 Every measurement runs in a fresh subprocess (``--worker``) so that its peak RSS belongs to one
 library on one table. Tables are standard normal values with NaN cells placed uniformly at
@@ -21,6 +21,10 @@ mean that they did different work). Peak RSS is the worker's VmHWM (the same fig
 getrusage's ru_maxrss), reset just before the timed calls because Linux carries the parent's
 peak over fork and exec; "+MiB" is that peak less the RSS just before the first call, so it
 holds the input copies, the result and all working memory of the calls.
+
+Then a series over the rows (16 columns, 10% NaN) with both libraries, drawn as a log-log plot
+of wall time against rows (``--plot``, by default benchmarks/bench_impute.png; needs
+matplotlib, in the ``bench`` extra) with the CPU named in the title.
 
 Then a scaling table of mirel alone: time per (rows with a missing cell x rows x columns)
 stays flat when the cost has no R^2 log R term. CPU time is the process's (mirel starts no
@@ -58,6 +62,9 @@ SIZES = [
 ]
 QUICK_SIZES = [("normal", 2000, 20, 0.10), ("normal", 5000, 20, 0.10), ("lowrank", 5000, 32, 0.05)]
 SCALING = [(2500, 16, 0.10), (5000, 16, 0.10), (10000, 16, 0.10), (20000, 16, 0.10), (40000, 16, 0.10)]
+PLOT_ROWS = [1000, 2000, 4000, 8000, 16000]
+QUICK_PLOT_ROWS = [250, 500, 1000, 2000]
+PLOT_COLS, PLOT_RATE = 16, 0.10
 QUICK_SCALING = [(1000, 16, 0.10), (2000, 16, 0.10), (4000, 16, 0.10), (8000, 16, 0.10), (16000, 16, 0.10)]
 
 
@@ -295,6 +302,54 @@ def scaling_table(sizes, repeats: int) -> None:
         previous = (r["cpu"], work)
 
 
+def plot_series(rows_list, sk_repeats: int, mi_repeats: int, path: str) -> None:
+    """Both libraries on tables of growing row count, then a log-log plot of wall time."""
+    import numpy as np
+    import sklearn
+
+    print()
+    print(f"series for the plot: {PLOT_COLS} columns, {PLOT_RATE:.0%} NaN; wall = best of the repeats")
+    print(f"{'rows':>7} | {'mirel s':>9} | {'sklearn s':>9} | {'ratio':>6}")
+    mirel_wall, sklearn_wall = [], []
+    for rows in rows_list:
+        mi = run_worker("mirel", rows, PLOT_COLS, PLOT_RATE, mi_repeats)
+        sk = run_worker("sklearn", rows, PLOT_COLS, PLOT_RATE, sk_repeats)
+        mirel_wall.append(mi["wall"])
+        sklearn_wall.append(sk["wall"])
+        print(f"{rows:>7} | {mi['wall']:9.4f} | {sk['wall']:9.3f} | {sk['wall'] / mi['wall']:6.1f}", flush=True)
+
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    import matplotlib.ticker
+
+    fig, ax = plt.subplots(figsize=(7.5, 5.0), dpi=110)
+    ax.loglog(rows_list, sklearn_wall, "s-", color="tab:orange",
+              label=f"scikit-learn {sklearn.__version__} KNNImputer(n_neighbors=5).fit_transform(X)")
+    ax.loglog(rows_list, mirel_wall, "o-", color="tab:blue", label="mirel KnnImputer(k=5).fit(X).transform(X)")
+    # A guide for time proportional to rows squared (every row with a NaN is measured
+    # against every row), through mirel's last point.
+    guide = [mirel_wall[-1] * (r / rows_list[-1]) ** 2 for r in rows_list]
+    ax.loglog(rows_list, guide, ":", color="gray", label="proportional to rows\N{SUPERSCRIPT TWO}")
+    for r, m, s in zip(rows_list, mirel_wall, sklearn_wall):
+        ax.annotate(f"{s / m:.0f}x", (r, np.sqrt(m * s)), ha="center", va="center", fontsize=8, color="dimgray")
+    ax.set_xticks(rows_list)
+    ax.set_xticklabels([f"{r:,}" for r in rows_list])
+    ax.xaxis.set_minor_formatter(matplotlib.ticker.NullFormatter())
+    ax.set_xlabel(f"rows of X ({PLOT_COLS} columns, {PLOT_RATE:.0%} of cells NaN)")
+    ax.set_ylabel("wall time, best of the repeats (seconds)")
+    ax.set_title(f"k-NN imputation, one run, both libraries on the same tables\n"
+                 f"CPU: {cpu_name()} ({os.cpu_count()} logical cpus), Python {platform.python_version()}, "
+                 f"NumPy {np.__version__}", fontsize=9)
+    ax.grid(True, which="both", linewidth=0.4, alpha=0.5)
+    ax.legend(fontsize=8, loc="upper left")
+    fig.tight_layout()
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    fig.savefig(path)
+    print(f"plot written to {path} (labels between the lines: scikit-learn time / mirel time)")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--worker", nargs=5, metavar=("LIBRARY", "KIND", "ROWS", "COLS", "RATE"))
@@ -309,6 +364,9 @@ def main() -> None:
         default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "bench", "mirel_bench_engine"),
         help="engine benchmark binary (benchmarks/bench_engine.sh builds it) for the skipped column",
     )
+    parser.add_argument("--plot", help="where the plot goes (default benchmarks/bench_impute.png, "
+                        "or build/bench_impute_quick.png with --quick)")
+    parser.add_argument("--no-plot", action="store_true")
     args = parser.parse_args()
     if args.worker:
         library, kind, rows, cols, rate = args.worker
@@ -317,6 +375,12 @@ def main() -> None:
         return
     header()
     compare_table(QUICK_SIZES if args.quick else SIZES, args.sklearn_repeats, args.mirel_repeats, args.engine_bench)
+    if not args.no_plot:
+        here = os.path.dirname(os.path.abspath(__file__))
+        default = (os.path.join(here, "..", "build", "bench_impute_quick.png") if args.quick
+                   else os.path.join(here, "bench_impute.png"))
+        plot_series(QUICK_PLOT_ROWS if args.quick else PLOT_ROWS, args.sklearn_repeats, args.mirel_repeats,
+                    os.path.normpath(args.plot or default))
     if not args.no_scaling:
         scaling_table(QUICK_SCALING if args.quick else SCALING, args.mirel_repeats)
 

@@ -7,4 +7,5 @@ if [ ! -f /usr/include/gtest/gtest.h ]; then
   apt-get update -q
   apt-get install -y -q libgtest-dev
 fi
-python3 -m pip install -q ".[test]" -C cmake.define.MIREL_WERROR=ON
+# sklearn: the mirel.sklearn suites (they skip without it)
+python3 -m pip install -q ".[test,sklearn]" -C cmake.define.MIREL_WERROR=ON

@@ -5,6 +5,8 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #define PY_ARRAY_UNIQUE_SYMBOL MIREL_ARRAY_API
@@ -107,6 +109,94 @@ std::string dtype_text(PyArrayObject* array) {
     return utf8;
 }
 
+// Text of a Python object for a message, cut to `limit` characters.
+std::string clipped_text(PyObject* obj, bool use_repr, std::size_t limit) {
+    Ref text = check(use_repr ? PyObject_Repr(obj) : PyObject_Str(obj));
+    const char* utf8 = PyUnicode_AsUTF8(text.get());
+    if (utf8 == nullptr) {
+        throw py::ErrorAlreadySet{};
+    }
+    std::string out = utf8;
+    if (out.size() > limit) {
+        out.resize(limit);
+        out += "...";
+    }
+    return out;
+}
+
+// The frame's columns that keep it from becoming float64, as "'name' (object), 'when'
+// (datetime64[ns])", read from its dtypes: the columns of a kind other than integer or float,
+// or, when every column is numeric (integers only, float32), those that are not float64.
+// Returns the count and the text; 0 when the dtypes name no such column (a to_numpy of the
+// frame's own that returns something else).
+std::pair<std::size_t, std::string> unconvertible_columns(PyObject* frame) {
+    Ref dtypes = check(PyObject_GetAttrString(frame, "dtypes"));
+    Ref index = check(PyObject_GetAttrString(dtypes.get(), "index"));
+    Ref labels = check(PySequence_List(index.get()));
+    Ref types = check(PySequence_List(dtypes.get()));
+    const Py_ssize_t n = PyList_GET_SIZE(labels.get());
+    if (PyList_GET_SIZE(types.get()) != n) {
+        return {0, {}};
+    }
+    std::vector<Py_ssize_t> other_kind, other_width;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* dtype = PyList_GET_ITEM(types.get(), i);  // borrowed from the list
+        const std::string kind = clipped_text(check(PyObject_GetAttrString(dtype, "kind")).get(), false, 8);
+        if (kind != "f" && kind != "i" && kind != "u") {
+            other_kind.push_back(i);
+        } else if (clipped_text(dtype, false, 64) != "float64") {
+            other_width.push_back(i);
+        }
+    }
+    const std::vector<Py_ssize_t>& chosen = other_kind.empty() ? other_width : other_kind;
+    constexpr std::size_t shown = 8;
+    std::string text;
+    for (std::size_t j = 0; j < chosen.size() && j < shown; ++j) {
+        if (j > 0) {
+            text += ", ";
+        }
+        text += clipped_text(PyList_GET_ITEM(labels.get(), chosen[j]), true, 60) + " (" +
+                clipped_text(PyList_GET_ITEM(types.get(), chosen[j]), false, 60) + ")";
+    }
+    if (chosen.size() > shown) {
+        text += ", and " + std::to_string(chosen.size() - shown) + " more";
+    }
+    return {chosen.size(), text};
+}
+
+// The refusal of a frame whose values are no float64 table. It names the offending columns
+// when the frame's dtypes show them; otherwise (or when reading them fails with an ordinary
+// error) it names the array that to_numpy gave. Interrupts and exits are not swallowed.
+[[noreturn]] void raise_not_float64(PyObject* frame, PyObject* array) {
+    std::pair<std::size_t, std::string> columns{0, {}};
+    try {
+        columns = unconvertible_columns(frame);
+    } catch (const py::ErrorAlreadySet&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            throw;
+        }
+        PyErr_Clear();
+    }
+    if (columns.first == 1) {
+        py::raise(PyExc_TypeError, "DataFrame column cannot be converted to float64: " + columns.second +
+                                       ". Convert it first (df.astype('float64'), or pandas.to_numeric "
+                                       "for numbers stored as text) or drop it");
+    }
+    if (columns.first > 1) {
+        py::raise(PyExc_TypeError, "DataFrame columns cannot be converted to float64: " + columns.second +
+                                       ". Convert them first (df.astype('float64'), or pandas.to_numeric "
+                                       "for numbers stored as text) or drop them");
+    }
+    std::string detail;
+    if (PyArray_Check(array)) {
+        auto* a = reinterpret_cast<PyArrayObject*>(array);
+        detail = " of dtype " + dtype_text(a) + " with " + std::to_string(PyArray_NDIM(a)) + " dimension" +
+                 (PyArray_NDIM(a) == 1 ? "" : "s");
+    }
+    py::raise(PyExc_TypeError, "'" + py::type_qualname(Py_TYPE(array)) + "' object" + detail +
+                                   " cannot be converted to a 2-dimensional float64 numpy.ndarray");
+}
+
 Matrix dataframe_to_vec(PyObject* frame) {
     Ref numpy = import_module("numpy");
     Ref to_numpy_name = check(PyUnicode_FromString("to_numpy"));
@@ -114,14 +204,7 @@ Matrix dataframe_to_vec(PyObject* frame) {
     Ref ascontiguousarray = check(PyObject_GetAttrString(numpy.get(), "ascontiguousarray"));
     Ref array = check(PyObject_CallFunctionObjArgs(ascontiguousarray.get(), converted.get(), nullptr));
     if (!is_float64_matrix(array.get())) {
-        std::string detail;
-        if (PyArray_Check(array.get())) {
-            auto* a = reinterpret_cast<PyArrayObject*>(array.get());
-            detail = " of dtype " + dtype_text(a) + " with " + std::to_string(PyArray_NDIM(a)) + " dimension" +
-                     (PyArray_NDIM(a) == 1 ? "" : "s");
-        }
-        py::raise(PyExc_TypeError, "'" + py::type_qualname(Py_TYPE(array.get())) + "' object" + detail +
-                                       " cannot be converted to a 2-dimensional float64 numpy.ndarray");
+        raise_not_float64(frame, array.get());
     }
     return copy_matrix(array.get());
 }
