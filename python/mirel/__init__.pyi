@@ -135,13 +135,14 @@ class KnnImputer:
             other binding messages. ``data`` neither a 2-D float64 array nor a DataFrame:
             ``"Unsupported type: 'list'. Supported types are: numpy.ndarray, pandas.DataFrame"``
             (naming the type; an int, float32, 1-D or 3-D array is named ``'ndarray'``).
-            A DataFrame with columns that do not become float64:
-            ``"DataFrame columns cannot be converted to float64: 'name' (object), 'when'
-            (datetime64[ns]). Convert them first (df.astype('float64'), or pandas.to_numeric
-            for numbers stored as text) or drop them"``; when the frame's dtypes do not show
-            the culprit (a ``to_numpy`` of its own), the message names the array it returned:
-            ``"'ndarray' object of dtype object with 2 dimensions cannot be converted to a
-            2-dimensional float64 numpy.ndarray"``.
+            A DataFrame whose values do not become a float64 table: the message names the
+            array its ``to_numpy`` gave, ``"'ndarray' object of dtype object with 2 dimensions
+            cannot be converted to a 2-dimensional float64 numpy.ndarray"``; when the frame's
+            dtypes show the columns at fault, the exception carries a note (``__notes__``,
+            printed under the message by Python 3.11 and later) such as ``"DataFrame columns
+            cannot be converted to float64: 'name' (object), 'when' (datetime64[ns]). Convert
+            them first (df.astype('float64'), or pandas.to_numeric for numbers stored as text)
+            or drop them"``.
         ImportError
             ``data`` is not a 2-D float64 array and pandas is not installed (pandas' own
             error: without pandas only NumPy arrays are accepted).

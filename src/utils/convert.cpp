@@ -164,9 +164,12 @@ std::pair<std::size_t, std::string> unconvertible_columns(PyObject* frame) {
     return {chosen.size(), text};
 }
 
-// The refusal of a frame whose values are no float64 table. It names the offending columns
-// when the frame's dtypes show them; otherwise (or when reading them fails with an ordinary
-// error) it names the array that to_numpy gave. Interrupts and exits are not swallowed.
+// The refusal of a frame whose values are no float64 table. Its message names the array that
+// to_numpy gave, as it always has (callers may match it). When the frame's dtypes show the
+// columns at fault, the exception also carries a note (PEP 678 `__notes__`, which tracebacks
+// print under the message from Python 3.11 on) naming them with their dtypes and saying how to
+// convert them. Reading the dtypes may fail with an ordinary error: then there is no note.
+// Interrupts and exits are not swallowed.
 [[noreturn]] void raise_not_float64(PyObject* frame, PyObject* array) {
     std::pair<std::size_t, std::string> columns{0, {}};
     try {
@@ -177,24 +180,31 @@ std::pair<std::size_t, std::string> unconvertible_columns(PyObject* frame) {
         }
         PyErr_Clear();
     }
-    if (columns.first == 1) {
-        py::raise(PyExc_TypeError, "DataFrame column cannot be converted to float64: " + columns.second +
-                                       ". Convert it first (df.astype('float64'), or pandas.to_numeric "
-                                       "for numbers stored as text) or drop it");
-    }
-    if (columns.first > 1) {
-        py::raise(PyExc_TypeError, "DataFrame columns cannot be converted to float64: " + columns.second +
-                                       ". Convert them first (df.astype('float64'), or pandas.to_numeric "
-                                       "for numbers stored as text) or drop them");
-    }
     std::string detail;
     if (PyArray_Check(array)) {
         auto* a = reinterpret_cast<PyArrayObject*>(array);
         detail = " of dtype " + dtype_text(a) + " with " + std::to_string(PyArray_NDIM(a)) + " dimension" +
                  (PyArray_NDIM(a) == 1 ? "" : "s");
     }
-    py::raise(PyExc_TypeError, "'" + py::type_qualname(Py_TYPE(array)) + "' object" + detail +
-                                   " cannot be converted to a 2-dimensional float64 numpy.ndarray");
+    const std::string message = "'" + py::type_qualname(Py_TYPE(array)) + "' object" + detail +
+                                " cannot be converted to a 2-dimensional float64 numpy.ndarray";
+    if (columns.first == 0) {
+        py::raise(PyExc_TypeError, message);
+    }
+    const bool one = columns.first == 1;
+    const std::string note = std::string(one ? "DataFrame column" : "DataFrame columns") +
+                             " cannot be converted to float64: " + columns.second +
+                             (one ? ". Convert it" : ". Convert them") +
+                             " first (df.astype('float64'), or pandas.to_numeric for numbers stored as text) or drop " +
+                             (one ? "it" : "them");
+    Ref text = check(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    Ref exc = check(PyObject_CallFunctionObjArgs(PyExc_TypeError, text.get(), nullptr));
+    Ref note_text = check(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+    Ref notes = check(PyList_New(0));
+    check_status(PyList_Append(notes.get(), note_text.get()));
+    check_status(PyObject_SetAttrString(exc.get(), "__notes__", notes.get()));
+    PyErr_SetObject(PyExc_TypeError, exc.get());
+    throw py::ErrorAlreadySet{};
 }
 
 Matrix dataframe_to_vec(PyObject* frame) {
