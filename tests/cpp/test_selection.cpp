@@ -75,7 +75,7 @@ TEST(TopK, ThresholdIsTheLargestKeyHeldOnceFull) {
     TopK top(slots.data(), 3);
     for (const std::uint64_t key : {50u, 10u, 40u}) {
         EXPECT_FALSE(top.full());
-        top.offer(Entry{key, key});
+        top.offer(Entry{key, static_cast<std::size_t>(key)});
     }
     ASSERT_TRUE(top.full());
     EXPECT_EQ(top.threshold(), 50u);
