@@ -325,8 +325,13 @@ def plot_series(rows_list, sk_repeats: int, mi_repeats: int, path: str) -> None:
     import matplotlib.ticker
 
     fig, ax = plt.subplots(figsize=(7.5, 5.0), dpi=110)
-    ax.loglog(rows_list, sklearn_wall, "s-", color="tab:orange",
-              label=f"scikit-learn {sklearn.__version__} KNNImputer(n_neighbors=5).fit_transform(X)")
+    ax.loglog(
+        rows_list,
+        sklearn_wall,
+        "s-",
+        color="tab:orange",
+        label=f"scikit-learn {sklearn.__version__} KNNImputer(n_neighbors=5).fit_transform(X)",
+    )
     ax.loglog(rows_list, mirel_wall, "o-", color="tab:blue", label="mirel KnnImputer(k=5).fit(X).transform(X)")
     # A guide for time proportional to rows squared (every row with a NaN is measured
     # against every row), through mirel's last point.
@@ -339,9 +344,12 @@ def plot_series(rows_list, sk_repeats: int, mi_repeats: int, path: str) -> None:
     ax.xaxis.set_minor_formatter(matplotlib.ticker.NullFormatter())
     ax.set_xlabel(f"rows of X ({PLOT_COLS} columns, {PLOT_RATE:.0%} of cells NaN)")
     ax.set_ylabel("wall time, best of the repeats (seconds)")
-    ax.set_title(f"k-NN imputation, one run, both libraries on the same tables\n"
-                 f"CPU: {cpu_name()} ({os.cpu_count()} logical cpus), Python {platform.python_version()}, "
-                 f"NumPy {np.__version__}", fontsize=9)
+    ax.set_title(
+        f"k-NN imputation, one run, both libraries on the same tables\n"
+        f"CPU: {cpu_name()} ({os.cpu_count()} logical cpus), Python {platform.python_version()}, "
+        f"NumPy {np.__version__}",
+        fontsize=9,
+    )
     ax.grid(True, which="both", linewidth=0.4, alpha=0.5)
     ax.legend(fontsize=8, loc="upper left")
     fig.tight_layout()
@@ -364,8 +372,10 @@ def main() -> None:
         default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "bench", "mirel_bench_engine"),
         help="engine benchmark binary (benchmarks/bench_engine.sh builds it) for the skipped column",
     )
-    parser.add_argument("--plot", help="where the plot goes (default benchmarks/bench_impute.png, "
-                        "or build/bench_impute_quick.png with --quick)")
+    parser.add_argument(
+        "--plot",
+        help="where the plot goes (default benchmarks/bench_impute.png, or build/bench_impute_quick.png with --quick)",
+    )
     parser.add_argument("--no-plot", action="store_true")
     args = parser.parse_args()
     if args.worker:
@@ -377,10 +387,17 @@ def main() -> None:
     compare_table(QUICK_SIZES if args.quick else SIZES, args.sklearn_repeats, args.mirel_repeats, args.engine_bench)
     if not args.no_plot:
         here = os.path.dirname(os.path.abspath(__file__))
-        default = (os.path.join(here, "..", "build", "bench_impute_quick.png") if args.quick
-                   else os.path.join(here, "bench_impute.png"))
-        plot_series(QUICK_PLOT_ROWS if args.quick else PLOT_ROWS, args.sklearn_repeats, args.mirel_repeats,
-                    os.path.normpath(args.plot or default))
+        default = (
+            os.path.join(here, "..", "build", "bench_impute_quick.png")
+            if args.quick
+            else os.path.join(here, "bench_impute.png")
+        )
+        plot_series(
+            QUICK_PLOT_ROWS if args.quick else PLOT_ROWS,
+            args.sklearn_repeats,
+            args.mirel_repeats,
+            os.path.normpath(args.plot or default),
+        )
     if not args.no_scaling:
         scaling_table(QUICK_SCALING if args.quick else SCALING, args.mirel_repeats)
 

@@ -35,9 +35,11 @@ def main():
     start = process.memory_info().rss
     peak = 0
     mib = 1024 * 1024
-    print(f"{platform.python_implementation()} {platform.python_version()} on {platform.machine()}, "
-          f"numpy {np.__version__}; {args.calls} transforms of {args.rows}x{args.cols} "
-          f"({args.rows * args.cols * 8 / mib:.2f} MiB per result), no gc.collect()")
+    print(
+        f"{platform.python_implementation()} {platform.python_version()} on {platform.machine()}, "
+        f"numpy {np.__version__}; {args.calls} transforms of {args.rows}x{args.cols} "
+        f"({args.rows * args.cols * 8 / mib:.2f} MiB per result), no gc.collect()"
+    )
     print(f"RSS at start: {start / mib:.1f} MiB")
     # RSS is read only at the checkpoints: reading it allocates Python objects, and that
     # allocation alone would make PyPy's collector run now and then.

@@ -13,8 +13,10 @@ import pathlib
 import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
-STUBS = [("mirel", HERE.parent / "python" / "mirel" / "__init__.pyi"),
-         ("mirel.sklearn", HERE.parent / "python" / "mirel" / "sklearn.pyi")]
+STUBS = [
+    ("mirel", HERE.parent / "python" / "mirel" / "__init__.pyi"),
+    ("mirel.sklearn", HERE.parent / "python" / "mirel" / "sklearn.pyi"),
+]
 OUT = HERE / "api.md"
 
 
@@ -37,8 +39,9 @@ def render_module(name: str, stub: pathlib.Path) -> list[str]:
     for node in tree.body:
         if not isinstance(node, ast.ClassDef):
             continue
-        ctor = next((f for f in node.body if isinstance(f, ast.FunctionDef) and f.name in ("__new__", "__init__")),
-                    None)
+        ctor = next(
+            (f for f in node.body if isinstance(f, ast.FunctionDef) and f.name in ("__new__", "__init__")), None
+        )
         out += [f"### class `{name}.{node.name}`", ""]
         if ctor is not None:
             out += ["```python", signature(ctor, node.name), "```", ""]
@@ -51,8 +54,11 @@ def render_module(name: str, stub: pathlib.Path) -> list[str]:
                 continue  # a property's setter: documented with its getter
             is_property = any(isinstance(d, ast.Name) and d.id == "property" for d in fn.decorator_list)
             title = f"#### `{node.name}.{fn.name}`" + (" (attribute)" if is_property else "")
-            head = (f"{node.name}.{fn.name}: {ast.unparse(fn.returns)}" if is_property and fn.returns is not None
-                    else signature(fn, node.name))
+            head = (
+                f"{node.name}.{fn.name}: {ast.unparse(fn.returns)}"
+                if is_property and fn.returns is not None
+                else signature(fn, node.name)
+            )
             out += [title, "", "```python", head, "```", "", "```text", doc, "```", ""]
     return out
 

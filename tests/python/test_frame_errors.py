@@ -10,8 +10,7 @@ import mirel
 pd = pytest.importorskip("pandas")
 
 FIX_ONE = ". Convert it first (df.astype('float64'), or pandas.to_numeric for numbers stored as text) or drop it"
-FIX_MANY = (". Convert them first (df.astype('float64'), or pandas.to_numeric for numbers stored as text) "
-            "or drop them")
+FIX_MANY = ". Convert them first (df.astype('float64'), or pandas.to_numeric for numbers stored as text) or drop them"
 
 
 def expected(*columns):
@@ -39,8 +38,10 @@ def frame_cases():
         "integers-only": (pd.DataFrame({"a": [1, 2, 3], "b": [4, 5, 6]}), ["a", "b"]),
         "float32-only": (pd.DataFrame({"a": np.float32([1, 2, 3])}), ["a"]),
         "integer-labels": (pd.DataFrame({0: ["u", "v", "w"], 7: [1.0, 2.0, 3.0]}), [0]),
-        "twelve-text-columns": (pd.DataFrame({f"c{i}": ["x", "y", "z"] for i in range(12)}),
-                                [f"c{i}" for i in range(12)]),
+        "twelve-text-columns": (
+            pd.DataFrame({f"c{i}": ["x", "y", "z"] for i in range(12)}),
+            [f"c{i}" for i in range(12)],
+        ),
     }
 
 
@@ -81,7 +82,9 @@ def _raise(exc):
     return dtypes
 
 
-OLD_STYLE = "'ndarray' object of dtype {} with 2 dimensions cannot be converted to a 2-dimensional float64 numpy.ndarray"
+OLD_STYLE = (
+    "'ndarray' object of dtype {} with 2 dimensions cannot be converted to a 2-dimensional float64 numpy.ndarray"
+)
 
 
 def old_style(frame):
@@ -90,9 +93,14 @@ def old_style(frame):
 
 @pytest.mark.parametrize(
     "dtypes",
-    [_raise(Boom("no dtypes")), _raise(MemoryError()), lambda f: None, lambda f: [1, 2, 3],
-     lambda f: pd.Series(["not a dtype"], index=["t"]),
-     lambda f: pd.Series([np.dtype("float64")], index=["t"])],
+    [
+        _raise(Boom("no dtypes")),
+        _raise(MemoryError()),
+        lambda f: None,
+        lambda f: [1, 2, 3],
+        lambda f: pd.Series(["not a dtype"], index=["t"]),
+        lambda f: pd.Series([np.dtype("float64")], index=["t"]),
+    ],
     ids=["raises", "memory-error", "none", "list", "no-kind", "claims-float64"],
 )
 def test_unreadable_or_hostile_dtypes_fall_back_to_naming_the_array(dtypes):

@@ -47,13 +47,15 @@ json.dump(growth, sys.stdout)
 """
 
 
-@pytest.mark.skipif(not IS_PYPY, reason="on CPython a result is freed with its last reference "
-                    "(test_resources covers it); only PyPy's collector needs the memory pressure")
+@pytest.mark.skipif(
+    not IS_PYPY,
+    reason="on CPython a result is freed with its last reference "
+    "(test_resources covers it); only PyPy's collector needs the memory pressure",
+)
 @pytest.mark.skipif(UNDER_SANITIZER, reason="AddressSanitizer holds freed memory in quarantine")
 def test_dropped_results_do_not_accumulate_without_collect():
     pytest.importorskip("psutil")
-    done = subprocess.run([sys.executable, "-c", DROPPED_RESULTS_LOOP], capture_output=True,
-                          text=True, timeout=1800)
+    done = subprocess.run([sys.executable, "-c", DROPPED_RESULTS_LOOP], capture_output=True, text=True, timeout=1800)
     assert done.returncode == 0, done.stderr
     growth = json.loads(done.stdout)
     assert len(growth) == 10
@@ -64,7 +66,7 @@ def test_dropped_results_do_not_accumulate_without_collect():
 tracemalloc_only = pytest.mark.skipif(
     IS_PYPY or platform.python_implementation() != "CPython",
     reason=f"{platform.python_implementation()}'s tracemalloc records nothing; there the same "
-           "calls add memory pressure to the collector",
+    "calls add memory pressure to the collector",
 )
 
 
@@ -83,7 +85,8 @@ def module_traces(tracemalloc):
     """(size, file, line) of every live buffer in the module's domain made from this file (where
     tracemalloc was already tracing, buffers of other tests may be alive)."""
     snapshot = tracemalloc.take_snapshot().filter_traces(
-        [tracemalloc.DomainFilter(inclusive=True, domain=MEMORY_DOMAIN)])
+        [tracemalloc.DomainFilter(inclusive=True, domain=MEMORY_DOMAIN)]
+    )
     # a traceback runs from the oldest frame to the most recent, the line that made the buffer
     frames = [(t.size, t.traceback[-1]) for t in snapshot.traces]
     return sorted((size, frame.filename, frame.lineno) for size, frame in frames if frame.filename == __file__)

@@ -25,7 +25,7 @@ KnnImputer(n_neighbors=2)  # type: ignore[call-arg]
 imp.fit([[1.0, 2.0]])  # type: ignore[arg-type]
 imp.transform("table.csv")  # type: ignore[arg-type]
 imp.k = "3"  # type: ignore[assignment]
-imp.metric  # type: ignore[attr-defined]
+_ = imp.metric  # type: ignore[attr-defined]
 as_list: list[float] = imp.transform(X)  # type: ignore[assignment]
 
 
