@@ -1,16 +1,17 @@
 // Engine-level benchmark of the imputation pass: every kernel on random tables, plus the
-// straightforward pass where it is affordable. Build and run with benchmarks/bench_engine.sh.
+// straightforward pass where it is affordable. Build and run with benchmarks/bench_engine.sh
+// (CMake target mirel_bench_engine).
 //
 // Output columns: rows x cols, NaN rate, rows with a missing cell (q), kernel, best time of
 // `repeats` runs (wall and thread CPU), throughput = q * rows * cols / CPU time
 // (pair-elements per second).
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <random>
 #include <string>
@@ -100,8 +101,7 @@ int main(int argc, char** argv) {
     }
     const unsigned k = std::getenv("BENCH_K") ? static_cast<unsigned>(std::atoi(std::getenv("BENCH_K"))) : 5u;
     std::printf("metric %s, weights %s, k %u\n", metric, weights, k);
-    std::printf("%-12s %6s %7s %-10s %10s %10s %14s\n", "size", "nan", "q", "kernel", "wall s", "cpu s",
-                "pair-elem/s");
+    std::printf("%-12s %6s %7s %-10s %10s %10s %14s\n", "size", "nan", "q", "kernel", "wall s", "cpu s", "pair-elem/s");
     for (const auto& [rows, cols, rate] : sizes) {
         const Table t = make_table(rows, cols, rate, 42);
         KnnImputer imp = KnnImputer::create(k, metric, weights);
@@ -114,9 +114,8 @@ int main(int argc, char** argv) {
                 continue;
             }
             std::vector<double> out;
-            const Timing s = best_of(repeats, [&] {
-                out = std::get<std::vector<double>>(impute_with(imp, t.cells, rows, kind, tuning));
-            });
+            const Timing s = best_of(
+                repeats, [&] { out = std::get<std::vector<double>>(impute_with(imp, t.cells, rows, kind, tuning)); });
             if (first.empty()) {
                 first = out;
             } else if (std::memcmp(first.data(), out.data(), out.size() * sizeof(double)) != 0) {
@@ -130,12 +129,11 @@ int main(int argc, char** argv) {
         }
         if (rows <= 5000 && std::getenv("BENCH_REFERENCE")) {
             std::vector<double> out;
-            const Timing s = best_of(1, [&] {
-                out = std::get<std::vector<double>>(impute_reference(imp, t.cells, rows));
-            });
+            const Timing s =
+                best_of(1, [&] { out = std::get<std::vector<double>>(impute_reference(imp, t.cells, rows)); });
             const bool same = std::memcmp(first.data(), out.data(), out.size() * sizeof(double)) == 0;
-            std::printf("%-12s %6.2f %7zu %-10s %10.4f %10.4f %14.3e %s\n", "", rate, t.query_rows, "reference",
-                        s.wall, s.cpu, work / s.cpu, same ? "identical" : "DIFFERENT");
+            std::printf("%-12s %6.2f %7zu %-10s %10.4f %10.4f %14.3e %s\n", "", rate, t.query_rows, "reference", s.wall,
+                        s.cpu, work / s.cpu, same ? "identical" : "DIFFERENT");
         }
         std::fflush(stdout);
     }

@@ -114,15 +114,32 @@ def worker(args) -> None:
     if args.save:
         np.save(args.save, out)
     query_rows = int(np.isnan(x).any(axis=1).sum())
-    print(json.dumps({
-        "wall": best_wall, "cpu": best_cpu, "peak_rss": peak, "rss_before": before,
-        "query_rows": query_rows, "missing": int(np.isnan(x).sum()),
-    }))
+    print(
+        json.dumps(
+            {
+                "wall": best_wall,
+                "cpu": best_cpu,
+                "peak_rss": peak,
+                "rss_before": before,
+                "query_rows": query_rows,
+                "missing": int(np.isnan(x).sum()),
+            }
+        )
+    )
 
 
 def run_worker(library: str, rows: int, cols: int, rate: float, repeats: int, save: str | None = None) -> dict:
-    cmd = [sys.executable, os.path.abspath(__file__), "--worker", library, str(rows), str(cols), str(rate),
-           "--repeats", str(repeats)]
+    cmd = [
+        sys.executable,
+        os.path.abspath(__file__),
+        "--worker",
+        library,
+        str(rows),
+        str(cols),
+        str(rate),
+        "--repeats",
+        str(repeats),
+    ]
     if save:
         cmd += ["--save", save]
     done = subprocess.run(cmd, check=True, capture_output=True, text=True)
@@ -141,14 +158,18 @@ def header() -> None:
 
     print(f"python {platform.python_version()}, numpy {np.__version__}, scikit-learn {sklearn.__version__}")
     print(f"cpu: {cpu_name()}, {os.cpu_count()} logical cpus; load average {os.getloadavg()}")
-    print("OPENBLAS_CORETYPE=%s OPENBLAS_L2_SIZE=%s" % (os.environ.get("OPENBLAS_CORETYPE", "(unset)"),
-                                                        os.environ.get("OPENBLAS_L2_SIZE", "(unset)")))
+    print(
+        "OPENBLAS_CORETYPE=%s OPENBLAS_L2_SIZE=%s"
+        % (os.environ.get("OPENBLAS_CORETYPE", "(unset)"), os.environ.get("OPENBLAS_L2_SIZE", "(unset)"))
+    )
     try:
         from threadpoolctl import threadpool_info
 
         for pool in threadpool_info():
-            print(f"threadpool: {pool.get('internal_api')} {pool.get('version')} "
-                  f"architecture={pool.get('architecture')} threads={pool.get('num_threads')}")
+            print(
+                f"threadpool: {pool.get('internal_api')} {pool.get('version')} "
+                f"architecture={pool.get('architecture')} threads={pool.get('num_threads')}"
+            )
     except ImportError:
         print("threadpool: threadpoolctl not installed")
 
@@ -170,9 +191,11 @@ def compare_table(sizes, sk_repeats: int, mi_repeats: int) -> None:
     print()
     print("mirel KnnImputer(k=5).fit(X).transform(X) vs sklearn KNNImputer(n_neighbors=5).fit_transform(X)")
     print("wall = best of the repeats; ratio = sklearn wall / mirel wall; throughput = q*R*C / mirel wall")
-    print(f"{'size':>10} {'nan':>5} {'q':>6} | {'mirel s':>8} {'cpu s':>7} {'peak MiB':>8} {'+MiB':>7} | "
-          f"{'sklearn s':>9} {'cpu s':>7} {'peak MiB':>8} {'+MiB':>7} | {'ratio':>6} {'pair-el/s':>9} "
-          f"{'max|diff|':>9}")
+    print(
+        f"{'size':>10} {'nan':>5} {'q':>6} | {'mirel s':>8} {'cpu s':>7} {'peak MiB':>8} {'+MiB':>7} | "
+        f"{'sklearn s':>9} {'cpu s':>7} {'peak MiB':>8} {'+MiB':>7} | {'ratio':>6} {'pair-el/s':>9} "
+        f"{'max|diff|':>9}"
+    )
     with tempfile.TemporaryDirectory() as tmp:
         for rows, cols, rate in sizes:
             a = os.path.join(tmp, "mirel.npy")
@@ -185,10 +208,13 @@ def compare_table(sizes, sk_repeats: int, mi_repeats: int) -> None:
             diff = float(np.nanmax(np.abs(np.load(a) - np.load(b))))
             q = mi["query_rows"]
             work = q * rows * cols
-            print(f"{rows:>6}x{cols:<3} {rate:5.2f} {q:>6} | {mi['wall']:8.4f} {mi['cpu']:7.4f} "
-                  f"{mib(mi['peak_rss'])} {mib(mi['peak_rss'] - mi['rss_before'])} | "
-                  f"{sk['wall']:9.3f} {sk['cpu']:7.3f} {mib(sk['peak_rss'])} {mib(sk['peak_rss'] - sk['rss_before'])} | "
-                  f"{sk['wall'] / mi['wall']:6.1f} {work / mi['wall']:9.2e} {diff:9.1e}", flush=True)
+            print(
+                f"{rows:>6}x{cols:<3} {rate:5.2f} {q:>6} | {mi['wall']:8.4f} {mi['cpu']:7.4f} "
+                f"{mib(mi['peak_rss'])} {mib(mi['peak_rss'] - mi['rss_before'])} | "
+                f"{sk['wall']:9.3f} {sk['cpu']:7.3f} {mib(sk['peak_rss'])} {mib(sk['peak_rss'] - sk['rss_before'])} | "
+                f"{sk['wall'] / mi['wall']:6.1f} {work / mi['wall']:9.2e} {diff:9.1e}",
+                flush=True,
+            )
 
 
 def scaling_table(sizes, repeats: int) -> None:
@@ -196,8 +222,10 @@ def scaling_table(sizes, repeats: int) -> None:
     print("scaling of mirel alone (k=5, nan_euclid, uniform): ns per pair-element = time / (q*R*C),")
     print("by wall and by CPU time; growth = CPU time ratio to the previous size, expected = (q*R*C)")
     print("ratio to the previous size (an R^2 log R term would make growth exceed expected increasingly)")
-    print(f"{'size':>10} {'q':>6} {'q*R*C':>9} | {'wall s':>8} {'cpu s':>7} {'ns wall':>8} {'ns cpu':>7} | "
-          f"{'growth':>7} {'expected':>8} | {'peak MiB':>8} {'+MiB':>7}")
+    print(
+        f"{'size':>10} {'q':>6} {'q*R*C':>9} | {'wall s':>8} {'cpu s':>7} {'ns wall':>8} {'ns cpu':>7} | "
+        f"{'growth':>7} {'expected':>8} | {'peak MiB':>8} {'+MiB':>7}"
+    )
     previous = None
     for rows, cols, rate in sizes:
         r = run_worker("mirel", rows, cols, rate, repeats)
@@ -206,9 +234,12 @@ def scaling_table(sizes, repeats: int) -> None:
         if previous is not None:
             growth = f"{r['cpu'] / previous[0]:7.2f}"
             expected = f"{work / previous[1]:8.2f}"
-        print(f"{rows:>6}x{cols:<3} {r['query_rows']:>6} {work:9.2e} | {r['wall']:8.4f} {r['cpu']:7.4f} "
-              f"{1e9 * r['wall'] / work:8.3f} {1e9 * r['cpu'] / work:7.3f} | {growth:>7} {expected:>8} | "
-              f"{mib(r['peak_rss'])} {mib(r['peak_rss'] - r['rss_before'])}", flush=True)
+        print(
+            f"{rows:>6}x{cols:<3} {r['query_rows']:>6} {work:9.2e} | {r['wall']:8.4f} {r['cpu']:7.4f} "
+            f"{1e9 * r['wall'] / work:8.3f} {1e9 * r['cpu'] / work:7.3f} | {growth:>7} {expected:>8} | "
+            f"{mib(r['peak_rss'])} {mib(r['peak_rss'] - r['rss_before'])}",
+            flush=True,
+        )
         previous = (r["cpu"], work)
 
 

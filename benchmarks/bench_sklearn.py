@@ -40,8 +40,9 @@ WARM = True
 QUICK_SIZES = [(2000, 20, 0.10), (5000, 20, 0.10)]
 
 
-def worker(library: str, mode: str, rows: int, cols: int, rate: float, repeats: int, save: str | None,
-           warm: bool) -> None:
+def worker(
+    library: str, mode: str, rows: int, cols: int, rate: float, repeats: int, save: str | None, warm: bool
+) -> None:
     import numpy as np
 
     x = make_table(rows, cols, rate)
@@ -53,9 +54,11 @@ def worker(library: str, mode: str, rows: int, cols: int, rate: float, repeats: 
         from sklearn.impute import KNNImputer
 
     if mode == "split":
+
         def call():
             return KNNImputer(n_neighbors=5).fit(train).transform(test)
     else:
+
         def call():
             return KNNImputer(n_neighbors=5).fit_transform(x)
 
@@ -83,8 +86,18 @@ def worker(library: str, mode: str, rows: int, cols: int, rate: float, repeats: 
 
 
 def run_worker(library, mode, rows, cols, rate, repeats, save=None) -> dict:
-    cmd = [sys.executable, os.path.abspath(__file__), "--worker", library, mode, str(rows), str(cols), str(rate),
-           "--repeats", str(repeats)] + ([] if WARM else ["--cold"])
+    cmd = [
+        sys.executable,
+        os.path.abspath(__file__),
+        "--worker",
+        library,
+        mode,
+        str(rows),
+        str(cols),
+        str(rate),
+        "--repeats",
+        str(repeats),
+    ] + ([] if WARM else ["--cold"])
     if save:
         cmd += ["--save", save]
     done = subprocess.run(cmd, check=True, capture_output=True, text=True)
@@ -96,8 +109,10 @@ def compare(sizes, sk_repeats: int, mi_repeats: int) -> None:
 
     print()
     print("mirel.sklearn.KNNImputer vs sklearn.impute.KNNImputer (n_neighbors=5)")
-    print(f"{'size':>10} {'nan':>5} {'mode':>13} | {'mirel s':>8} {'cpu s':>7} {'peak MiB':>8} {'+MiB':>7} | "
-          f"{'sklearn s':>9} {'cpu s':>7} {'peak MiB':>8} {'+MiB':>7} | {'ratio':>6} {'mem':>6} {'max|diff|':>9}")
+    print(
+        f"{'size':>10} {'nan':>5} {'mode':>13} | {'mirel s':>8} {'cpu s':>7} {'peak MiB':>8} {'+MiB':>7} | "
+        f"{'sklearn s':>9} {'cpu s':>7} {'peak MiB':>8} {'+MiB':>7} | {'ratio':>6} {'mem':>6} {'max|diff|':>9}"
+    )
     with tempfile.TemporaryDirectory() as tmp:
         for rows, cols, rate in sizes:
             large = rows >= LARGE[0]
@@ -112,10 +127,13 @@ def compare(sizes, sk_repeats: int, mi_repeats: int) -> None:
                 diff = float(np.nanmax(np.abs(np.load(a) - np.load(b))))
                 mi_extra = mi["peak_rss"] - mi["rss_before"]
                 sk_extra = sk["peak_rss"] - sk["rss_before"]
-                print(f"{rows:>6}x{cols:<3} {rate:5.2f} {mode:>13} | {mi['wall']:8.3f} {mi['cpu']:7.3f} "
-                      f"{mib(mi['peak_rss'])} {mib(mi_extra)} | {sk['wall']:9.2f} {sk['cpu']:7.2f} "
-                      f"{mib(sk['peak_rss'])} {mib(sk_extra)} | "
-                      f"{sk['wall'] / mi['wall']:6.1f} {sk_extra / max(mi_extra, 1):6.1f} {diff:9.1e}", flush=True)
+                print(
+                    f"{rows:>6}x{cols:<3} {rate:5.2f} {mode:>13} | {mi['wall']:8.3f} {mi['cpu']:7.3f} "
+                    f"{mib(mi['peak_rss'])} {mib(mi_extra)} | {sk['wall']:9.2f} {sk['cpu']:7.2f} "
+                    f"{mib(sk['peak_rss'])} {mib(sk_extra)} | "
+                    f"{sk['wall'] / mi['wall']:6.1f} {sk_extra / max(mi_extra, 1):6.1f} {diff:9.1e}",
+                    flush=True,
+                )
 
 
 def main() -> None:

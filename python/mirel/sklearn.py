@@ -53,9 +53,7 @@ try:
         validate_data,
     )
 except ImportError as exc:  # scikit-learn missing, or older than 1.6
-    raise ImportError(
-        'mirel.sklearn needs scikit-learn 1.6 or later: pip install "mirel[sklearn]"'
-    ) from exc
+    raise ImportError('mirel.sklearn needs scikit-learn 1.6 or later: pip install "mirel[sklearn]"') from exc
 
 import threading
 from contextlib import contextmanager
@@ -375,11 +373,7 @@ class KNNImputer(_BaseImputer):
         # 1. The engine works in a C-ordered float64 table with NaN marking missing cells: X
         #    itself when it already is one, a copy otherwise.
         in_place = (
-            nan_missing
-            and X.dtype == np.float64
-            and X.flags.c_contiguous
-            and X.flags.aligned
-            and X.dtype.isnative
+            nan_missing and X.dtype == np.float64 and X.flags.c_contiguous and X.flags.aligned and X.dtype.isnative
         )
         if in_place:
             work = X

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Tools the test stages need that pip does not bring: GoogleTest headers from Debian.
 set -euo pipefail
+cd "$(dirname "$0")/../.."
 if [ ! -f /usr/include/gtest/gtest.h ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q

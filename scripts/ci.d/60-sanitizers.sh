@@ -29,6 +29,8 @@ export PYTHONMALLOC=malloc
 sanitized_python() {
   LD_PRELOAD="$runtimes" PYTHONPATH="$PWD/$build" python3 "$@"
 }
+export -f sanitized_python  # for scripts/run-pytest
+export runtimes build
 # The suite must import this build, with the runtimes in place.
 sanitized_python -c "
 import mirel, sys
@@ -40,7 +42,7 @@ print('sanitized module:', mirel.__file__)
 # plain stage and skip themselves when they see the runtime.
 # --capture=sys: a report written straight to file descriptor 2 by a dying process reaches the
 # log instead of vanishing with pytest's capture file.
-sanitized_python -m pytest -q -p no:cacheprovider --capture=sys tests/python || status=1
+scripts/run-pytest sanitized_python -m pytest -q -p no:cacheprovider --capture=sys tests/python || status=1
 
 if compgen -G "$reports/*" >/dev/null; then
   echo "sanitizer reports:" >&2

@@ -25,7 +25,7 @@ suites="tests/python/test_module.py tests/python/test_convert.py tests/python/te
 python=$(python3 -c 'import sys; print(sys.executable)')
 status=0
 PYTHONMALLOC=malloc MIREL_UNDER_VALGRIND=1 PYTHONPATH="$PWD/$build" \
-  valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
+  scripts/run-pytest valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
            --num-callers=40 --track-origins=yes --trace-children=no --xml=yes --xml-file="$reports/memcheck.%p.xml" \
   "$python" -m pytest -q -p no:cacheprovider --capture=sys $suites -k "not threads" || status=1
 python3 tests/valgrind/check_report.py "$build/mirel" "$reports"/memcheck.*.xml || status=1

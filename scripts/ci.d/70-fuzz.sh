@@ -13,17 +13,18 @@ seconds="${MIREL_FUZZ_SECONDS:-60}"
 build="$PWD/build/ci-fuzz"
 mkdir -p "$build"
 
-if ! command -v clang++-14 >/dev/null || [ ! -f /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a ]; then
+if ! command -v clang++-14 >/dev/null || ! dpkg -s libclang-rt-14-dev >/dev/null 2>&1; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q
   apt-get install -y -q clang-14 libclang-rt-14-dev
 fi
 python3 -c "import atheris" 2>/dev/null || python3 -m pip install -q atheris
 
-# 1. The engine.
-clang++-14 -std=c++20 -O1 -g -ffp-contract=off -fno-omit-frame-pointer \
-  -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-  -Isrc src/knn/*.cpp tests/fuzz/fuzz_engine.cpp -o "$build/fuzz_engine"
+# 1. The engine (the flags live in CMakeLists.txt, MIREL_BUILD_FUZZ).
+cmake -S . -B "$build/cmake" -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DMIREL_PYTHON=OFF -DMIREL_BUILD_FUZZ=ON -DMIREL_WERROR=ON >/dev/null
+cmake --build "$build/cmake" -j2 --target mirel_fuzz_engine
+cp "$build/cmake/mirel_fuzz_engine" "$build/fuzz_engine"
 rm -rf "$build/engine-new" && mkdir -p "$build/engine-new"
 engine_rc=0
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \

@@ -36,8 +36,7 @@ ImputeResult impute(const KnnImputer& imputer, std::span<const double> input, st
 // The straightforward pass, kept as the yardstick that faster code is checked against:
 // one metric call per other fitted row, a full stable sort of the candidates, get_weights,
 // average.
-ImputeResult impute_reference(const KnnImputer& imputer, std::span<const double> input,
-                              std::size_t input_rows);
+ImputeResult impute_reference(const KnnImputer& imputer, std::span<const double> input, std::size_t input_rows);
 
 // Distance given to the reference row itself: the largest finite double, so that it ranks
 // after every row at a finite distance and before rows at +inf or NaN.

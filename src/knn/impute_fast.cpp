@@ -65,8 +65,7 @@ std::vector<double> distances_with(const KnnImputer& imputer, std::size_t row, s
                                    KernelKind kernel) {
     const std::size_t cols = imputer.cols();
     const detail::KernelFn fn = detail::kernel_for(kernel, imputer.metric_kind(), cols);
-    if (imputer.metric_kind() == Metric::unknown || cols == 0 || row >= imputer.rows() ||
-        candidates > imputer.rows()) {
+    if (imputer.metric_kind() == Metric::unknown || cols == 0 || row >= imputer.rows() || candidates > imputer.rows()) {
         throw std::invalid_argument("distances_with: no such metric, row or candidate count");
     }
     std::vector<std::size_t> row_of(candidates);
@@ -78,7 +77,7 @@ std::vector<double> distances_with(const KnnImputer& imputer, std::size_t row, s
     detail::QueryRow query;
     query.prepare(panel, imputer.fitted_values().data() + row * cols, row < candidates ? row : detail::NO_POSITION);
     detail::BlockScratch out(panel.view().blocks);
-    fn(panel.view(), query.view, 0, panel.view().blocks, out.dist(), out.pass(), nullptr);
+    fn(panel.view(), query.view, 0, panel.view().blocks, out.dist(), out.forward(), nullptr);
     return std::vector<double>(out.dist(), out.dist() + candidates);
 }
 

@@ -18,8 +18,7 @@ double nan_euclid(const KnnImputer& imputer, std::span<const double> first, std:
 
 // Euclidean distance over shared coordinates plus max(v, 1 - v) for every coordinate where
 // one row misses, and 0.333 where both miss.
-double expected_distance(const KnnImputer& imputer, std::span<const double> first,
-                         std::span<const double> second);
+double expected_distance(const KnnImputer& imputer, std::span<const double> first, std::span<const double> second);
 
 using MetricFn = double (*)(const KnnImputer&, std::span<const double>, std::span<const double>);
 

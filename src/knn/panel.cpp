@@ -103,7 +103,7 @@ void QueryRow::prepare(const Panel& panel, const double* row, std::size_t self) 
 void BlockScratch::resize(std::size_t blocks) {
     blocks = std::max<std::size_t>(1, blocks);
     dist_ = aligned_array<double>(blocks * BLOCK_ROWS);
-    pass_.assign(blocks * BLOCK_BYTES, 0);
+    forward_.assign(blocks * BLOCK_BYTES, 0);
     reverse_.assign(blocks * BLOCK_BYTES, 0);
 }
 

@@ -9,8 +9,8 @@
 //     query.prepare(panel, row, NO_POSITION);             // or the row's own panel position
 //     query.view.threshold = UINT64_MAX;                  // forward filter: let everything pass
 //     BlockScratch out(panel.view().blocks);
-//     kernel(panel.view(), query.view, 0, panel.view().blocks, out.dist(), out.pass(), nullptr);
-//     // out.dist()[p]: distance to the row at position p; bit p of out.pass(): p passed
+//     kernel(panel.view(), query.view, 0, panel.view().blocks, out.dist(), out.forward(), nullptr);
+//     // out.dist()[p]: distance to the row at position p; bit p of out.forward(): p passed
 #pragma once
 
 #include <cstddef>
@@ -82,12 +82,12 @@ public:
     explicit BlockScratch(std::size_t blocks) { resize(blocks); }
     void resize(std::size_t blocks);
     double* dist() noexcept { return dist_.get(); }
-    std::uint8_t* pass() noexcept { return pass_.data(); }
+    std::uint8_t* forward() noexcept { return forward_.data(); }
     std::uint8_t* reverse() noexcept { return reverse_.data(); }
 
 private:
     AlignedArray<double> dist_;
-    std::vector<std::uint8_t> pass_;
+    std::vector<std::uint8_t> forward_;
     std::vector<std::uint8_t> reverse_;
 };
 

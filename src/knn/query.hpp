@@ -76,9 +76,9 @@ void query_reference(const TableView& fitted, const DonorColumns& columns, doubl
 
 // The same walk, recording the selections (cells of rows [first, last) in row-major order,
 // numbered from 0) instead of averaging. Writes column means as described at SelectionOut.
-void query_select_reference(const TableView& fitted, const DonorColumns& columns, double* query,
-                            std::size_t query_rows, std::size_t first, std::size_t last, std::size_t k,
-                            const SelectionOut& out, GivenDistances given = {});
+void query_select_reference(const TableView& fitted, const DonorColumns& columns, double* query, std::size_t query_rows,
+                            std::size_t first, std::size_t last, std::size_t k, const SelectionOut& out,
+                            GivenDistances given = {});
 
 // The weighted mean of donor values `values` at distances `distances` (rank order, all with a
 // distance), as the pass forms it. Weights summing to zero give the weighted sum (0 for finite

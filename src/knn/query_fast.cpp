@@ -113,8 +113,14 @@ class QueryPass {
 public:
     QueryPass(const QueryDonors& donors, double* query, std::size_t k, QueryWeights weights, KernelFn kernel,
               const PassTuning& tuning)
-        : donors_(donors), columns_(donors.columns()), cols_(donors.cols()), query_(query), k_(k),
-          weights_(weights), kernel_(kernel), tuning_(tuning) {}
+        : donors_(donors),
+          columns_(donors.columns()),
+          cols_(donors.cols()),
+          query_(query),
+          k_(k),
+          weights_(weights),
+          kernel_(kernel),
+          tuning_(tuning) {}
 
     void run(std::size_t first, std::size_t last, bool query_is_fitted) {
         const std::size_t cols = cols_;
@@ -127,7 +133,8 @@ public:
             return;
         }
         scan_ = &donors_.panel();
-        superblock_ = std::max<std::size_t>(1, tuning_.superblock_bytes / std::max<std::size_t>(1, scan_->block_bytes()));
+        superblock_ =
+            std::max<std::size_t>(1, tuning_.superblock_bytes / std::max<std::size_t>(1, scan_->block_bytes()));
         scratch_.resize(superblock_);
         // Rows in groups of at most group_rows rows and (unless one row has more)
         // group_selections cells, each measured against every fitted row.
@@ -218,7 +225,8 @@ private:
         }
         own_panel_.build({query_, rows * cols_}, cols_, row_of_, Metric::nan_euclid);
         scan_ = &own_panel_;
-        superblock_ = std::max<std::size_t>(1, tuning_.superblock_bytes / std::max<std::size_t>(1, scan_->block_bytes()));
+        superblock_ =
+            std::max<std::size_t>(1, tuning_.superblock_bytes / std::max<std::size_t>(1, scan_->block_bytes()));
         scratch_.resize(superblock_);
         bind_selections();
         reverse_threshold_.assign(scan_->view().blocks * BLOCK_ROWS, 0);
@@ -262,7 +270,7 @@ private:
                 if (from >= b1) {
                     continue;
                 }
-                kernel_(scan_->view(), q.query.view, from, b1, scratch_.dist(), scratch_.pass(),
+                kernel_(scan_->view(), q.query.view, from, b1, scratch_.dist(), scratch_.forward(),
                         symmetric ? scratch_.reverse() : nullptr);
                 collect(q.state, from, b1, symmetric);
             }
@@ -288,7 +296,7 @@ private:
             const std::size_t chunk = std::min<std::size_t>(8, n - i);
             std::uint64_t forward = 0;
             std::uint64_t reverse = 0;
-            std::memcpy(&forward, scratch_.pass() + i, chunk);
+            std::memcpy(&forward, scratch_.forward() + i, chunk);
             if (with_reverse) {
                 std::memcpy(&reverse, scratch_.reverse() + i, chunk);
             }
@@ -391,7 +399,7 @@ private:
             }
             query.prepare(panel, q, NO_POSITION);
             query.view.threshold = std::numeric_limits<std::uint64_t>::max();
-            kernel_(panel.view(), query.view, 0, blocks, scratch_.dist(), scratch_.pass(), nullptr);
+            kernel_(panel.view(), query.view, 0, blocks, scratch_.dist(), scratch_.forward(), nullptr);
             order.clear();
             for (std::size_t t = 0; t < donors_.rows(); ++t) {
                 const double d2 = scratch_.dist()[t];
@@ -543,8 +551,7 @@ void query_fast_with(const QueryDonors& donors, double* query, std::size_t query
             kind = KernelKind::avx512;
             break;
     }
-    detail::check_pass_arguments({nullptr, donors.rows(), donors.cols()}, donors.columns(), query_rows, first, last,
-                                 k);
+    detail::check_pass_arguments({nullptr, donors.rows(), donors.cols()}, donors.columns(), query_rows, first, last, k);
     const detail::KernelFn fn = detail::kernel_for(kind, Metric::nan_euclid, donors.cols());
     if (donors.rows() == 0 || donors.cols() == 0 || first == last) {
         return;  // no column has a donor, or no row to impute

@@ -53,9 +53,8 @@ private:
 // query_reference's results, bit for bit, from the fast driver over `kernel` (not `reference`),
 // with the block sizes of `tuning` (superblock_bytes, group_rows, group_selections,
 // max_selected). Fails with std::invalid_argument when the kernel is not available here.
-void query_fast(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
-                std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
-                const PassTuning& tuning = PassTuning{});
+void query_fast(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first, std::size_t last,
+                std::size_t k, QueryWeights weights, QueryKernel kernel, const PassTuning& tuning = PassTuning{});
 
 // Whether `query` (query_rows rows) holds exactly the fitted cells, bit for bit (fit_transform):
 // then a pass over all the rows may compute each distance between two imputed rows once.

@@ -135,8 +135,8 @@ void walk_rows(const TableView& fitted, const DonorColumns& columns, double* que
         }
         // 2. Every distance, before any cell of the row is written.
         for (std::size_t t = 0; t < fitted.rows; ++t) {
-            dist[t] = given.values != nullptr ? given.values[r * fitted.rows + t]
-                                              : nan_euclidean(row, fitted.row(t), cols);
+            dist[t] =
+                given.values != nullptr ? given.values[r * fitted.rows + t] : nan_euclidean(row, fitted.row(t), cols);
         }
         // 3. All fitted rows, nearest first, rows without a distance last, ties by index.
         std::iota(order.begin(), order.end(), std::size_t{0});
@@ -153,8 +153,7 @@ void walk_rows(const TableView& fitted, const DonorColumns& columns, double* que
 }  // namespace
 
 void query_reference(const TableView& fitted, const DonorColumns& columns, double* query, std::size_t query_rows,
-                     std::size_t first, std::size_t last, std::size_t k, QueryWeights weights,
-                     GivenDistances given) {
+                     std::size_t first, std::size_t last, std::size_t k, QueryWeights weights, GivenDistances given) {
     std::vector<double> values;
     std::vector<double> distances;
     walk_rows(fitted, columns, query, query_rows, first, last, k, given,
@@ -175,9 +174,9 @@ void query_reference(const TableView& fitted, const DonorColumns& columns, doubl
               });
 }
 
-void query_select_reference(const TableView& fitted, const DonorColumns& columns, double* query,
-                            std::size_t query_rows, std::size_t first, std::size_t last, std::size_t k,
-                            const SelectionOut& out, GivenDistances given) {
+void query_select_reference(const TableView& fitted, const DonorColumns& columns, double* query, std::size_t query_rows,
+                            std::size_t first, std::size_t last, std::size_t k, const SelectionOut& out,
+                            GivenDistances given) {
     if (out.slots < k) {
         throw Panic("the selection has fewer slots than neighbours");
     }

@@ -86,35 +86,20 @@ public:
         }
         capacity_ = std::max<std::size_t>(1, std::min<std::size_t>(limit_, m_));
         // 1. Rows that are also candidates come first in the row list (rows ascend).
-        const std::size_t both = static_cast<std::size_t>(
-            std::lower_bound(work_.rows.begin(), work_.rows.end(), m_) - work_.rows.begin());
-        const double bytes = static_cast<double>(work_.offsets[both]) *
-                             static_cast<double>(selection_bytes_per_cell(capacity_));
+        const std::size_t both =
+            static_cast<std::size_t>(std::lower_bound(work_.rows.begin(), work_.rows.end(), m_) - work_.rows.begin());
+        const double bytes =
+            static_cast<double>(work_.offsets[both]) * static_cast<double>(selection_bytes_per_cell(capacity_));
         const double budget = static_cast<double>(tuning_.selection_budget_bytes) +
                               static_cast<double>(tuning_.selection_budget_per_fitted_byte) *
                                   static_cast<double>(fitted_.size() * sizeof(double));
         const bool symmetric = both >= 2 && bytes <= budget;
-        // 2. Panel order: in symmetric mode those rows first, then every other candidate;
+        // 2. The panel: in symmetric mode those rows first, then every other candidate;
         //    otherwise row order.
-        row_of_.clear();
-        row_of_.reserve(m_);
-        if (symmetric) {
-            row_of_.assign(work_.rows.begin(), work_.rows.begin() + static_cast<std::ptrdiff_t>(both));
-            std::size_t next = 0;
-            for (std::size_t t = 0; t < m_; ++t) {
-                if (next < both && work_.rows[next] == t) {
-                    ++next;
-                } else {
-                    row_of_.push_back(t);
-                }
-            }
-        } else {
-            for (std::size_t t = 0; t < m_; ++t) {
-                row_of_.push_back(t);
-            }
-        }
+        order_panel(symmetric ? both : 0);
         panel_.build(fitted_, cols_, row_of_, imputer_.metric_kind());
-        superblock_ = std::max<std::size_t>(1, tuning_.superblock_bytes / std::max<std::size_t>(1, panel_.block_bytes()));
+        superblock_ =
+            std::max<std::size_t>(1, tuning_.superblock_bytes / std::max<std::size_t>(1, panel_.block_bytes()));
         scratch_.resize(superblock_);
         std::size_t next = 0;
         if (symmetric) {
@@ -122,6 +107,29 @@ public:
             next = both;
         }
         // 3. Every other row, in groups, measured against all candidates.
+        run_in_groups(next, symmetric);
+    }
+
+private:
+    // Panel positions: rows[0..both) of the row list first, then every other candidate in
+    // row order.
+    void order_panel(std::size_t both) {
+        row_of_.assign(work_.rows.begin(), work_.rows.begin() + static_cast<std::ptrdiff_t>(both));
+        row_of_.reserve(m_);
+        std::size_t next = 0;
+        for (std::size_t t = 0; t < m_; ++t) {
+            if (next < both && work_.rows[next] == t) {
+                ++next;
+            } else {
+                row_of_.push_back(t);
+            }
+        }
+    }
+
+    // Rows next.. of the row list, a group at a time: at most group_rows rows and, unless one
+    // row has more, group_selections missing cells. A row is its own candidate only when the
+    // panel is in row order (no symmetric part).
+    void run_in_groups(std::size_t next, bool symmetric) {
         while (next < work_.rows.size()) {
             clear_states();
             std::size_t cells_in_group = 0;
@@ -140,7 +148,6 @@ public:
         }
     }
 
-private:
     void clear_states() {
         states_.clear();
         selections_.clear();
@@ -219,7 +226,7 @@ private:
                 if (from >= b1) {
                     continue;
                 }
-                kernel_(panel_.view(), q.query.view, from, b1, scratch_.dist(), scratch_.pass(),
+                kernel_(panel_.view(), q.query.view, from, b1, scratch_.dist(), scratch_.forward(),
                         symmetric ? scratch_.reverse() : nullptr);
                 collect(q, from, b1, symmetric);
             }
@@ -244,7 +251,7 @@ private:
             std::uint64_t forward = 0;
             std::uint64_t reverse = 0;
             const std::size_t chunk = std::min<std::size_t>(8, n - i);
-            std::memcpy(&forward, scratch_.pass() + i, chunk);
+            std::memcpy(&forward, scratch_.forward() + i, chunk);
             if (with_reverse) {
                 std::memcpy(&reverse, scratch_.reverse() + i, chunk);
             }
@@ -324,8 +331,9 @@ private:
         if (uniform_) {
             return uniform_weight_;
         }
-        const double d = t == r ? SELF_DISTANCE
-                                : metric_(imputer_, fitted_.subspan(r * cols_, cols_), fitted_.subspan(t * cols_, cols_));
+        const double d = t == r
+                             ? SELF_DISTANCE
+                             : metric_(imputer_, fitted_.subspan(r * cols_, cols_), fitted_.subspan(t * cols_, cols_));
         return 1.0 / d;
     }
 
@@ -344,10 +352,7 @@ private:
     // Large k: every candidate is ranked, as the straightforward pass does, but with the fast
     // distances and without computing weights of rows that are never used.
     void run_unbounded() {
-        row_of_.resize(m_);
-        for (std::size_t t = 0; t < m_; ++t) {
-            row_of_[t] = t;
-        }
+        order_panel(0);
         panel_.build(fitted_, cols_, row_of_, imputer_.metric_kind());
         const std::size_t blocks = panel_.view().blocks;
         scratch_.resize(blocks);
@@ -356,7 +361,7 @@ private:
         for (std::size_t i = 0; i < work_.rows.size(); ++i) {
             const std::size_t r = work_.rows[i];
             q.prepare(panel_, fitted_.data() + r * cols_, r < m_ ? r : NO_POSITION);
-            kernel_(panel_.view(), q.view, 0, blocks, scratch_.dist(), scratch_.pass(), nullptr);
+            kernel_(panel_.view(), q.view, 0, blocks, scratch_.dist(), scratch_.forward(), nullptr);
             const double* dist = scratch_.dist();
             for (std::size_t t = 0; t < m_; ++t) {
                 order[t] = Entry{distance_rank_key(dist[t]), t};

@@ -15,8 +15,8 @@ struct Binder {
         if (n > sig.params) {
             const char* verb = n == 1 ? "was" : "were";
             if (sig.required == sig.params) {
-                PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zu %s given",
-                             sig.function, sig.params, n, verb);
+                PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zu %s given", sig.function,
+                             sig.params, n, verb);
             } else {
                 PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zu %s given",
                              sig.function, sig.required, sig.params, n, verb);
@@ -53,8 +53,7 @@ struct Binder {
             throw ErrorAlreadySet{};
         }
         if (out[index] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.function,
-                         sig.names[index]);
+            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.function, sig.names[index]);
             throw ErrorAlreadySet{};
         }
         out[index] = value;

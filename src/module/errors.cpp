@@ -4,12 +4,12 @@
 #include <new>
 
 #include "knn/panic.hpp"
+#include "module/pypy_compat.hpp"
 
 namespace mirel::py {
 
 void raise(PyObject* type, const std::string& message) {
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                               "replace"));
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (text) {
         PyErr_SetObject(type, text.get());
     }
@@ -33,23 +33,11 @@ void set_panic(const std::string& message) noexcept {
     if (type == nullptr) {
         return;  // the creation's own error stays set
     }
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                               "replace"));
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) {
         return;
     }
-#ifdef PYPY_VERSION
-    // PyPy's C API has no PySys_FormatStderr: write the same line through sys.stderr.
-    // A failing write is dropped, as PySys_FormatStderr drops it.
-    PyObject* err = PySys_GetObject("stderr");  // borrowed
-    if (err != nullptr && err != Py_None &&
-        (PyFile_WriteString("mirel: internal failure: ", err) < 0 ||
-         PyFile_WriteObject(text.get(), err, Py_PRINT_RAW) < 0 || PyFile_WriteString("\n", err) < 0)) {
-        PyErr_Clear();
-    }
-#else
-    PySys_FormatStderr("mirel: internal failure: %U\n", text.get());
-#endif
+    write_internal_failure(text.get());
     PyErr_SetObject(type, text.get());
 }
 
@@ -147,34 +135,5 @@ void raise_not_instance(PyObject* obj, const char* expected) {
     message += "'";
     raise(PyExc_TypeError, message);
 }
-
-#ifdef PYPY_VERSION
-int refuse_attribute_assignment(PyObject* self, PyObject* name, PyObject* value, const char* type_name) {
-    if (!PyUnicode_Check(name)) {
-        raise(PyExc_TypeError, "attribute name must be string, not '" + type_qualname(Py_TYPE(name)) + "'");
-    }
-    if (PyUnicode_CompareWithASCIIString(name, "__class__") == 0) {
-        if (value == nullptr) {
-            raise(PyExc_TypeError, "can't delete __class__ attribute");
-        }
-        if (!PyType_Check(value)) {
-            raise(PyExc_TypeError,
-                  "__class__ must be set to a class, not '" + type_qualname(Py_TYPE(value)) + "' object");
-        }
-        if (value == reinterpret_cast<PyObject*>(Py_TYPE(self))) {
-            return 0;  // its own class: nothing changes
-        }
-        raise(PyExc_TypeError, "__class__ assignment: '" + type_qualname(reinterpret_cast<PyTypeObject*>(value)) +
-                                   "' object layout differs from '" + type_name + "'");
-    }
-    // Only tested for existence: PyPy 7.3 crashed when a getset descriptor of the type was
-    // fetched into C from inside a setattro slot.
-    const int exists = PyObject_HasAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name);
-    PyErr_Format(PyExc_AttributeError,
-                 exists ? "'%s' object attribute '%U' is read-only" : "'%s' object has no attribute '%U'",
-                 type_name, name);
-    throw ErrorAlreadySet{};
-}
-#endif
 
 }  // namespace mirel::py

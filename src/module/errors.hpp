@@ -56,12 +56,4 @@ std::string type_qualname(PyTypeObject* type) noexcept;
 // "'T' object is not an instance of 'EXPECTED'", or "'None' is not an instance of 'EXPECTED'".
 [[noreturn]] void raise_not_instance(PyObject* obj, const char* expected);
 
-#ifdef PYPY_VERSION
-// PyPy gives every object of a C type an attribute dictionary and lets __class__ be assigned
-// between layouts that CPython keeps apart. The module's types refuse both, with CPython's
-// messages: a TypeError for __class__, an AttributeError naming `type_name` otherwise.
-// Returns 0 only for the no-op of assigning an object its own class; throws otherwise.
-int refuse_attribute_assignment(PyObject* self, PyObject* name, PyObject* value, const char* type_name);
-#endif
-
 }  // namespace mirel::py

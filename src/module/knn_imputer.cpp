@@ -12,6 +12,7 @@
 #include "knn/panic.hpp"
 #include "module/args.hpp"
 #include "module/errors.hpp"
+#include "module/pypy_compat.hpp"
 #include "utils/convert.hpp"
 
 namespace mirel::py {
@@ -20,8 +21,7 @@ namespace {
 // Instance layout: the object header, the engine's record, then the borrow flag
 // (0 = free, EXCLUSIVE = taken for a store, anything else = number of shared borrows).
 struct KnnImputerObject {
-    PyObject_HEAD
-    alignas(knn::KnnImputer) unsigned char storage[sizeof(knn::KnnImputer)];
+    PyObject_HEAD alignas(knn::KnnImputer) unsigned char storage[sizeof(knn::KnnImputer)];
     std::size_t borrow_flag;
 };
 
@@ -119,8 +119,7 @@ PyObject* KnnImputer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) n
         const std::uint32_t k = bound[0] ? convert_argument("k", [&] { return convert_k(bound[0]); }) : 5;
         std::string metric =
             bound[1] ? convert_argument("metric", [&] { return convert_str(bound[1]); }) : "nan_euclid";
-        std::string weights =
-            bound[2] ? convert_argument("weights", [&] { return convert_str(bound[2]); }) : "uniform";
+        std::string weights = bound[2] ? convert_argument("weights", [&] { return convert_str(bound[2]); }) : "uniform";
         knn::KnnImputer imputer = knn::KnnImputer::create(k, std::move(metric), std::move(weights));
 
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -182,8 +181,29 @@ PyObject* KnnImputer_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
-PyObject* KnnImputer_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept {
+// The result has the fitted shape: its cells must fill it exactly, or transform fails with a
+// ValueError that says how they do not.
+void check_cell_count(std::size_t rows, std::size_t cols, std::size_t cells) {
+    constexpr auto max_size = static_cast<std::size_t>(std::numeric_limits<Py_ssize_t>::max());
+    std::size_t shape_cells = 1;
+    for (const std::size_t d : {rows, cols}) {
+        if (d != 0) {
+            if (shape_cells > max_size / d) {
+                raise(PyExc_ValueError, "ShapeError/Overflow: arithmetic overflow");
+            }
+            shape_cells *= d;
+        }
+    }
+    shape_cells = rows * cols;
+    if (cells < shape_cells) {
+        raise(PyExc_ValueError, "ShapeError/OutOfBounds: out of bounds indexing");
+    }
+    if (cells > shape_cells) {
+        raise(PyExc_ValueError, "ShapeError/IncompatibleShape: incompatible shapes");
+    }
+}
+
+PyObject* KnnImputer_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guard_object([&]() -> PyObject* {
         PyObject* data = bind_fastcall(TRANSFORM_SIGNATURE, args, nargs, kwnames)[0];
         check_self(self);
@@ -201,19 +221,15 @@ PyObject* KnnImputer_transform(PyObject* self, PyObject* const* args, Py_ssize_t
         if (auto* unknown = std::get_if<knn::UnknownMetric>(&outcome)) {
             raise(PyExc_TypeError, unknown->message);
         }
-        auto result = utils::vec_to_pyarray(imputer.rows(), imputer.cols(),
-                                            std::move(std::get<std::vector<double>>(outcome)));
-        if (auto* shape = std::get_if<utils::ShapeError>(&result)) {
-            raise(PyExc_ValueError, shape->text);
-        }
-        return std::get<Ref>(result).release();
+        std::vector<double>& cells = std::get<std::vector<double>>(outcome);
+        check_cell_count(imputer.rows(), imputer.cols(), cells.size());
+        return utils::vec_to_pyarray(imputer.rows(), imputer.cols(), std::move(cells)).release();
     });
 }
 
 #ifdef PYPY_VERSION
-// PyPy gives every object of a C type an attribute dictionary, so `imputer.metric = ...` would
-// silently store an attribute that nothing reads, and it lets __class__ be reassigned. Allow
-// what CPython allows, the property `k`; refuse the rest as CPython does.
+// See module/pypy_compat.hpp. Allow what CPython allows, the property `k`; refuse the rest
+// (`imputer.metric = ...` would otherwise store an attribute that nothing reads).
 int KnnImputer_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
     return guard_status([&]() -> int {
         if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "k") == 0) {
@@ -223,20 +239,10 @@ int KnnImputer_setattro(PyObject* self, PyObject* name, PyObject* value) noexcep
     });
 }
 
-// CPython refuses to copy or pickle an object whose C state it cannot see. PyPy's default
-// reduction would instead build a fresh default imputer through __new__ and hand it out as the
-// copy; refuse with CPython's error.
-PyObject* KnnImputer_reduce_ex(PyObject*, PyObject*) noexcept {
-    PyErr_SetString(PyExc_TypeError, "cannot pickle 'KnnImputer' object");
-    return nullptr;
-}
+PyObject* KnnImputer_reduce_ex(PyObject*, PyObject*) noexcept { return refuse_pickling("KnnImputer"); }
 
-// PyPy creates Python subclasses of a type whatever its base-type flag says. The type is not
-// subclassable, so refuse at class creation with the error CPython gives there (it names
-// the type by its tp_name, which is the bare name since create_type renames the type).
 PyObject* KnnImputer_init_subclass(PyObject*, PyObject*, PyObject*) noexcept {
-    PyErr_SetString(PyExc_TypeError, "type 'KnnImputer' is not an acceptable base type");
-    return nullptr;
+    return refuse_subclassing("KnnImputer");
 }
 #endif
 
@@ -246,11 +252,10 @@ PyMethodDef knn_imputer_methods[] = {
     {"transform", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&KnnImputer_transform)),
      METH_FASTCALL | METH_KEYWORDS, "transform($self, data)\n--\n\n"},
 #ifdef PYPY_VERSION
-    {"__init_subclass__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&KnnImputer_init_subclass)),
+    {"__init_subclass__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&KnnImputer_init_subclass)),
      METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
-    {"__reduce_ex__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&KnnImputer_reduce_ex)),
-     METH_O, nullptr},
+    {"__reduce_ex__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&KnnImputer_reduce_ex)), METH_O,
+     nullptr},
 #endif
     {nullptr, nullptr, 0, nullptr},
 };
@@ -274,11 +279,7 @@ PyType_Slot knn_imputer_slots[] = {
 
 // No Py_TPFLAGS_BASETYPE: the type cannot be subclassed. No __dict__, no weak references.
 PyType_Spec knn_imputer_spec = {
-    "mirel.KnnImputer",
-    sizeof(KnnImputerObject),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    knn_imputer_slots,
+    "mirel.KnnImputer", sizeof(KnnImputerObject), 0, Py_TPFLAGS_DEFAULT, knn_imputer_slots,
 };
 
 }  // namespace

@@ -5,27 +5,13 @@
 namespace mirel::py {
 namespace {
 
+// The interpreter runs this once on the fresh module object it made from mirel_module: a module
+// without attributes of its own yet.
 int mirel_exec(PyObject* module) noexcept {
     return guard_status([&]() -> int {
-        if (!PyModule_Check(module)) {
-            raise(PyExc_TypeError,
-                  "'" + type_qualname(Py_TYPE(module)) + "' object is not an instance of 'module'");
-        }
         PyObject* type = reinterpret_cast<PyObject*>(knn_imputer_type());
-        Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
-        if (!all) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                throw ErrorAlreadySet{};
-            }
-            PyErr_Clear();
-            all = check(PyList_New(0));
-            check_status(PyObject_SetAttrString(module, "__all__", all.get()));
-        }
-        if (!PyList_Check(all.get())) {
-            raise_not_instance(all.get(), "list");
-        }
-        Ref name = check(PyUnicode_FromString("KnnImputer"));
-        check_status(PyList_Append(all.get(), name.get()));
+        Ref all = check(Py_BuildValue("[s]", "KnnImputer"));
+        check_status(PyObject_SetAttrString(module, "__all__", all.get()));
         check_status(PyObject_SetAttrString(module, "KnnImputer", type));
         return 0;
     });

@@ -12,6 +12,7 @@
 
 #include "knn/panic.hpp"
 #include "module/errors.hpp"
+#include "module/pypy_compat.hpp"
 
 namespace mirel::utils {
 namespace {
@@ -118,10 +119,7 @@ Matrix dataframe_to_vec(PyObject* frame) {
 
 // PySliceContainer: the owner of a result buffer, set as the base object of the result array.
 struct SliceContainer {
-    PyObject_HEAD
-    double* ptr;
-    std::size_t len;
-    std::size_t cap;
+    PyObject_HEAD double* ptr;
     void (*release)(SliceContainer*) noexcept;
     alignas(std::vector<double>) unsigned char storage[sizeof(std::vector<double>)];
 };
@@ -143,18 +141,13 @@ void SliceContainer_dealloc(PyObject* obj) noexcept {
 }
 
 #ifdef PYPY_VERSION
-// On PyPy the container would otherwise take attributes, accept a new __class__ (and then be
-// deallocated as that class) and be "copied" into an empty container: refuse all three, as
-// CPython does.
+// See module/pypy_compat.hpp: a new __class__ would also deallocate the container as that class.
 int SliceContainer_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
     return py::guard_status(
         [&]() -> int { return py::refuse_attribute_assignment(self, name, value, "PySliceContainer"); });
 }
 
-PyObject* SliceContainer_reduce_ex(PyObject*, PyObject*) noexcept {
-    PyErr_SetString(PyExc_TypeError, "cannot pickle 'PySliceContainer' object");
-    return nullptr;
-}
+PyObject* SliceContainer_reduce_ex(PyObject*, PyObject*) noexcept { return py::refuse_pickling("PySliceContainer"); }
 
 PyMethodDef slice_container_methods[] = {
     {"__reduce_ex__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&SliceContainer_reduce_ex)),
@@ -175,11 +168,7 @@ PyType_Slot slice_container_slots[] = {
 };
 
 PyType_Spec slice_container_spec = {
-    "mirel.PySliceContainer",
-    sizeof(SliceContainer),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    slice_container_slots,
+    "mirel.PySliceContainer", sizeof(SliceContainer), 0, Py_TPFLAGS_DEFAULT, slice_container_slots,
 };
 
 PyTypeObject* slice_container_type() {
@@ -212,27 +201,9 @@ Matrix pyany_to_vec(PyObject* data) {
                                    "'. Supported types are: numpy.ndarray, pandas.DataFrame");
 }
 
-std::variant<Ref, ShapeError> vec_to_pyarray(std::size_t rows, std::size_t cols, std::vector<double> values) {
+Ref vec_to_pyarray(std::size_t rows, std::size_t cols, std::vector<double> values) {
     ensure_numpy();
-    // 1. The shape test; `values` is freed on return in every failing case.
-    constexpr auto max_size = static_cast<std::size_t>(std::numeric_limits<Py_ssize_t>::max());
-    std::size_t cells = 1;
-    for (const std::size_t d : {rows, cols}) {
-        if (d != 0) {
-            if (cells > max_size / d) {
-                return ShapeError{"ShapeError/Overflow: arithmetic overflow"};
-            }
-            cells *= d;
-        }
-    }
-    cells = rows * cols;
-    if (values.size() < cells) {
-        return ShapeError{"ShapeError/OutOfBounds: out of bounds indexing"};
-    }
-    if (values.size() > cells) {
-        return ShapeError{"ShapeError/IncompatibleShape: incompatible shapes"};
-    }
-    // 2. The container takes the buffer.
+    // 1. The container takes the buffer.
     Ref container;
     try {
         PyTypeObject* type = slice_container_type();
@@ -245,10 +216,8 @@ std::variant<Ref, ShapeError> vec_to_pyarray(std::size_t rows, std::size_t cols,
     auto* owner = reinterpret_cast<SliceContainer*>(container.get());
     auto* vec = new (owner->storage) std::vector<double>(std::move(values));
     owner->ptr = vec->empty() ? &empty_placeholder : vec->data();
-    owner->len = vec->size();
-    owner->cap = vec->capacity();
     owner->release = &release_vector;
-    // 3. The array over the buffer, writeable, C-contiguous (strides 0 for an empty shape).
+    // 2. The array over the buffer, writeable, C-contiguous (strides 0 for an empty shape).
     npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
     const bool empty = rows == 0 || cols == 0;
     npy_intp strides[2] = {empty ? 0 : static_cast<npy_intp>(cols * sizeof(double)),
@@ -257,9 +226,9 @@ std::variant<Ref, ShapeError> vec_to_pyarray(std::size_t rows, std::size_t cols,
     if (descr == nullptr) {
         throw py::ErrorAlreadySet{};
     }
-    Ref array = check(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, strides, owner->ptr,
-                                           NPY_ARRAY_WRITEABLE, nullptr));
-    // 4. The array owns the container from here; SetBaseObject takes the reference even on failure.
+    Ref array =
+        check(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, strides, owner->ptr, NPY_ARRAY_WRITEABLE, nullptr));
+    // 3. The array owns the container from here; SetBaseObject takes the reference even on failure.
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), container.release()) < 0) {
         throw py::ErrorAlreadySet{};
     }

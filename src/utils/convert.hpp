@@ -4,7 +4,6 @@
 #include "module/py_ref.hpp"
 
 #include <cstddef>
-#include <variant>
 #include <vector>
 
 namespace mirel::utils {
@@ -15,18 +14,14 @@ struct Matrix {
     std::size_t cols = 0;
 };
 
-// A 2-D float64 NumPy array (or subclass), or a pandas DataFrame that converts to one, copied
-// into a new matrix. Anything else is refused with a TypeError naming its type. Python errors
-// end the call (py::ErrorAlreadySet); a NumPy that cannot be loaded is a knn::Panic.
+// Returns a fresh row-major copy of a 2-D float64 NumPy array (or subclass), or a pandas DataFrame that converts to
+// one, copied into a new matrix. Anything else is refused with a TypeError naming its type. Python errors end the call
+// (py::ErrorAlreadySet); a NumPy that cannot be loaded is a knn::Panic.
 Matrix pyany_to_vec(PyObject* data);
 
-struct ShapeError {
-    const char* text;  // "ShapeError/<Kind>: <description>"
-};
-
-// Hands `values` to a new (rows, cols) float64 array without copying; the array's base object,
-// a PySliceContainer, frees the buffer when NumPy drops the array. When the length does not
-// fit the shape, `values` is freed and the shape error returned.
-std::variant<py::Ref, ShapeError> vec_to_pyarray(std::size_t rows, std::size_t cols, std::vector<double> values);
+// Returns a new (rows, cols) float64 array that takes `values` without copying; the array's
+// base object, a PySliceContainer, frees the buffer when NumPy drops the array.
+// values.size() must be rows * cols (transform checks the cell count first).
+py::Ref vec_to_pyarray(std::size_t rows, std::size_t cols, std::vector<double> values);
 
 }  // namespace mirel::utils

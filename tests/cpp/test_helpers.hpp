@@ -52,8 +52,7 @@ template <class F>
         if (std::string_view(e.what()) == expected) {
             return ::testing::AssertionSuccess();
         }
-        return ::testing::AssertionFailure()
-               << "failed with \"" << e.what() << "\", expected \"" << expected << "\"";
+        return ::testing::AssertionFailure() << "failed with \"" << e.what() << "\", expected \"" << expected << "\"";
     } catch (const std::exception& e) {
         return ::testing::AssertionFailure() << "threw something other than Panic: " << e.what();
     }
@@ -71,8 +70,8 @@ std::string panic_message(F&& f) {
     return {};
 }
 
-inline KnnImputer fitted_imputer(std::uint32_t k, std::string metric, std::string weights,
-                                 std::vector<double> values, std::size_t rows, std::size_t cols) {
+inline KnnImputer fitted_imputer(std::uint32_t k, std::string metric, std::string weights, std::vector<double> values,
+                                 std::size_t rows, std::size_t cols) {
     KnnImputer imp = KnnImputer::create(k, std::move(metric), std::move(weights));
     imp.store_fitted(std::move(values), rows, cols);
     return imp;

@@ -29,7 +29,8 @@ protected:
 };
 
 INSTANTIATE_TEST_SUITE_P(Impl, Pass,
-                         ::testing::Values(PassImpl{"impute", &impute}, PassImpl{"impute_reference", &impute_reference}),
+                         ::testing::Values(PassImpl{"impute", &impute},
+                                           PassImpl{"impute_reference", &impute_reference}),
                          impl_name);
 
 // Every cell other than the listed ones must be the input's bits.
@@ -73,10 +74,10 @@ TEST_P(Pass, FourByTwoDistanceListAndOrderRevealedByK) {
     };
     const double third = 1.0 / 3.0;
     const Step steps[] = {
-        {1, 0.0 + 10.0 * 1.0},                                            // row 0 before the tied row 2
-        {2, (0.0 + 10.0 * 0.5) + 30.0 * 0.5},                             // 20.0
-        {3, ((0.0 + 10.0 * third) + 30.0 * third) + 40.0 * third},        // 26.666666666666664
-        {4, ((0.0 + 10.0 * 0.25) + 30.0 * 0.25) + 40.0 * 0.25},           // row 1 passed over: 20.0
+        {1, 0.0 + 10.0 * 1.0},                                      // row 0 before the tied row 2
+        {2, (0.0 + 10.0 * 0.5) + 30.0 * 0.5},                       // 20.0
+        {3, ((0.0 + 10.0 * third) + 30.0 * third) + 40.0 * third},  // 26.666666666666664
+        {4, ((0.0 + 10.0 * 0.25) + 30.0 * 0.25) + 40.0 * 0.25},     // row 1 passed over: 20.0
     };
     for (const Step& s : steps) {
         imp.set_k(s.k);
@@ -106,8 +107,7 @@ const std::vector<double> COMPLETE = {1.0, 10.0, 2.0, 20.0, 3.0, 30.0, 4.0, 40.0
 
 TEST_P(Pass, TheReferenceRowIsTheLastFiniteCandidate) {
     KnnImputer imp = fitted_imputer(2, "nan_euclid", "uniform", COMPLETE, 4, 2);
-    EXPECT_EQ(bits(distance_list(imp, &nan_euclid, 1)),
-              bits(std::vector<double>{101.0, SELF_DISTANCE, 101.0, 404.0}));
+    EXPECT_EQ(bits(distance_list(imp, &nan_euclid, 1)), bits(std::vector<double>{101.0, SELF_DISTANCE, 101.0, 404.0}));
     std::vector<double> input = COMPLETE;
     input[3] = NAN_;
     auto out = run(imp, input, 4);
@@ -122,8 +122,8 @@ TEST_P(Pass, TheReferenceRowIsTheLastFiniteCandidate) {
 
     // With distance weights the row itself weighs 2^-1024.
     KnnImputer by_distance = fitted_imputer(4, "nan_euclid", "distance", COMPLETE, 4, 2);
-    const double expected = (((0.0 + 10.0 * (1.0 / 101.0)) + 30.0 * (1.0 / 101.0)) + 40.0 * (1.0 / 404.0)) +
-                            20.0 * (1.0 / SELF_DISTANCE);
+    const double expected =
+        (((0.0 + 10.0 * (1.0 / 101.0)) + 30.0 * (1.0 / 101.0)) + 40.0 * (1.0 / 404.0)) + 20.0 * (1.0 / SELF_DISTANCE);
     EXPECT_EQ(bits(run(by_distance, input, 4)[3]), bits(expected));
 }
 
@@ -473,8 +473,8 @@ TEST_P(Pass, RowsAreExaminedInOrderSoTheFirstFailureWins) {
 TEST_P(Pass, ZeroFittedRows) {
     const KnnImputer imp = fitted_imputer(2, "nan_euclid", "uniform", {}, 0, 3);
     EXPECT_TRUE(fails_with(imp, {NAN_, 1.0, 2.0}, 1, "range end index 3 out of range for slice of length 0"));
-    EXPECT_TRUE(fails_with(imp, {1.0, 1.0, 2.0, 3.0, NAN_, 4.0}, 2,
-                           "range start index 3 out of range for slice of length 0"));
+    EXPECT_TRUE(
+        fails_with(imp, {1.0, 1.0, 2.0, 3.0, NAN_, 4.0}, 2, "range start index 3 out of range for slice of length 0"));
     EXPECT_EQ(bits(run(imp, {1.0, 2.0, 3.0}, 1)), bits(std::vector<double>{1.0, 2.0, 3.0}));
 }
 
@@ -517,14 +517,13 @@ TEST_P(PassUnknownMetric, FailsBeforeLookingAtTheInput) {
 
 INSTANTIATE_TEST_SUITE_P(
     Names, PassUnknownMetric,
-    ::testing::Combine(
-        ::testing::Values(PassImpl{"impute", &impute}, PassImpl{"impute_reference", &impute_reference}),
-        ::testing::Values(MetricNameCase{"manhattan", "manhattan is a unknown metric"},
-                          MetricNameCase{"", " is a unknown metric"},
-                          MetricNameCase{"Nan_euclid", "Nan_euclid is a unknown metric"},
-                          MetricNameCase{"nan_euclid ", "nan_euclid  is a unknown metric"},
-                          MetricNameCase{"expected-distance", "expected-distance is a unknown metric"},
-                          MetricNameCase{"métrique", "métrique is a unknown metric"})),
+    ::testing::Combine(::testing::Values(PassImpl{"impute", &impute}, PassImpl{"impute_reference", &impute_reference}),
+                       ::testing::Values(MetricNameCase{"manhattan", "manhattan is a unknown metric"},
+                                         MetricNameCase{"", " is a unknown metric"},
+                                         MetricNameCase{"Nan_euclid", "Nan_euclid is a unknown metric"},
+                                         MetricNameCase{"nan_euclid ", "nan_euclid  is a unknown metric"},
+                                         MetricNameCase{"expected-distance", "expected-distance is a unknown metric"},
+                                         MetricNameCase{"métrique", "métrique is a unknown metric"})),
     [](const ::testing::TestParamInfo<std::tuple<PassImpl, MetricNameCase>>& info) {
         return std::string(std::get<0>(info.param).name) + "_" +
                readable_name(info.index, std::get<1>(info.param).name);

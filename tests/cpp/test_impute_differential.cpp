@@ -34,10 +34,8 @@ double from_bits(std::uint64_t bits) { return std::bit_cast<double>(bits); }
 
 const std::vector<double>& nan_patterns() {
     static const std::vector<double> patterns = {
-        std::numeric_limits<double>::quiet_NaN(),
-        -std::numeric_limits<double>::quiet_NaN(),
-        from_bits(0x7FF8000000000123ULL),
-        from_bits(0xFFF80000DEADBEEFULL),
+        std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN(),
+        from_bits(0x7FF8000000000123ULL),         from_bits(0xFFF80000DEADBEEFULL),
         from_bits(0x7FF0000000000001ULL),  // signalling
         from_bits(0xFFF4000000000000ULL),  // signalling, sign set
         from_bits(0x7FFFFFFFFFFFFFFFULL),
@@ -179,27 +177,34 @@ public:
             }
             case Values::special: {
                 const std::size_t pick = below(20);
-                if (pick == 0) return std::numeric_limits<double>::infinity();
-                if (pick == 1) return -std::numeric_limits<double>::infinity();
-                if (pick == 2) return -0.0;
-                if (pick == 3) return 1e155 * (uniform() + 0.5);  // squares overflow
-                if (pick == 4) return 4.9e-324 * static_cast<double>(below(4));
-                if (pick == 5) return 0.5;
-                if (pick == 6) return -1e300;
+                if (pick == 0)
+                    return std::numeric_limits<double>::infinity();
+                if (pick == 1)
+                    return -std::numeric_limits<double>::infinity();
+                if (pick == 2)
+                    return -0.0;
+                if (pick == 3)
+                    return 1e155 * (uniform() + 0.5);  // squares overflow
+                if (pick == 4)
+                    return 4.9e-324 * static_cast<double>(below(4));
+                if (pick == 5)
+                    return 0.5;
+                if (pick == 6)
+                    return -1e300;
                 return std::uniform_real_distribution<double>(-1e3, 1e3)(rng_);
             }
         }
         return 0.0;
     }
 
-    Table table(std::size_t rows, std::size_t cols, double nan_rate, Values kind, bool missing_row,
-                bool missing_col) {
+    Table table(std::size_t rows, std::size_t cols, double nan_rate, Values kind, bool missing_row, bool missing_col) {
         Table t{rows, cols, std::vector<double>(rows * cols)};
         const std::size_t dead_row = rows ? below(rows) : 0;
         const std::size_t dead_col = cols ? below(cols) : 0;
         for (std::size_t r = 0; r < rows; ++r) {
             for (std::size_t c = 0; c < cols; ++c) {
-                const bool hole = uniform() < nan_rate || (missing_row && r == dead_row) || (missing_col && c == dead_col);
+                const bool hole =
+                    uniform() < nan_rate || (missing_row && r == dead_row) || (missing_col && c == dead_col);
                 t.cells[r * cols + c] = hole ? nan() : value(kind);
             }
         }
@@ -258,7 +263,7 @@ TEST(FastDistances, InfinitiesInBothRowsGiveTheSameNaNAsTheMetric) {
     // the kernel's NaN too, bit for bit, since its sign is dropped but its payload ranks.
     const double inf = std::numeric_limits<double>::infinity();
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    Table t{10, 3, {inf, 1.0, 2.0, inf, nan, 2.0, -inf, 1.0, nan, 1.0, 1.0, 1.0, inf, inf, inf,
+    Table t{10, 3, {inf, 1.0, 2.0, inf, nan,  2.0, -inf,  1.0,    nan, 1.0,  1.0,  1.0, inf, inf, inf,
                     nan, nan, nan, 0.0, -0.0, 0.0, 1e200, -1e200, 3.0, -inf, -inf, 5.0, inf, 0.5, nan}};
     for (const char* metric : METRICS) {
         const KnnImputer imp = make(1, metric, "uniform", t);
@@ -341,8 +346,9 @@ TEST(FastPass, RandomTablesMatchTheReference) {
         for (int variant = 0; variant < 2; ++variant) {
             const Table t = gen.table(cs.rows, cs.cols, cs.rate, cs.kind, variant == 1, variant == 1);
             const auto inputs = inputs_for(t, gen);
-            const std::uint32_t ks[] = {0, 1, 2, 3, 5, static_cast<std::uint32_t>(cs.rows),
-                                        static_cast<std::uint32_t>(cs.rows + 3), 4000000000u};
+            const std::uint32_t ks[] = {
+                0,          1, 2, 3, 5, static_cast<std::uint32_t>(cs.rows), static_cast<std::uint32_t>(cs.rows + 3),
+                4000000000u};
             for (const std::uint32_t k : ks) {
                 for (const char* metric : METRICS) {
                     for (const char* weights : WEIGHTS) {
@@ -379,8 +385,9 @@ TEST(FastPass, ManyTiesAndFewDonorsPerColumn) {
             for (const char* metric : METRICS) {
                 for (const char* weights : WEIGHTS) {
                     const KnnImputer imp = make(k, metric, weights, t);
-                    expect_same_as_reference(imp, t.cells, rows, "ties " + std::to_string(rows) + " k " +
-                                                                     std::to_string(k) + " " + metric + " " + weights);
+                    expect_same_as_reference(
+                        imp, t.cells, rows,
+                        "ties " + std::to_string(rows) + " k " + std::to_string(k) + " " + metric + " " + weights);
                     if (HasFatalFailure()) {
                         return;
                     }
@@ -446,7 +453,14 @@ TEST(FastPass, FailuresComeWithTheSameTextAtTheSamePoint) {
         return v;
     };
     const std::vector<FailureCase> cases = {
-        {"unknown metric, empty input", 4, 3, {}, 0, "manhattan", Outcome::unknown_metric, "manhattan is a unknown metric"},
+        {"unknown metric, empty input",
+         4,
+         3,
+         {},
+         0,
+         "manhattan",
+         Outcome::unknown_metric,
+         "manhattan is a unknown metric"},
         {"unknown metric, no NaN", 4, 3, with_nan_at(12, {}), 4, "Nan_euclid", Outcome::unknown_metric,
          "Nan_euclid is a unknown metric"},
         {"empty metric name", 4, 3, with_nan_at(12, {5}), 4, "", Outcome::unknown_metric, " is a unknown metric"},
@@ -477,8 +491,9 @@ TEST(FastPass, FailuresComeWithTheSameTextAtTheSamePoint) {
     for (const FailureCase& fc : cases) {
         for (const char* weights : WEIGHTS) {
             KnnImputer imp = KnnImputer::create(2, fc.metric, weights);
-            imp.store_fitted(std::vector<double>(grid.begin(), grid.begin() + static_cast<std::ptrdiff_t>(fc.rows * fc.cols)),
-                             fc.rows, fc.cols);
+            imp.store_fitted(
+                std::vector<double>(grid.begin(), grid.begin() + static_cast<std::ptrdiff_t>(fc.rows * fc.cols)),
+                fc.rows, fc.cols);
             const Outcome want = capture([&] { return mirel::knn::impute_reference(imp, fc.input, fc.input_rows); });
             ASSERT_EQ(want.kind, fc.kind) << fc.name << ": " << describe(want);
             if (fc.message != nullptr) {

@@ -34,7 +34,7 @@ TEST(DistanceRankKey, NaNOfEitherSignRanksAfterPlusInfinity) {
 }
 
 TEST(DistanceRankKey, NumbersFollowTheTotalOrder) {
-    const double ordered[] = {-INF, -MAX, -1.0, -5e-324, -0.0, 0.0, 5e-324, 2.2250738585072014e-308,
+    const double ordered[] = {-INF, -MAX, -1.0,          -5e-324, -0.0, 0.0, 5e-324, 2.2250738585072014e-308,
                               1.0,  2.0,  SELF_DISTANCE, INF};
     for (std::size_t i = 0; i + 1 < std::size(ordered); ++i) {
         EXPECT_LT(distance_rank_key(ordered[i]), distance_rank_key(ordered[i + 1]))
@@ -311,8 +311,8 @@ Table random_table(std::mt19937_64& rng, const Scenario& s) {
 
 std::string describe(const Table& t) {
     return std::to_string(t.rows) + " x " + std::to_string(t.cols) + ", input " + std::to_string(t.input.size()) +
-           " cells / " + std::to_string(t.input_rows) + " rows, k " + std::to_string(t.k) + ", " + t.metric +
-           ", " + t.weights;
+           " cells / " + std::to_string(t.input_rows) + " rows, k " + std::to_string(t.k) + ", " + t.metric + ", " +
+           t.weights;
 }
 
 void check_table(const Table& t, const Scenario& s, Coverage& cov) {
@@ -395,17 +395,16 @@ TEST_P(RandomTables, BothPassesMatchTheOracleBitForBit) {
     RecordProperty("nan_fills", cov.nan_fills);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Scenarios, RandomTables,
-    ::testing::Values(
-        // name, tables, min rows, max rows, max cols, specials, integers, only finite
-        Scenario{"SmallTiedIntegers", 150, 1, 20, 6, false, true, true},
-        Scenario{"SmallFinite", 80, 1, 20, 8, false, false, true},
-        Scenario{"SmallSpecials", 150, 1, 20, 5, true, true, false},
-        Scenario{"AroundTwenty", 60, 18, 24, 4, true, true, false},
-        Scenario{"LargeTiedIntegers", 30, 21, 300, 4, false, true, true},
-        Scenario{"LargeSpecials", 30, 21, 300, 3, true, true, false}),
-    [](const ::testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Scenarios, RandomTables,
+                         ::testing::Values(
+                             // name, tables, min rows, max rows, max cols, specials, integers, only finite
+                             Scenario{"SmallTiedIntegers", 150, 1, 20, 6, false, true, true},
+                             Scenario{"SmallFinite", 80, 1, 20, 8, false, false, true},
+                             Scenario{"SmallSpecials", 150, 1, 20, 5, true, true, false},
+                             Scenario{"AroundTwenty", 60, 18, 24, 4, true, true, false},
+                             Scenario{"LargeTiedIntegers", 30, 21, 300, 4, false, true, true},
+                             Scenario{"LargeSpecials", 30, 21, 300, 3, true, true, false}),
+                         [](const ::testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------------
 // NaN results, each cause made on purpose
@@ -414,7 +413,8 @@ INSTANTIATE_TEST_SUITE_P(
 class NaNCauses : public ::testing::TestWithParam<PassImpl> {};
 
 INSTANTIATE_TEST_SUITE_P(Impl, NaNCauses,
-                         ::testing::Values(PassImpl{"impute", &impute}, PassImpl{"impute_reference", &impute_reference}),
+                         ::testing::Values(PassImpl{"impute", &impute},
+                                           PassImpl{"impute_reference", &impute_reference}),
                          impl_name);
 
 TEST_P(NaNCauses, KZeroUniformWithAZeroDonor) {

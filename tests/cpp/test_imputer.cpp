@@ -54,9 +54,9 @@ TEST_P(RefusedWeights, FailWithTheAssertionMessage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, RefusedWeights,
-                         ::testing::Values("Uniform", "UNIFORM", " uniform", "uniform ", "uniform\n", "",
-                                           "Distance", "distance\t", "dist", "uniformdistance",
-                                           std::string("uniform\0", 8), "nan_euclid", "unifórm"),
+                         ::testing::Values("Uniform", "UNIFORM", " uniform", "uniform ", "uniform\n", "", "Distance",
+                                           "distance\t", "dist", "uniformdistance", std::string("uniform\0", 8),
+                                           "nan_euclid", "unifórm"),
                          [](const auto& info) { return readable_name(info.index, info.param); });
 
 // Any metric string is stored as given; only the pass decides whether it names a metric.
@@ -131,10 +131,10 @@ TEST_P(EmptyFit, LeavesTheImputerFittedWithTheGivenShape) {
     EXPECT_TRUE(imp.fitted_values().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Shapes, EmptyFit,
-                         ::testing::Values(EmptyShape{0, 0}, EmptyShape{0, 3}, EmptyShape{4, 0}),
+INSTANTIATE_TEST_SUITE_P(Shapes, EmptyFit, ::testing::Values(EmptyShape{0, 0}, EmptyShape{0, 3}, EmptyShape{4, 0}),
                          [](const auto& info) {
-                             return "rows" + std::to_string(info.param.rows) + "_cols" + std::to_string(info.param.cols);
+                             return "rows" + std::to_string(info.param.rows) + "_cols" +
+                                    std::to_string(info.param.cols);
                          });
 
 TEST(ImputerFit, FittedImputerStaysFittedAfterAnEmptyRefit) {
@@ -195,8 +195,7 @@ TEST_F(RowAccess3x2, RowJustPastTheEndFailsOnTheEnd) {
 
 TEST_F(RowAccess3x2, RowsFurtherOutFailOnTheStart) {
     EXPECT_TRUE(panics_with([&] { (void)imp.row(4); }, "range start index 8 out of range for slice of length 6"));
-    EXPECT_TRUE(
-        panics_with([&] { (void)imp.row(1000); }, "range start index 2000 out of range for slice of length 6"));
+    EXPECT_TRUE(panics_with([&] { (void)imp.row(1000); }, "range start index 2000 out of range for slice of length 6"));
 }
 
 // The start i * cols wraps at the width of size_t (64 bits here, 32 bits on armhf); the numbers
@@ -209,13 +208,13 @@ protected:
 };
 
 TEST_F(RowAccessWrapping, StartThatWrapsPastTheLengthFailsOnTheStart) {
-    EXPECT_TRUE(panics_with([&] { (void)imp.row(SMAX / 4 + 4); },
-                            "range start index 12 out of range for slice of length 8"));
+    EXPECT_TRUE(
+        panics_with([&] { (void)imp.row(SMAX / 4 + 4); }, "range start index 12 out of range for slice of length 8"));
 }
 
 TEST_F(RowAccessWrapping, StartThatWrapsToTheLengthFailsOnTheEnd) {
-    EXPECT_TRUE(panics_with([&] { (void)imp.row(SMAX / 4 + 3); },
-                            "range end index 12 out of range for slice of length 8"));
+    EXPECT_TRUE(
+        panics_with([&] { (void)imp.row(SMAX / 4 + 3); }, "range end index 12 out of range for slice of length 8"));
 }
 
 TEST_F(RowAccessWrapping, StartThatWrapsIntoTheMatrixViewsThatRow) {
@@ -247,8 +246,8 @@ TEST_F(RowAccessWrapping, OverflowingEndIsReportedWithBothEnds) {
 
 TEST(RowAccessZeroColumns, EveryRowIndexGivesAnEmptyView) {
     const KnnImputer imp = fitted_imputer(1, "nan_euclid", "uniform", {}, 4, 0);
-    for (const std::size_t i : {std::size_t{0}, std::size_t{3}, std::size_t{4}, std::size_t{1000},
-                                std::numeric_limits<std::size_t>::max()}) {
+    for (const std::size_t i :
+         {std::size_t{0}, std::size_t{3}, std::size_t{4}, std::size_t{1000}, std::numeric_limits<std::size_t>::max()}) {
         EXPECT_TRUE(imp.row(i).empty()) << "row " << i;
     }
 }

@@ -18,9 +18,7 @@ const KnnImputer& any_imputer() {
     return imp;
 }
 
-double euclid(const std::vector<double>& a, const std::vector<double>& b) {
-    return nan_euclid(any_imputer(), a, b);
-}
+double euclid(const std::vector<double>& a, const std::vector<double>& b) { return nan_euclid(any_imputer(), a, b); }
 
 double expected(const std::vector<double>& a, const std::vector<double>& b) {
     return expected_distance(any_imputer(), a, b);
@@ -191,12 +189,11 @@ TEST_P(ShorterSecondRow, ExpectedDistanceFails) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, ShorterSecondRow,
-    ::testing::Values(ShortCase{{1.0, 2.0, 3.0}, {1.0, 2.0}, "index out of bounds: the len is 2 but the index is 2"},
-                      ShortCase{{1.0}, {}, "index out of bounds: the len is 0 but the index is 0"},
-                      ShortCase{{NAN_, NAN_, NAN_, NAN_}, {NAN_},
-                                "index out of bounds: the len is 1 but the index is 1"},
-                      ShortCase{{INF, 1.0, 2.0, 3.0, 4.0}, {INF, 1.0, 2.0},
-                                "index out of bounds: the len is 3 but the index is 3"}),
+    ::testing::Values(
+        ShortCase{{1.0, 2.0, 3.0}, {1.0, 2.0}, "index out of bounds: the len is 2 but the index is 2"},
+        ShortCase{{1.0}, {}, "index out of bounds: the len is 0 but the index is 0"},
+        ShortCase{{NAN_, NAN_, NAN_, NAN_}, {NAN_}, "index out of bounds: the len is 1 but the index is 1"},
+        ShortCase{{INF, 1.0, 2.0, 3.0, 4.0}, {INF, 1.0, 2.0}, "index out of bounds: the len is 3 but the index is 3"}),
     [](const auto& info) {
         return std::to_string(info.param.first.size()) + "_against_" + std::to_string(info.param.second.size());
     });
@@ -218,8 +215,8 @@ TEST(SelectMetric, ExactNamesOnly) {
 // ---------------------------------------------------------------------------------------------
 
 double random_cell(std::mt19937_64& rng) {
-    static const double specials[] = {NAN_Q, NAN_NEG, NAN_PAYLOAD, NAN_NEG_PAYLOAD, NAN_SIGNALLING,
-                                      INF,   -INF,    -0.0,        0.0,             MAX};
+    static const double specials[] = {NAN_Q, NAN_NEG, NAN_PAYLOAD, NAN_NEG_PAYLOAD, NAN_SIGNALLING, INF, -INF,
+                                      -0.0,  0.0,     MAX};
     std::uniform_int_distribution<int> kind(0, 9);
     switch (kind(rng)) {
         case 0:

@@ -92,8 +92,7 @@ TEST(PlatformWidth, WrappedRowFailuresPrintWrappedValues) {
     // (2^(w-1) + 4) * 2 wraps to 8: the same failure as row 4.
     EXPECT_EQ(row_failure(imp, HALF_WORD + 4), "range start index 8 out of range for slice of length 6");
     // (2^w - 1) * 2 wraps to 2^w - 2: the largest even value of the width.
-    EXPECT_EQ(row_failure(imp, SIZE_MAX_V),
-              "range start index " + TOP_EVEN + " out of range for slice of length 6");
+    EXPECT_EQ(row_failure(imp, SIZE_MAX_V), "range start index " + TOP_EVEN + " out of range for slice of length 6");
     EXPECT_EQ(row_failure(imp, SIZE_MAX_V),
               "range start index " + std::to_string(SIZE_MAX_V - 1) + " out of range for slice of length 6");
 }
@@ -109,11 +108,11 @@ TEST(PlatformWidth, OverflowingEndIsReportedWithTheWrappedEnd) {
     imp.store_fitted({1.0, 2.0, 3.0, 4.0, 5.0, 6.0}, rows, cols);
     EXPECT_EQ(row_failure(imp, SIZE_MAX_V), "slice index starts at 1 but ends at 0");
     // Row 1 starts at 2^w - 1: past the storage, reported before the end is looked at.
-    EXPECT_EQ(row_failure(imp, 1), "range start index " + std::to_string(SIZE_MAX_V) +
-                                       " out of range for slice of length 6");
+    EXPECT_EQ(row_failure(imp, 1),
+              "range start index " + std::to_string(SIZE_MAX_V) + " out of range for slice of length 6");
     // Row 0 starts at 0 and ends, unwrapped, at 2^w - 1.
-    EXPECT_EQ(row_failure(imp, 0), "range end index " + std::to_string(SIZE_MAX_V) +
-                                       " out of range for slice of length 6");
+    EXPECT_EQ(row_failure(imp, 0),
+              "range end index " + std::to_string(SIZE_MAX_V) + " out of range for slice of length 6");
 }
 
 // inf - inf gives a NaN whose sign depends on the hardware (set on x86-64, clear on ARM).

@@ -49,7 +49,8 @@ TEST(QueryDistance, IsScaledEuclideanOverSharedCoordinatesOrNone) {
 TEST(QueryReference, EqualDistancesGoToTheLowerRowIndex) {
     // Rows 1, 2 and 3 tie behind row 0 for the query (0, ?).
     const Table fitted{{0.0, 10.0, 2.0, 20.0, -2.0, 30.0, 2.0, 40.0, NAN_, 50.0}, 5, 2};
-    for (const auto& [k, want] : std::vector<std::pair<std::size_t, double>>{{1, 10.0}, {2, 15.0}, {3, 20.0}, {4, 25.0}, {9, 25.0}}) {
+    for (const auto& [k, want] :
+         std::vector<std::pair<std::size_t, double>>{{1, 10.0}, {2, 15.0}, {3, 20.0}, {4, 25.0}, {9, 25.0}}) {
         EXPECT_EQ(reference(fitted, {0.0, NAN_}, k, QueryWeights::uniform)[1], want) << k;
     }
 }
@@ -191,8 +192,8 @@ TEST(QueryFast, MatchesTheReferenceBitForBitOnEveryKernel) {
                     const std::size_t half = query.rows / 2;
                     query_fast(donors, got.data(), query.rows, 0, half, k, weights, kernel, tuning);
                     query_fast(donors, got.data(), query.rows, half, query.rows, k, weights, kernel, tuning);
-                    ASSERT_EQ(bits(got), bits(want)) << "round " << round << " kernel "
-                                                     << query_kernel_name(kernel) << " k " << k;
+                    ASSERT_EQ(bits(got), bits(want))
+                        << "round " << round << " kernel " << query_kernel_name(kernel) << " k " << k;
                     ++cases;
                 }
             }
@@ -210,8 +211,8 @@ TEST(QueryFast, MatchesTheReferenceBitForBitOnEveryKernel) {
                 for (const PassTuning& tuning : {PassTuning{}, small, no_budget}) {
                     std::vector<double> got = fitted.values;
                     query_fast(donors, got.data(), fitted.rows, 0, fitted.rows, k, weights, kernel, tuning);
-                    ASSERT_EQ(bits(got), bits(want_self)) << "self, round " << round << " kernel "
-                                                          << query_kernel_name(kernel) << " k " << k;
+                    ASSERT_EQ(bits(got), bits(want_self))
+                        << "self, round " << round << " kernel " << query_kernel_name(kernel) << " k " << k;
                     ++cases;
                 }
             }

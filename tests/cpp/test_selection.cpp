@@ -75,7 +75,7 @@ TEST(TopK, ThresholdIsTheLargestKeyHeldOnceFull) {
     TopK top(slots.data(), 3);
     for (const std::uint64_t key : {50u, 10u, 40u}) {
         EXPECT_FALSE(top.full());
-        top.offer(Entry{key, key});
+        top.offer(Entry{key, static_cast<std::size_t>(key)});
     }
     ASSERT_TRUE(top.full());
     EXPECT_EQ(top.threshold(), 50u);
@@ -126,12 +126,12 @@ TEST(Panel, QueryRowFromOutsideMatchesTheMetricOnEveryKernel) {
             for (const KernelKind kind : available_kernels()) {
                 const detail::KernelFn kernel = detail::kernel_for(kind, imp.metric_kind(), cols);
                 detail::BlockScratch out(panel.view().blocks);
-                kernel(panel.view(), q.view, 0, panel.view().blocks, out.dist(), out.pass(), nullptr);
+                kernel(panel.view(), q.view, 0, panel.view().blocks, out.dist(), out.forward(), nullptr);
                 for (std::size_t t = 0; t < rows; ++t) {
                     const double want = scalar(imp, query, imp.row(t));
                     EXPECT_EQ(bits(out.dist()[t]), bits(want))
                         << metric << " " << kernel_name(kind) << " cols " << cols << " row " << t;
-                    EXPECT_TRUE((out.pass()[t / 8] >> (t % 8)) & 1u) << kernel_name(kind) << " row " << t;
+                    EXPECT_TRUE((out.forward()[t / 8] >> (t % 8)) & 1u) << kernel_name(kind) << " row " << t;
                 }
             }
         }

@@ -22,8 +22,7 @@ std::vector<double> weights_for(std::uint32_t k, const char* scheme, const std::
 TEST(GetWeights, UniformIsOneOverKForEveryEntry) {
     EXPECT_EQ(bits(weights_for(5, "uniform", {2.0, 0.0, 4.0})), bits(std::vector<double>{0.2, 0.2, 0.2}));
     EXPECT_EQ(bits(weights_for(3, "uniform", {1.0, 1.0})), bits(std::vector<double>(2, 0.3333333333333333)));
-    EXPECT_EQ(bits(weights_for(4294967295u, "uniform", {1.0})),
-              bits(std::vector<double>{1.0 / 4294967295.0}));
+    EXPECT_EQ(bits(weights_for(4294967295u, "uniform", {1.0})), bits(std::vector<double>{1.0 / 4294967295.0}));
 }
 
 TEST(GetWeights, UniformIgnoresTheDistancesEvenNaNAndInfinity) {
@@ -37,8 +36,7 @@ TEST(GetWeights, UniformWithKZeroIsPlusInfinity) {
 
 TEST(GetWeights, DistanceIsTheReciprocal) {
     EXPECT_EQ(bits(weights_for(5, "distance", {2.0, 0.0, 4.0})), bits(std::vector<double>{0.5, INF, 0.25}));
-    EXPECT_EQ(bits(weights_for(5, "distance", {1.0, 2.0, 0.5, 4.0})),
-              bits(std::vector<double>{1.0, 0.5, 2.0, 0.25}));
+    EXPECT_EQ(bits(weights_for(5, "distance", {1.0, 2.0, 0.5, 4.0})), bits(std::vector<double>{1.0, 0.5, 2.0, 0.25}));
     // k plays no part.
     EXPECT_EQ(bits(weights_for(0, "distance", {3.0})), bits(std::vector<double>{1.0 / 3.0}));
 }
@@ -148,10 +146,10 @@ TEST_F(Average, KZeroUsesOneDonorTimesInfinity) {
     const std::vector<std::size_t> columns = {0, 1, 2, 3};
     const auto got = average(imp, order, columns, w);
     ASSERT_EQ(got.size(), 4u);
-    EXPECT_EQ(got[0], INF);   // row 0 is missing, row 1 gives 7 x inf
-    EXPECT_EQ(got[1], INF);   // 5 x inf; row 1's -3 is not used
+    EXPECT_EQ(got[0], INF);           // row 0 is missing, row 1 gives 7 x inf
+    EXPECT_EQ(got[1], INF);           // 5 x inf; row 1's -3 is not used
     EXPECT_TRUE(std::isnan(got[2]));  // 0 x inf
-    EXPECT_EQ(got[3], -INF);  // -2 x inf
+    EXPECT_EQ(got[3], -INF);          // -2 x inf
 }
 
 TEST_F(Average, KZeroWithDistanceWeightsUsesOneDonor) {
@@ -234,16 +232,32 @@ TEST_P(AverageFailures, StopWithTheIndexMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, AverageFailures,
     ::testing::Values(
-        AverageFailure{"row just past the fitted rows", 5, {0, 4}, {0}, 8,
+        AverageFailure{"row just past the fitted rows",
+                       5,
+                       {0, 4},
+                       {0},
+                       8,
                        "range end index 10 out of range for slice of length 8"},
         AverageFailure{"row further out", 5, {5}, {0}, 8, "range start index 10 out of range for slice of length 8"},
-        AverageFailure{"row is checked before the column", 5, {9}, {5}, 16,
+        AverageFailure{"row is checked before the column",
+                       5,
+                       {9},
+                       {5},
+                       16,
                        "range start index 18 out of range for slice of length 8"},
-        AverageFailure{"column past the fitted columns", 5, {0}, {2}, 4,
-                       "index out of bounds: the len is 2 but the index is 2"},
-        AverageFailure{"a later column past the fitted columns", 5, {1}, {1, 3}, 4,
+        AverageFailure{
+            "column past the fitted columns", 5, {0}, {2}, 4, "index out of bounds: the len is 2 but the index is 2"},
+        AverageFailure{"a later column past the fitted columns",
+                       5,
+                       {1},
+                       {1, 3},
+                       4,
                        "index out of bounds: the len is 2 but the index is 3"},
-        AverageFailure{"weight list shorter than a donor's row index", 5, {0, 3}, {0}, 2,
+        AverageFailure{"weight list shorter than a donor's row index",
+                       5,
+                       {0, 3},
+                       {0},
+                       2,
                        "index out of bounds: the len is 2 but the index is 3"}),
     [](const auto& info) { return readable_name(info.index, info.param.what); });
 

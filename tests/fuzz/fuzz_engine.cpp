@@ -1,6 +1,6 @@
 // libFuzzer target for the engine: the pass (impute) against the straightforward pass
 // (impute_reference) on tables decoded from the fuzzer's bytes, bit for bit, failures
-// included. Built with -fsanitize=fuzzer,address,undefined by scripts/ci.d/70-fuzz.sh.
+// included. Built as the CMake target mirel_fuzz_engine (MIREL_BUILD_FUZZ=ON, Clang) by scripts/ci.d/70-fuzz.sh.
 //
 // Layout of an input (every field optional: missing bytes read as 0):
 //   byte 0: fitted rows (mod 24)       byte 1: fitted cols (mod 7)
@@ -35,11 +35,13 @@ struct Reader {
 
     std::uint8_t byte() { return pos < size ? data[pos++] : 0; }
     double cell() {
+        // clang-format off
         static const double table[] = {
             NAN, -NAN, INFINITY, -INFINITY, 0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308,
             1e308, -1e308, 1.7976931348623157e308, -1.7976931348623157e308, 0.5, 1.0, -1.0,
             2.0, 3.0, 0.333, 10.0, -2.5, 1e-3, 4.0, 100.0,
         };
+        // clang-format on
         constexpr std::size_t n = sizeof(table) / sizeof(table[0]);
         const std::uint8_t b = byte();
         if (b & 0x80) {
@@ -101,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint32_t k = kbyte == 11 ? 0xFFFFFFFFu : kbyte;
     const std::uint8_t names = in.byte();
     static const char* const metrics[] = {"nan_euclid", "expected_distance", "nan_euclid", "expected_distance",
-                                          "", "Nan_euclid"};
+                                          "",           "Nan_euclid"};
     const std::string metric = metrics[names % 6];
     const std::string weights = (names / 6) % 2 ? "distance" : "uniform";
 
@@ -112,9 +114,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t input_rows = rows;
     std::size_t input_cols = cols;
     switch (shape) {
-        case 4: input_rows = rows > 0 ? rows - 1 : 0; break;
-        case 5: input_rows = rows + 1 + in.byte() % 3; break;
-        case 6: input_rows = in.byte() % 24; input_cols = in.byte() % 7; break;
+        case 4:
+            input_rows = rows > 0 ? rows - 1 : 0;
+            break;
+        case 5:
+            input_rows = rows + 1 + in.byte() % 3;
+            break;
+        case 6:
+            input_rows = in.byte() % 24;
+            input_cols = in.byte() % 7;
+            break;
         case 7:
             if (rows * cols > 0) {
                 // the same number of cells in another shape
@@ -127,7 +136,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 input_cols = n / d;
             }
             break;
-        default: break;
+        default:
+            break;
     }
     std::vector<double> input;
     if (shape < 2 && input_cols == cols && input_rows == rows) {
@@ -162,8 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     // the pass never changes the imputer
-    if (imp.k() != k || imp.rows() != rows || imp.cols() != cols ||
-        imp.fitted_values().size() != fitted.size() ||
+    if (imp.k() != k || imp.rows() != rows || imp.cols() != cols || imp.fitted_values().size() != fitted.size() ||
         !same_bits(imp.fitted_values().data(), fitted.data(), fitted.size())) {
         fail("the imputer changed");
     }

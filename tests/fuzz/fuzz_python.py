@@ -63,16 +63,20 @@ def _panic_type():
 
 PanicException = _panic_type()
 UNSUPPORTED = "Unsupported type: '{}'. Supported types are: numpy.ndarray, pandas.DataFrame"
+# fmt: off
 SPECIALS = [
     float("nan"), -float("nan"), float("inf"), -float("inf"), 0.0, -0.0, 5e-324, -5e-324,
     2.2250738585072014e-308, 1e308, -1e308, 1.7976931348623157e308, -1.7976931348623157e308,
     0.5, 1.0, -1.0, 2.0, 3.0, 0.333, 10.0, -2.5,
 ]
+# fmt: on
 METRICS = ["nan_euclid", "expected_distance", "nan_euclid", "expected_distance", "", "Nan_euclid"]
+# fmt: off
 DTYPES = [
     "f8", ">f8", "f4", "f2", "i8", "i4", "u1", "?", "c16", "O", "S3", "U2", "M8[s]", "m8[ms]", "V8",
     "f8,f8", "g",
 ]
+# fmt: on
 
 
 def cell(fdp):

@@ -106,8 +106,7 @@ def test_nan_payloads_mark_missing_cells_whatever_their_bits():
         np.ones((1, 2, 3)),
         np.array(1.0),
     ],
-    ids=["int64", "int32", "float32", "float16", "complex", "bool", "object",
-         "byteswapped", "1d", "3d", "0d"],
+    ids=["int64", "int32", "float32", "float16", "complex", "bool", "object", "byteswapped", "1d", "3d", "0d"],
 )
 def test_other_arrays_are_refused_as_unsupported(data):
     with refusal("ndarray"):
@@ -207,8 +206,10 @@ class TestDataFrames:
         with pytest.raises(TypeError) as info:
             KnnImputer().fit(self.pd.DataFrame(columns))
         message = str(info.value)
-        assert message == (f"'ndarray' object of dtype {dtype} with 2 dimensions cannot be converted "
-                           "to a 2-dimensional float64 numpy.ndarray")
+        assert message == (
+            f"'ndarray' object of dtype {dtype} with 2 dimensions cannot be converted "
+            "to a 2-dimensional float64 numpy.ndarray"
+        )
         assert not message.startswith("Unsupported type")
 
     def test_to_numpy_errors_pass_through_unchanged(self):
@@ -233,8 +234,10 @@ class TestDataFrames:
 
         with pytest.raises(TypeError) as info:
             KnnImputer().fit(Cube({"a": [0.0]}))
-        assert str(info.value) == ("'ndarray' object of dtype float64 with 3 dimensions cannot be "
-                                   "converted to a 2-dimensional float64 numpy.ndarray")
+        assert str(info.value) == (
+            "'ndarray' object of dtype float64 with 3 dimensions cannot be "
+            "converted to a 2-dimensional float64 numpy.ndarray"
+        )
 
     def test_fortran_frame_values_are_made_contiguous(self):
         class Fortran(self.pd.DataFrame):

@@ -58,8 +58,12 @@ def bits(values):
     return np.asarray(values, dtype=np.float64).view(np.uint64)
 
 
-CASES = [(seed, metric, weights) for seed in range(40)
-         for metric in ("nan_euclid", "expected_distance") for weights in ("uniform", "distance")]
+CASES = [
+    (seed, metric, weights)
+    for seed in range(40)
+    for metric in ("nan_euclid", "expected_distance")
+    for weights in ("uniform", "distance")
+]
 
 
 @pytest.mark.parametrize("seed, metric, weights", CASES)

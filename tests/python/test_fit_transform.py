@@ -174,9 +174,7 @@ class TestWorkedExamples:
         out = KnnImputer(k=2).fit(fitted).transform(data)
         assert out.tolist() == [[100.0, 10.0], [200.0, 20.0], [300.0, 30.0], [400.0, 40.0]]
 
-    @pytest.mark.parametrize(
-        "k, cell01, cell10", [(1, 30.0, 3.0), (3, 11.666666666666666, 1.3333333333333333)]
-    )
+    @pytest.mark.parametrize("k, cell01, cell10", [(1, 30.0, 3.0), (3, 11.666666666666666, 1.3333333333333333)])
     def test_rows_without_shared_coordinates(self, k, cell01, cell10):
         data = table([[1.0, NAN], [NAN, 5.0], [3.0, 30.0]])
         out = KnnImputer(k=k).fit(data).transform(data)

@@ -161,6 +161,7 @@ def test_pandas_series_is_refused():
 
 # --- Arrays of every dtype and dimension count ---------------------------------------------
 
+
 def _known_dtypes(codes):
     # 'n' and 'N' (intp, uintp) are type codes of NumPy 2; NumPy 1.x (Debian's armhf NumPy 1.24)
     # does not know them.
@@ -334,8 +335,18 @@ def memmapped(a, tmp_path):
 
 
 LAYOUTS = [
-    c_order, f_order, strided, reversed_axes, transposed, unaligned, unaligned_fortran,
-    read_only, read_only_fortran, from_bytes, matrix_subclass, ndarray_subclass,
+    c_order,
+    f_order,
+    strided,
+    reversed_axes,
+    transposed,
+    unaligned,
+    unaligned_fortran,
+    read_only,
+    read_only_fortran,
+    from_bytes,
+    matrix_subclass,
+    ndarray_subclass,
 ]
 
 

@@ -12,7 +12,9 @@ from test_hostile import BASE, BASE_RESULT, UNSUPPORTED, assert_intact, assert_s
 
 pd = pytest.importorskip("pandas")
 
-NOT_FLOAT64 = "'ndarray' object of dtype {} with {} dimension{} cannot be converted to a 2-dimensional float64 numpy.ndarray"
+NOT_FLOAT64 = (
+    "'ndarray' object of dtype {} with {} dimension{} cannot be converted to a 2-dimensional float64 numpy.ndarray"
+)
 
 
 def not_float64(dtype, ndim=2):
@@ -26,9 +28,7 @@ ACCEPTED_FRAMES = {
     "sparse-float": lambda: pd.DataFrame({"a": pd.arrays.SparseArray(BASE[:, 0]), "b": BASE[:, 1]}),
     "fortran-block": lambda: pd.DataFrame(np.asfortranarray(BASE)),
     "strided-source": lambda: pd.DataFrame(strided(BASE)),
-    "multiindex-columns": lambda: pd.DataFrame(
-        BASE, columns=pd.MultiIndex.from_tuples([("x", 1), ("y", 2)])
-    ),
+    "multiindex-columns": lambda: pd.DataFrame(BASE, columns=pd.MultiIndex.from_tuples([("x", 1), ("y", 2)])),
     "odd-index": lambda: pd.DataFrame(BASE, index=["w", "x", "y", "z"]),
 }
 
@@ -515,6 +515,7 @@ def test_replaced_pandas_errors_pass_unchanged(pandas_module, exc, message, meth
     import sys
 
     imp = fitted()
+
     def check_raises():
         raise Boom("instance check")
 

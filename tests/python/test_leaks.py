@@ -159,10 +159,29 @@ def quiet_stderr(capfd):
 
 def _watched(world):
     return [
-        world.data, world.fortran, world.frame, world.int_frame, world.fitted, world.fresh,
-        world.bad_metric, world.no_cols, world.listed, world.raising_frame, world.reentrant_frame,
-        KnnImputer, PanicException, TypeError, ValueError, OverflowError, RuntimeError, Boom,
-        np.ndarray, np.dtype(np.float64), pd.DataFrame, NamelessObject, type(world.raising_frame),
+        world.data,
+        world.fortran,
+        world.frame,
+        world.int_frame,
+        world.fitted,
+        world.fresh,
+        world.bad_metric,
+        world.no_cols,
+        world.listed,
+        world.raising_frame,
+        world.reentrant_frame,
+        KnnImputer,
+        PanicException,
+        TypeError,
+        ValueError,
+        OverflowError,
+        RuntimeError,
+        Boom,
+        np.ndarray,
+        np.dtype(np.float64),
+        pd.DataFrame,
+        NamelessObject,
+        type(world.raising_frame),
     ]
 
 

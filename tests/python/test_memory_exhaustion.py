@@ -80,9 +80,7 @@ CHILD_PRELUDE = textwrap.dedent(
 def run_child(body):
     code = CHILD_PRELUDE + textwrap.dedent(body)
     env = dict(os.environ)
-    proc = subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, timeout=300, env=env
-    )
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300, env=env)
     assert proc.returncode == 0, f"child failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}"
     print(proc.stdout, end="")
     return proc.stdout
@@ -265,9 +263,7 @@ for name, (call, own_error) in OPS.items():
 )
 def test_every_interpreter_allocation_of_a_call_may_fail():
     pytest.importorskip("_testcapi")
-    proc = subprocess.run(
-        [sys.executable, "-c", NTH_ALLOCATION], capture_output=True, text=True, timeout=600
-    )
+    proc = subprocess.run([sys.executable, "-c", NTH_ALLOCATION], capture_output=True, text=True, timeout=600)
     assert proc.returncode == 0, f"child failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr[-4000:]}"
     print(proc.stdout, end="")
     assert "transform-array" in proc.stdout

@@ -80,7 +80,11 @@ def test_constructor_accepts(args, kwargs, k):
 
 
 BINDING_ERRORS = [
-    ((1, "nan_euclid", "uniform", 4), {}, "KnnImputer.__new__() takes from 0 to 3 positional arguments but 4 were given"),
+    (
+        (1, "nan_euclid", "uniform", 4),
+        {},
+        "KnnImputer.__new__() takes from 0 to 3 positional arguments but 4 were given",
+    ),
     ((1, "a", "b", 4, 5), {}, "KnnImputer.__new__() takes from 0 to 3 positional arguments but 5 were given"),
     ((), {"n": 3}, "KnnImputer.__new__() got an unexpected keyword argument 'n'"),
     ((), {"K": 3}, "KnnImputer.__new__() got an unexpected keyword argument 'K'"),

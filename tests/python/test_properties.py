@@ -43,12 +43,14 @@ def from_bits(b):
     return struct.unpack("<d", struct.pack("<Q", b))[0]
 
 
+# fmt: off
 SPECIALS = [
     math.nan, -math.nan, from_bits(0x7FF0000000000001), from_bits(0xFFF4000000000000),  # signalling
     from_bits(0x7FF800000000BEEF), math.inf, -math.inf, 0.0, -0.0, 5e-324, -5e-324,
     2.2250738585072014e-308, 2.225073858507201e-308, 1e308, -1e308, 1.7976931348623157e308,
     -1.7976931348623157e308, 0.5, 1.0, -1.0, 2.0, 3.0, 0.333,
 ]
+# fmt: on
 cells = st.one_of(
     st.sampled_from(SPECIALS),
     st.just(math.nan),

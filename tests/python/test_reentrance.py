@@ -28,6 +28,7 @@ except ImportError:
 def _pandas_module(monkeypatch):
     monkeypatch.setitem(sys.modules, "pandas", pd)
 
+
 KnnImputer = mirel.KnnImputer
 FITTED = table([[1.0, 10.0], [2.0, NAN], [3.0, 30.0], [4.0, 40.0]])
 

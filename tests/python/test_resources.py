@@ -18,17 +18,17 @@ def calls(imputer, bad_metric, data):
     yield lambda: imputer.fit(data)
     yield lambda: imputer.transform(data)
     yield lambda: imputer.transform(data=data)
-    yield lambda: imputer.fit()                                 # binding
-    yield lambda: imputer.transform(data, data)                 # binding
-    yield lambda: imputer.fit([[1.0]])                          # conversion
+    yield lambda: imputer.fit()  # binding
+    yield lambda: imputer.transform(data, data)  # binding
+    yield lambda: imputer.fit([[1.0]])  # conversion
     yield lambda: imputer.transform(np.ones((4, 2), np.int32))  # conversion
-    yield lambda: bad_metric.transform(data)                    # metric name
-    yield lambda: imputer.transform(np.ones((3, 2)))            # shape
-    yield lambda: imputer.transform(np.full((6, 2), NAN))       # internal failure
-    yield lambda: KnnImputer(weights="bad")                     # constructor assertion
+    yield lambda: bad_metric.transform(data)  # metric name
+    yield lambda: imputer.transform(np.ones((3, 2)))  # shape
+    yield lambda: imputer.transform(np.full((6, 2), NAN))  # internal failure
+    yield lambda: KnnImputer(weights="bad")  # constructor assertion
     yield lambda: KnnImputer(k=-1)
     yield lambda: setattr(imputer, "k", "x")
-    yield lambda: KnnImputer().transform(data)                  # not fitted
+    yield lambda: KnnImputer().transform(data)  # not fitted
 
 
 def run_round(imputer, bad_metric, data):

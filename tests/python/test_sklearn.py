@@ -103,11 +103,17 @@ def test_agrees_with_scikit_learn_where_no_distances_tie(seed):
         a, b = np.where(np.isnan(fitted), marker, fitted), np.where(np.isnan(query), marker, query)
     ours = KNNImputer(**params).fit(a)
     theirs = SkKNNImputer(**params).fit(a)
-    for got, want, q in ((ours.transform(b), theirs.transform(b), query),
-                         (ours.fit_transform(a), theirs.fit_transform(a), fitted)):
+    for got, want, q in (
+        (ours.transform(b), theirs.transform(b), query),
+        (ours.fit_transform(a), theirs.fit_transform(a), fitted),
+    ):
         assert got.shape == want.shape and got.dtype == want.dtype
         keep = np.ones(got.shape, dtype=bool)
-        kept_cols = np.arange(q.shape[1]) if params["keep_empty_features"] else np.flatnonzero(~np.all(np.isnan(fitted), axis=0))
+        kept_cols = (
+            np.arange(q.shape[1])
+            if params["keep_empty_features"]
+            else np.flatnonzero(~np.all(np.isnan(fitted), axis=0))
+        )
         sub = ambiguous_cells(q, fitted, k) if q is fitted else skip
         keep[:, : kept_cols.size] = ~sub[:, kept_cols]
         np.testing.assert_allclose(got[keep], want[keep], rtol=1e-12, atol=0)
@@ -348,8 +354,11 @@ def test_query_module_refuses_what_the_layer_above_does_not_hand_over():
         (lambda: _query.Donors(fitted[0]), ValueError, "fitted must have 2 dimensions, not 1"),
         (lambda: _query.Donors(fitted.astype(np.float32)), TypeError, "fitted must hold native float64 values"),
         (lambda: _query.Donors(fitted.astype(">f8")), TypeError, "fitted must hold native float64 values"),
-        (lambda: _query.Donors(np.asfortranarray(np.zeros((3, 2)))), ValueError,
-         "fitted must be C-contiguous and aligned"),
+        (
+            lambda: _query.Donors(np.asfortranarray(np.zeros((3, 2)))),
+            ValueError,
+            "fitted must be C-contiguous and aligned",
+        ),
     ]
     donors = _query.Donors(fitted)
     readonly = query.copy()
@@ -360,18 +369,33 @@ def test_query_module_refuses_what_the_layer_above_does_not_hand_over():
         (lambda: donors.impute(query.T, 1, "uniform"), ValueError, "query must be C-contiguous and aligned"),
         (lambda: donors.impute(readonly, 1, "uniform"), ValueError, "query must be writeable"),
         (lambda: donors.impute(query, 0, "uniform"), ValueError, "n_neighbors must be at least 1, not 0"),
-        (lambda: donors.impute(query, 1, "nearest"), ValueError,
-         "weights must be 'uniform' or 'distance', not 'nearest'"),
-        (lambda: donors.impute(query, 1, "uniform", np.zeros((2, 2))), ValueError,
-         "distances must have shape (2, 3), not (2, 2)"),
-        (lambda: donors.impute(shared[:4].reshape(2, 2), 1, "uniform", shared[2:8].reshape(2, 3)), ValueError,
-         "query must not share memory with distances"),
+        (
+            lambda: donors.impute(query, 1, "nearest"),
+            ValueError,
+            "weights must be 'uniform' or 'distance', not 'nearest'",
+        ),
+        (
+            lambda: donors.impute(query, 1, "uniform", np.zeros((2, 2))),
+            ValueError,
+            "distances must have shape (2, 3), not (2, 2)",
+        ),
+        (
+            lambda: donors.impute(shared[:4].reshape(2, 2), 1, "uniform", shared[2:8].reshape(2, 3)),
+            ValueError,
+            "query must not share memory with distances",
+        ),
         (lambda: donors.impute(query, 1, "uniform", kernel="sse9"), ValueError, "kernel 'sse9' is not available here"),
         (lambda: donors.impute(query, 1, "uniform", kernel=3), TypeError, "kernel must be a str or None, not 'int'"),
-        (lambda: donors.select(query, 1, np.empty((3, 1), np.int64), np.empty((3, 1))), ValueError,
-         "index and distance must have shape (4, 1)"),
-        (lambda: donors.select(query, 1, np.empty((4, 1)), np.empty((4, 1))), TypeError,
-         "index must hold native int64 values"),
+        (
+            lambda: donors.select(query, 1, np.empty((3, 1), np.int64), np.empty((3, 1))),
+            ValueError,
+            "index and distance must have shape (4, 1)",
+        ),
+        (
+            lambda: donors.select(query, 1, np.empty((4, 1)), np.empty((4, 1))),
+            TypeError,
+            "index must hold native int64 values",
+        ),
     ]
     for call, exc, message in cases:
         with pytest.raises(exc) as info:

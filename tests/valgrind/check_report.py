@@ -55,8 +55,10 @@ def main(argv):
                 ours.append((kind, what, hits[:6]))
             else:
                 others[kind] += 1
-    print(f"valgrind: {checked} reports read ({skipped} of exec'd children skipped); findings outside mirel (not failed on): "
-          + (", ".join(f"{k} {n}" for k, n in sorted(others.items())) or "none"))
+    print(
+        f"valgrind: {checked} reports read ({skipped} of exec'd children skipped); findings outside mirel (not failed on): "
+        + (", ".join(f"{k} {n}" for k, n in sorted(others.items())) or "none")
+    )
     if checked == 0:
         print("valgrind: no report was written")
         return 2

@@ -139,11 +139,11 @@ struct NanEuclid {
 };
 
 void nan_euclid(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1, double* dist,
-                std::uint8_t* pass, std::uint8_t* reverse) {
+                std::uint8_t* forward, std::uint8_t* reverse) {
     if (query.finite_pairs) {
-        drive_blocks<NanEuclid<true>, Avx2Keys>(panel, query, b0, b1, dist, pass, reverse);
+        drive_blocks<NanEuclid<true>, Avx2Keys>(panel, query, b0, b1, dist, forward, reverse);
     } else {
-        drive_blocks<NanEuclid<false>, Avx2Keys>(panel, query, b0, b1, dist, pass, reverse);
+        drive_blocks<NanEuclid<false>, Avx2Keys>(panel, query, b0, b1, dist, forward, reverse);
     }
 }
 
@@ -184,15 +184,16 @@ struct ExpectedDistance {
                 }
             }
             for (int h = 0; h < H; ++h) {
-                _mm256_store_pd(out + half * H * 4 + 4 * h, _mm256_add_pd(missing_sum[h], _mm256_sqrt_pd(square_sum[h])));
+                _mm256_store_pd(out + half * H * 4 + 4 * h,
+                                _mm256_add_pd(missing_sum[h], _mm256_sqrt_pd(square_sum[h])));
             }
         }
     }
 };
 
-void expected_distance(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1,
-                       double* dist, std::uint8_t* pass, std::uint8_t* reverse) {
-    drive_blocks<ExpectedDistance, Avx2Keys>(panel, query, b0, b1, dist, pass, reverse);
+void expected_distance(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1, double* dist,
+                       std::uint8_t* forward, std::uint8_t* reverse) {
+    drive_blocks<ExpectedDistance, Avx2Keys>(panel, query, b0, b1, dist, forward, reverse);
 }
 
 }  // namespace
@@ -208,9 +209,7 @@ void expected_distance(const PanelView& panel, const QueryView& query, std::size
 namespace mirel::knn::detail {
 
 // Outside the target region: plain code that only takes the kernels' addresses.
-KernelSet avx2_kernels(std::size_t) noexcept {
-    return KernelSet{&nan_euclid, &expected_distance};
-}
+KernelSet avx2_kernels(std::size_t) noexcept { return KernelSet{&nan_euclid, &expected_distance}; }
 
 }  // namespace mirel::knn::detail
 

@@ -49,8 +49,8 @@ inline __m512i rank_keys(__m512d d) {
     const __mmask8 nan = _mm512_cmp_pd_mask(d, d, _CMP_UNORD_Q);
     bits = _mm512_mask_and_epi64(bits, nan, bits, _mm512_set1_epi64(static_cast<long long>(~SIGN)));
     const __mmask8 negative = _mm512_cmplt_epi64_mask(bits, _mm512_setzero_si512());
-    return _mm512_mask_xor_epi64(_mm512_or_si512(bits, _mm512_set1_epi64(static_cast<long long>(SIGN))), negative,
-                                 bits, _mm512_set1_epi64(-1));
+    return _mm512_mask_xor_epi64(_mm512_or_si512(bits, _mm512_set1_epi64(static_cast<long long>(SIGN))), negative, bits,
+                                 _mm512_set1_epi64(-1));
 }
 
 struct Avx512Keys {
@@ -262,13 +262,13 @@ struct ExpectedDistance {
 
 template <ScaleLookup Lookup>
 void nan_euclid(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1, double* dist,
-                std::uint8_t* pass, std::uint8_t* reverse) {
-    drive_blocks<NanEuclid<Lookup>, Avx512Keys>(panel, query, b0, b1, dist, pass, reverse);
+                std::uint8_t* forward, std::uint8_t* reverse) {
+    drive_blocks<NanEuclid<Lookup>, Avx512Keys>(panel, query, b0, b1, dist, forward, reverse);
 }
 
-void expected_distance(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1,
-                       double* dist, std::uint8_t* pass, std::uint8_t* reverse) {
-    drive_blocks<ExpectedDistance, Avx512Keys>(panel, query, b0, b1, dist, pass, reverse);
+void expected_distance(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1, double* dist,
+                       std::uint8_t* forward, std::uint8_t* reverse) {
+    drive_blocks<ExpectedDistance, Avx512Keys>(panel, query, b0, b1, dist, forward, reverse);
 }
 
 }  // namespace

@@ -68,7 +68,7 @@ inline void store_rows(std::uint8_t* out, std::uint32_t rows) noexcept {
 
 template <class Distances, class Keys>
 void drive_blocks(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1, double* dist,
-                  std::uint8_t* pass, std::uint8_t* reverse) {
+                  std::uint8_t* forward, std::uint8_t* reverse) {
     const Distances distances(panel, query);
     for (std::size_t b = b0; b < b1; ++b) {
         double* out = dist + (b - b0) * BLOCK_ROWS;
@@ -78,16 +78,16 @@ void drive_blocks(const PanelView& panel, const QueryView& query, std::size_t b0
             out[query.self % BLOCK_ROWS] = SELF_DISTANCE;
         }
         const Keys keys(out);
-        std::uint32_t forward = keys.at_most(query.threshold);
+        std::uint32_t near = keys.at_most(query.threshold);
         if (query.n_open != 0) {
-            forward |= open_rows(panel, query, b);
+            near |= open_rows(panel, query, b);
         }
-        store_rows(pass + (b - b0) * BLOCK_BYTES, forward & forward_range(panel, query, b));
+        store_rows(forward + (b - b0) * BLOCK_BYTES, near & forward_range(panel, query, b));
         if (query.reverse_threshold != nullptr) {
             const std::uint32_t range = reverse_range(query, b);
-            const std::uint32_t backward =
+            const std::uint32_t near_reverse =
                 range == 0 ? 0u : keys.at_most_each(query.reverse_threshold + b * BLOCK_ROWS) & range;
-            store_rows(reverse + (b - b0) * BLOCK_BYTES, backward);
+            store_rows(reverse + (b - b0) * BLOCK_BYTES, near_reverse);
         }
     }
 }

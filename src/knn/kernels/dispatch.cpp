@@ -15,11 +15,11 @@ bool cpu_has_avx2() noexcept { return __builtin_cpu_supports("avx2"); }
 bool cpu_has_avx512() noexcept { return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"); }
 #endif
 
-constexpr std::array TARGETS{
+constexpr std::array TARGETS {
     KernelTarget{KernelKind::portable, "portable", &always, &portable_kernels},
 #if MIREL_X86_KERNELS
-    KernelTarget{KernelKind::avx2, "avx2", &cpu_has_avx2, &avx2_kernels},
-    KernelTarget{KernelKind::avx512, "avx512", &cpu_has_avx512, &avx512_kernels},
+        KernelTarget{KernelKind::avx2, "avx2", &cpu_has_avx2, &avx2_kernels},
+        KernelTarget{KernelKind::avx512, "avx512", &cpu_has_avx512, &avx512_kernels},
 #endif
 };
 

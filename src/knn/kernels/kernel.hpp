@@ -69,10 +69,10 @@ struct PanelView {
 // One query row and the filters that decide which candidates its caller gets to see. Built by
 // QueryRow (knn/panel.hpp); a pass only sets the filter fields.
 struct QueryView {
-    const double* ref = nullptr;                   // the query row, cols values
-    const std::uint32_t* ref_present = nullptr;    // columns where ref holds a value, ascending
+    const double* ref = nullptr;                 // the query row, cols values
+    const std::uint32_t* ref_present = nullptr;  // columns where ref holds a value, ascending
     std::size_t n_ref_present = 0;
-    const std::uint32_t* ref_missing = nullptr;    // columns where ref is NaN, ascending
+    const std::uint32_t* ref_missing = nullptr;  // columns where ref is NaN, ascending
     std::size_t n_ref_missing = 0;
     const std::uint8_t* ref_is_missing = nullptr;  // per column: 1 when ref is NaN
     const double* ref_term = nullptr;              // expected_distance: fmax(a, 1 - a) per present column
@@ -98,12 +98,12 @@ struct QueryView {
 
 // Computes the distances from the query to every position of blocks [b0, b1) into
 // dist[(b - b0) * BLOCK_ROWS + i] (the query's own position gets SELF_DISTANCE) and sets bit l
-// of pass[(b - b0) * BLOCK_BYTES + j] when the position b * BLOCK_ROWS + 8j + l passes the
+// of forward[(b - b0) * BLOCK_BYTES + j] when the position b * BLOCK_ROWS + 8j + l passes the
 // forward filter. `reverse` receives the reverse filter's bits in the same layout; it may be
 // nullptr when query.reverse_threshold is (then it is not written). Padding never passes.
 // dist must be 64-byte aligned.
-using KernelFn = void (*)(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1,
-                          double* dist, std::uint8_t* pass, std::uint8_t* reverse);
+using KernelFn = void (*)(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1, double* dist,
+                          std::uint8_t* forward, std::uint8_t* reverse);
 
 struct KernelSet {
     KernelFn nan_euclid = nullptr;

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <limits>
 
-#include "knn/kernels/kernel.hpp"
 #include "knn/kernels/block_driver.hpp"
+#include "knn/kernels/kernel.hpp"
 
 namespace mirel::knn::detail {
 

@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <vector>
 #include <string_view>
+#include <vector>
 
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #define PY_ARRAY_UNIQUE_SYMBOL MIREL_QUERY_ARRAY_API
@@ -51,13 +51,13 @@ struct MatrixArg {
 // pass writes into it.
 MatrixArg matrix_arg(PyObject* obj, const char* name, int type_num, const char* type_name, bool writeable) {
     if (!PyArray_Check(obj)) {
-        raise(PyExc_TypeError, std::string(name) + " must be a numpy.ndarray, not '" +
-                                   type_qualname(Py_TYPE(obj)) + "'");
+        raise(PyExc_TypeError,
+              std::string(name) + " must be a numpy.ndarray, not '" + type_qualname(Py_TYPE(obj)) + "'");
     }
     auto* array = reinterpret_cast<PyArrayObject*>(obj);
     if (PyArray_NDIM(array) != 2) {
-        raise(PyExc_ValueError, std::string(name) + " must have 2 dimensions, not " +
-                                    std::to_string(PyArray_NDIM(array)));
+        raise(PyExc_ValueError,
+              std::string(name) + " must have 2 dimensions, not " + std::to_string(PyArray_NDIM(array)));
     }
     if (PyArray_TYPE(array) != type_num || !PyArray_ISNOTSWAPPED(array)) {
         raise(PyExc_TypeError, std::string(name) + " must hold native " + type_name + " values");
@@ -119,17 +119,14 @@ std::size_t neighbours_arg(Py_ssize_t n_neighbors) {
     return static_cast<std::size_t>(n_neighbors);
 }
 
-knn::TableView view(const MatrixArg& m) noexcept {
-    return {reinterpret_cast<const double*>(m.data), m.rows, m.cols};
-}
+knn::TableView view(const MatrixArg& m) noexcept { return {reinterpret_cast<const double*>(m.data), m.rows, m.cols}; }
 
 // --- Donors: the fitted side, built once by fit and read by every transform ---------------
 
 // Instance layout: the object header and the engine's fitted side, which the object owns.
 struct DonorsObject {
-    PyObject_HEAD
-    knn::QueryDonors* donors;  // null only if building it failed
-    std::size_t tracked;       // bytes reported to the interpreter's memory accounting
+    PyObject_HEAD knn::QueryDonors* donors;  // null only if building it failed
+    std::size_t tracked;                     // bytes reported to the interpreter's memory accounting
 };
 
 // The memory of a Donors object is reported under its own tracemalloc domain (what tells PyPy's
@@ -198,8 +195,8 @@ void Donors_dealloc(PyObject* self) noexcept {
 MatrixArg query_arg(PyObject* obj, const knn::QueryDonors& donors) {
     const MatrixArg query = matrix_arg(obj, "query", NPY_DOUBLE, "float64", true);
     if (query.cols != donors.cols()) {
-        raise(PyExc_ValueError, "query has " + std::to_string(query.cols) + " columns, fitted has " +
-                                    std::to_string(donors.cols()));
+        raise(PyExc_ValueError,
+              "query has " + std::to_string(query.cols) + " columns, fitted has " + std::to_string(donors.cols()));
     }
     return query;
 }
@@ -393,8 +390,8 @@ PyObject* Donors_select(PyObject* self, PyObject* args, PyObject* kwargs) noexce
         const knn::GivenDistances given = given_distances(distances_obj, donors, query);
         const std::size_t cells = knn::count_imputed_cells(donors.columns(), view(query), 0, query.rows);
         if (index.rows != cells || index.cols != k || distance.rows != cells || distance.cols != k) {
-            raise(PyExc_ValueError, "index and distance must have shape (" + std::to_string(cells) + ", " +
-                                        std::to_string(k) + ")");
+            raise(PyExc_ValueError,
+                  "index and distance must have shape (" + std::to_string(cells) + ", " + std::to_string(k) + ")");
         }
         check_apart(query, index, "index");
         check_apart(query, distance, "distance");
@@ -493,11 +490,7 @@ PyType_Slot donors_slots[] = {
 };
 
 PyType_Spec donors_spec = {
-    "mirel._query.Donors",
-    sizeof(DonorsObject),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    donors_slots,
+    "mirel._query.Donors", sizeof(DonorsObject), 0, Py_TPFLAGS_DEFAULT, donors_slots,
 };
 
 // kernels(): names of the passes this build and processor can run, the default first.
