@@ -66,8 +66,10 @@ def load() -> str:
 def bits_equal(a, b) -> bool:
     import numpy as np
 
-    return np.array_equal(np.ascontiguousarray(a, dtype=np.float64).view(np.uint64),
-                          np.ascontiguousarray(b, dtype=np.float64).view(np.uint64))
+    return np.array_equal(
+        np.ascontiguousarray(a, dtype=np.float64).view(np.uint64),
+        np.ascontiguousarray(b, dtype=np.float64).view(np.uint64),
+    )
 
 
 def tables(rows: int, cols: int, rate: float):
@@ -102,17 +104,26 @@ def bench_threads(fitted, query, repeats: int) -> dict:
             used = time.process_time() - c0
             best[j] = min(best[j], wall)
             cpu[j] = min(cpu[j], used)
-            print(f"  transform n_jobs={j} repeat {rep}: wall {wall:8.2f} s, cpu {used:8.2f} s (all threads)"
-                  f"   load before {before} after {load()}", flush=True)
-    print(f"  cpu time of the process: n_jobs=1 {cpu[1]:.2f} s, n_jobs=2 {cpu[2]:.2f} s "
-          f"(work added by the split: {cpu[2] / cpu[1] - 1:+.1%})")
+            print(
+                f"  transform n_jobs={j} repeat {rep}: wall {wall:8.2f} s, cpu {used:8.2f} s (all threads)"
+                f"   load before {before} after {load()}",
+                flush=True,
+            )
+    print(
+        f"  cpu time of the process: n_jobs=1 {cpu[1]:.2f} s, n_jobs=2 {cpu[2]:.2f} s "
+        f"(work added by the split: {cpu[2] / cpu[1] - 1:+.1%})"
+    )
     same = bits_equal(out[1], out[2])
     q = imputed_rows(query)
     thr = q * fitted.shape[0] * fitted.shape[1] / best[1]
-    print(f"  best: n_jobs=1 {best[1]:.2f} s, n_jobs=2 {best[2]:.2f} s, speed-up {best[1] / best[2]:.2f}x, "
-          f"same bits: {same}")
-    print(f"  per-core throughput (n_jobs=1): q x R x C / wall = {q} x {fitted.shape[0]} x {fitted.shape[1]}"
-          f" / {best[1]:.2f} s = {thr:.3g} cell-distances/s")
+    print(
+        f"  best: n_jobs=1 {best[1]:.2f} s, n_jobs=2 {best[2]:.2f} s, speed-up {best[1] / best[2]:.2f}x, "
+        f"same bits: {same}"
+    )
+    print(
+        f"  per-core throughput (n_jobs=1): q x R x C / wall = {q} x {fitted.shape[0]} x {fitted.shape[1]}"
+        f" / {best[1]:.2f} s = {thr:.3g} cell-distances/s"
+    )
     return {"t1": best[1], "t2": best[2], "same": same, "throughput": thr, "cpu1": cpu[1], "cpu2": cpu[2]}
 
 
@@ -154,8 +165,12 @@ def on_cluster(kind: str, fitted, query, paired, blocks: int) -> dict:
 
     rows = fitted.shape[0]
     chunk = -(-rows // blocks)
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=None, silence_logs=50) as cluster, Client(cluster) as client:
+    with (
+        LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None, silence_logs=50
+        ) as cluster,
+        Client(cluster) as client,
+    ):
         client.run(_worker_import)
         base = client.run(_worker_reset)
         t0 = time.perf_counter()
@@ -167,8 +182,12 @@ def on_cluster(kind: str, fitted, query, paired, blocks: int) -> dict:
         out = client.compute(lazy).result()
         wall = time.perf_counter() - t0
         peaks = client.run(_worker_peak)
-    return {"wall": wall, "peaks": sorted(peaks.values()), "base": sorted(base.values()),
-            "digest": hashlib.sha256(np.ascontiguousarray(out).tobytes()).hexdigest()}
+    return {
+        "wall": wall,
+        "peaks": sorted(peaks.values()),
+        "base": sorted(base.values()),
+        "digest": hashlib.sha256(np.ascontiguousarray(out).tobytes()).hexdigest(),
+    }
 
 
 def bench_dask(fitted, query, paired, rate: float, blocks: int) -> dict:
@@ -179,13 +198,18 @@ def bench_dask(fitted, query, paired, rate: float, blocks: int) -> dict:
         single = one_process(kind, rows, cols, rate)
         cluster = on_cluster(kind, fitted, query, paired, blocks)
         same = single["digest"] == cluster["digest"]
-        print(f"  {kind}: one process {single['wall']:.2f} s, peak RSS {single['peak'] / 2**20:.0f} MiB "
-              f"(RSS before: {single['before'] / 2**20:.0f} MiB) | "
-              f"LocalCluster 2 workers x 1 thread, {blocks} blocks: {cluster['wall']:.2f} s, "
-              f"ratio {single['wall'] / cluster['wall']:.2f}x, worker peak RSS "
-              + ", ".join(f"{p / 2**20:.0f} MiB" for p in cluster["peaks"])
-              + " (RSS before: " + ", ".join(f"{p / 2**20:.0f}" for p in cluster["base"]) + " MiB)"
-              + f" | same bits: {same} | load after {load()}", flush=True)
+        print(
+            f"  {kind}: one process {single['wall']:.2f} s, peak RSS {single['peak'] / 2**20:.0f} MiB "
+            f"(RSS before: {single['before'] / 2**20:.0f} MiB) | "
+            f"LocalCluster 2 workers x 1 thread, {blocks} blocks: {cluster['wall']:.2f} s, "
+            f"ratio {single['wall'] / cluster['wall']:.2f}x, worker peak RSS "
+            + ", ".join(f"{p / 2**20:.0f} MiB" for p in cluster["peaks"])
+            + " (RSS before: "
+            + ", ".join(f"{p / 2**20:.0f}" for p in cluster["base"])
+            + " MiB)"
+            + f" | same bits: {same} | load after {load()}",
+            flush=True,
+        )
         results[kind] = {"single": single, "cluster": cluster, "same": same}
     return results
 
@@ -208,9 +232,11 @@ def bench_blocks(fitted, paired, block_rows: int) -> None:
     public = mirel.KnnImputer(5).fit(fitted).transform(whole)[a:b]
     t_public = time.perf_counter() - t0
     extra = 2 * whole.nbytes
-    print(f"  rows [{a}, {b}) of {rows}: private row pass {t_private:.2f} s, public transform of the whole "
-          f"table {t_public:.2f} s (+{extra / 2**20:.0f} MiB per task: a whole input and result), same bits: "
-          f"{bits_equal(private, public)}")
+    print(
+        f"  rows [{a}, {b}) of {rows}: private row pass {t_private:.2f} s, public transform of the whole "
+        f"table {t_public:.2f} s (+{extra / 2**20:.0f} MiB per task: a whole input and result), same bits: "
+        f"{bits_equal(private, public)}"
+    )
 
 
 def projection(threads: dict, rows_measured: int, cols: int, rate: float) -> None:
@@ -222,17 +248,23 @@ def projection(threads: dict, rows_measured: int, cols: int, rate: float) -> Non
     # the CPU time of two threads against one (the work they add).
     per_core = threads["throughput"] * threads["t1"] / threads["cpu1"]
     eff = min(1.0, threads["cpu1"] / threads["cpu2"])
-    print(f"  per-core throughput from CPU time: {per_core:.3g} cell-distances/s; "
-          f"work kept by the split into 2 threads: {eff:.0%}")
-    print(f"  a {rows:,}-row table, {cols} columns, NaN rate {rate} (about {q:,.0f} rows to impute), "
-          f"transform against {rows:,} fitted rows: {work:.3g} cell-distances")
+    print(
+        f"  per-core throughput from CPU time: {per_core:.3g} cell-distances/s; "
+        f"work kept by the split into 2 threads: {eff:.0%}"
+    )
+    print(
+        f"  a {rows:,}-row table, {cols} columns, NaN rate {rate} (about {q:,.0f} rows to impute), "
+        f"transform against {rows:,} fitted rows: {work:.3g} cell-distances"
+    )
     for cores in (1, 16, 64):
         secs = work / (per_core * (1 if cores == 1 else cores * eff))
         print(f"    {cores:3d} cores: {secs / 3600:8.2f} h  ({secs:,.0f} s)")
-    print("  (a PROJECTION, not a measurement: per-core throughput measured here on "
-          f"{rows_measured:,} rows, work per core assumed constant as the fitted rows grow and"
-          " scaling assumed linear in the cores; memory bandwidth, NUMA, the panel's cache fit and"
-          " the network of a cluster ignored)")
+    print(
+        "  (a PROJECTION, not a measurement: per-core throughput measured here on "
+        f"{rows_measured:,} rows, work per core assumed constant as the fitted rows grow and"
+        " scaling assumed linear in the cores; memory bandwidth, NUMA, the panel's cache fit and"
+        " the network of a cluster ignored)"
+    )
 
 
 def main() -> None:
@@ -249,11 +281,15 @@ def main() -> None:
 
     import numpy as np
 
-    print(f"python {platform.python_version()}, numpy {np.__version__}; cpu: {cpu_name()}, "
-          f"{os.cpu_count()} logical cpus; kernel {platform.release()}; load average {load()}")
+    print(
+        f"python {platform.python_version()}, numpy {np.__version__}; cpu: {cpu_name()}, "
+        f"{os.cpu_count()} logical cpus; kernel {platform.release()}; load average {load()}"
+    )
     fitted, query, paired = tables(args.rows, args.cols, args.rate)
-    print(f"tables: {args.rows} x {args.cols}, NaN rate {args.rate}; rows to impute: query {imputed_rows(query)}, "
-          f"paired {imputed_rows(paired)}")
+    print(
+        f"tables: {args.rows} x {args.cols}, NaN rate {args.rate}; rows to impute: query {imputed_rows(query)}, "
+        f"paired {imputed_rows(paired)}"
+    )
     threads = None
     if not args.skip_threads:
         print("threads (mirel.sklearn.KNNImputer(n_neighbors=5).fit(F).transform(Q)):")

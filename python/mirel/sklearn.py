@@ -84,9 +84,7 @@ class _StateLock:
         me = threading.get_ident()
         with self._cond:
             if self._writer == me:
-                raise RuntimeError(
-                    "KNNImputer.transform was called from inside fit of the same estimator"
-                )
+                raise RuntimeError("KNNImputer.transform was called from inside fit of the same estimator")
             while self._writer is not None or (self._writers_waiting and me not in self._readers):
                 self._cond.wait()
             self._readers[me] = self._readers.get(me, 0) + 1
@@ -104,9 +102,7 @@ class _StateLock:
         me = threading.get_ident()
         with self._cond:
             if self._writer == me or me in self._readers:
-                raise RuntimeError(
-                    "KNNImputer.fit was called from inside fit or transform of the same estimator"
-                )
+                raise RuntimeError("KNNImputer.fit was called from inside fit or transform of the same estimator")
             self._writers_waiting += 1
             try:
                 while self._writer is not None or self._readers:

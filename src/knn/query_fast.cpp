@@ -527,9 +527,8 @@ bool query_is_fitted(const QueryDonors& donors, const double* query, std::size_t
     return query_rows == donors.rows() && detail::same_cells(donors, query);
 }
 
-void query_fast(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
-                std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
-                const PassTuning& tuning) {
+void query_fast(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first, std::size_t last,
+                std::size_t k, QueryWeights weights, QueryKernel kernel, const PassTuning& tuning) {
     query_fast_with(donors, query, query_rows, first, last, k, weights, kernel,
                     first == 0 && last == donors.rows() && query_is_fitted(donors, query, query_rows), tuning);
 }
@@ -556,8 +555,7 @@ void query_fast_with(const QueryDonors& donors, double* query, std::size_t query
     if (donors.rows() == 0 || donors.cols() == 0 || first == last) {
         return;  // no column has a donor, or no row to impute
     }
-    detail::QueryPass(donors, query, k, weights, fn, tuning)
-        .run(first, last, query_is_fitted);
+    detail::QueryPass(donors, query, k, weights, fn, tuning).run(first, last, query_is_fitted);
 }
 
 }  // namespace mirel::knn

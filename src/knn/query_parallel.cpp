@@ -65,8 +65,7 @@ bool query_parallel(const QueryDonors& donors, double* query, std::size_t query_
         throw std::invalid_argument("query_parallel needs at least one thread");
     }
     query_fast_with(donors, query, query_rows, first, first, k, weights, kernel, false, tuning);
-    detail::check_pass_arguments({nullptr, donors.rows(), donors.cols()}, donors.columns(), query_rows, first, last,
-                                 k);
+    detail::check_pass_arguments({nullptr, donors.rows(), donors.cols()}, donors.columns(), query_rows, first, last, k);
     const std::size_t total = last - first;
     if (donors.rows() == 0 || donors.cols() == 0 || first == last) {
         if (options.poll) {

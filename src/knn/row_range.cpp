@@ -11,8 +11,8 @@
 
 namespace mirel::knn {
 
-std::optional<UnknownMetric> impute_row_range(const KnnImputer& imputer, std::span<double> block,
-                                              std::size_t first_row, KernelKind kernel, const PassTuning& tuning) {
+std::optional<UnknownMetric> impute_row_range(const KnnImputer& imputer, std::span<double> block, std::size_t first_row,
+                                              KernelKind kernel, const PassTuning& tuning) {
     // 1. The checks: the metric name first, as in every pass; then the shape.
     if (imputer.metric_kind() == Metric::unknown) {
         return unknown_metric(imputer.metric());
@@ -29,8 +29,8 @@ std::optional<UnknownMetric> impute_row_range(const KnnImputer& imputer, std::sp
     }
     const std::size_t rows = block.size() / cols;
     if (block.size() % cols != 0 || first_row > imputer.rows() || rows > imputer.rows() - first_row) {
-        throw Panic("impute_row_range: rows [" + std::to_string(first_row) + ", " + std::to_string(first_row) +
-                    " + " + std::to_string(block.size()) + " / " + std::to_string(cols) +
+        throw Panic("impute_row_range: rows [" + std::to_string(first_row) + ", " + std::to_string(first_row) + " + " +
+                    std::to_string(block.size()) + " / " + std::to_string(cols) +
                     ") are not whole rows of the fitted table (" + std::to_string(imputer.rows()) + " rows)");
     }
     const detail::KernelFn fn = detail::kernel_for(kernel, imputer.metric_kind(), cols);

@@ -22,8 +22,8 @@ namespace mirel::knn {
 // rows of the whole input. Returns the unknown-metric error (nothing written) for a metric name
 // that names no metric. Throws Panic when the imputer is unfitted or not well formed, when the
 // block is not whole rows, or when the rows end beyond the fitted rows.
-std::optional<UnknownMetric> impute_row_range(const KnnImputer& imputer, std::span<double> block,
-                                              std::size_t first_row, KernelKind kernel = best_kernel(),
+std::optional<UnknownMetric> impute_row_range(const KnnImputer& imputer, std::span<double> block, std::size_t first_row,
+                                              KernelKind kernel = best_kernel(),
                                               const PassTuning& tuning = PassTuning{});
 
 }  // namespace mirel::knn

@@ -80,8 +80,8 @@ TEST(QueryParallel, MatchesTheReferenceForEveryThreadCountAndChunk) {
                             std::vector<double> got = query;
                             ASSERT_TRUE(query_parallel(donors, got.data(), query_rows, 0, query_rows, k, weights,
                                                        kernel, options, tuning));
-                            ASSERT_EQ(bits(got), bits(want)) << "round " << round << " threads " << threads
-                                                             << " chunk " << chunk << " k " << k;
+                            ASSERT_EQ(bits(got), bits(want))
+                                << "round " << round << " threads " << threads << " chunk " << chunk << " k " << k;
                             ++cases;
                         }
                     }
@@ -116,8 +116,8 @@ TEST(QueryParallel, PollSeesProgressAndCanStopThePass) {
         return true;
     };
     std::vector<double> got = query;
-    ASSERT_TRUE(query_parallel(donors, got.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel(),
-                               options));
+    ASSERT_TRUE(
+        query_parallel(donors, got.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel(), options));
     EXPECT_EQ(bits(got), bits(want));
     ASSERT_FALSE(seen.empty());
     EXPECT_EQ(seen.back(), rows);
@@ -129,8 +129,8 @@ TEST(QueryParallel, PollSeesProgressAndCanStopThePass) {
     options.poll = [](std::size_t, std::size_t) { return false; };
     options.chunk_rows = 1;
     got = query;
-    const bool finished = query_parallel(donors, got.data(), rows, 0, rows, 3, QueryWeights::uniform,
-                                         best_query_kernel(), options);
+    const bool finished =
+        query_parallel(donors, got.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel(), options);
     for (std::size_t r = 0; r < rows; ++r) {
         const std::vector<double> row(got.begin() + r * cols, got.begin() + (r + 1) * cols);
         const std::vector<double> done(want.begin() + r * cols, want.begin() + (r + 1) * cols);
@@ -144,9 +144,9 @@ TEST(QueryParallel, PollSeesProgressAndCanStopThePass) {
     // A poll that throws: the workers are joined and the exception comes out.
     options.poll = [](std::size_t, std::size_t) -> bool { throw std::runtime_error("poll failed"); };
     got = query;
-    EXPECT_THROW(query_parallel(donors, got.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel(),
-                                options),
-                 std::runtime_error);
+    EXPECT_THROW(
+        query_parallel(donors, got.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel(), options),
+        std::runtime_error);
 }
 
 TEST(QueryParallel, BadArgumentsFailBeforeAnyThreadStarts) {
@@ -156,15 +156,13 @@ TEST(QueryParallel, BadArgumentsFailBeforeAnyThreadStarts) {
     const QueryDonors donors(f);
     ParallelOptions options;
     options.threads = 0;
-    EXPECT_THROW(query_parallel(donors, query.data(), 1, 0, 1, 1, QueryWeights::uniform, best_query_kernel(),
-                                options),
+    EXPECT_THROW(query_parallel(donors, query.data(), 1, 0, 1, 1, QueryWeights::uniform, best_query_kernel(), options),
                  std::invalid_argument);
     options.threads = 2;
-    EXPECT_THROW(query_parallel(donors, query.data(), 1, 0, 1, 1, QueryWeights::uniform, QueryKernel::reference,
-                                options),
-                 std::invalid_argument);
-    EXPECT_THROW(query_parallel(donors, query.data(), 1, 0, 2, 1, QueryWeights::uniform, best_query_kernel(),
-                                options),
+    EXPECT_THROW(
+        query_parallel(donors, query.data(), 1, 0, 1, 1, QueryWeights::uniform, QueryKernel::reference, options),
+        std::invalid_argument);
+    EXPECT_THROW(query_parallel(donors, query.data(), 1, 0, 2, 1, QueryWeights::uniform, best_query_kernel(), options),
                  Panic);
     EXPECT_TRUE(std::isnan(query[0]));
 }

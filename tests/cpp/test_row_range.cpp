@@ -52,9 +52,9 @@ TEST(RowRange, BlocksMatchTheWholeInputBitForBit) {
         KnnImputer imputer = KnnImputer::create(k, metric, weights);
         imputer.store_fitted(random_values(rng, rows * cols, 0.2, round % 4 < 2), rows, cols);
         // The input: the fitted values or others, with NaN where the mask says.
-        std::vector<double> input = round % 5 == 0 ? random_values(rng, rows * cols, 0.0, false)
-                                                   : std::vector<double>(imputer.fitted_values().begin(),
-                                                                         imputer.fitted_values().end());
+        std::vector<double> input =
+            round % 5 == 0 ? random_values(rng, rows * cols, 0.0, false)
+                           : std::vector<double>(imputer.fitted_values().begin(), imputer.fitted_values().end());
         std::uniform_real_distribution<double> unit(0.0, 1.0);
         for (double& x : input) {
             if (unit(rng) < 0.3) {

@@ -17,7 +17,6 @@ pytest.importorskip("distributed", reason="the cluster tests need distributed")
 pytest.importorskip("sklearn", minversion="1.6", reason="mirel.sklearn needs scikit-learn 1.6+")
 
 import cloudpickle  # noqa: E402
-import dask  # noqa: E402
 import dask.array as da  # noqa: E402
 import dask.dataframe as dd  # noqa: E402
 import pandas as pd  # noqa: E402
@@ -117,7 +116,12 @@ def test_sklearn_face_keeps_float32_and_runs_on_the_local_schedulers():
 
 @pytest.mark.parametrize(
     "k, metric, weights",
-    [(5, "nan_euclid", "uniform"), (2, "expected_distance", "distance"), (0, "nan_euclid", "distance"), (40, "expected_distance", "uniform")],
+    [
+        (5, "nan_euclid", "uniform"),
+        (2, "expected_distance", "distance"),
+        (0, "nan_euclid", "distance"),
+        (40, "expected_distance", "uniform"),
+    ],
 )
 def test_paired_semantics_on_a_cluster_is_bit_identical_to_one_process(client, k, metric, weights):
     rng = np.random.default_rng(k)
@@ -131,7 +135,9 @@ def test_paired_semantics_on_a_cluster_is_bit_identical_to_one_process(client, k
         got = on_cluster(client, paired_transform(fitted, x, k, metric, weights))
         assert np.array_equal(bits(got), bits(want))
         frame = pd.DataFrame(values, columns=list("abcde"), index=np.arange(230)[::-1])
-        got_frame = on_cluster(client, paired_transform(fitted, dd.from_pandas(frame, npartitions=3, sort=False), k, metric, weights))
+        got_frame = on_cluster(
+            client, paired_transform(fitted, dd.from_pandas(frame, npartitions=3, sort=False), k, metric, weights)
+        )
         assert got_frame.index.equals(frame.index) and list(got_frame.columns) == list("abcde")
         assert np.array_equal(bits(got_frame.to_numpy()), bits(want))
 
@@ -243,7 +249,9 @@ def test_dask_progress_bar_reports_the_work(capsys):
 
 
 def run_python(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=TIMEOUT)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=TIMEOUT
+    )
 
 
 def test_mirel_and_mirel_sklearn_never_import_dask():

@@ -187,7 +187,9 @@ def test_fit_from_inside_its_own_transform_raises_instead_of_waiting():
     est.fit(x)
     before = est.transform(x)
     est.set_params(metric=metric)
-    with pytest.raises(RuntimeError, match=r"^KNNImputer.fit was called from inside fit or transform of the same estimator$"):
+    with pytest.raises(
+        RuntimeError, match=r"^KNNImputer.fit was called from inside fit or transform of the same estimator$"
+    ):
         est.transform(x)
     est.set_params(metric="nan_euclidean")
     assert np.array_equal(bits(est.transform(x)), bits(before))  # state and lock as before

@@ -58,8 +58,8 @@ PyObject* paired_impute_rows(PyObject*, PyObject* args, PyObject* kwargs) noexce
         Py_ssize_t k = 0;
         const char* metric = nullptr;
         const char* weights = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOnnss:impute_rows", const_cast<char**>(keywords),
-                                         &fitted_obj, &block_obj, &first_row, &k, &metric, &weights)) {
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOnnss:impute_rows", const_cast<char**>(keywords), &fitted_obj,
+                                         &block_obj, &first_row, &k, &metric, &weights)) {
             return nullptr;
         }
         PyArrayObject* fitted = matrix_arg(fitted_obj, "fitted");
@@ -100,16 +100,12 @@ PyObject* paired_impute_rows(PyObject*, PyObject* args, PyObject* kwargs) noexce
         // 3. The pass, on memory nobody else sees, without the interpreter lock.
         std::optional<knn::UnknownMetric> error;
         std::exception_ptr failure;
-        Py_BEGIN_ALLOW_THREADS
-        try {
+        Py_BEGIN_ALLOW_THREADS try {
             error = knn::impute_row_range(imputer, {out, block_rows * cols}, static_cast<std::size_t>(first_row));
         } catch (...) {
             failure = std::current_exception();
         }
-        Py_END_ALLOW_THREADS
-        if (failure) {
-            std::rethrow_exception(failure);
-        }
+        Py_END_ALLOW_THREADS if (failure) { std::rethrow_exception(failure); }
         if (error) {
             raise(PyExc_TypeError, error->message);
         }
