@@ -11,13 +11,13 @@ threads: KNNImputer(n_jobs=j).fit(F) once, then transform(Q) timed, for j = 1, 2
          (interleaved, so that both see the same machine load); best wall time of each, load
          average before and after every call, bits of all results compared.
 dask:    scikit-learn face: mirel.dask.transform(est, Q as a dask array of 10 row blocks);
-         specified class: mirel.dask.paired_transform(F, Q', k=5), Q' = F with Q's NaN cells;
+         KnnImputer: mirel.dask.paired_transform(F, Q', k=5), Q' = F with Q's NaN cells;
          on a fresh LocalCluster(n_workers=2, threads_per_worker=1, processes=True) per call
          (its start and the workers' imports are not timed; the graph build, the fitted
          state's trip to the workers and the result's trip back are), against the same call in one process (est.transform with
          n_jobs=1; mirel.KnnImputer(5).fit(F).transform(Q')). Peak RSS: ru_maxrss of every
          worker process, and of a fresh subprocess for the one-process call.
-blocks:  the cost of one block of the specified semantics: the private row pass for rows [a, b)
+blocks:  the cost of one block of the row-paired semantics: the private row pass for rows [a, b)
          against the public transform of a whole fitted-shape table holding NaN only in [a, b).
 
 Finally a projection, from the per-core throughput measured here, of a million-row table.
@@ -215,7 +215,7 @@ def bench_dask(fitted, query, paired, rate: float, blocks: int) -> dict:
 
 
 def bench_blocks(fitted, paired, block_rows: int) -> None:
-    """One block of the specified semantics, the private way against the public way."""
+    """One block of the row-paired semantics, the private way against the public way."""
     import numpy as np
 
     import mirel
@@ -297,7 +297,7 @@ def main() -> None:
     if not args.skip_dask:
         print("dask:")
         bench_dask(fitted, query, paired, args.rate, args.blocks)
-        print("one block of the specified semantics:")
+        print("one block of the row-paired semantics:")
         bench_blocks(fitted, paired, -(-args.rows // args.blocks))
     if threads is not None:
         print("projection:")

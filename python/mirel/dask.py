@@ -7,7 +7,7 @@ table, because every row is imputed independently of how the rows are split:
 * :func:`transform` -- the scikit-learn face: ``transform(imputer, X)`` imputes the rows of
   ``X`` from the rows a fitted :class:`mirel.sklearn.KNNImputer` was fitted on. A block of
   ``X`` is a set of query rows; it is imputed where it lies.
-* :func:`paired_transform` -- the specified class: ``paired_transform(fitted, X, k, metric,
+* :func:`paired_transform` -- mirel.KnnImputer: ``paired_transform(fitted, X, k, metric,
   weights)`` gives what ``mirel.KnnImputer(k, metric, weights).fit(fitted).transform(X)``
   gives, for an ``X`` of the fitted shape. Row r of ``X`` is imputed from the fitted rows
   nearest to *fitted* row r, so a block of rows [a, b) needs the whole fitted table but only
@@ -137,7 +137,7 @@ def transform(imputer, X):
     )
 
 
-# --- the specified class's semantics -------------------------------------------------------
+# --- mirel.KnnImputer's semantics -------------------------------------------------------
 
 
 def _paired_block(block, fitted, k, metric, weights, block_info=None):
@@ -178,7 +178,7 @@ def paired_transform(fitted, X, k=5, metric="nan_euclid", weights="uniform"):
     The same kind of collection, lazy, with the values of the whole-table transform, bit for
     bit.
     """
-    # 1. The configuration and the fitted table, checked by the specified class itself.
+    # 1. The configuration and the fitted table, checked by mirel.KnnImputer itself.
     checker = mirel.KnnImputer(k, metric, weights)
     checker.fit(fitted)
     if metric not in _METRICS:

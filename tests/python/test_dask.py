@@ -111,7 +111,7 @@ def test_sklearn_face_keeps_float32_and_runs_on_the_local_schedulers():
         assert got.dtype == np.float32 and np.array_equal(got.view(np.uint32), want.view(np.uint32))
 
 
-# --- the specified class's semantics -------------------------------------------------------
+# --- mirel.KnnImputer's semantics -------------------------------------------------------
 
 
 @pytest.mark.parametrize(
@@ -194,7 +194,7 @@ def test_paired_transform_checks_its_input_up_front():
         paired_transform(fitted, dd.from_pandas(pd.DataFrame(np.ones((3, 3))), npartitions=2))
     with pytest.raises(TypeError, match=r"^X must be a dask.array.Array or a dask.dataframe.DataFrame, not ndarray$"):
         paired_transform(fitted, np.ones((4, 3)))
-    # the specified class's own messages for the configuration and the fitted table
+    # KnnImputer's own messages for the configuration and the fitted table
     with pytest.raises(TypeError, match=r"^cosine is a unknown metric$"):
         paired_transform(fitted, x, metric="cosine")
     with pytest.raises(BaseException, match=r"assertion failed: ALLOWED_WEIGHTS.contains\(&weights\)"):

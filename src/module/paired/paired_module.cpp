@@ -1,4 +1,4 @@
-// mirel._paired: blocks of rows of the specified pass ("row r of the input is imputed from the
+// mirel._paired: blocks of rows of the row-paired pass ("row r of the input is imputed from the
 // fitted rows nearest to fitted row r"), for mirel.dask. Private: mirel.dask checks the user's
 // configuration with mirel.KnnImputer itself (its own messages) and hands over C-contiguous
 // float64 matrices; everything else is refused here with a clear error.
