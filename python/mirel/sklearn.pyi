@@ -52,6 +52,14 @@ class KNNImputer(_BaseImputer):  # type: ignore[misc]
     keep_empty_features : bool, default False
         Keep columns that are entirely missing at ``fit`` (filled with 0) instead of
         dropping them from the output.
+    n_jobs : int or None, default None
+        Native threads for ``transform`` (scikit-learn's meaning: ``None`` is 1 unless a
+        ``joblib.parallel_config`` context says otherwise, -1 is all cores). With the built-in
+        metric and weights the pass runs with the interpreter lock released; results are
+        bit-identical for every ``n_jobs``. Callables run on one thread with the lock held.
+    progress : bool or callable, default False
+        ``True`` shows a ``tqdm`` bar while ``transform`` runs; a callable is called as
+        ``progress(done_rows, total_rows)`` about every 0.1 s. Results do not change.
 
     Attributes
     ----------
@@ -77,6 +85,8 @@ class KNNImputer(_BaseImputer):  # type: ignore[misc]
     copy: bool
     add_indicator: bool
     keep_empty_features: bool
+    n_jobs: int | None
+    progress: bool | Callable[[int, int], object]
     indicator_: Any
     n_features_in_: int
     feature_names_in_: npt.NDArray[np.object_]
@@ -91,6 +101,8 @@ class KNNImputer(_BaseImputer):  # type: ignore[misc]
         copy: bool = True,
         add_indicator: bool = False,
         keep_empty_features: bool = False,
+        n_jobs: int | None = None,
+        progress: bool | Callable[[int, int], object] = False,
     ) -> None: ...
     def fit(self, X: npt.ArrayLike, y: object = None) -> Self:
         """Keep the rows of ``X`` (array-like of shape (n_samples, n_features)) as donors.
