@@ -68,7 +68,7 @@ TEST(RowRange, BlocksMatchTheWholeInputBitForBit) {
                 // Uneven blocks covering the rows.
                 std::size_t a = 0;
                 while (a < rows) {
-                    const std::size_t b = std::min(rows, a + 1 + rng() % 9);
+                    const std::size_t b = std::min<std::size_t>(rows, a + 1 + static_cast<std::size_t>(rng() % 9));
                     std::vector<double> block(input.begin() + a * cols, input.begin() + b * cols);
                     ASSERT_FALSE(impute_row_range(imputer, block, a, kernel, tuning).has_value());
                     const std::vector<double> expected(want.begin() + a * cols, want.begin() + b * cols);
