@@ -91,8 +91,38 @@ std::string fetch_error_message() noexcept {
     }
 }
 
+#if PY_VERSION_HEX < 0x030A0000 && !defined(PYPY_VERSION)
+namespace {
+// CPython 3.9 drops the text signature from a heap type's doc when it creates the type, so
+// inspect.signature finds none ("no signature found for builtin type"). Give the type its whole
+// doc back: __text_signature__ reads the signature from it, while __doc__ keeps the text without
+// the signature that type creation already stored in the type's dict. The type frees tp_doc
+// with PyObject_Free.
+void restore_text_signature(PyTypeObject* type, const PyType_Spec* spec) {
+    for (const PyType_Slot* slot = spec->slots; slot->slot != 0; ++slot) {
+        if (slot->slot != Py_tp_doc || slot->pfunc == nullptr) {
+            continue;
+        }
+        const std::size_t size = std::strlen(static_cast<const char*>(slot->pfunc)) + 1;
+        char* doc = static_cast<char*>(PyObject_Malloc(size));
+        if (doc == nullptr) {
+            PyErr_NoMemory();
+            throw ErrorAlreadySet{};
+        }
+        std::memcpy(doc, slot->pfunc, size);
+        PyObject_Free(const_cast<char*>(type->tp_doc));
+        type->tp_doc = doc;
+        return;
+    }
+}
+}  // namespace
+#endif
+
 PyTypeObject* create_type(PyType_Spec* spec) {
     Ref type = check(PyType_FromSpec(spec));
+#if PY_VERSION_HEX < 0x030A0000 && !defined(PYPY_VERSION)
+    restore_text_signature(reinterpret_cast<PyTypeObject*>(type.get()), spec);
+#endif
     // A dotted spec name sets __module__ without the interpreter's "no __module__" warning;
     // renaming then leaves the bare name as the type's name.
     const char* dot = std::strrchr(spec->name, '.');

@@ -47,7 +47,8 @@ Ref fetch_error() noexcept;
 std::string fetch_error_message() noexcept;
 
 // Creates a heap type from `spec`, whose name is "mirel.Name": the type's __module__ becomes
-// "mirel" and its name plain "Name", without a module prefix. Throws ErrorAlreadySet.
+// "mirel" and its name plain "Name", without a module prefix. On CPython 3.9 the type keeps the
+// text signature of its doc (3.9 drops it), so inspect.signature reads it. Throws ErrorAlreadySet.
 PyTypeObject* create_type(PyType_Spec* spec);
 
 // The qualified name of a type for messages ('Outer.Inner'); "unknown" if it cannot be had.

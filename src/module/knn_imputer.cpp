@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <new>
 #include <string>
@@ -291,39 +290,12 @@ PyType_Spec knn_imputer_spec = {
     "mirel.KnnImputer", sizeof(KnnImputerObject), 0, Py_TPFLAGS_DEFAULT, knn_imputer_slots,
 };
 
-#if PY_VERSION_HEX < 0x030A0000 && !defined(PYPY_VERSION)
-// CPython 3.9 drops the text signature from a heap type's doc when it creates the type, so
-// inspect.signature(KnnImputer) finds none ("no signature found for builtin type"). Give the
-// type the whole doc back: __text_signature__ reads the signature from it, while __doc__ keeps
-// the text without the signature that type creation already stored in the type's dict.
-// The type frees tp_doc with PyObject_Free.
-void restore_text_signature(PyTypeObject* type) {
-    char* doc = static_cast<char*>(PyObject_Malloc(sizeof knn_imputer_doc));
-    if (doc == nullptr) {
-        PyErr_NoMemory();
-        throw ErrorAlreadySet{};
-    }
-    std::memcpy(doc, knn_imputer_doc, sizeof knn_imputer_doc);
-    PyObject_Free(const_cast<char*>(type->tp_doc));
-    type->tp_doc = doc;
-}
-#endif
-
 }  // namespace
 
 PyTypeObject* knn_imputer_type() {
     static PyTypeObject* type = nullptr;
     if (type == nullptr) {
-        PyTypeObject* created = create_type(&knn_imputer_spec);
-#if PY_VERSION_HEX < 0x030A0000 && !defined(PYPY_VERSION)
-        try {
-            restore_text_signature(created);
-        } catch (...) {
-            Py_DECREF(created);
-            throw;
-        }
-#endif
-        type = created;
+        type = create_type(&knn_imputer_spec);
     }
     return type;
 }
