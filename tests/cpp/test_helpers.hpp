@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <exception>
 #include <limits>
+#include <random>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -102,6 +104,22 @@ inline std::vector<double> values_of(const ImputeResult& result) {
         return {};
     }
     return std::get<std::vector<double>>(result);
+}
+
+// n random cells: drawn from `tie_values` when `ties` (many equal distances), standard normal
+// otherwise, and NaN of either sign at `rate`.
+inline std::vector<double> random_cells(std::mt19937_64& rng, std::size_t n, double rate, bool ties,
+                                        std::span<const double> tie_values) {
+    std::vector<double> v(n);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    for (double& x : v) {
+        x = ties ? tie_values[rng() % tie_values.size()] : normal(rng);
+        if (unit(rng) < rate) {
+            x = (rng() & 1) ? NAN_ : NAN_NEG;
+        }
+    }
+    return v;
 }
 
 }  // namespace mirel::knn::testing

@@ -20,20 +20,11 @@ namespace {
 
 using testing::bits;
 using testing::NAN_;
-using testing::NAN_NEG;
 
 // Values from a small set (many equal distances) or Gaussian, NaN (either sign) at `rate`.
 std::vector<double> table(std::mt19937_64& rng, std::size_t rows, std::size_t cols, double rate, bool ties) {
-    std::vector<double> v(rows * cols);
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
-    std::normal_distribution<double> normal(0.0, 1.0);
-    for (double& x : v) {
-        x = ties ? static_cast<double>(rng() % 5) : normal(rng);
-        if (unit(rng) < rate) {
-            x = (rng() & 1) ? NAN_ : NAN_NEG;
-        }
-    }
-    return v;
+    static constexpr double small_values[] = {0.0, 1.0, 2.0, 3.0, 4.0};
+    return testing::random_cells(rng, rows * cols, rate, ties, small_values);
 }
 
 std::vector<QueryKernel> fast_kernels() {

@@ -17,20 +17,10 @@ namespace {
 
 using testing::bits;
 using testing::NAN_;
-using testing::NAN_NEG;
 
 std::vector<double> random_values(std::mt19937_64& rng, std::size_t n, double rate, bool ties) {
-    std::vector<double> v(n);
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
-    std::normal_distribution<double> normal(0.0, 1.0);
-    const double odd[] = {0.0, -0.0, 1.0, 2.0, 1e200, -1e200, 3.0, 0.5};
-    for (double& x : v) {
-        x = ties ? odd[rng() % 8] : normal(rng);
-        if (unit(rng) < rate) {
-            x = (rng() & 1) ? NAN_ : NAN_NEG;
-        }
-    }
-    return v;
+    static constexpr double odd[] = {0.0, -0.0, 1.0, 2.0, 1e200, -1e200, 3.0, 0.5};
+    return testing::random_cells(rng, n, rate, ties, odd);
 }
 
 TEST(RowRange, BlocksMatchTheWholeInputBitForBit) {
