@@ -10,7 +10,12 @@
 // Tables: standard normal cells with NaN placed at random, or (BENCH_RANK=r) of rank r plus
 // noise, or read from a file ("@PATH rows cols" in place of "rows cols rate").
 // BENCH_PRUNE=0 turns pruning off, BENCH_PRUNE_MIN=f sets the skipped fraction below which the
-// pass pauses it (0: prune everywhere).
+// pass pauses it (0: prune everywhere), BENCH_PRUNE_MIN_COLUMNS=n the narrowest rows that prune.
+//
+// BENCH_QUERY=split times the query pass of mirel.sklearn instead: fit on the first 80% of the
+// rows (the donors' panel is built inside the timing, as fit does), impute the last 20%;
+// BENCH_QUERY=self imputes the fitted table itself (fit_transform). q is then the number of
+// query rows with a missing cell, and the throughput q * fitted rows * cols / CPU time.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -27,6 +32,8 @@
 
 #include "knn/impute.hpp"
 #include "knn/impute_fast.hpp"
+#include "knn/query.hpp"
+#include "knn/query_fast.hpp"
 
 using namespace mirel::knn;
 
@@ -121,6 +128,56 @@ Timing best_of(int repeats, F&& f) {
     return best;
 }
 
+// The query pass (see BENCH_QUERY above) on every kernel; false when two kernels disagree.
+bool bench_query(const Table& t, const std::string& mode, unsigned k, const std::string& weights, int repeats,
+                 const PassTuning& tuning) {
+    const bool self = mode == "self";
+    const std::size_t fitted_rows = self ? t.rows : t.rows * 4 / 5;
+    const std::size_t query_rows = self ? t.rows : t.rows - fitted_rows;
+    const TableView fitted{t.cells.data(), fitted_rows, t.cols};
+    const std::vector<double> query(t.cells.begin() + static_cast<std::ptrdiff_t>((t.rows - query_rows) * t.cols),
+                                    t.cells.end());
+    std::size_t q = 0;
+    for (std::size_t r = 0; r < query_rows; ++r) {
+        q += std::any_of(query.begin() + static_cast<std::ptrdiff_t>(r * t.cols),
+                         query.begin() + static_cast<std::ptrdiff_t>((r + 1) * t.cols),
+                         [](double v) { return std::isnan(v); });
+    }
+    const QueryWeights w = weights == "distance" ? QueryWeights::distance : QueryWeights::uniform;
+    const double work = static_cast<double>(q) * static_cast<double>(fitted_rows) * static_cast<double>(t.cols);
+    std::vector<double> first;
+    for (const QueryKernel kind : available_query_kernels()) {
+        const char* only = std::getenv("BENCH_KERNEL");
+        if (kind == QueryKernel::reference || (only != nullptr && query_kernel_name(kind) != only)) {
+            continue;
+        }
+        std::vector<double> out;
+        auto run = [&](const PassTuning& with) {
+            const QueryDonors donors(fitted);
+            out = query;
+            query_fast(donors, out.data(), query_rows, 0, query_rows, k, w, kind, with);
+        };
+        const Timing s = best_of(repeats, [&] { run(tuning); });
+        detail::PruneCounts counts;
+        PassTuning counted = tuning;
+        counted.prune_counts = &counts;
+        run(counted);
+        const double skipped =
+            counts.asked == 0 ? 0.0 : static_cast<double>(counts.skipped) / static_cast<double>(counts.asked);
+        if (first.empty()) {
+            first = out;
+        } else if (std::memcmp(first.data(), out.data(), out.size() * sizeof(double)) != 0) {
+            std::printf("MISMATCH between kernels\n");
+            return false;
+        }
+        char size[48];
+        std::snprintf(size, sizeof size, "%zux%zu %s", t.rows, t.cols, self ? "self" : "split");
+        std::printf("%-12s %6s %7zu %-10s %10.4f %10.4f %14.3e %8.3f\n", size, "", q,
+                    std::string(query_kernel_name(kind)).c_str(), s.wall, s.cpu, work / s.cpu, skipped);
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -155,6 +212,9 @@ int main(int argc, char** argv) {
     if (const char* v = std::getenv("BENCH_PRUNE_MIN")) {
         tuning.prune_min_skipped = std::strtod(v, nullptr);
     }
+    if (const char* v = std::getenv("BENCH_PRUNE_MIN_COLUMNS")) {
+        tuning.prune_min_columns = std::strtoull(v, nullptr, 10);
+    }
     const std::size_t rank = std::getenv("BENCH_RANK") ? std::strtoull(std::getenv("BENCH_RANK"), nullptr, 10) : 0;
     const unsigned k = std::getenv("BENCH_K") ? static_cast<unsigned>(std::atoi(std::getenv("BENCH_K"))) : 5u;
     std::printf("metric %s, weights %s, k %u, %s\n", metric, weights, k,
@@ -174,6 +234,12 @@ int main(int argc, char** argv) {
             rate = t.cells.empty() ? 0.0 : static_cast<double>(missing) / static_cast<double>(t.cells.size());
         } else {
             t = make_table(rows, cols, rate, 42, rank);
+        }
+        if (const char* mode = std::getenv("BENCH_QUERY")) {
+            if (!bench_query(t, mode, k, weights, repeats, tuning)) {
+                return 1;
+            }
+            continue;
         }
         KnnImputer imp = KnnImputer::create(k, metric, weights);
         imp.store_fitted(t.cells, rows, cols);

@@ -24,7 +24,10 @@
 // 6. When the query table is the fitted table (fit_transform), each distance between two rows
 //    that both need imputing is computed once and offered to both (the kernels' reverse
 //    filter), within a memory budget for the selections that this keeps alive.
-// 7. Very large k is served by ordering all candidates of a row with the fast distances.
+// 7. The kernels prune (kernels/block_driver.hpp, prune_limits), steered per group as in the
+//    row pass (knn/prune_steering.hpp): the filters' thresholds are d2 bounds, so a candidate
+//    whose partial scaled sum already exceeds them passes no filter, and need not be finished.
+// 8. Very large k is served by ordering all candidates of a row with the fast distances.
 #include "knn/query_fast.hpp"
 
 #include <algorithm>
@@ -38,6 +41,7 @@
 
 #include "knn/impute_fast.hpp"
 #include "knn/panel.hpp"
+#include "knn/prune_steering.hpp"
 #include "knn/query_detail.hpp"
 #include "knn/selection.hpp"
 
@@ -121,6 +125,9 @@ public:
           weights_(weights),
           kernel_(kernel),
           tuning_(tuning) {}
+
+    // Adds the kernels' pruning counts to PassTuning::prune_counts, when it is set.
+    void report() const noexcept { steering_.report(); }
 
     void run(std::size_t first, std::size_t last, bool query_is_fitted) {
         const std::size_t cols = cols_;
@@ -243,6 +250,7 @@ private:
     // Measures states [s0, s1) against the panel being scanned (in symmetric mode from their
     // own positions on, state i sitting at position i), then writes their cells.
     void run_group(std::size_t s0, std::size_t s1, bool symmetric) {
+        steering_.group_started();
         group_size_ = 0;
         for (std::size_t s = s0; s < s1; ++s) {
             if (group_size_ == group_.size()) {
@@ -253,6 +261,7 @@ private:
             st.slot = group_size_++;
             q.state = s;
             q.query.prepare(*scan_, query_ + st.row * cols_, symmetric ? s : NO_POSITION);
+            steering_.arm(q.query.view);
             if (symmetric) {
                 q.query.view.first = s;
                 q.query.view.reverse_end = states_.size();
@@ -262,8 +271,10 @@ private:
         }
         const std::size_t blocks = scan_->view().blocks;
         const std::size_t start = symmetric ? s0 / BLOCK_ROWS : 0;
-        for (std::size_t b0 = start; b0 < blocks; b0 += superblock_) {
-            const std::size_t b1 = std::min(blocks, b0 + superblock_);
+        // The first step is a single block: every candidate passes the filters of selections
+        // that are not full yet, so the sooner they fill, the fewer candidates are offered.
+        for (std::size_t b0 = start, b1 = 0; b0 < blocks; b0 = b1) {
+            b1 = std::min(blocks, b0 + (b0 == start ? 1 : superblock_));
             for (std::size_t g = 0; g < group_size_; ++g) {
                 GroupQuery& q = group_[g];
                 const std::size_t from = symmetric ? std::max(b0, q.query.view.first / BLOCK_ROWS) : b0;
@@ -279,6 +290,7 @@ private:
             states_[s].slot = NO_POSITION;
             fill(states_[s]);
         }
+        steering_.group_done();
     }
 
     // The row index at panel position p of the panel being scanned.
@@ -451,6 +463,7 @@ private:
     std::vector<std::size_t> missing_;
     std::vector<double> values_;
     std::vector<double> distances_;
+    PruneSteering steering_{tuning_, cols_};
 };
 
 }  // namespace
@@ -555,7 +568,9 @@ void query_fast_with(const QueryDonors& donors, double* query, std::size_t query
     if (donors.rows() == 0 || donors.cols() == 0 || first == last) {
         return;  // no column has a donor, or no row to impute
     }
-    detail::QueryPass(donors, query, k, weights, fn, tuning).run(first, last, query_is_fitted);
+    detail::QueryPass pass(donors, query, k, weights, fn, tuning);
+    pass.run(first, last, query_is_fitted);
+    pass.report();
 }
 
 }  // namespace mirel::knn

@@ -20,7 +20,7 @@
 //    another, so the panel is read from the nearest cache.
 // 5. The kernels prune (kernels/block_driver.hpp, prune_limits): they stop measuring a
 //    candidate once its partial sums show that it can pass neither filter any more. The pass
-//    turns this off for stretches where it skips too little to pay (steer_pruning).
+//    turns this off for stretches where it skips too little to pay (knn/prune_steering.hpp).
 // 6. Very large k (above PassTuning::max_selected) is served by ordering all candidates of a
 //    row, with the fast distances.
 #include "knn/row_pass.hpp"
@@ -32,6 +32,7 @@
 
 #include "knn/metrics.hpp"
 #include "knn/panel.hpp"
+#include "knn/prune_steering.hpp"
 #include "knn/selection.hpp"
 #include "knn/weights.hpp"
 
@@ -82,7 +83,8 @@ public:
           uniform_weight_(uniform_weight(imputer.k())),
           limit_(donor_limit(imputer.k())) {}
 
-    const PruneCounts& counts() const noexcept { return counts_; }
+    // Adds the kernels' pruning counts to PassTuning::prune_counts, when it is set.
+    void report() const noexcept { steering_.report(); }
 
     void run() {
         if (limit_ > tuning_.max_selected) {
@@ -204,8 +206,7 @@ private:
     // Measures states [s0, s1) against the panel (from their own positions on in symmetric
     // mode), then writes their fill values.
     void run_group(std::size_t s0, std::size_t s1, bool symmetric) {
-        const std::uint64_t asked = counts_.asked;
-        const std::uint64_t skipped = counts_.skipped;
+        steering_.group_started();
         group_size_ = 0;
         for (std::size_t s = s0; s < s1; ++s) {
             if (group_size_ == group_.size()) {
@@ -216,8 +217,7 @@ private:
             st.slot = group_size_++;
             q.state = s;
             q.query.prepare(panel_, fitted_.data() + st.row * cols_, st.pos);
-            q.query.view.prune = tuning_.prune && prune_now_ && cols_ >= tuning_.prune_min_columns;
-            q.query.view.counts = &counts_;
+            steering_.arm(q.query.view);
             if (symmetric) {
                 q.query.view.first = st.pos;
                 q.query.view.reverse_end = states_.size();
@@ -244,26 +244,7 @@ private:
             states_[s].slot = NO_POSITION;
             fill(states_[s]);
         }
-        steer_pruning(asked, skipped);
-    }
-
-    // Pruning costs its checks and the columns measured one group of lanes at a time; on tables
-    // whose rows have no near neighbours it skips too little to pay for that. After a group
-    // that pruned, pruning goes on only if that group skipped at least prune_min_skipped of its
-    // work; otherwise it pauses for prune_probe_every groups and is tried again (thresholds
-    // tighten as the pass goes on). Whether a group prunes never changes a result.
-    void steer_pruning(std::uint64_t asked, std::uint64_t skipped) {
-        const std::uint64_t group_asked = counts_.asked - asked;
-        const std::uint64_t group_skipped = counts_.skipped - skipped;
-        if (prune_now_) {
-            if (group_asked != 0 &&
-                static_cast<double>(group_skipped) < tuning_.prune_min_skipped * static_cast<double>(group_asked)) {
-                prune_now_ = false;
-                paused_ = 0;
-            }
-        } else if (++paused_ >= tuning_.prune_probe_every) {
-            prune_now_ = true;
-        }
+        steering_.group_done();
     }
 
     // Offers the candidates of blocks [b0, b1) that passed the kernel's filters: forward ones
@@ -442,9 +423,7 @@ private:
     std::vector<GroupQuery> group_;
     std::size_t group_size_ = 0;
 
-    PruneCounts counts_;
-    bool prune_now_ = true;
-    std::size_t paused_ = 0;
+    PruneSteering steering_{tuning_, cols_};
 };
 
 }  // namespace
@@ -457,10 +436,7 @@ void run_row_pass(const KnnImputer& imputer, std::size_t m, KernelFn kernel, con
                   const MissingCells& work, std::span<double> result, std::size_t result_first_row) {
     RowPass pass(imputer, m, kernel, tuning, work, result, result_first_row);
     pass.run();
-    if (tuning.prune_counts != nullptr) {
-        tuning.prune_counts->asked += pass.counts().asked;
-        tuning.prune_counts->skipped += pass.counts().skipped;
-    }
+    pass.report();
 }
 
 }  // namespace mirel::knn::detail

@@ -167,6 +167,14 @@ TEST(QueryFast, MatchesTheReferenceBitForBitOnEveryKernel) {
     small.group_rows = 3;
     small.group_selections = 4;
     small.max_selected = 4;  // k above it takes the full-ordering path
+    // Pruning on every group of every width, and off: the same bits either way.
+    detail::PruneCounts pruned_counts;
+    PassTuning always = small;
+    always.prune_min_skipped = 0.0;
+    always.prune_min_columns = 0;
+    always.prune_counts = &pruned_counts;
+    PassTuning never;
+    never.prune = false;
     std::size_t cases = 0;
     for (int round = 0; round < 120; ++round) {
         const auto flavour = static_cast<Flavour>(round % 3);
@@ -186,7 +194,7 @@ TEST(QueryFast, MatchesTheReferenceBitForBitOnEveryKernel) {
                 if (kernel == QueryKernel::reference) {
                     continue;
                 }
-                for (const PassTuning& tuning : {PassTuning{}, small}) {
+                for (const PassTuning& tuning : {PassTuning{}, small, always, never}) {
                     std::vector<double> got = query.values;
                     // Two ranges: rows are independent.
                     const std::size_t half = query.rows / 2;
@@ -208,7 +216,7 @@ TEST(QueryFast, MatchesTheReferenceBitForBitOnEveryKernel) {
                 if (kernel == QueryKernel::reference) {
                     continue;
                 }
-                for (const PassTuning& tuning : {PassTuning{}, small, no_budget}) {
+                for (const PassTuning& tuning : {PassTuning{}, small, no_budget, always, never}) {
                     std::vector<double> got = fitted.values;
                     query_fast(donors, got.data(), fitted.rows, 0, fitted.rows, k, weights, kernel, tuning);
                     ASSERT_EQ(bits(got), bits(want_self))
@@ -219,6 +227,8 @@ TEST(QueryFast, MatchesTheReferenceBitForBitOnEveryKernel) {
         }
     }
     EXPECT_GE(cases, 1000u);
+    // The pass did prune (else the comparison above would not cover it).
+    EXPECT_GT(pruned_counts.skipped, 0u);
 }
 
 TEST(QueryFast, SquareRootTiesRankByRowIndex) {

@@ -1,0 +1,70 @@
+// Whether the next group of query rows lets the kernels prune (kernels/block_driver.hpp,
+// prune_limits). Pruning costs its checks and the columns measured one group of lanes at a
+// time; on tables whose rows have no near neighbours it skips too little to pay for that. So
+// after a group that pruned, pruning goes on only if that group skipped at least
+// PassTuning::prune_min_skipped of its work; otherwise it pauses for prune_probe_every groups
+// and is tried again (thresholds tighten as a pass goes on). Rows narrower than
+// prune_min_columns never prune. Whether a group prunes never changes a result.
+//
+// One per pass (and per thread): the row pass and the query pass both steer with it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "knn/impute_fast.hpp"
+#include "knn/kernels/kernel.hpp"
+
+namespace mirel::knn::detail {
+
+class PruneSteering {
+public:
+    PruneSteering(const PassTuning& tuning, std::size_t cols) noexcept
+        : tuning_(tuning), allowed_(tuning.prune && cols >= tuning.prune_min_columns) {}
+
+    // Sets up a query of the group that starts now: whether it prunes, and where its kernel
+    // counts the lane-columns it was asked for and skipped.
+    void arm(QueryView& view) noexcept {
+        view.prune = allowed_ && on_;
+        view.counts = &counts_;
+    }
+
+    // Marks the start of a group (call before the group's kernels run).
+    void group_started() noexcept {
+        asked_ = counts_.asked;
+        skipped_ = counts_.skipped;
+    }
+
+    // Decides for the next group from what this one skipped.
+    void group_done() noexcept {
+        const std::uint64_t asked = counts_.asked - asked_;
+        const std::uint64_t skipped = counts_.skipped - skipped_;
+        if (on_) {
+            if (asked != 0 && static_cast<double>(skipped) < tuning_.prune_min_skipped * static_cast<double>(asked)) {
+                on_ = false;
+                paused_ = 0;
+            }
+        } else if (++paused_ >= tuning_.prune_probe_every) {
+            on_ = true;
+        }
+    }
+
+    // Adds this pass's totals to the caller's counters, when it asked for them.
+    void report() const noexcept {
+        if (tuning_.prune_counts != nullptr) {
+            tuning_.prune_counts->asked += counts_.asked;
+            tuning_.prune_counts->skipped += counts_.skipped;
+        }
+    }
+
+private:
+    const PassTuning& tuning_;
+    bool allowed_;
+    bool on_ = true;
+    std::size_t paused_ = 0;
+    PruneCounts counts_;
+    std::uint64_t asked_ = 0;
+    std::uint64_t skipped_ = 0;
+};
+
+}  // namespace mirel::knn::detail
