@@ -2,6 +2,7 @@
 // scalar metric's operations in column order, so any vectorisation the compiler applies keeps
 // the results exact.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -37,10 +38,14 @@ struct PortableKeys {
     }
 };
 
-// With pruning, four lanes at a time, each with its sum in a register, through all columns:
-// four chains of additions keep a scalar unit busy, and a group of four is abandoned once its
-// needed lanes are out.
+// expected_distance with pruning: four lanes at a time, each with its sum in a register, through
+// all columns: four chains of additions keep a scalar unit busy, and a group of four is
+// abandoned once its needed lanes are out.
 constexpr std::size_t GROUP = 4;
+
+// nan_euclid with pruning goes on with all lanes of a block while more than this many are live,
+// then with the live ones only.
+constexpr int COMPACT_BELOW = static_cast<int>(BLOCK_ROWS / 2);
 
 inline double square_term(double a, double x) noexcept {
     const double d = a - x;
@@ -92,46 +97,68 @@ struct NanEuclid {
             }
             return 0;
         }
+        // Pruning, one lane at a time. While most needed lanes are live, all lanes go on column
+        // by column (the vectorised form); once few are, only the live ones, through a list of
+        // their indices. Either way each lane's sum gets the same terms in the same order.
         const std::size_t step = prune_step(n);
-        std::uint32_t dropped = 0;
-        for (std::size_t g = 0; g < BLOCK_ROWS; g += GROUP) {
-            const std::uint32_t group_needed = (needed >> g) & 0xFu;
-            double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-            bool live = group_needed != 0;
-            std::size_t i = 0;
-            while (live && i < n) {
+        double sum[BLOCK_ROWS] = {};
+        std::uint32_t live = needed;
+        std::size_t i = 0;
+        while (live != 0 && i < n && std::popcount(live) > COMPACT_BELOW) {
+            const std::size_t stop = std::min(n, i + step);
+            for (; i < stop; ++i) {
+                const std::size_t c = query.ref_present[i];
+                const double a = query.ref[c];
+                const double* v = base + c * BLOCK_ROWS;
+                for (std::size_t l = 0; l < BLOCK_ROWS; ++l) {
+                    sum[l] = sum[l] + square_term(a, v[l]);
+                }
+            }
+            if (i < n) {
+                live &= kept(sum, limit);
+            }
+        }
+        std::uint64_t measured = static_cast<std::uint64_t>(i) * BLOCK_ROWS;
+        if (live != 0 && i < n) {
+            std::uint8_t lane[BLOCK_ROWS];
+            while (live != 0 && i < n) {
+                std::size_t m = 0;
+                for (std::uint32_t bits = live; bits != 0; bits &= bits - 1) {
+                    lane[m++] = static_cast<std::uint8_t>(std::countr_zero(bits));
+                }
                 const std::size_t stop = std::min(n, i + step);
+                measured += static_cast<std::uint64_t>(stop - i) * m;
                 for (; i < stop; ++i) {
                     const std::size_t c = query.ref_present[i];
                     const double a = query.ref[c];
-                    const double* v = base + c * BLOCK_ROWS + g;
-                    s0 = s0 + square_term(a, v[0]);
-                    s1 = s1 + square_term(a, v[1]);
-                    s2 = s2 + square_term(a, v[2]);
-                    s3 = s3 + square_term(a, v[3]);
+                    const double* v = base + c * BLOCK_ROWS;
+                    for (std::size_t j = 0; j < m; ++j) {
+                        sum[lane[j]] = sum[lane[j]] + square_term(a, v[lane[j]]);
+                    }
                 }
-                if (Prune && i < n) {
-                    // The partial sum itself bounds the distance: the scale is at least 1 (see
-                    // prune_limits).
-                    const unsigned keep = static_cast<unsigned>(!(s0 > limit[g])) |
-                                          (static_cast<unsigned>(!(s1 > limit[g + 1])) << 1) |
-                                          (static_cast<unsigned>(!(s2 > limit[g + 2])) << 2) |
-                                          (static_cast<unsigned>(!(s3 > limit[g + 3])) << 3);
-                    live = (keep & group_needed) != 0;
+                if (i < n) {
+                    live &= kept(sum, limit);
                 }
-            }
-            if (!live) {
-                dropped |= 0xFu << g;
-                skipped += GROUP * (n - i);
-            }
-            // An abandoned group gets values no filter reads.
-            const double sum[GROUP] = {s0, s1, s2, s3};
-            for (std::size_t j = 0; j < GROUP; ++j) {
-                const std::int64_t p = present[g + j];
-                out[g + j] = p == 0 ? inf : sum[j] * panel.scale[p];
             }
         }
-        return dropped;
+        skipped += static_cast<std::uint64_t>(n) * BLOCK_ROWS - measured;
+        // Lanes still live measured every column; the others get values no filter reads.
+        for (std::size_t l = 0; l < BLOCK_ROWS; ++l) {
+            const std::int64_t p = present[l];
+            out[l] = p == 0 ? inf : sum[l] * panel.scale[p];
+        }
+        return ~live;
+    }
+
+private:
+    // Lanes whose partial sum does not exceed their limit. The partial sum itself bounds the
+    // distance: the scale is at least 1 (see prune_limits). A NaN sum or limit keeps the lane.
+    static std::uint32_t kept(const double* sum, const double* limit) noexcept {
+        std::uint32_t keep = 0;
+        for (std::size_t l = 0; l < BLOCK_ROWS; ++l) {
+            keep |= static_cast<std::uint32_t>(!(sum[l] > limit[l])) << l;
+        }
+        return keep;
     }
 };
 
