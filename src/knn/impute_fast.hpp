@@ -39,7 +39,8 @@ struct PassTuning {
     std::size_t selection_budget_per_fitted_byte = 2;
     // The kernels stop measuring a candidate that can no longer be chosen (exact: results are
     // the same bit for bit either way). When prune_counts is set, the lane-columns the kernels
-    // were asked for and those they skipped are added to it.
+    // were asked for and those they skipped are added to it (by each pass when it ends, without
+    // synchronisation: for single-threaded callers such as tests and benchmarks).
     bool prune = true;
     detail::PruneCounts* prune_counts = nullptr;
     // A group of rows that pruned but skipped less than this fraction of its lane-columns turns
