@@ -345,7 +345,18 @@ def test_the_pass_runs_on_as_many_native_threads_as_n_jobs_says(n_jobs, context,
     assert seen[-1][1] == base  # the workers are joined before the last report
 
 
-def test_ctrl_c_stops_the_pass_and_the_workers():
+@pytest.fixture
+def python_handles_sigint():
+    """Python's own SIGINT handler for the test: a runner started as a background job inherits
+    SIGINT ignored, and then Python raises no KeyboardInterrupt (interrupt_main does nothing)."""
+    import signal
+
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
+def test_ctrl_c_stops_the_pass_and_the_workers(python_handles_sigint):
     """A SIGINT while the pool works (raised here from the progress callback, which runs on
     the main thread between polls) ends transform with KeyboardInterrupt; every worker is joined
     and the estimator serves the next call."""
