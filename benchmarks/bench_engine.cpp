@@ -26,6 +26,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <variant>
 #include <vector>
@@ -128,6 +129,35 @@ Timing best_of(int repeats, F&& f) {
     return best;
 }
 
+// The fraction of the lane-columns the kernels skipped, counted on one more run(tuning).
+template <class F>
+double skipped_fraction(const PassTuning& tuning, F&& run) {
+    detail::PruneCounts counts;
+    PassTuning counted = tuning;
+    counted.prune_counts = &counts;
+    run(counted);
+    return counts.asked == 0 ? 0.0 : static_cast<double>(counts.skipped) / static_cast<double>(counts.asked);
+}
+
+// Keeps the first kernel's result; false (after saying so) when a later kernel's differs.
+bool agrees(std::vector<double>& first, const std::vector<double>& out) {
+    if (first.empty()) {
+        first = out;
+        return true;
+    }
+    if (std::memcmp(first.data(), out.data(), out.size() * sizeof(double)) != 0) {
+        std::printf("MISMATCH between kernels\n");
+        return false;
+    }
+    return true;
+}
+
+// Whether kernel `name` is to be run (BENCH_KERNEL names one, or all are).
+bool wanted(std::string_view name) {
+    const char* only = std::getenv("BENCH_KERNEL");
+    return only == nullptr || name == only;
+}
+
 // The query pass (see BENCH_QUERY above) on every kernel; false when two kernels disagree.
 bool bench_query(const Table& t, const std::string& mode, unsigned k, const std::string& weights, int repeats,
                  const PassTuning& tuning) {
@@ -147,8 +177,7 @@ bool bench_query(const Table& t, const std::string& mode, unsigned k, const std:
     const double work = static_cast<double>(q) * static_cast<double>(fitted_rows) * static_cast<double>(t.cols);
     std::vector<double> first;
     for (const QueryKernel kind : available_query_kernels()) {
-        const char* only = std::getenv("BENCH_KERNEL");
-        if (kind == QueryKernel::reference || (only != nullptr && query_kernel_name(kind) != only)) {
+        if (kind == QueryKernel::reference || !wanted(query_kernel_name(kind))) {
             continue;
         }
         std::vector<double> out;
@@ -158,16 +187,8 @@ bool bench_query(const Table& t, const std::string& mode, unsigned k, const std:
             query_fast(donors, out.data(), query_rows, 0, query_rows, k, w, kind, with);
         };
         const Timing s = best_of(repeats, [&] { run(tuning); });
-        detail::PruneCounts counts;
-        PassTuning counted = tuning;
-        counted.prune_counts = &counts;
-        run(counted);
-        const double skipped =
-            counts.asked == 0 ? 0.0 : static_cast<double>(counts.skipped) / static_cast<double>(counts.asked);
-        if (first.empty()) {
-            first = out;
-        } else if (std::memcmp(first.data(), out.data(), out.size() * sizeof(double)) != 0) {
-            std::printf("MISMATCH between kernels\n");
+        const double skipped = skipped_fraction(tuning, run);
+        if (!agrees(first, out)) {
             return false;
         }
         char size[48];
@@ -246,24 +267,16 @@ int main(int argc, char** argv) {
         const double work = static_cast<double>(t.query_rows) * static_cast<double>(rows) * static_cast<double>(cols);
         std::vector<double> first;
         for (const KernelKind kind : available_kernels()) {
-            const char* only = std::getenv("BENCH_KERNEL");
-            if (only != nullptr && kernel_name(kind) != only) {
+            if (!wanted(kernel_name(kind))) {
                 continue;
             }
             std::vector<double> out;
-            const Timing s = best_of(
-                repeats, [&] { out = std::get<std::vector<double>>(impute_with(imp, t.cells, rows, kind, tuning)); });
-            // One more run that counts the kernels' pruning.
-            detail::PruneCounts counts;
-            PassTuning counted = tuning;
-            counted.prune_counts = &counts;
-            (void)impute_with(imp, t.cells, rows, kind, counted);
-            const double skipped =
-                counts.asked == 0 ? 0.0 : static_cast<double>(counts.skipped) / static_cast<double>(counts.asked);
-            if (first.empty()) {
-                first = out;
-            } else if (std::memcmp(first.data(), out.data(), out.size() * sizeof(double)) != 0) {
-                std::printf("MISMATCH between kernels\n");
+            auto run = [&](const PassTuning& with) {
+                out = std::get<std::vector<double>>(impute_with(imp, t.cells, rows, kind, with));
+            };
+            const Timing s = best_of(repeats, [&] { run(tuning); });
+            const double skipped = skipped_fraction(tuning, run);
+            if (!agrees(first, out)) {
                 return 1;
             }
             char size[32];

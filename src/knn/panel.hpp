@@ -13,6 +13,7 @@
 //     // out.dist()[p]: distance to the row at position p; bit p of out.forward(): p passed
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -48,6 +49,13 @@ public:
         return view_.cols * BLOCK_ROWS * sizeof(double) * (view_.missing_term != nullptr ? 2 : 1);
     }
 
+    // Blocks of one super-block: as many as fit in `bytes`, at least one. A group of query rows
+    // is measured against one super-block after another, so that it is read from the nearest
+    // cache.
+    std::size_t superblock_blocks(std::size_t bytes) const noexcept {
+        return std::max<std::size_t>(1, bytes / std::max<std::size_t>(1, block_bytes()));
+    }
+
 private:
     AlignedArray<double> values_;
     AlignedArray<double> missing_term_;
@@ -74,6 +82,15 @@ private:
     std::vector<std::uint8_t> is_missing_;
     std::vector<double> term_;
 };
+
+// The end of the step that starts at block b0 when a group scans blocks [start, blocks) by
+// super-blocks of `superblock` blocks. The first step is a single block: a selection that is not
+// full lets every candidate through, so the sooner the selections fill, the fewer candidates
+// are offered to them.
+inline std::size_t scan_step_end(std::size_t b0, std::size_t start, std::size_t blocks,
+                                 std::size_t superblock) noexcept {
+    return std::min(blocks, b0 + (b0 == start ? 1 : superblock));
+}
 
 // A kernel's outputs for up to `blocks` blocks.
 class BlockScratch {

@@ -140,8 +140,7 @@ public:
             return;
         }
         scan_ = &donors_.panel();
-        superblock_ =
-            std::max<std::size_t>(1, tuning_.superblock_bytes / std::max<std::size_t>(1, scan_->block_bytes()));
+        superblock_ = scan_->superblock_blocks(tuning_.superblock_bytes);
         scratch_.resize(superblock_);
         // Rows in groups of at most group_rows rows and (unless one row has more)
         // group_selections cells, each measured against every fitted row.
@@ -232,8 +231,7 @@ private:
         }
         own_panel_.build({query_, rows * cols_}, cols_, row_of_, Metric::nan_euclid);
         scan_ = &own_panel_;
-        superblock_ =
-            std::max<std::size_t>(1, tuning_.superblock_bytes / std::max<std::size_t>(1, scan_->block_bytes()));
+        superblock_ = scan_->superblock_blocks(tuning_.superblock_bytes);
         scratch_.resize(superblock_);
         bind_selections();
         reverse_threshold_.assign(scan_->view().blocks * BLOCK_ROWS, 0);
@@ -271,10 +269,8 @@ private:
         }
         const std::size_t blocks = scan_->view().blocks;
         const std::size_t start = symmetric ? s0 / BLOCK_ROWS : 0;
-        // The first step is a single block: every candidate passes the filters of selections
-        // that are not full yet, so the sooner they fill, the fewer candidates are offered.
         for (std::size_t b0 = start, b1 = 0; b0 < blocks; b0 = b1) {
-            b1 = std::min(blocks, b0 + (b0 == start ? 1 : superblock_));
+            b1 = scan_step_end(b0, start, blocks, superblock_);
             for (std::size_t g = 0; g < group_size_; ++g) {
                 GroupQuery& q = group_[g];
                 const std::size_t from = symmetric ? std::max(b0, q.query.view.first / BLOCK_ROWS) : b0;

@@ -105,8 +105,7 @@ public:
         //    otherwise row order.
         order_panel(symmetric ? both : 0);
         panel_.build(fitted_, cols_, row_of_, imputer_.metric_kind());
-        superblock_ =
-            std::max<std::size_t>(1, tuning_.superblock_bytes / std::max<std::size_t>(1, panel_.block_bytes()));
+        superblock_ = panel_.superblock_blocks(tuning_.superblock_bytes);
         scratch_.resize(superblock_);
         std::size_t next = 0;
         if (symmetric) {
@@ -227,8 +226,8 @@ private:
         }
         const std::size_t blocks = panel_.view().blocks;
         const std::size_t start = symmetric ? states_[s0].pos / BLOCK_ROWS : 0;
-        for (std::size_t b0 = start; b0 < blocks; b0 += superblock_) {
-            const std::size_t b1 = std::min(blocks, b0 + superblock_);
+        for (std::size_t b0 = start, b1 = 0; b0 < blocks; b0 = b1) {
+            b1 = scan_step_end(b0, start, blocks, superblock_);
             for (std::size_t g = 0; g < group_size_; ++g) {
                 GroupQuery& q = group_[g];
                 const std::size_t from = symmetric ? std::max(b0, q.query.view.first / BLOCK_ROWS) : b0;
