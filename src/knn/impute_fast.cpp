@@ -25,13 +25,13 @@ const detail::KernelTarget* find_target(KernelKind kind) noexcept {
 
 namespace detail {
 
-KernelFn kernel_for(KernelKind kind, Metric metric, std::size_t cols) {
+Kernel kernel_for(KernelKind kind, Metric metric, std::size_t cols) {
     const KernelTarget* target = find_target(kind);
     if (target == nullptr || !target->supported()) {
         throw std::invalid_argument("distance kernel not available on this machine");
     }
     const KernelSet set = target->kernels(cols);
-    return metric == Metric::expected_distance ? set.expected_distance : set.nan_euclid;
+    return Kernel{metric == Metric::expected_distance ? set.expected_distance : set.nan_euclid, set.masked_cells};
 }
 
 }  // namespace detail
@@ -64,7 +64,7 @@ std::string_view kernel_name(KernelKind kind) noexcept {
 std::vector<double> distances_with(const KnnImputer& imputer, std::size_t row, std::size_t candidates,
                                    KernelKind kernel) {
     const std::size_t cols = imputer.cols();
-    const detail::KernelFn fn = detail::kernel_for(kernel, imputer.metric_kind(), cols);
+    const detail::Kernel fn = detail::kernel_for(kernel, imputer.metric_kind(), cols);
     if (imputer.metric_kind() == Metric::unknown || cols == 0 || row >= imputer.rows() || candidates > imputer.rows()) {
         throw std::invalid_argument("distances_with: no such metric, row or candidate count");
     }
@@ -73,7 +73,7 @@ std::vector<double> distances_with(const KnnImputer& imputer, std::size_t row, s
         row_of[t] = t;
     }
     detail::Panel panel;
-    panel.build(imputer.fitted_values(), cols, row_of, imputer.metric_kind());
+    panel.build(imputer.fitted_values(), cols, row_of, imputer.metric_kind(), fn.masked_cells);
     detail::QueryRow query;
     query.prepare(panel, imputer.fitted_values().data() + row * cols, row < candidates ? row : detail::NO_POSITION);
     detail::BlockScratch out(panel.view().blocks);
@@ -83,7 +83,7 @@ std::vector<double> distances_with(const KnnImputer& imputer, std::size_t row, s
 
 ImputeResult impute_with(const KnnImputer& imputer, std::span<const double> input, std::size_t input_rows,
                          KernelKind kernel, const PassTuning& tuning) {
-    const detail::KernelFn fn = detail::kernel_for(kernel, imputer.metric_kind(), imputer.cols());
+    const detail::Kernel fn = detail::kernel_for(kernel, imputer.metric_kind(), imputer.cols());
     std::vector<double> result;
     detail::MissingCells work;
     if (auto done = detail::open_pass(imputer, input, result, work)) {

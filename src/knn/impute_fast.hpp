@@ -54,7 +54,7 @@ struct PassTuning {
 namespace detail {
 // The kernel of `kind` for `metric` and `cols` columns; std::invalid_argument when this build or
 // this processor cannot run it.
-KernelFn kernel_for(KernelKind kind, Metric metric, std::size_t cols);
+Kernel kernel_for(KernelKind kind, Metric metric, std::size_t cols);
 }  // namespace detail
 
 // `impute` with a chosen kernel and block sizes. Fails with std::invalid_argument when the

@@ -9,7 +9,7 @@
 namespace mirel::knn::detail {
 
 void Panel::build(std::span<const double> fitted, std::size_t cols, std::span<const std::size_t> row_of,
-                  Metric metric) {
+                  Metric metric, bool masked_cells) {
     const bool expected = metric == Metric::expected_distance;
     const std::size_t m = row_of.size();
     const std::size_t blocks = (m + BLOCK_ROWS - 1) / BLOCK_ROWS;
@@ -19,6 +19,14 @@ void Panel::build(std::span<const double> fitted, std::size_t cols, std::span<co
     present_.assign(blocks * cols * BLOCK_BYTES, 0);
     column_has_infinity_.assign(cols, 0);
     missing_term_.reset();
+    zeroed_.reset();
+    weight_.reset();
+    if (masked_cells) {
+        zeroed_ = aligned_array<double>(cells);
+        weight_ = aligned_array<double>(cells);
+    }
+    double* zeroed = zeroed_.get();
+    double* weight = weight_.get();
     scale_.clear();
     if (expected) {
         missing_term_ = aligned_array<double>(cells);
@@ -43,6 +51,10 @@ void Panel::build(std::span<const double> fitted, std::size_t cols, std::span<co
                 const double v = row != nullptr ? row[c] : nan;
                 const bool missing = std::isnan(v);
                 values[at] = v;
+                if (zeroed != nullptr) {
+                    zeroed[at] = missing ? 0.0 : v;
+                    weight[at] = missing ? 0.0 : 1.0;
+                }
                 if (!missing) {
                     present_[(b * cols + c) * BLOCK_BYTES + i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
                     ++present;
@@ -66,11 +78,14 @@ void Panel::build(std::span<const double> fitted, std::size_t cols, std::span<co
     view_.count = count;
     view_.missing_term = term;
     view_.scale = expected ? nullptr : scale_.data();
+    view_.zeroed = zeroed;
+    view_.weight = weight;
 }
 
 void QueryRow::prepare(const Panel& panel, const double* row, std::size_t self) {
     const std::size_t cols = panel.view().cols;
     bool finite_pairs = true;
+    bool finite = true;
     present_.clear();
     missing_.clear();
     is_missing_.assign(cols, 0);
@@ -83,8 +98,11 @@ void QueryRow::prepare(const Panel& panel, const double* row, std::size_t self) 
         } else {
             present_.push_back(static_cast<std::uint32_t>(c));
             term_[c] = std::fmax(a, 1.0 - a);  // what expected_distance adds when the other cell is missing
-            if (std::isinf(a) && panel.column_has_infinity(c)) {
-                finite_pairs = false;
+            if (std::isinf(a)) {
+                finite = false;
+                if (panel.column_has_infinity(c)) {
+                    finite_pairs = false;
+                }
             }
         }
     }
@@ -98,6 +116,7 @@ void QueryRow::prepare(const Panel& panel, const double* row, std::size_t self) 
     view.ref_term = term_.data();
     view.self = self;
     view.finite_pairs = finite_pairs;
+    view.ref_finite = finite;
 }
 
 void BlockScratch::resize(std::size_t blocks) {

@@ -28,8 +28,11 @@ namespace mirel::knn::detail {
 class Panel {
 public:
     // Copies rows row_of[p] of `fitted` (rows of `cols` values) to positions p. The missing-cell
-    // terms are built for expected_distance, the scale table for nan_euclid.
-    void build(std::span<const double> fitted, std::size_t cols, std::span<const std::size_t> row_of, Metric metric);
+    // terms are built for expected_distance, the scale table for nan_euclid, and with
+    // `masked_cells` the zeroed cells and their weights (two more copies of the cells) for
+    // kernels without vector selects (see Kernel::masked_cells).
+    void build(std::span<const double> fitted, std::size_t cols, std::span<const std::size_t> row_of, Metric metric,
+               bool masked_cells = false);
 
     const PanelView& view() const noexcept { return view_; }
 
@@ -46,7 +49,9 @@ public:
 
     // Bytes of one block that a kernel streams through (values, and terms for expected_distance).
     std::size_t block_bytes() const noexcept {
-        return view_.cols * BLOCK_ROWS * sizeof(double) * (view_.missing_term != nullptr ? 2 : 1);
+        // Kernels read the zeroed cells and weights instead of the values when they are there.
+        const std::size_t arrays = (view_.weight != nullptr ? 2 : 1) + (view_.missing_term != nullptr ? 1 : 0);
+        return view_.cols * BLOCK_ROWS * sizeof(double) * arrays;
     }
 
     // Blocks of one super-block: as many as fit in `bytes`, at least one. A group of query rows
@@ -59,6 +64,8 @@ public:
 private:
     AlignedArray<double> values_;
     AlignedArray<double> missing_term_;
+    AlignedArray<double> zeroed_;
+    AlignedArray<double> weight_;
     AlignedArray<std::int64_t> count_;
     std::vector<std::uint8_t> present_;
     std::vector<double> scale_;

@@ -115,7 +115,7 @@ struct GroupQuery {
 
 class QueryPass {
 public:
-    QueryPass(const QueryDonors& donors, double* query, std::size_t k, QueryWeights weights, KernelFn kernel,
+    QueryPass(const QueryDonors& donors, double* query, std::size_t k, QueryWeights weights, Kernel kernel,
               const PassTuning& tuning)
         : donors_(donors),
           columns_(donors.columns()),
@@ -229,7 +229,7 @@ private:
                 row_of_.push_back(r);
             }
         }
-        own_panel_.build({query_, rows * cols_}, cols_, row_of_, Metric::nan_euclid);
+        own_panel_.build({query_, rows * cols_}, cols_, row_of_, Metric::nan_euclid, kernel_.masked_cells);
         scan_ = &own_panel_;
         superblock_ = scan_->superblock_blocks(tuning_.superblock_bytes);
         scratch_.resize(superblock_);
@@ -441,7 +441,7 @@ private:
     double* query_;
     std::size_t k_;
     QueryWeights weights_;
-    KernelFn kernel_;
+    Kernel kernel_;
     PassTuning tuning_;
 
     std::size_t capacity_ = 1;
@@ -509,11 +509,11 @@ std::string_view query_kernel_name(QueryKernel kernel) noexcept {
     return "unknown";
 }
 
-QueryDonors::QueryDonors(const TableView& fitted)
+QueryDonors::QueryDonors(const TableView& fitted, bool masked_cells)
     : rows_(fitted.rows), cols_(fitted.cols), columns_(donor_columns(fitted)) {
     std::vector<std::size_t> row_of(rows_);
     std::iota(row_of.begin(), row_of.end(), std::size_t{0});
-    panel_.build({fitted.values, rows_ * cols_}, cols_, row_of, Metric::nan_euclid);
+    panel_.build({fitted.values, rows_ * cols_}, cols_, row_of, Metric::nan_euclid, masked_cells);
 }
 
 std::vector<double> QueryDonors::table() const {
@@ -528,7 +528,8 @@ std::vector<double> QueryDonors::table() const {
 
 std::size_t QueryDonors::bytes() const noexcept {
     const std::size_t positions = panel_.view().blocks * detail::BLOCK_ROWS;
-    return positions * (cols_ * sizeof(double) + sizeof(std::int64_t)) + positions / 8 * cols_ +
+    const std::size_t cell_bytes = sizeof(double) * (panel_.view().weight != nullptr ? 3 : 1);
+    return positions * (cols_ * cell_bytes + sizeof(std::int64_t)) + positions / 8 * cols_ +
            (cols_ + 1) * sizeof(double) + cols_ * (1 + sizeof(double) + sizeof(std::size_t)) + sizeof(*this);
 }
 
@@ -560,7 +561,7 @@ void query_fast_with(const QueryDonors& donors, double* query, std::size_t query
             break;
     }
     detail::check_pass_arguments({nullptr, donors.rows(), donors.cols()}, donors.columns(), query_rows, first, last, k);
-    const detail::KernelFn fn = detail::kernel_for(kind, Metric::nan_euclid, donors.cols());
+    const detail::Kernel fn = detail::kernel_for(kind, Metric::nan_euclid, donors.cols());
     if (donors.rows() == 0 || donors.cols() == 0 || first == last) {
         return;  // no column has a donor, or no row to impute
     }

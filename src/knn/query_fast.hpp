@@ -27,7 +27,9 @@ std::string_view query_kernel_name(QueryKernel kernel) noexcept;
 // facts. Immutable after construction, so any number of passes may read it at once.
 class QueryDonors {
 public:
-    explicit QueryDonors(const TableView& fitted);
+    // masked_cells: the panel also carries masked cells (PanelView::zeroed, weight), which the
+    // portable kernels read faster; by default when they are the fastest kernels here.
+    explicit QueryDonors(const TableView& fitted, bool masked_cells = best_kernel() == KernelKind::portable);
 
     std::size_t rows() const noexcept { return rows_; }
     std::size_t cols() const noexcept { return cols_; }

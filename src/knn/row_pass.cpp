@@ -67,7 +67,7 @@ struct GroupQuery {
 
 class RowPass {
 public:
-    RowPass(const KnnImputer& imputer, std::size_t m, KernelFn kernel, const PassTuning& tuning,
+    RowPass(const KnnImputer& imputer, std::size_t m, Kernel kernel, const PassTuning& tuning,
             const MissingCells& work, std::span<double> result, std::size_t result_first_row)
         : imputer_(imputer),
           metric_(metric_function(imputer.metric_kind())),
@@ -104,7 +104,7 @@ public:
         // 2. The panel: in symmetric mode those rows first, then every other candidate;
         //    otherwise row order.
         order_panel(symmetric ? both : 0);
-        panel_.build(fitted_, cols_, row_of_, imputer_.metric_kind());
+        panel_.build(fitted_, cols_, row_of_, imputer_.metric_kind(), kernel_.masked_cells);
         superblock_ = panel_.superblock_blocks(tuning_.superblock_bytes);
         scratch_.resize(superblock_);
         std::size_t next = 0;
@@ -362,7 +362,7 @@ private:
     // distances and without computing weights of rows that are never used.
     void run_unbounded() {
         order_panel(0);
-        panel_.build(fitted_, cols_, row_of_, imputer_.metric_kind());
+        panel_.build(fitted_, cols_, row_of_, imputer_.metric_kind(), kernel_.masked_cells);
         const std::size_t blocks = panel_.view().blocks;
         scratch_.resize(blocks);
         std::vector<Entry> order(m_);
@@ -400,7 +400,7 @@ private:
     std::span<const double> fitted_;
     std::size_t cols_;
     std::size_t m_;
-    KernelFn kernel_;
+    Kernel kernel_;
     PassTuning tuning_;
     const MissingCells& work_;
     std::span<double> result_;
@@ -431,7 +431,7 @@ std::size_t selection_bytes_per_cell(std::size_t capacity) noexcept {
     return capacity * sizeof(Entry) + sizeof(CellSelection) + sizeof(RowState);
 }
 
-void run_row_pass(const KnnImputer& imputer, std::size_t m, KernelFn kernel, const PassTuning& tuning,
+void run_row_pass(const KnnImputer& imputer, std::size_t m, Kernel kernel, const PassTuning& tuning,
                   const MissingCells& work, std::span<double> result, std::size_t result_first_row) {
     RowPass pass(imputer, m, kernel, tuning, work, result, result_first_row);
     pass.run();

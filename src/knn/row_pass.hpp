@@ -16,7 +16,7 @@ namespace mirel::knn::detail {
 // well-formed record whose failures check_row_failures has ruled out. `result` holds the rows
 // from `result_first_row` on (every row of `work` is one of them): cell (r, c) is
 // result[(r - result_first_row) * cols + c].
-void run_row_pass(const KnnImputer& imputer, std::size_t m, KernelFn kernel, const PassTuning& tuning,
+void run_row_pass(const KnnImputer& imputer, std::size_t m, Kernel kernel, const PassTuning& tuning,
                   const MissingCells& work, std::span<double> result, std::size_t result_first_row = 0);
 
 // Bytes that keeping a row's selections alive costs per missing cell: 16 * min(k, rows) + 64

@@ -33,7 +33,7 @@ std::optional<UnknownMetric> impute_row_range(const KnnImputer& imputer, std::sp
                     std::to_string(block.size()) + " / " + std::to_string(cols) +
                     ") are not whole rows of the fitted table (" + std::to_string(imputer.rows()) + " rows)");
     }
-    const detail::KernelFn fn = detail::kernel_for(kernel, imputer.metric_kind(), cols);
+    const detail::Kernel fn = detail::kernel_for(kernel, imputer.metric_kind(), cols);
     // 2. The block's missing cells, rows numbered as in the whole input.
     detail::MissingCells work;
     for (std::size_t i = 0; i < rows; ++i) {

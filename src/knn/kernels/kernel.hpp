@@ -64,6 +64,13 @@ struct PanelView {
     const double* missing_term = nullptr;
     // nan_euclid only: scale[p] = cols / p for p = 1..cols (entry 0 unused).
     const double* scale = nullptr;
+    // Masked cells (optional, for kernels without vector selects; see Panel::build): `zeroed`
+    // holds the cells with +0.0 for a missing one and `weight` 1.0 for a present cell, 0.0 for a
+    // missing one, both in the layout of `values`. With them a query value a that is finite
+    // measures d = a - zeroed, d * (d * weight): d * d for a present cell and +0.0 for a missing
+    // one (d is finite, d * 0.0 a zero, and d times that zero +0.0), with no comparison.
+    const double* zeroed = nullptr;
+    const double* weight = nullptr;
 };
 
 // Work a pruning kernel was asked for and skipped, in lane-columns: one candidate position
@@ -85,6 +92,8 @@ struct QueryView {
     const double* ref_term = nullptr;              // expected_distance: fmax(a, 1 - a) per present column
     // Panel position of the query row itself (it gets SELF_DISTANCE), or NO_POSITION.
     std::size_t self = NO_POSITION;
+    // True when every value ref holds is finite (then masked cells may be used).
+    bool ref_finite = false;
     // True when no column where ref holds an infinity holds one in any candidate: then a NaN
     // difference can only come from a missing candidate cell (never from inf - inf).
     bool finite_pairs = false;
@@ -125,6 +134,17 @@ using KernelFn = void (*)(const PanelView& panel, const QueryView& query, std::s
 struct KernelSet {
     KernelFn nan_euclid = nullptr;
     KernelFn expected_distance = nullptr;
+    // Whether these kernels gain from a panel with masked cells (PanelView::zeroed, weight);
+    // they give the same results without them.
+    bool masked_cells = false;
+};
+
+// A kernel as a pass holds it: the function, and whether the panel it reads should carry masked
+// cells. Converts to the bare function.
+struct Kernel {
+    KernelFn fn = nullptr;
+    bool masked_cells = false;
+    operator KernelFn() const noexcept { return fn; }
 };
 
 // One row of the dispatch table: an instruction set, whether this processor runs it, and its
