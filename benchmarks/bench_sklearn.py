@@ -19,7 +19,8 @@ pages, lazily imported modules, first heap growth: about 0.5 MiB for either libr
 counted as memory of the table's imputation. ratio = sklearn wall / mirel wall; mem = sklearn +MiB / mirel +MiB; max|diff| is the
 largest difference between the two results (ties aside, they agree to rounding). cpu s is the
 worker's CPU time (scikit-learn's BLAS may use both cores, so its CPU time can exceed its wall
-time; mirel starts no thread).
+time; mirel starts no thread unless --n-jobs asks it to: -1 gives it every core, as
+scikit-learn's BLAS has).
 """
 
 from __future__ import annotations
@@ -37,11 +38,20 @@ from bench_impute import SIZES, header, make_table, mib, peak_rss_bytes, reset_p
 
 LARGE = (50000, 16, 0.10)
 WARM = True
+N_JOBS = None
 QUICK_SIZES = [(2000, 20, 0.10), (5000, 20, 0.10)]
 
 
 def worker(
-    library: str, mode: str, rows: int, cols: int, rate: float, repeats: int, save: str | None, warm: bool
+    library: str,
+    mode: str,
+    rows: int,
+    cols: int,
+    rate: float,
+    repeats: int,
+    save: str | None,
+    warm: bool,
+    n_jobs: int | None = None,
 ) -> None:
     import numpy as np
 
@@ -49,7 +59,11 @@ def worker(
     split = int(rows * 0.8)
     train, test = x[:split].copy(), x[split:].copy()
     if library == "mirel":
+        from functools import partial
+
         from mirel.sklearn import KNNImputer
+
+        KNNImputer = partial(KNNImputer, n_jobs=n_jobs)
     else:
         from sklearn.impute import KNNImputer
 
@@ -98,6 +112,8 @@ def run_worker(library, mode, rows, cols, rate, repeats, save=None) -> dict:
         "--repeats",
         str(repeats),
     ] + ([] if WARM else ["--cold"])
+    if library == "mirel" and N_JOBS is not None:
+        cmd += ["--n-jobs", str(N_JOBS)]
     if save:
         cmd += ["--save", save]
     done = subprocess.run(cmd, check=True, capture_output=True, text=True)
@@ -145,14 +161,19 @@ def main() -> None:
     parser.add_argument("--sklearn-repeats", type=int, default=1)
     parser.add_argument("--mirel-repeats", type=int, default=3)
     parser.add_argument("--cold", action="store_true", help="no warm-up call before the measured calls")
+    parser.add_argument(
+        "--n-jobs", type=int, help="mirel's n_jobs (default: None, one thread; -1: every core, as BLAS uses)"
+    )
     args = parser.parse_args()
     if args.worker:
         library, mode, rows, cols, rate = args.worker
-        worker(library, mode, int(rows), int(cols), float(rate), args.repeats, args.save, not args.cold)
+        worker(library, mode, int(rows), int(cols), float(rate), args.repeats, args.save, not args.cold, args.n_jobs)
         return
-    global WARM
+    global WARM, N_JOBS
     WARM = not args.cold
+    N_JOBS = args.n_jobs
     header()
+    print(f"mirel n_jobs={N_JOBS}")
     compare(QUICK_SIZES if args.quick else SIZES + [LARGE], args.sklearn_repeats, args.mirel_repeats)
 
 
