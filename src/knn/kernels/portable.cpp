@@ -102,25 +102,35 @@ struct MaskedCells {
 // operands).
 constexpr std::size_t LANE_GROUP = 8;
 
-struct NanEuclid {
+// What the block driver calls, for either metric: the block's distances through the masked cells
+// when the panel has them and the query's values are all finite, through the values otherwise.
+// Distances supplies block_of<Prune>(cells, ...) with the driver's block<Prune> arguments.
+template <class Distances>
+struct PortableDistances {
     const PanelView& panel;
     const QueryView& query;
 
-    NanEuclid(const PanelView& p, const QueryView& q) noexcept : panel(p), query(q) {}
+    PortableDistances(const PanelView& p, const QueryView& q) noexcept : panel(p), query(q) {}
 
     static constexpr bool PER_LANE = true;
-    std::size_t steps() const noexcept { return query.n_ref_present; }
 
     template <bool Prune>
     std::uint32_t block(std::size_t b, double* out, const double* limit, std::uint32_t needed,
                         std::uint64_t& skipped) const noexcept {
+        const Distances& distances = static_cast<const Distances&>(*this);
         if (panel.weight != nullptr && query.ref_finite) {
-            return block_of<Prune>(MaskedCells{panel.zeroed, panel.weight}, b, out, limit, needed, skipped);
+            return distances.template block_of<Prune>(MaskedCells{panel.zeroed, panel.weight}, b, out, limit, needed,
+                                                      skipped);
         }
-        return block_of<Prune>(SelectedCells{panel.values}, b, out, limit, needed, skipped);
+        return distances.template block_of<Prune>(SelectedCells{panel.values}, b, out, limit, needed, skipped);
     }
+};
 
-private:
+struct NanEuclid : PortableDistances<NanEuclid> {
+    using PortableDistances::PortableDistances;
+
+    std::size_t steps() const noexcept { return query.n_ref_present; }
+
     template <bool Prune, class Cells>
     std::uint32_t block_of(const Cells& cells, std::size_t b, double* out, const double* limit,
                            std::uint32_t needed, std::uint64_t& skipped) const noexcept {
@@ -228,25 +238,11 @@ private:
     }
 };
 
-struct ExpectedDistance {
-    const PanelView& panel;
-    const QueryView& query;
+struct ExpectedDistance : PortableDistances<ExpectedDistance> {
+    using PortableDistances::PortableDistances;
 
-    ExpectedDistance(const PanelView& p, const QueryView& q) noexcept : panel(p), query(q) {}
-
-    static constexpr bool PER_LANE = true;
     std::size_t steps() const noexcept { return panel.cols; }
 
-    template <bool Prune>
-    std::uint32_t block(std::size_t b, double* out, const double* limit, std::uint32_t needed,
-                        std::uint64_t& skipped) const noexcept {
-        if (panel.weight != nullptr && query.ref_finite) {
-            return block_of<Prune>(MaskedCells{panel.zeroed, panel.weight}, b, out, limit, needed, skipped);
-        }
-        return block_of<Prune>(SelectedCells{panel.values}, b, out, limit, needed, skipped);
-    }
-
-private:
     template <bool Prune, class Cells>
     std::uint32_t block_of(const Cells& cells, std::size_t b, double* out, const double* limit,
                            std::uint32_t needed, std::uint64_t& skipped) const noexcept {
