@@ -47,14 +47,18 @@ def main():
             for label, binary in builds:
                 seconds, skipped = cpu_seconds(binary, table)
                 key = (tuple(table), label)
-                print(f"round {r + 1} {'x'.join(table[:2])} nan {table[2]} {label}: {seconds:.4f} s {skipped}",
-                      flush=True)
+                print(
+                    f"round {r + 1} {'x'.join(table[:2])} nan {table[2]} {label}: {seconds:.4f} s {skipped}", flush=True
+                )
                 if key not in best or seconds < best[key][0]:
                     best[key] = (seconds, skipped)
     first = builds[0][0]
     print()
-    print(f"{'table':>10} {'nan':>5} " + " ".join(f"{label:>12}" for label, _ in builds) +
-          "".join(f" {first + ' vs ' + label:>18}" for label, _ in builds[1:]))
+    print(
+        f"{'table':>10} {'nan':>5} "
+        + " ".join(f"{label:>12}" for label, _ in builds)
+        + "".join(f" {first + ' vs ' + label:>18}" for label, _ in builds[1:])
+    )
     for table in tables:
         t = tuple(table)
         cells = " ".join(f"{best[(t, label)][0]:12.4f}" for label, _ in builds)

@@ -8,8 +8,8 @@
 
 namespace mirel::knn::detail {
 
-void Panel::build(std::span<const double> fitted, std::size_t cols, std::span<const std::size_t> row_of,
-                  Metric metric, bool masked_cells) {
+void Panel::build(std::span<const double> fitted, std::size_t cols, std::span<const std::size_t> row_of, Metric metric,
+                  bool masked_cells) {
     const bool expected = metric == Metric::expected_distance;
     const std::size_t m = row_of.size();
     const std::size_t blocks = (m + BLOCK_ROWS - 1) / BLOCK_ROWS;

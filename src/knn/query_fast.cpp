@@ -39,6 +39,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "knn/group_scan.hpp"
 #include "knn/impute_fast.hpp"
 #include "knn/panel.hpp"
 #include "knn/prune_steering.hpp"
@@ -104,13 +105,6 @@ struct RowState {
     std::size_t first_cell = 0;
     std::size_t n_cells = 0;
     std::size_t slot = NO_POSITION;  // its GroupQuery while its group runs
-};
-
-// A row of the running group: its kernel view and the columns of its selections not yet full.
-struct GroupQuery {
-    std::size_t state = 0;
-    QueryRow query;
-    std::vector<std::uint32_t> open;
 };
 
 class QueryPass {
@@ -267,21 +261,9 @@ private:
             }
             refresh(s);
         }
-        const std::size_t blocks = scan_->view().blocks;
         const std::size_t start = symmetric ? s0 / BLOCK_ROWS : 0;
-        for (std::size_t b0 = start, b1 = 0; b0 < blocks; b0 = b1) {
-            b1 = scan_step_end(b0, start, blocks, superblock_);
-            for (std::size_t g = 0; g < group_size_; ++g) {
-                GroupQuery& q = group_[g];
-                const std::size_t from = symmetric ? std::max(b0, q.query.view.first / BLOCK_ROWS) : b0;
-                if (from >= b1) {
-                    continue;
-                }
-                kernel_(scan_->view(), q.query.view, from, b1, scratch_.dist(), scratch_.forward(),
-                        symmetric ? scratch_.reverse() : nullptr);
-                collect(q.state, from, b1, symmetric);
-            }
-        }
+        scan_group(*scan_, kernel_, std::span(group_.data(), group_size_), symmetric, start, superblock_, scratch_,
+                   [&](const GroupQuery& q, std::size_t b0, std::size_t b1) { collect(q.state, b0, b1, symmetric); });
         for (std::size_t s = s0; s < s1; ++s) {
             states_[s].slot = NO_POSITION;
             fill(states_[s]);

@@ -30,6 +30,7 @@
 #include <cstring>
 #include <limits>
 
+#include "knn/group_scan.hpp"
 #include "knn/metrics.hpp"
 #include "knn/panel.hpp"
 #include "knn/prune_steering.hpp"
@@ -58,17 +59,10 @@ struct RowState {
 static_assert(sizeof(Entry) == 16 && sizeof(CellSelection) + sizeof(RowState) <= 64,
               "selection_bytes_per_cell states the sizes");
 
-// A row of the running group: its query and the columns of its selections that are not full.
-struct GroupQuery {
-    std::size_t state = 0;
-    QueryRow query;
-    std::vector<std::uint32_t> open;
-};
-
 class RowPass {
 public:
-    RowPass(const KnnImputer& imputer, std::size_t m, Kernel kernel, const PassTuning& tuning,
-            const MissingCells& work, std::span<double> result, std::size_t result_first_row)
+    RowPass(const KnnImputer& imputer, std::size_t m, Kernel kernel, const PassTuning& tuning, const MissingCells& work,
+            std::span<double> result, std::size_t result_first_row)
         : imputer_(imputer),
           metric_(metric_function(imputer.metric_kind())),
           fitted_(imputer.fitted_values()),
@@ -224,21 +218,9 @@ private:
             }
             refresh(st);
         }
-        const std::size_t blocks = panel_.view().blocks;
         const std::size_t start = symmetric ? states_[s0].pos / BLOCK_ROWS : 0;
-        for (std::size_t b0 = start, b1 = 0; b0 < blocks; b0 = b1) {
-            b1 = scan_step_end(b0, start, blocks, superblock_);
-            for (std::size_t g = 0; g < group_size_; ++g) {
-                GroupQuery& q = group_[g];
-                const std::size_t from = symmetric ? std::max(b0, q.query.view.first / BLOCK_ROWS) : b0;
-                if (from >= b1) {
-                    continue;
-                }
-                kernel_(panel_.view(), q.query.view, from, b1, scratch_.dist(), scratch_.forward(),
-                        symmetric ? scratch_.reverse() : nullptr);
-                collect(q, from, b1, symmetric);
-            }
-        }
+        scan_group(panel_, kernel_, std::span(group_.data(), group_size_), symmetric, start, superblock_, scratch_,
+                   [&](const GroupQuery& q, std::size_t b0, std::size_t b1) { collect(q, b0, b1, symmetric); });
         for (std::size_t s = s0; s < s1; ++s) {
             states_[s].slot = NO_POSITION;
             fill(states_[s]);

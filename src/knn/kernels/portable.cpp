@@ -132,8 +132,8 @@ struct NanEuclid : PortableDistances<NanEuclid> {
     std::size_t steps() const noexcept { return query.n_ref_present; }
 
     template <bool Prune, class Cells>
-    std::uint32_t block_of(const Cells& cells, std::size_t b, double* out, const double* limit,
-                           std::uint32_t needed, std::uint64_t& skipped) const noexcept {
+    std::uint32_t block_of(const Cells& cells, std::size_t b, double* out, const double* limit, std::uint32_t needed,
+                           std::uint64_t& skipped) const noexcept {
         const std::size_t cols = panel.cols;
         const std::size_t base = b * cols * BLOCK_ROWS;
         // Shared coordinates: the candidate's present cells less those in the query's missing
@@ -244,8 +244,8 @@ struct ExpectedDistance : PortableDistances<ExpectedDistance> {
     std::size_t steps() const noexcept { return panel.cols; }
 
     template <bool Prune, class Cells>
-    std::uint32_t block_of(const Cells& cells, std::size_t b, double* out, const double* limit,
-                           std::uint32_t needed, std::uint64_t& skipped) const noexcept {
+    std::uint32_t block_of(const Cells& cells, std::size_t b, double* out, const double* limit, std::uint32_t needed,
+                           std::uint64_t& skipped) const noexcept {
         constexpr std::size_t Group = GROUP;
         const std::size_t cols = panel.cols;
         const std::size_t step = Prune ? prune_step(cols) : cols;

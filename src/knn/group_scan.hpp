@@ -1,0 +1,48 @@
+// How a group of query rows scans a panel, the one loop both passes run ("row r against the
+// fitted rows" and "query rows against fitted donor rows"): super-block by super-block, every
+// query of the group measured against the step's blocks, and what passed its filters handed to
+// the pass. Reading a super-block once for the whole group keeps it in the nearest cache.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "knn/kernels/kernel.hpp"
+#include "knn/panel.hpp"
+
+namespace mirel::knn::detail {
+
+// A row of the running group: the pass's state for it, its kernel view and the columns of its
+// selections that are not full.
+struct GroupQuery {
+    std::size_t state = 0;
+    QueryRow query;
+    std::vector<std::uint32_t> open;
+};
+
+// Measures every query of `group` against blocks [start, blocks of the panel), a step at a time
+// (scan_step_end), and calls collect(query, b0, b1) after each kernel call with its outputs in
+// `scratch`. In symmetric mode a query starts at the block of its own position
+// (query.view.first) and the kernel also fills the reverse filter.
+template <class Collect>
+void scan_group(const Panel& panel, KernelFn kernel, std::span<GroupQuery> group, bool symmetric, std::size_t start,
+                std::size_t superblock, BlockScratch& scratch, Collect&& collect) {
+    const std::size_t blocks = panel.view().blocks;
+    for (std::size_t b0 = start, b1 = 0; b0 < blocks; b0 = b1) {
+        b1 = scan_step_end(b0, start, blocks, superblock);
+        for (GroupQuery& q : group) {
+            const std::size_t from = symmetric ? std::max(b0, q.query.view.first / BLOCK_ROWS) : b0;
+            if (from >= b1) {
+                continue;
+            }
+            kernel(panel.view(), q.query.view, from, b1, scratch.dist(), scratch.forward(),
+                   symmetric ? scratch.reverse() : nullptr);
+            collect(q, from, b1);
+        }
+    }
+}
+
+}  // namespace mirel::knn::detail
