@@ -42,6 +42,14 @@ N_JOBS = None
 QUICK_SIZES = [(2000, 20, 0.10), (5000, 20, 0.10)]
 
 
+def tables(quick: bool) -> list[tuple[int, int, float]]:
+    """(rows, cols, NaN rate) of the run: the normal tables of bench_impute.py (its structured
+    ones are for the pruning benchmark) and LARGE, or QUICK_SIZES."""
+    if quick:
+        return list(QUICK_SIZES)
+    return [(rows, cols, rate) for kind, rows, cols, rate in SIZES if kind == "normal"] + [LARGE]
+
+
 def worker(
     library: str,
     mode: str,
@@ -174,9 +182,7 @@ def main() -> None:
     N_JOBS = args.n_jobs
     header()
     print(f"mirel n_jobs={N_JOBS}")
-    # The normal tables of bench_impute.py (its structured ones are for the pruning benchmark).
-    normal = [(rows, cols, rate) for kind, rows, cols, rate in SIZES if kind == "normal"]
-    compare(QUICK_SIZES if args.quick else normal + [LARGE], args.sklearn_repeats, args.mirel_repeats)
+    compare(tables(args.quick), args.sklearn_repeats, args.mirel_repeats)
 
 
 if __name__ == "__main__":
