@@ -23,6 +23,15 @@ struct GroupQuery {
     std::vector<std::uint32_t> open;
 };
 
+// The end of the step that starts at block b0 when a group scans blocks [start, blocks) by
+// super-blocks of `superblock` blocks. The first step is a single block: a selection that is not
+// full lets every candidate through, so the sooner the selections fill, the fewer candidates
+// are offered to them.
+inline std::size_t scan_step_end(std::size_t b0, std::size_t start, std::size_t blocks,
+                                 std::size_t superblock) noexcept {
+    return std::min(blocks, b0 + (b0 == start ? 1 : superblock));
+}
+
 // Measures every query of `group` against blocks [start, blocks of the panel), a step at a time
 // (scan_step_end), and calls collect(query, b0, b1) after each kernel call with its outputs in
 // `scratch`. In symmetric mode a query starts at the block of its own position
