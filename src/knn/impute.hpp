@@ -53,4 +53,12 @@ inline std::uint64_t distance_rank_key(double d) noexcept {
     return (bits & sign) ? ~bits : (bits | sign);
 }
 
+// The key of a distance the kernels measured. Those are never negative numbers: every sum
+// starts at +0.0 and adds terms of +0.0 or more (or NaN), and the final steps keep the sign. For
+// a double that is +0.0 or more, or a NaN of either sign, distance_rank_key is its bits with the
+// sign bit set, and the vector kernels form their keys this way in one instruction.
+inline std::uint64_t measured_rank_key(double d) noexcept {
+    return std::bit_cast<std::uint64_t>(d) | (std::uint64_t{1} << 63);
+}
+
 }  // namespace mirel::knn

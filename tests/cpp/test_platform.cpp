@@ -3,10 +3,12 @@
 // the sign of the NaN the hardware makes, and the 32-bit ARM hard-float ABI.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -129,4 +131,33 @@ TEST(PlatformFloat, HardwareNanRanksAfterInfinity) {
         EXPECT_GT(mirel::knn::distance_rank_key(nan), mirel::knn::distance_rank_key(mirel::knn::SELF_DISTANCE));
     }
     EXPECT_EQ(mirel::knn::distance_rank_key(neg), mirel::knn::distance_rank_key(pos));
+}
+
+// The kernels key their distances by setting the sign bit. That is the full key for every value
+// a distance can take: +0.0, subnormals, normals, SELF_DISTANCE, +inf and NaNs of either sign
+// and any payload. Negative numbers, which no distance is, would need the full rule.
+TEST(PlatformFloat, MeasuredKeysAreTheRankingKeys) {
+    volatile double inf = std::numeric_limits<double>::infinity();
+    std::vector<double> values = {0.0,
+                                  std::numeric_limits<double>::denorm_min(),
+                                  std::numeric_limits<double>::min(),
+                                  1.0 / 3.0,
+                                  1.0,
+                                  mirel::knn::SELF_DISTANCE,
+                                  inf,
+                                  inf - inf,
+                                  std::numeric_limits<double>::quiet_NaN(),
+                                  -std::numeric_limits<double>::quiet_NaN(),
+                                  std::bit_cast<double>(std::uint64_t{0x7FF0000000000001u}),
+                                  std::bit_cast<double>(std::uint64_t{0xFFF4000000000123u})};
+    std::mt19937_64 rng(7);
+    for (int i = 0; i < 1000; ++i) {
+        // Random non-negative bit patterns: every exponent, NaN payloads included.
+        values.push_back(std::bit_cast<double>(rng() >> 1));
+    }
+    for (const double d : values) {
+        SCOPED_TRACE(std::bit_cast<std::uint64_t>(d));
+        EXPECT_EQ(mirel::knn::measured_rank_key(d), mirel::knn::distance_rank_key(d));
+    }
+    EXPECT_NE(mirel::knn::measured_rank_key(-1.0), mirel::knn::distance_rank_key(-1.0));
 }

@@ -37,16 +37,11 @@ constexpr std::uint64_t SIGN = std::uint64_t{1} << 63;
 constexpr int VECTORS = static_cast<int>(BLOCK_ROWS / 4);
 static_assert(VECTORS == 8, "the loops are written out for eight vectors per block");
 
-// Ranking keys of four distances with the sign bit flipped (see distance_rank_key): unsigned
-// order of keys is signed order of these, which AVX2 can compare.
+// Ranking keys of four measured distances (see measured_rank_key) with the sign bit flipped,
+// that is their bits with the sign bit cleared: unsigned order of keys is signed order of
+// these, which AVX2 can compare.
 inline __m256i flipped_keys(__m256d d) {
-    __m256i bits = _mm256_castpd_si256(d);
-    const __m256i sign = _mm256_set1_epi64x(static_cast<long long>(SIGN));
-    const __m256i nan = _mm256_castpd_si256(_mm256_cmp_pd(d, d, _CMP_UNORD_Q));
-    bits = _mm256_andnot_si256(_mm256_and_si256(nan, sign), bits);
-    const __m256i negative = _mm256_cmpgt_epi64(_mm256_setzero_si256(), bits);
-    // key ^ SIGN is ~bits ^ SIGN for a negative pattern and bits otherwise.
-    return _mm256_xor_si256(bits, _mm256_andnot_si256(sign, negative));
+    return _mm256_andnot_si256(_mm256_set1_epi64x(static_cast<long long>(SIGN)), _mm256_castpd_si256(d));
 }
 
 // Lanes whose flipped key is at most the flipped limit, as a 4-bit mask.

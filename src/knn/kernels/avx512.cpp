@@ -44,14 +44,9 @@ inline __mmask8 load_mask(const std::uint8_t* p) {
     return k;
 }
 
-// Ranking keys of eight distances (see distance_rank_key).
+// Ranking keys of eight measured distances (see measured_rank_key).
 inline __m512i rank_keys(__m512d d) {
-    __m512i bits = _mm512_castpd_si512(d);
-    const __mmask8 nan = _mm512_cmp_pd_mask(d, d, _CMP_UNORD_Q);
-    bits = _mm512_mask_and_epi64(bits, nan, bits, _mm512_set1_epi64(static_cast<long long>(~SIGN)));
-    const __mmask8 negative = _mm512_cmplt_epi64_mask(bits, _mm512_setzero_si512());
-    return _mm512_mask_xor_epi64(_mm512_or_si512(bits, _mm512_set1_epi64(static_cast<long long>(SIGN))), negative, bits,
-                                 _mm512_set1_epi64(-1));
+    return _mm512_or_si512(_mm512_castpd_si512(d), _mm512_set1_epi64(static_cast<long long>(SIGN)));
 }
 
 struct Avx512Keys {
@@ -98,6 +93,13 @@ struct ScaleTable {
         const std::int64_t most = static_cast<std::int64_t>(cols - query.n_ref_missing);
         top = _mm512_set1_epi64(most);
         if constexpr (Lookup == ScaleLookup::window) {
+            if (most >= 8) {
+                // One load and a reversal: eight scalar stores read back as one vector would
+                // stall the store forwarding on every call.
+                lo = _mm512_mask_permutexvar_pd(inf, 0xFF, _mm512_setr_epi64(7, 6, 5, 4, 3, 2, 1, 0),
+                                                _mm512_loadu_pd(scale + most - 7));
+                return;
+            }
             double window[8];
             for (std::int64_t i = 0; i < 8; ++i) {
                 window[i] = most - i >= 1 ? scale[most - i] : 0.0;

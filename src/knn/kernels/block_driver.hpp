@@ -16,7 +16,8 @@
 //                                 columns is skipped. Returns the lanes left unfinished (their
 //                                 out[] entries hold no distance) and adds the skipped
 //                                 lane-columns to `skipped`;
-//   Keys(out)                     the ranking keys of those distances (see distance_rank_key);
+//   Keys(out)                     the ranking keys of those distances (see measured_rank_key:
+//                                 out never holds a negative number);
 //   keys.at_most(t)               bit i set when key i <= t;
 //   keys.at_most_each(limits)     bit i set when key i <= limits[i] (limits not aligned).
 //

@@ -19,7 +19,7 @@ struct PortableKeys {
 
     explicit PortableKeys(const double* out) noexcept {
         for (std::size_t l = 0; l < BLOCK_ROWS; ++l) {
-            key[l] = distance_rank_key(out[l]);
+            key[l] = measured_rank_key(out[l]);
         }
     }
     std::uint32_t at_most(std::uint64_t threshold) const noexcept {
