@@ -54,6 +54,15 @@ public:
         return view_.cols * BLOCK_ROWS * sizeof(double) * arrays;
     }
 
+    // Bytes the panel holds: its cells (and terms, masked cells), counts, presence bits and
+    // tables. Owners report it to the interpreter's memory accounting.
+    std::size_t bytes() const noexcept {
+        const std::size_t positions = view_.blocks * BLOCK_ROWS;
+        const std::size_t arrays = 1 + (missing_term_ ? 1 : 0) + (zeroed_ ? 1 : 0) + (weight_ ? 1 : 0);
+        return positions * view_.cols * sizeof(double) * arrays + positions * sizeof(std::int64_t) + present_.size() +
+               scale_.size() * sizeof(double) + column_has_infinity_.size();
+    }
+
     // Blocks of one super-block: as many as fit in `bytes`, at least one. A group of query rows
     // is measured against one super-block after another, so that it is read from the nearest
     // cache.

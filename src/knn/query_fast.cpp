@@ -509,10 +509,8 @@ std::vector<double> QueryDonors::table() const {
 }
 
 std::size_t QueryDonors::bytes() const noexcept {
-    const std::size_t positions = panel_.view().blocks * detail::BLOCK_ROWS;
-    const std::size_t cell_bytes = sizeof(double) * (panel_.view().weight != nullptr ? 3 : 1);
-    return positions * (cols_ * cell_bytes + sizeof(std::int64_t)) + positions / 8 * cols_ +
-           (cols_ + 1) * sizeof(double) + cols_ * (1 + sizeof(double) + sizeof(std::size_t)) + sizeof(*this);
+    return panel_.bytes() + columns_.mean.size() * sizeof(double) + columns_.count.size() * sizeof(std::size_t) +
+           sizeof(*this);
 }
 
 bool query_is_fitted(const QueryDonors& donors, const double* query, std::size_t query_rows) noexcept {
