@@ -172,59 +172,58 @@ struct NanEuclid : PortableDistances<NanEuclid> {
                 }
             }
             return 0;
-        } else {
-            double sum[BLOCK_ROWS] = {};
-            std::uint32_t live = needed;
-            // Pruning, one lane at a time. While most needed lanes are live, all lanes go on
-            // column by column; once few are, only the live ones, through a list of their
-            // indices. Either way each lane's sum gets the same terms in the same order.
-            const std::size_t step = prune_step(n);
-            std::size_t i = 0;
-            while (live != 0 && i < n && std::popcount(live) > COMPACT_BELOW) {
+        }
+        double sum[BLOCK_ROWS] = {};
+        std::uint32_t live = needed;
+        // Pruning, one lane at a time. While most needed lanes are live, all lanes go on
+        // column by column; once few are, only the live ones, through a list of their
+        // indices. Either way each lane's sum gets the same terms in the same order.
+        const std::size_t step = prune_step(n);
+        std::size_t i = 0;
+        while (live != 0 && i < n && std::popcount(live) > COMPACT_BELOW) {
+            const std::size_t stop = std::min(n, i + step);
+            for (; i < stop; ++i) {
+                const std::size_t c = query.ref_present[i];
+                const double a = query.ref[c];
+                const typename Cells::Column v = cells.column(base + c * BLOCK_ROWS);
+                for (std::size_t l = 0; l < BLOCK_ROWS; ++l) {
+                    sum[l] = sum[l] + v.square(a, l);
+                }
+            }
+            if (i < n) {
+                live &= kept(sum, limit);
+            }
+        }
+        std::uint64_t measured = static_cast<std::uint64_t>(i) * BLOCK_ROWS;
+        if (live != 0 && i < n) {
+            std::uint8_t lane[BLOCK_ROWS];
+            while (live != 0 && i < n) {
+                std::size_t m = 0;
+                for (std::uint32_t bits = live; bits != 0; bits &= bits - 1) {
+                    lane[m++] = static_cast<std::uint8_t>(std::countr_zero(bits));
+                }
                 const std::size_t stop = std::min(n, i + step);
+                measured += static_cast<std::uint64_t>(stop - i) * m;
                 for (; i < stop; ++i) {
                     const std::size_t c = query.ref_present[i];
                     const double a = query.ref[c];
                     const typename Cells::Column v = cells.column(base + c * BLOCK_ROWS);
-                    for (std::size_t l = 0; l < BLOCK_ROWS; ++l) {
-                        sum[l] = sum[l] + v.square(a, l);
+                    for (std::size_t j = 0; j < m; ++j) {
+                        sum[lane[j]] = sum[lane[j]] + v.square(a, lane[j]);
                     }
                 }
                 if (i < n) {
                     live &= kept(sum, limit);
                 }
             }
-            std::uint64_t measured = static_cast<std::uint64_t>(i) * BLOCK_ROWS;
-            if (live != 0 && i < n) {
-                std::uint8_t lane[BLOCK_ROWS];
-                while (live != 0 && i < n) {
-                    std::size_t m = 0;
-                    for (std::uint32_t bits = live; bits != 0; bits &= bits - 1) {
-                        lane[m++] = static_cast<std::uint8_t>(std::countr_zero(bits));
-                    }
-                    const std::size_t stop = std::min(n, i + step);
-                    measured += static_cast<std::uint64_t>(stop - i) * m;
-                    for (; i < stop; ++i) {
-                        const std::size_t c = query.ref_present[i];
-                        const double a = query.ref[c];
-                        const typename Cells::Column v = cells.column(base + c * BLOCK_ROWS);
-                        for (std::size_t j = 0; j < m; ++j) {
-                            sum[lane[j]] = sum[lane[j]] + v.square(a, lane[j]);
-                        }
-                    }
-                    if (i < n) {
-                        live &= kept(sum, limit);
-                    }
-                }
-            }
-            skipped += static_cast<std::uint64_t>(n) * BLOCK_ROWS - measured;
-            // Lanes still live measured every column; the others get values no filter reads.
-            for (std::size_t l = 0; l < BLOCK_ROWS; ++l) {
-                const std::int64_t p = present[l];
-                out[l] = p == 0 ? inf : sum[l] * panel.scale[p];
-            }
-            return ~live;
         }
+        skipped += static_cast<std::uint64_t>(n) * BLOCK_ROWS - measured;
+        // Lanes still live measured every column; the others get values no filter reads.
+        for (std::size_t l = 0; l < BLOCK_ROWS; ++l) {
+            const std::int64_t p = present[l];
+            out[l] = p == 0 ? inf : sum[l] * panel.scale[p];
+        }
+        return ~live;
     }
 
     // Lanes whose partial sum does not exceed their limit. The partial sum itself bounds the
@@ -246,16 +245,15 @@ struct ExpectedDistance : PortableDistances<ExpectedDistance> {
     template <bool Prune, class Cells>
     std::uint32_t block_of(const Cells& cells, std::size_t b, double* out, const double* limit, std::uint32_t needed,
                            std::uint64_t& skipped) const noexcept {
-        constexpr std::size_t Group = GROUP;
         const std::size_t cols = panel.cols;
         const std::size_t step = Prune ? prune_step(cols) : cols;
         const std::size_t base = b * cols * BLOCK_ROWS;
         std::uint32_t dropped = 0;
-        for (std::size_t g = 0; g < BLOCK_ROWS; g += Group) {
+        for (std::size_t g = 0; g < BLOCK_ROWS; g += GROUP) {
             const double* terms = panel.missing_term + base + g;
-            const std::uint32_t group_needed = Prune ? (needed >> g) & ((1u << Group) - 1u) : 1u;
-            double missing_sum[Group] = {};
-            double square_sum[Group] = {};
+            const std::uint32_t group_needed = Prune ? (needed >> g) & ((1u << GROUP) - 1u) : 1u;
+            double missing_sum[GROUP] = {};
+            double square_sum[GROUP] = {};
             bool live = group_needed != 0;
             std::size_t c = 0;
             while (live && c < cols) {
@@ -263,7 +261,7 @@ struct ExpectedDistance : PortableDistances<ExpectedDistance> {
                 for (; c < stop; ++c) {
                     if (query.ref_is_missing[c]) {
                         const double* t = terms + c * BLOCK_ROWS;
-                        for (std::size_t j = 0; j < Group; ++j) {
+                        for (std::size_t j = 0; j < GROUP; ++j) {
                             missing_sum[j] = missing_sum[j] + t[j];
                         }
                         continue;
@@ -271,13 +269,13 @@ struct ExpectedDistance : PortableDistances<ExpectedDistance> {
                     const double a = query.ref[c];
                     const double term = query.ref_term[c];
                     const typename Cells::Column v = cells.column(base + c * BLOCK_ROWS + g);
-                    for (std::size_t j = 0; j < Group; ++j) {
+                    for (std::size_t j = 0; j < GROUP; ++j) {
                         v.add(a, term, j, square_sum[j], missing_sum[j]);
                     }
                 }
                 if (Prune && c < cols) {
                     unsigned keep = 0;
-                    for (std::size_t j = 0; j < Group; ++j) {
+                    for (std::size_t j = 0; j < GROUP; ++j) {
                         // fl(m + fl(sqrt(q))) grows with both partial sums: see prune_limits.
                         const double bound = missing_sum[j] + std::sqrt(square_sum[j]);
                         keep |= static_cast<unsigned>(!(bound > limit[g + j])) << j;
@@ -286,10 +284,10 @@ struct ExpectedDistance : PortableDistances<ExpectedDistance> {
                 }
             }
             if (!live) {
-                dropped |= ((1u << Group) - 1u) << g;
-                skipped += Group * (cols - c);
+                dropped |= ((1u << GROUP) - 1u) << g;
+                skipped += GROUP * (cols - c);
             }
-            for (std::size_t j = 0; j < Group; ++j) {
+            for (std::size_t j = 0; j < GROUP; ++j) {
                 out[g + j] = missing_sum[j] + std::sqrt(square_sum[j]);
             }
         }
