@@ -6,7 +6,10 @@
 // and is tried again (thresholds tighten as a pass goes on). Rows narrower than
 // prune_min_columns never prune. Whether a group prunes never changes a result.
 //
-// One per pass (and per thread): the row pass and the query pass both steer with it.
+// One per pass (and per thread): the row pass and the query pass both steer with it. A pass
+// over part of the rows may go on from where an earlier pass left the steering
+// (PassTuning::prune_state): without that, every chunk of a parallel pass would prune its
+// first group whatever the earlier chunks had found.
 #pragma once
 
 #include <cstddef>
@@ -17,15 +20,25 @@
 
 namespace mirel::knn::detail {
 
+// Whether the next group prunes, and for how many groups pruning has paused.
+struct PruneState {
+    bool on = true;
+    std::size_t paused = 0;
+};
+
 class PruneSteering {
 public:
     PruneSteering(const PassTuning& tuning, std::size_t cols) noexcept
-        : tuning_(tuning), allowed_(tuning.prune && cols >= tuning.prune_min_columns) {}
+        : tuning_(tuning),
+          allowed_(tuning.prune && cols >= tuning.prune_min_columns),
+          state_(tuning.prune_state != nullptr ? *tuning.prune_state : own_) {}
+    PruneSteering(const PruneSteering&) = delete;
+    PruneSteering& operator=(const PruneSteering&) = delete;
 
     // Sets up a query of the group that starts now: whether it prunes, and where its kernel
     // counts the lane-columns it was asked for and skipped.
     void arm(QueryView& view) noexcept {
-        view.prune = allowed_ && on_;
+        view.prune = allowed_ && state_.on;
         view.counts = &counts_;
     }
 
@@ -39,13 +52,13 @@ public:
     void group_done() noexcept {
         const std::uint64_t asked = counts_.asked - asked_;
         const std::uint64_t skipped = counts_.skipped - skipped_;
-        if (on_) {
+        if (state_.on) {
             if (asked != 0 && static_cast<double>(skipped) < tuning_.prune_min_skipped * static_cast<double>(asked)) {
-                on_ = false;
-                paused_ = 0;
+                state_.on = false;
+                state_.paused = 0;
             }
-        } else if (++paused_ >= tuning_.prune_probe_every) {
-            on_ = true;
+        } else if (++state_.paused >= tuning_.prune_probe_every) {
+            state_.on = true;
         }
     }
 
@@ -60,8 +73,8 @@ public:
 private:
     const PassTuning& tuning_;
     bool allowed_;
-    bool on_ = true;
-    std::size_t paused_ = 0;
+    PruneState own_;     // the state of a pass that keeps its own
+    PruneState& state_;  // own_ or PassTuning::prune_state
     PruneCounts counts_;
     std::uint64_t asked_ = 0;
     std::uint64_t skipped_ = 0;

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "knn/prune_steering.hpp"
 #include "knn/query_detail.hpp"
 
 namespace mirel::knn {
@@ -99,6 +100,10 @@ bool query_parallel(const QueryDonors& donors, double* query, std::size_t query_
     std::exception_ptr failure;
     auto work = [&]() noexcept {
         try {
+            // A worker's chunks steer pruning as one pass over their rows would.
+            detail::PruneState steering;
+            PassTuning own = tuning;
+            own.prune_state = &steering;
             while (!stop.load()) {
                 const std::size_t i = next_chunk.fetch_add(1);
                 if (i >= chunks) {
@@ -107,7 +112,7 @@ bool query_parallel(const QueryDonors& donors, double* query, std::size_t query_
                 const std::size_t a = first + i * chunk;
                 const std::size_t b = std::min(last, a + chunk);
                 // A pass over part of the rows never reads the others, which workers write.
-                query_fast_with(donors, query, query_rows, a, b, k, weights, kernel, shared_distances, tuning);
+                query_fast_with(donors, query, query_rows, a, b, k, weights, kernel, shared_distances, own);
                 done.fetch_add(b - a);
             }
         } catch (...) {

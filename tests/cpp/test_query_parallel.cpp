@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "knn/panic.hpp"
+#include "knn/prune_steering.hpp"
 #include "knn/query.hpp"
 #include "knn/query_parallel.hpp"
 #include "test_helpers.hpp"
@@ -81,6 +82,76 @@ TEST(QueryParallel, MatchesTheReferenceForEveryThreadCountAndChunk) {
         }
     }
     EXPECT_GE(cases, 24u * 2 * 4 * 3 * 2);
+}
+
+// A worker runs one pass per chunk; the pruning steering goes on from chunk to chunk
+// (PassTuning::prune_state) instead of probing anew in each. Whatever the steering decides,
+// every kernel still gives the straightforward pass's bits, on rows wide enough to prune.
+TEST(QueryParallel, ChunksSteerPruningAsOnePass) {
+    PassTuning tuning;
+    tuning.prune_min_skipped = 0.5;
+    tuning.prune_probe_every = 2;
+    detail::PruneState state;
+    tuning.prune_state = &state;
+    const auto pass = [&](std::uint64_t skipped_per_100) {
+        detail::PruneSteering steering(tuning, 20);
+        detail::QueryView view;
+        steering.group_started();
+        steering.arm(view);
+        if (view.counts != nullptr) {
+            view.counts->asked += 100;
+            view.counts->skipped += skipped_per_100;
+        }
+        steering.group_done();
+        return view.prune;
+    };
+    EXPECT_TRUE(pass(10));   // a new state prunes; this group skips too little
+    EXPECT_FALSE(pass(10));  // the next passes start paused...
+    EXPECT_FALSE(pass(10));
+    EXPECT_TRUE(pass(90));  // ...until prune_probe_every groups have passed; enough skipped:
+    EXPECT_TRUE(pass(90));  // pruning stays on
+    tuning.prune_state = nullptr;
+    state = detail::PruneState{};
+    state.on = false;
+    EXPECT_TRUE(pass(10));  // without a shared state every pass starts pruning
+    EXPECT_FALSE(state.on);
+
+    std::mt19937_64 rng(2041);
+    PassTuning steered;
+    steered.superblock_bytes = 1;
+    steered.group_rows = 2;
+    steered.group_selections = 3;
+    steered.prune_min_columns = 0;
+    steered.prune_min_skipped = 0.2;
+    steered.prune_probe_every = 2;
+    detail::PruneCounts counts;  // one worker's, so written by one thread at a time
+    for (int round = 0; round < 8; ++round) {
+        const std::size_t cols = 4 + rng() % 20;
+        const std::size_t fitted_rows = 40 + rng() % 160;
+        const std::size_t query_rows = 1 + rng() % 60;
+        const std::vector<double> fitted = table(rng, fitted_rows, cols, 0.15, round % 2 == 0);
+        const std::vector<double> query = table(rng, query_rows, cols, 0.3, round % 2 == 0);
+        const TableView f{fitted.data(), fitted_rows, cols};
+        const QueryDonors donors(f);
+        const std::size_t k = 1 + rng() % 5;
+        std::vector<double> want = query;
+        query_reference(f, donor_columns(f), want.data(), query_rows, 0, query_rows, k, QueryWeights::distance);
+        for (const QueryKernel kernel : fast_kernels()) {
+            for (const std::size_t threads : {1, 2}) {
+                ParallelOptions options;
+                options.threads = threads;
+                options.chunk_rows = 3;
+                options.poll = [](std::size_t, std::size_t) { return true; };
+                PassTuning tuning_here = steered;
+                tuning_here.prune_counts = threads == 1 ? &counts : nullptr;
+                std::vector<double> got = query;
+                ASSERT_TRUE(query_parallel(donors, got.data(), query_rows, 0, query_rows, k, QueryWeights::distance,
+                                           kernel, options, tuning_here));
+                ASSERT_EQ(bits(got), bits(want)) << "round " << round << " threads " << threads;
+            }
+        }
+    }
+    EXPECT_GT(counts.skipped, 0u);  // the kernels did prune
 }
 
 TEST(QueryParallel, PollSeesProgressAndCanStopThePass) {
