@@ -51,9 +51,9 @@ struct PassTuning {
     // pruning off for the next prune_probe_every groups (0 keeps it on throughout).
     double prune_min_skipped = 0.3;
     std::size_t prune_probe_every = 8;
-    // Where set, a pass starts from this steering state and leaves its own there when it ends,
-    // so that passes run one after another over parts of the same rows (the chunks a worker of
-    // query_parallel takes) steer as one pass would. Unset, a pass starts with pruning on.
+    // Where set, a pass steers with this state instead of a fresh one of its own, so that passes
+    // run one after another over parts of the same rows (the chunks a worker of query_parallel
+    // takes) steer as one pass would. Unset, a pass starts with pruning on.
     detail::PruneState* prune_state = nullptr;
     // Rows narrower than this are too short for the checks to pay: no pruning.
     std::size_t prune_min_columns = 12;

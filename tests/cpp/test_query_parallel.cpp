@@ -38,12 +38,18 @@ std::vector<QueryKernel> fast_kernels() {
     return out;
 }
 
+// Single-block steps and groups of a few rows: many groups per pass.
+PassTuning small_blocks() {
+    PassTuning tuning;
+    tuning.superblock_bytes = 1;
+    tuning.group_rows = 3;
+    tuning.group_selections = 4;
+    return tuning;
+}
+
 TEST(QueryParallel, MatchesTheReferenceForEveryThreadCountAndChunk) {
     std::mt19937_64 rng(1412);
-    PassTuning small;
-    small.superblock_bytes = 1;
-    small.group_rows = 3;
-    small.group_selections = 4;
+    PassTuning small = small_blocks();
     small.max_selected = 4;
     std::size_t cases = 0;
     for (int round = 0; round < 24; ++round) {
@@ -98,10 +104,8 @@ TEST(QueryParallel, ChunksSteerPruningAsOnePass) {
         detail::QueryView view;
         steering.group_started();
         steering.arm(view);
-        if (view.counts != nullptr) {
-            view.counts->asked += 100;
-            view.counts->skipped += skipped_per_100;
-        }
+        view.counts->asked += 100;
+        view.counts->skipped += skipped_per_100;
         steering.group_done();
         return view.prune;
     };
@@ -117,10 +121,7 @@ TEST(QueryParallel, ChunksSteerPruningAsOnePass) {
     EXPECT_FALSE(state.on);
 
     std::mt19937_64 rng(2041);
-    PassTuning steered;
-    steered.superblock_bytes = 1;
-    steered.group_rows = 2;
-    steered.group_selections = 3;
+    PassTuning steered = small_blocks();
     steered.prune_min_columns = 0;
     steered.prune_min_skipped = 0.2;
     steered.prune_probe_every = 2;
