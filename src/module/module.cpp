@@ -5,13 +5,29 @@
 namespace mirel::py {
 namespace {
 
-// The interpreter runs this once on the fresh module object it made from mirel_module: a module
-// without attributes of its own yet.
+// The interpreter runs this once on the module object it made from mirel_module. A loader may
+// also be handed a module that already holds an `__all__` (importlib's exec_module on a module of
+// the caller's): the name is appended to that list, and a list is made only where there is none.
 int mirel_exec(PyObject* module) noexcept {
     return guard_status([&]() -> int {
+        if (!PyModule_Check(module)) {
+            raise(PyExc_TypeError, "'" + type_qualname(Py_TYPE(module)) + "' object is not an instance of 'module'");
+        }
         PyObject* type = reinterpret_cast<PyObject*>(knn_imputer_type());
-        Ref all = check(Py_BuildValue("[s]", "KnnImputer"));
-        check_status(PyObject_SetAttrString(module, "__all__", all.get()));
+        Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+        if (!all) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                throw ErrorAlreadySet{};
+            }
+            PyErr_Clear();
+            all = check(PyList_New(0));
+            check_status(PyObject_SetAttrString(module, "__all__", all.get()));
+        }
+        if (!PyList_Check(all.get())) {
+            raise_not_instance(all.get(), "list");
+        }
+        Ref name = check(PyUnicode_FromString("KnnImputer"));
+        check_status(PyList_Append(all.get(), name.get()));
         check_status(PyObject_SetAttrString(module, "KnnImputer", type));
         return 0;
     });

@@ -27,6 +27,45 @@ def test_module_publishes_the_class_in_all():
     assert isinstance(mirel.__doc__, str) and mirel.__doc__.strip()
 
 
+@pytest.mark.parametrize(
+    "existing, expected",
+    [(None, ["KnnImputer"]), (["already"], ["already", "KnnImputer"]), ([], ["KnnImputer"])],
+)
+def test_execution_step_appends_to_an_existing_all(existing, expected):
+    # A loader may run the execution step on a module that already has an __all__: the name is
+    # appended to that very list, which is made only where there is none.
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location("mirel", mirel.__file__)
+    module = importlib.util.module_from_spec(spec)
+    if existing is not None:
+        module.__all__ = existing
+    spec.loader.exec_module(module)
+    assert module.__all__ == expected
+    if existing is not None:
+        assert module.__all__ is existing
+    assert module.KnnImputer is KnnImputer
+
+
+@pytest.mark.parametrize("existing", [("already",), "KnnImputer", None])
+def test_execution_step_refuses_an_all_that_is_no_list(existing):
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location("mirel", mirel.__file__)
+    module = importlib.util.module_from_spec(spec)
+    module.__all__ = existing
+    with pytest.raises(TypeError) as info:
+        spec.loader.exec_module(module)
+    expected = (
+        "'None' is not an instance of 'list'"
+        if existing is None
+        else ("'%s' object is not an instance of 'list'" % type(existing).__name__)
+    )
+    assert str(info.value) == expected
+    assert module.__all__ is existing
+    assert not hasattr(module, "KnnImputer")
+
+
 def test_class_shape_and_signature():
     assert KnnImputer.__name__ == "KnnImputer"
     assert KnnImputer.__qualname__ == "KnnImputer"
