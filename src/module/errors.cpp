@@ -16,14 +16,53 @@ void raise(PyObject* type, const std::string& message) {
     throw ErrorAlreadySet{};
 }
 
+namespace {
+
+// Every extension module of the package compiles this file, each with its own statics, so the
+// type is registered once per process where all of them find it: a module object of its own in
+// sys.modules, made by whichever module needs the type first. It is neither imported nor bound
+// to the package, so `mirel` gains no attribute and no Python code runs to find it.
+constexpr const char* PANIC_REGISTRY = "mirel._panic";
+
+PyObject* registered_panic_type() {
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    if (modules == nullptr) {
+        throw ErrorAlreadySet{};
+    }
+    PyObject* registry = PyDict_GetItemString(modules, PANIC_REGISTRY);  // borrowed
+    if (registry != nullptr) {
+        Ref found = check(PyObject_GetAttrString(registry, "PanicException"));
+        if (!PyExceptionClass_Check(found.get()) ||
+            !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(found.get()),
+                              reinterpret_cast<PyTypeObject*>(PyExc_BaseException))) {
+            raise(PyExc_SystemError, std::string(PANIC_REGISTRY) + ".PanicException is not an exception type");
+        }
+        return found.release();
+    }
+    Ref type = check(PyErr_NewExceptionWithDoc(
+        "mirel.PanicException",
+        "Raised when mirel meets a broken internal precondition. It derives from BaseException,\n"
+        "so `except Exception` does not catch it; its message says what failed.",
+        PyExc_BaseException, nullptr));
+    Ref module = check(PyModule_New(PANIC_REGISTRY));
+    check_status(PyObject_SetAttrString(module.get(), "PanicException", type.get()));
+    check_status(PyDict_SetItemString(modules, PANIC_REGISTRY, module.get()));
+    return type.release();
+}
+
+}  // namespace
+
 PyObject* panic_exception_type() noexcept {
     static PyObject* type = nullptr;  // kept for the life of the process
     if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc(
-            "mirel.PanicException",
-            "Raised when mirel meets a broken internal precondition. It derives from BaseException,\n"
-            "so `except Exception` does not catch it; its message says what failed.",
-            PyExc_BaseException, nullptr);
+        try {
+            type = registered_panic_type();
+        } catch (...) {
+            if (!PyErr_Occurred()) {
+                PyErr_NoMemory();
+            }
+            return nullptr;
+        }
     }
     return type;
 }

@@ -222,6 +222,47 @@ def test_panic_exception_type_is_created_once():
     assert seen == {PanicException}
 
 
+PANIC_REGISTRY_CHECK = """
+import sys, types, mirel
+def raised():
+    try:
+        mirel.KnnImputer(weights="x")
+    except BaseException as exc:
+        return exc
+case = sys.argv[1]
+if case == "fresh":
+    assert "mirel._panic" not in sys.modules
+    kind = type(raised())
+    assert sys.modules["mirel._panic"].PanicException is kind
+    assert type(raised()) is kind
+    assert kind.__mro__[1:] == (BaseException, object), kind.__mro__
+    assert (kind.__name__, kind.__qualname__, kind.__module__) == ("PanicException", "PanicException", "mirel")
+    assert kind.__doc__ and "BaseException" in kind.__doc__
+    assert not hasattr(mirel, "_panic") and not hasattr(mirel, "PanicException")
+else:
+    sys.modules["mirel._panic"] = types.SimpleNamespace(PanicException=ValueError if case == "exception" else 42)
+    exc = raised()
+    if case == "exception":
+        assert type(exc) is ValueError, repr(exc)
+    else:
+        assert type(exc) is SystemError and str(exc) == "mirel._panic.PanicException is not an exception type", exc
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("case", ["fresh", "exception", "not an exception"])
+def test_panic_exception_is_one_type_per_process(case):
+    # Every extension module of the package takes the type from one registry in sys.modules,
+    # made by whichever needs it first; what stands there is checked before it is raised.
+    import subprocess
+    import sys
+
+    done = subprocess.run(
+        [sys.executable, "-c", PANIC_REGISTRY_CHECK, case], capture_output=True, text=True, timeout=300
+    )
+    assert done.returncode == 0 and done.stdout.strip() == "ok", done.stdout + done.stderr
+
+
 class TestKAttribute:
     def test_assign_and_read_back(self):
         imputer = KnnImputer()
