@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <stdexcept>
@@ -167,7 +168,13 @@ bool query_parallel(const QueryDonors& donors, double* query, std::size_t query_
     }
     const std::size_t chunk = options.chunk_rows != 0 ? options.chunk_rows : default_chunk_rows(total, options.threads);
     const std::size_t chunks = total / chunk + (total % chunk != 0 ? 1 : 0);
-    const std::size_t workers = std::min(options.threads, chunks);
+    // A pass of less work than options.min_thread_work runs here too (rows x fitted rows x
+    // columns, saturating).
+    std::size_t cost = 0;
+    if (__builtin_mul_overflow(total, donors.rows(), &cost) || __builtin_mul_overflow(cost, donors.cols(), &cost)) {
+        cost = SIZE_MAX;
+    }
+    const std::size_t workers = cost < options.min_thread_work ? 1 : std::min(options.threads, chunks);
     if (workers == 1) {
         return run_here(donors, query, query_rows, first, last, k, weights, kernel, fitted_query, chunk, options,
                         tuning);

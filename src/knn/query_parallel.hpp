@@ -22,6 +22,9 @@ using QueryPoll = std::function<bool(std::size_t done, std::size_t total)>;
 struct ParallelOptions {
     std::size_t threads = 1;     // workers; with 1 the calling thread runs the pass, no thread starts
     std::size_t chunk_rows = 0;  // rows a worker takes at a time; 0: chosen from rows and threads
+    // A pass of less work than this (query rows x fitted rows x columns) runs on the calling
+    // thread whatever `threads` says: starting and joining threads would cost more than they save.
+    std::size_t min_thread_work = 0;
     std::chrono::milliseconds poll_interval{100};
     QueryPoll poll;  // optional
 };

@@ -417,6 +417,7 @@ PyObject* Donors_impute_parallel(PyObject* self, PyObject* args, PyObject* kwarg
         knn::ParallelOptions options;
         options.threads = static_cast<std::size_t>(n_threads);
         options.chunk_rows = static_cast<std::size_t>(chunk_rows);
+        options.min_thread_work = std::size_t{1} << 20;  // about a millisecond of distances
         bool failed = false;
         try {
             LockReleased unlocked;
