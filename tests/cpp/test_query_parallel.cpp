@@ -20,19 +20,24 @@
 #include "knn/query_parallel.hpp"
 #include "test_helpers.hpp"
 
-// Allocations made while `counting` is set (the replaced global operator new of this test
-// binary; the default operator delete frees with free(), which these allocations match).
+// Allocations made while `counting` is set: the global allocation functions of this test binary
+// are replaced, every form of them, so that each allocation and its release match (malloc and
+// free) under any allocator, a sanitizer's included.
 namespace {
 std::atomic<bool> counting{false};
 std::atomic<std::size_t> allocations{0};
 
-void* counted(std::size_t size, std::size_t align) {
+void* counted(std::size_t size, std::size_t align) noexcept {
     if (counting.load()) {
         allocations.fetch_add(1);
     }
     size = std::max<std::size_t>(size, 1);
-    void* p = align <= alignof(std::max_align_t) ? std::malloc(size)
-                                                 : std::aligned_alloc(align, (size + align - 1) / align * align);
+    return align <= alignof(std::max_align_t) ? std::malloc(size)
+                                              : std::aligned_alloc(align, (size + align - 1) / align * align);
+}
+
+void* counted_or_throw(std::size_t size, std::size_t align) {
+    void* p = counted(size, align);
     if (p == nullptr) {
         throw std::bad_alloc();
     }
@@ -40,8 +45,32 @@ void* counted(std::size_t size, std::size_t align) {
 }
 }  // namespace
 
-void* operator new(std::size_t size) { return counted(size, 0); }
-void* operator new(std::size_t size, std::align_val_t align) { return counted(size, static_cast<std::size_t>(align)); }
+void* operator new(std::size_t size) { return counted_or_throw(size, 0); }
+void* operator new[](std::size_t size) { return counted_or_throw(size, 0); }
+void* operator new(std::size_t size, std::align_val_t a) { return counted_or_throw(size, static_cast<std::size_t>(a)); }
+void* operator new[](std::size_t size, std::align_val_t a) {
+    return counted_or_throw(size, static_cast<std::size_t>(a));
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return counted(size, 0); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return counted(size, 0); }
+void* operator new(std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
+    return counted(size, static_cast<std::size_t>(a));
+}
+void* operator new[](std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
+    return counted(size, static_cast<std::size_t>(a));
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace mirel::knn {
 namespace {
