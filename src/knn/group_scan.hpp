@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "knn/kernels/kernel.hpp"
@@ -35,12 +36,18 @@ inline std::size_t scan_step_end(std::size_t b0, std::size_t start, std::size_t 
 // Measures every query of `group` against blocks [start, blocks of the panel), a step at a time
 // (scan_step_end), and calls collect(query, b0, b1) after each kernel call with its outputs in
 // `scratch`. In symmetric mode a query starts at the block of its own position
-// (query.view.first) and the kernel also fills the reverse filter.
-template <class Collect>
-void scan_group(const Panel& panel, KernelFn kernel, std::span<GroupQuery> group, bool symmetric, std::size_t start,
-                std::size_t superblock, BlockScratch& scratch, Collect&& collect) {
+// (query.view.first) and the kernel also fills the reverse filter. Before each step,
+// keep_going() may stop the scan: returns false when it did (the group's selections are then
+// incomplete), true when every block was measured.
+template <class Collect, class KeepGoing>
+bool scan_group_while(const Panel& panel, KernelFn kernel, std::span<GroupQuery> group, bool symmetric,
+                      std::size_t start, std::size_t superblock, BlockScratch& scratch, Collect&& collect,
+                      KeepGoing&& keep_going) {
     const std::size_t blocks = panel.view().blocks;
     for (std::size_t b0 = start, b1 = 0; b0 < blocks; b0 = b1) {
+        if (!keep_going()) {
+            return false;
+        }
         b1 = scan_step_end(b0, start, blocks, superblock);
         for (GroupQuery& q : group) {
             const std::size_t from = symmetric ? std::max(b0, q.query.view.first / BLOCK_ROWS) : b0;
@@ -52,6 +59,15 @@ void scan_group(const Panel& panel, KernelFn kernel, std::span<GroupQuery> group
             collect(q, from, b1);
         }
     }
+    return true;
+}
+
+// scan_group_while that always goes on.
+template <class Collect>
+void scan_group(const Panel& panel, KernelFn kernel, std::span<GroupQuery> group, bool symmetric, std::size_t start,
+                std::size_t superblock, BlockScratch& scratch, Collect&& collect) {
+    scan_group_while(panel, kernel, group, symmetric, start, superblock, scratch, std::forward<Collect>(collect),
+                     [] { return true; });
 }
 
 }  // namespace mirel::knn::detail

@@ -35,6 +35,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <numeric>
 #include <stdexcept>
 #include <string>
@@ -107,6 +108,22 @@ struct RowState {
     std::size_t slot = NO_POSITION;  // its GroupQuery while its group runs
 };
 
+// The most cells one query row of `query` (rows [0, query_rows)) imputes.
+std::size_t max_row_cells(const DonorColumns& columns, const double* query, std::size_t query_rows,
+                          std::size_t cols) noexcept {
+    std::size_t most = 0;
+    for (std::size_t r = 0; r < query_rows; ++r) {
+        std::size_t n = 0;
+        for (std::size_t c = 0; c < cols; ++c) {
+            n += std::isnan(query[r * cols + c]) && columns.count[c] != 0 ? 1 : 0;
+        }
+        most = std::max(most, n);
+    }
+    return most;
+}
+
+}  // namespace
+
 class QueryPass {
 public:
     QueryPass(const QueryDonors& donors, double* query, std::size_t k, QueryWeights weights, Kernel kernel,
@@ -123,19 +140,25 @@ public:
     // Adds the kernels' pruning counts to PassTuning::prune_counts, when it is set.
     void report() const noexcept { steering_.report(); }
 
-    void run(std::size_t first, std::size_t last, bool query_is_fitted) {
+    // No fitted row or no column: nothing to impute.
+    bool donors_empty() const noexcept { return donors_.rows() == 0 || donors_.cols() == 0; }
+
+    // Rows [first, last) of `query`; false when the control stopped the pass.
+    bool run(std::size_t first, std::size_t last, bool query_is_fitted, const PassControl* control) {
         const std::size_t cols = cols_;
+        control_ = control;
+        published_ = first;
         if (k_ > tuning_.max_selected) {
-            run_unbounded(first, last);
-            return;
+            return run_unbounded(first, last);
         }
         capacity_ = std::min(k_, donors_.rows());
-        if (query_is_fitted && run_symmetric(first, last)) {
-            return;
+        bool completed = true;
+        if (query_is_fitted && run_symmetric(first, last, completed)) {
+            return completed;
         }
         scan_ = &donors_.panel();
         superblock_ = scan_->superblock_blocks(tuning_.superblock_bytes);
-        scratch_.resize(superblock_);
+        size_scratch(superblock_);
         // Rows in groups of at most group_rows rows and (unless one row has more)
         // group_selections cells, each measured against every fitted row.
         std::size_t r = first;
@@ -155,11 +178,81 @@ public:
                 ++r;
             }
             bind_selections();
-            run_group(0, states_.size(), false);
+            if (!run_group(0, states_.size(), false)) {
+                return false;
+            }
+            publish(r);
+        }
+        publish(last);
+        return true;
+    }
+
+    // Allocates, on the calling thread, everything run() needs for any range of the query rows
+    // (without sharing distances): afterwards it allocates nothing and so cannot fail. Cells per
+    // group: the first row's (at most the most any query row has), then more rows only while
+    // the group holds at most group_selections cells.
+    void prepare_ranges(std::size_t query_rows) {
+        const std::size_t cols = cols_;
+        missing_.reserve(cols);
+        const std::size_t used = std::min(k_, donors_.rows());
+        values_.reserve(used);
+        distances_.reserve(used);
+        if (k_ > tuning_.max_selected) {
+            size_scratch(donors_.panel().view().blocks);
+            order_.reserve(donors_.rows());
+            prepare_row(unbounded_row_);
+            return;
+        }
+        capacity_ = used;
+        scan_ = &donors_.panel();
+        superblock_ = scan_->superblock_blocks(tuning_.superblock_bytes);
+        size_scratch(superblock_);
+        const std::size_t max_cells =
+            std::max(tuning_.group_selections, max_row_cells(columns_, query_, query_rows, cols));
+        std::size_t arena = 0;
+        if (__builtin_mul_overflow(max_cells, capacity_, &arena)) {
+            throw std::bad_alloc();
+        }
+        states_.reserve(tuning_.group_rows);
+        cells_.reserve(max_cells);
+        arena_.resize(arena);
+        group_.resize(std::max<std::size_t>(1, tuning_.group_rows));
+        for (GroupQuery& q : group_) {
+            prepare_row(q.query);
+            q.open.reserve(cols);
         }
     }
 
 private:
+    // Whether the pass goes on (asked between steps).
+    bool keep_going() const noexcept {
+        return control_ == nullptr || control_->keep_going == nullptr || control_->keep_going(control_->context);
+    }
+
+    // Rows [first of the range, upto) are done.
+    void publish(std::size_t upto) noexcept {
+        if (control_ != nullptr && control_->done != nullptr && upto > published_) {
+            control_->done->fetch_add(upto - published_);
+            published_ = upto;
+        }
+    }
+
+    void size_scratch(std::size_t blocks) {
+        if (blocks != scratch_blocks_) {
+            scratch_.resize(blocks);
+            scratch_blocks_ = blocks;
+        }
+    }
+
+    // Gives a row's kernel view the capacity of any row of this width (one row with every cell
+    // missing, one with every cell present), so that preparing it again allocates nothing.
+    void prepare_row(QueryRow& row) {
+        std::vector<double> probe(cols_, std::numeric_limits<double>::quiet_NaN());
+        row.prepare(donors_.panel(), probe.data(), NO_POSITION);
+        probe.assign(cols_, 0.0);
+        row.prepare(donors_.panel(), probe.data(), NO_POSITION);
+    }
+
     void add_state(std::size_t r) {
         RowState st;
         st.row = r;
@@ -187,8 +280,9 @@ private:
     // rows sit first in a panel of their own, in row order; the one at position p measures
     // positions p.. only and hands each distance to the rows after it too (the kernels' reverse
     // filter). All their selections live until the end, so this runs only within the budget of
-    // PassTuning; returns false (nothing done) beyond it.
-    bool run_symmetric(std::size_t first, std::size_t last) {
+    // PassTuning; returns false (nothing done) beyond it. `completed`: false when the control
+    // stopped the pass.
+    bool run_symmetric(std::size_t first, std::size_t last, bool& completed) {
         const std::size_t rows = donors_.rows();
         if (first != 0 || last != rows) {
             return false;  // a range of the rows: their distances to rows outside are not shared
@@ -226,22 +320,30 @@ private:
         own_panel_.build({query_, rows * cols_}, cols_, row_of_, Metric::nan_euclid, kernel_.masked_cells);
         scan_ = &own_panel_;
         superblock_ = scan_->superblock_blocks(tuning_.superblock_bytes);
-        scratch_.resize(superblock_);
+        size_scratch(superblock_);
         bind_selections();
         reverse_threshold_.assign(scan_->view().blocks * BLOCK_ROWS, 0);
         for (std::size_t i = 0; i < both; ++i) {
             reverse_threshold_[i] = std::numeric_limits<std::uint64_t>::max();  // nothing full yet
         }
         for (std::size_t g = 0; g < both; g += tuning_.group_rows) {
-            run_group(g, std::min(both, g + tuning_.group_rows), true);
+            const std::size_t end = std::min(both, g + tuning_.group_rows);
+            if (!run_group(g, end, true)) {
+                completed = false;
+                return true;
+            }
+            // A row's candidates before its position came from earlier groups: it is done.
+            publish(states_[end - 1].row + 1);
         }
         reverse_threshold_.clear();
+        publish(last);
         return true;
     }
 
     // Measures states [s0, s1) against the panel being scanned (in symmetric mode from their
-    // own positions on, state i sitting at position i), then writes their cells.
-    void run_group(std::size_t s0, std::size_t s1, bool symmetric) {
+    // own positions on, state i sitting at position i), then writes their cells. Returns false,
+    // writing nothing, when the control stopped the scan.
+    bool run_group(std::size_t s0, std::size_t s1, bool symmetric) {
         steering_.group_started();
         group_size_ = 0;
         for (std::size_t s = s0; s < s1; ++s) {
@@ -262,13 +364,19 @@ private:
             refresh(s);
         }
         const std::size_t start = symmetric ? s0 / BLOCK_ROWS : 0;
-        scan_group(*scan_, kernel_, std::span(group_.data(), group_size_), symmetric, start, superblock_, scratch_,
-                   [&](const GroupQuery& q, std::size_t b0, std::size_t b1) { collect(q.state, b0, b1, symmetric); });
+        const bool scanned = scan_group_while(
+            *scan_, kernel_, std::span(group_.data(), group_size_), symmetric, start, superblock_, scratch_,
+            [&](const GroupQuery& q, std::size_t b0, std::size_t b1) { collect(q.state, b0, b1, symmetric); },
+            [&] { return keep_going(); });
+        if (!scanned) {
+            return false;
+        }
         for (std::size_t s = s0; s < s1; ++s) {
             states_[s].slot = NO_POSITION;
             fill(states_[s]);
         }
         steering_.group_done();
+        return true;
     }
 
     // The row index at panel position p of the panel being scanned.
@@ -373,20 +481,24 @@ private:
     }
 
     // Large k: every candidate with a distance is ordered, then each column walks the order.
-    void run_unbounded(std::size_t first, std::size_t last) {
+    bool run_unbounded(std::size_t first, std::size_t last) {
         const std::size_t cols = cols_;
         const Panel& panel = donors_.panel();
         const std::size_t blocks = panel.view().blocks;
-        scratch_.resize(blocks);
-        std::vector<Entry> order;
+        size_scratch(blocks);
+        std::vector<Entry>& order = order_;
         order.reserve(donors_.rows());
-        QueryRow query;
+        QueryRow& query = unbounded_row_;
         for (std::size_t r = first; r < last; ++r) {
             double* q = query_ + r * cols;
             missing_columns(columns_, q, cols, missing_);
             if (missing_.empty()) {
                 continue;
             }
+            if (!keep_going()) {
+                return false;
+            }
+            publish(r);
             query.prepare(panel, q, NO_POSITION);
             query.view.threshold = std::numeric_limits<std::uint64_t>::max();
             kernel_(panel.view(), query.view, 0, blocks, scratch_.dist(), scratch_.forward(), nullptr);
@@ -415,6 +527,8 @@ private:
                 q[c] = values_.empty() ? columns_.mean[c] : weighted_mean(values_, distances_, weights_);
             }
         }
+        publish(last);
+        return true;
     }
 
     const QueryDonors& donors_;
@@ -432,6 +546,11 @@ private:
     std::vector<std::size_t> row_of_;
     std::size_t superblock_ = 1;
     BlockScratch scratch_;
+    std::size_t scratch_blocks_ = 0;  // what scratch_ holds
+    std::vector<Entry> order_;        // the full-ordering path
+    QueryRow unbounded_row_;
+    const PassControl* control_ = nullptr;
+    std::size_t published_ = 0;  // rows up to this one were added to control_->done
     std::vector<RowState> states_;
     std::vector<GroupQuery> group_;
     std::size_t group_size_ = 0;
@@ -444,7 +563,6 @@ private:
     PruneSteering steering_{tuning_, cols_};
 };
 
-}  // namespace
 }  // namespace detail
 
 std::vector<QueryKernel> available_query_kernels() {
@@ -523,9 +641,10 @@ void query_fast(const QueryDonors& donors, double* query, std::size_t query_rows
                     first == 0 && last == donors.rows() && query_is_fitted(donors, query, query_rows), tuning);
 }
 
-void query_fast_with(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
-                     std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel, bool query_is_fitted,
-                     const PassTuning& tuning) {
+namespace {
+
+// The kernel kind of a fast pass; std::invalid_argument for the reference.
+KernelKind fast_kind(QueryKernel kernel) {
     KernelKind kind = KernelKind::portable;
     switch (kernel) {
         case QueryKernel::reference:
@@ -540,14 +659,63 @@ void query_fast_with(const QueryDonors& donors, double* query, std::size_t query
             kind = KernelKind::avx512;
             break;
     }
+    return kind;
+}
+
+}  // namespace
+
+void query_fast_with(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
+                     std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel, bool query_is_fitted,
+                     const PassTuning& tuning) {
+    query_fast_controlled(donors, query, query_rows, first, last, k, weights, kernel, query_is_fitted, tuning,
+                          PassControl{});
+}
+
+bool query_fast_controlled(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
+                           std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
+                           bool query_is_fitted, const PassTuning& tuning, const PassControl& control) {
+    const KernelKind kind = fast_kind(kernel);
     detail::check_pass_arguments({nullptr, donors.rows(), donors.cols()}, donors.columns(), query_rows, first, last, k);
     const detail::Kernel fn = detail::kernel_for(kind, Metric::nan_euclid, donors.cols());
     if (donors.rows() == 0 || donors.cols() == 0 || first == last) {
-        return;  // no column has a donor, or no row to impute
+        if (control.done != nullptr) {
+            control.done->fetch_add(last - first);
+        }
+        return true;  // no column has a donor, or no row to impute
     }
     detail::QueryPass pass(donors, query, k, weights, fn, tuning);
-    pass.run(first, last, query_is_fitted);
+    const bool completed = pass.run(first, last, query_is_fitted, &control);
     pass.report();
+    return completed;
 }
+
+QueryWorker::QueryWorker(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t k,
+                         QueryWeights weights, QueryKernel kernel, const PassTuning& tuning) {
+    const KernelKind kind = fast_kind(kernel);
+    detail::check_pass_arguments({nullptr, donors.rows(), donors.cols()}, donors.columns(), query_rows, 0, query_rows,
+                                 k);
+    const detail::Kernel fn = detail::kernel_for(kind, Metric::nan_euclid, donors.cols());
+    pass_ = std::make_unique<detail::QueryPass>(donors, query, k, weights, fn, tuning);
+    if (donors.rows() != 0 && donors.cols() != 0) {
+        pass_->prepare_ranges(query_rows);
+    }
+}
+
+QueryWorker::QueryWorker(QueryWorker&&) noexcept = default;
+QueryWorker& QueryWorker::operator=(QueryWorker&&) noexcept = default;
+QueryWorker::~QueryWorker() = default;
+
+bool QueryWorker::run(std::size_t first, std::size_t last, const PassControl& control) noexcept {
+    if (pass_->donors_empty() || first == last) {
+        if (control.done != nullptr) {
+            control.done->fetch_add(last - first);
+        }
+        return true;
+    }
+    // Everything was allocated by prepare_ranges: nothing here allocates or throws.
+    return pass_->run(first, last, false, &control);
+}
+
+void QueryWorker::report() const noexcept { pass_->report(); }
 
 }  // namespace mirel::knn

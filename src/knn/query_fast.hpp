@@ -2,7 +2,9 @@
 // reach every path).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -67,5 +69,52 @@ bool query_is_fitted(const QueryDonors& donors, const double* query, std::size_t
 void query_fast_with(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
                      std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel, bool query_is_fitted,
                      const PassTuning& tuning = PassTuning{});
+
+// How a running pass is watched and stopped. Between its steps (a super-block for a group of rows,
+// or one row of the full-ordering path) the pass calls keep_going(context) when it is set, and
+// stops when that returns false: the rows of the group being measured are then left as they
+// were, the rows of earlier groups are imputed. When `done` is set, the pass adds to it the rows
+// of its range it has finished, group by group (a worker's progress, read by another thread).
+struct PassControl {
+    bool (*keep_going)(void* context) noexcept = nullptr;
+    void* context = nullptr;
+    std::atomic<std::size_t>* done = nullptr;
+};
+
+// query_fast_with under a PassControl. Returns true when every row of [first, last) is done,
+// false when keep_going stopped the pass.
+bool query_fast_controlled(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
+                           std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
+                           bool query_is_fitted, const PassTuning& tuning, const PassControl& control);
+
+namespace detail {
+class QueryPass;
+}
+
+// The fast pass of one worker thread, over ranges of rows one after another (steering pruning
+// as one pass over them would). Everything the pass needs (its kernel, selections, scratch,
+// every buffer at the size the largest group needs) is found and allocated by the constructor,
+// on the constructing thread, which sees any failure as an exception. run() then allocates
+// nothing and never throws: a worker needs nothing the thread would allocate lazily (a first
+// exception's storage included). It never shares distances between imputed rows (ranges are
+// measured against the fitted rows only).
+class QueryWorker {
+public:
+    QueryWorker(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t k, QueryWeights weights,
+                QueryKernel kernel, const PassTuning& tuning);
+    QueryWorker(QueryWorker&&) noexcept;
+    QueryWorker& operator=(QueryWorker&&) noexcept;
+    ~QueryWorker();
+
+    // Rows [first, last) (checked by the caller against the query's rows); false when the
+    // control stopped the pass.
+    bool run(std::size_t first, std::size_t last, const PassControl& control) noexcept;
+    // Adds the pruning counts of every run so far to PassTuning::prune_counts, when it is set
+    // (by one thread: the one that joined the worker).
+    void report() const noexcept;
+
+private:
+    std::unique_ptr<detail::QueryPass> pass_;
+};
 
 }  // namespace mirel::knn

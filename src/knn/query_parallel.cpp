@@ -1,18 +1,26 @@
-// The query pass on a pool of native threads.
+// The query pass on a pool of native threads, or on the calling thread.
 //
 // 1. Arguments are checked on the calling thread before any worker starts. The fitted side
 //    (QueryDonors: the panel and the column facts) was built before the call and is only read.
-// 2. The rows [first, last) are cut into chunks of consecutive rows; each worker takes the next
-//    chunk from an atomic counter and runs the fast driver over it with its own selections and
-//    scratch. A row is written only by the worker that took its chunk, and only its own cells.
-// 3. The calling thread waits, polling when asked to, and joins every worker on every path (a
-//    worker's failure, the poll's refusal or its exception), so nothing of the pass outlives the
-//    call.
+// 2. One thread (or a single chunk): the calling thread runs the pass itself, no thread is
+//    started, and the poll is called from between the pass's steps about every poll_interval.
+// 3. Several threads: the rows [first, last) are cut into chunks of consecutive rows; each
+//    worker takes the next chunk from an atomic counter and runs its own QueryWorker over it. A
+//    row is written only by the worker that took its chunk, and only its own cells. Every
+//    QueryWorker (selections, scratch, result buffers) is allocated here, before any thread
+//    starts: a worker allocates nothing and cannot throw, so it needs nothing its thread would
+//    allocate lazily (libstdc++ allocates a thread's exception storage at its first throw).
+//    Workers look at a stop flag between the pass's steps and add the rows they finish, group by
+//    group, to a shared count (the progress the poll sees).
+// 4. The calling thread waits, polling when asked to, and joins every worker on every path (the
+//    poll's refusal or its exception, a thread that cannot start), so nothing of the pass
+//    outlives the call; failures are raised here after the join.
 #include "knn/query_parallel.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <stdexcept>
@@ -29,7 +37,7 @@ namespace {
 // Joins every started worker when the call ends, however it ends.
 class Pool {
 public:
-    explicit Pool(std::atomic<bool>& stop) noexcept : stop_(stop) {}
+    Pool(std::atomic<bool>& stop, std::size_t threads) : stop_(stop) { threads_.reserve(threads); }
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;
     ~Pool() {
@@ -50,6 +58,74 @@ private:
     std::vector<std::thread> threads_;
 };
 
+// A worker's keep_going: until the stop flag is set.
+bool not_stopped(void* stop) noexcept {
+    return !static_cast<const std::atomic<bool>*>(stop)->load(std::memory_order_relaxed);
+}
+
+// The poll of a pass running on the calling thread, asked between the pass's steps: calls
+// options.poll at most every poll_interval; a refusal or an exception stops the pass.
+struct HerePoll {
+    const ParallelOptions& options;
+    const std::atomic<std::size_t>& done;
+    std::size_t total;
+    std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
+    std::exception_ptr failure;
+
+    static bool keep_going(void* self) noexcept { return static_cast<HerePoll*>(self)->ask(); }
+
+    bool ask() noexcept {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last < options.poll_interval) {
+            return true;
+        }
+        last = now;
+        try {
+            return options.poll(done.load(), total);
+        } catch (...) {
+            failure = std::current_exception();
+            return false;
+        }
+    }
+};
+
+// Step 2: rows [first, last) on the calling thread, `chunk` rows at a time (all at once when
+// chunk >= total, sharing distances when the query is the fitted table).
+bool run_here(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first, std::size_t last,
+              std::size_t k, QueryWeights weights, QueryKernel kernel, bool fitted_query, std::size_t chunk,
+              const ParallelOptions& options, const PassTuning& tuning) {
+    const std::size_t total = last - first;
+    std::atomic<std::size_t> done{0};
+    HerePoll poll{options, done, total, std::chrono::steady_clock::now(), nullptr};
+    PassControl control;
+    if (options.poll) {
+        control.keep_going = &HerePoll::keep_going;
+        control.context = &poll;
+        control.done = &done;
+    }
+    // The chunks steer pruning as one pass over their rows would.
+    detail::PruneState steering;
+    PassTuning own = tuning;
+    own.prune_state = &steering;
+    const bool shared_distances = fitted_query && chunk >= total;
+    bool completed = true;
+    for (std::size_t a = first; a < last && completed; a += std::min(chunk, last - a)) {
+        const std::size_t b = a + std::min(chunk, last - a);
+        completed =
+            query_fast_controlled(donors, query, query_rows, a, b, k, weights, kernel, shared_distances, own, control);
+    }
+    if (poll.failure) {
+        std::rethrow_exception(poll.failure);
+    }
+    if (!completed) {
+        return false;
+    }
+    if (options.poll) {
+        options.poll(total, total);
+    }
+    return true;
+}
+
 }  // namespace
 
 std::size_t default_chunk_rows(std::size_t rows, std::size_t threads) noexcept {
@@ -61,7 +137,7 @@ bool query_parallel(const QueryDonors& donors, double* query, std::size_t query_
                     std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
                     const ParallelOptions& options, const PassTuning& tuning) {
     // 1. Checks, on the calling thread: an empty range of query_fast checks the arguments and
-    //    the kernel (each chunk repeats those cheap checks).
+    //    the kernel.
     if (options.threads == 0) {
         throw std::invalid_argument("query_parallel needs at least one thread");
     }
@@ -76,51 +152,64 @@ bool query_parallel(const QueryDonors& donors, double* query, std::size_t query_
     }
     // The query is the fitted table (fit_transform): one pass over all the rows computes each
     // distance between two imputed rows once. That needs the whole range in one pass, so it is
-    // kept for one thread; several threads split the rows and each measures its rows fully.
-    // Decided here, before any worker writes a row.
+    // kept for the calling thread; several threads split the rows and each measures its rows
+    // fully. Decided here, before any row is written.
     const bool fitted_query = first == 0 && last == donors.rows() && query_is_fitted(donors, query, query_rows);
     if (options.threads == 1 && !options.poll) {
         query_fast_with(donors, query, query_rows, first, last, k, weights, kernel, fitted_query, tuning);
         return true;
     }
 
-    // 2. The workers.
-    std::size_t chunk = options.chunk_rows != 0 ? options.chunk_rows : default_chunk_rows(total, options.threads);
-    if (options.threads == 1 && fitted_query) {
-        chunk = total;
+    // 2. One thread: the calling thread, all rows at once unless chunks were asked for.
+    if (options.threads == 1) {
+        const std::size_t chunk = options.chunk_rows != 0 ? options.chunk_rows : total;
+        return run_here(donors, query, query_rows, first, last, k, weights, kernel, fitted_query, chunk, options,
+                        tuning);
     }
-    const bool shared_distances = fitted_query && chunk >= total;
+    const std::size_t chunk = options.chunk_rows != 0 ? options.chunk_rows : default_chunk_rows(total, options.threads);
     const std::size_t chunks = total / chunk + (total % chunk != 0 ? 1 : 0);
+    // A pass of less work than options.min_thread_work runs here too (rows x fitted rows x
+    // columns, saturating).
+    std::size_t cost = 0;
+    if (__builtin_mul_overflow(total, donors.rows(), &cost) || __builtin_mul_overflow(cost, donors.cols(), &cost)) {
+        cost = SIZE_MAX;
+    }
+    const std::size_t workers = cost < options.min_thread_work ? 1 : std::min(options.threads, chunks);
+    if (workers == 1) {
+        return run_here(donors, query, query_rows, first, last, k, weights, kernel, fitted_query, chunk, options,
+                        tuning);
+    }
+
+    // 3. The workers, each with its pass allocated here.
+    std::vector<QueryWorker> passes;
+    passes.reserve(workers);
+    for (std::size_t t = 0; t < workers; ++t) {
+        PassTuning own = tuning;
+        own.prune_state = nullptr;  // a worker's pass steers its chunks as one pass
+        passes.emplace_back(donors, query, query_rows, k, weights, kernel, own);
+    }
     std::atomic<std::size_t> next_chunk{0};
     std::atomic<std::size_t> done{0};
     std::atomic<bool> stop{false};
     std::mutex mutex;
     std::condition_variable finished;
     std::size_t running = 0;
-    std::exception_ptr failure;
-    auto work = [&]() noexcept {
-        try {
-            // A worker's chunks steer pruning as one pass over their rows would.
-            detail::PruneState steering;
-            PassTuning own = tuning;
-            own.prune_state = &steering;
-            while (!stop.load()) {
-                const std::size_t i = next_chunk.fetch_add(1);
-                if (i >= chunks) {
-                    break;
-                }
-                const std::size_t a = first + i * chunk;
-                const std::size_t b = std::min(last, a + chunk);
-                // A pass over part of the rows never reads the others, which workers write.
-                query_fast_with(donors, query, query_rows, a, b, k, weights, kernel, shared_distances, own);
-                done.fetch_add(b - a);
+    auto work = [&](QueryWorker& pass) noexcept {
+        PassControl control;
+        control.keep_going = &not_stopped;
+        control.context = &stop;
+        control.done = &done;
+        while (!stop.load()) {
+            const std::size_t i = next_chunk.fetch_add(1);
+            if (i >= chunks) {
+                break;
             }
-        } catch (...) {
-            const std::lock_guard<std::mutex> lock(mutex);
-            if (!failure) {
-                failure = std::current_exception();
+            const std::size_t a = first + i * chunk;
+            const std::size_t b = std::min(last, a + chunk);
+            // A pass over part of the rows never reads the others, which workers write.
+            if (!pass.run(a, b, control)) {
+                break;
             }
-            stop.store(true);
         }
         const std::lock_guard<std::mutex> lock(mutex);
         --running;
@@ -129,22 +218,22 @@ bool query_parallel(const QueryDonors& donors, double* query, std::size_t query_
 
     bool stopped = false;
     {
-        Pool pool(stop);
-        const std::size_t workers = std::min(options.threads, chunks);
+        Pool pool(stop, workers);
         for (std::size_t t = 0; t < workers; ++t) {
             {
                 const std::lock_guard<std::mutex> lock(mutex);
                 ++running;
             }
             try {
-                pool.start(work);
+                QueryWorker* pass = &passes[t];
+                pool.start([&work, pass]() noexcept { work(*pass); });
             } catch (...) {
                 const std::lock_guard<std::mutex> lock(mutex);
                 --running;
                 throw;  // the pool stops and joins the workers already started
             }
         }
-        // 3. Wait, polling.
+        // 4. Wait, polling.
         std::unique_lock<std::mutex> lock(mutex);
         while (running != 0) {
             if (!options.poll) {
@@ -163,8 +252,8 @@ bool query_parallel(const QueryDonors& donors, double* query, std::size_t query_
             }
         }
     }
-    if (failure) {
-        std::rethrow_exception(failure);
+    for (const QueryWorker& pass : passes) {
+        pass.report();
     }
     if (stopped && done.load() < total) {
         return false;

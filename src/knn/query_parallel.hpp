@@ -13,23 +13,27 @@
 
 namespace mirel::knn {
 
-// Called on the calling thread while the pool works, about every `poll_interval`, and once at
-// the end: (rows done, rows in the pass). Returning false asks the pass to stop: no chunk starts
-// after that, the chunks being imputed are finished, and query_parallel returns false. The
-// rows of chunks not begun are left as they were.
+// Called on the calling thread while the pass runs, about every `poll_interval`, and once at the
+// end: (rows done, rows in the pass). Returning false asks the pass to stop: it stops at its next
+// step (a fraction of a millisecond to a few milliseconds of work), and query_parallel returns
+// false. Rows are imputed whole: a row is either imputed or left as it was.
 using QueryPoll = std::function<bool(std::size_t done, std::size_t total)>;
 
 struct ParallelOptions {
-    std::size_t threads = 1;     // workers; 1 with no poll runs on the calling thread
+    std::size_t threads = 1;     // workers; with 1 the calling thread runs the pass, no thread starts
     std::size_t chunk_rows = 0;  // rows a worker takes at a time; 0: chosen from rows and threads
+    // A pass of less work than this (query rows x fitted rows x columns) runs on the calling
+    // thread whatever `threads` says: starting and joining threads would cost more than they save.
+    std::size_t min_thread_work = 0;
     std::chrono::milliseconds poll_interval{100};
     QueryPoll poll;  // optional
 };
 
 // query_fast's results, bit for bit, over rows [first, last) of `query`, rows split among
-// options.threads workers. Argument failures are thrown before any thread starts; a failure on
-// a worker stops the others and is rethrown here after all have ended. Returns false when the
-// poll stopped the pass early, true when every row is done.
+// options.threads workers. Argument failures, and failures to allocate a worker's memory, are
+// thrown before any thread starts; a thread that cannot start (std::system_error) or a poll that
+// throws stops the others, and the failure is thrown here after all have ended. Workers never
+// fail. Returns false when the poll stopped the pass early, true when every row is done.
 bool query_parallel(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
                     std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
                     const ParallelOptions& options, const PassTuning& tuning = PassTuning{});

@@ -1,10 +1,14 @@
 // The query pass on several threads: bit for bit the straightforward pass for every thread
 // count, chunk size and kernel; a poll that stops the pass leaves untouched rows untouched; a
-// failing poll ends the call cleanly.
+// failing poll ends the call cleanly; a worker's pass allocates nothing once built.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
+#include <new>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -15,6 +19,58 @@
 #include "knn/query.hpp"
 #include "knn/query_parallel.hpp"
 #include "test_helpers.hpp"
+
+// Allocations made while `counting` is set: the global allocation functions of this test binary
+// are replaced, every form of them, so that each allocation and its release match (malloc and
+// free) under any allocator, a sanitizer's included.
+namespace {
+std::atomic<bool> counting{false};
+std::atomic<std::size_t> allocations{0};
+
+void* counted(std::size_t size, std::size_t align) noexcept {
+    if (counting.load()) {
+        allocations.fetch_add(1);
+    }
+    size = std::max<std::size_t>(size, 1);
+    return align <= alignof(std::max_align_t) ? std::malloc(size)
+                                              : std::aligned_alloc(align, (size + align - 1) / align * align);
+}
+
+void* counted_or_throw(std::size_t size, std::size_t align) {
+    void* p = counted(size, align);
+    if (p == nullptr) {
+        throw std::bad_alloc();
+    }
+    return p;
+}
+}  // namespace
+
+void* operator new(std::size_t size) { return counted_or_throw(size, 0); }
+void* operator new[](std::size_t size) { return counted_or_throw(size, 0); }
+void* operator new(std::size_t size, std::align_val_t a) { return counted_or_throw(size, static_cast<std::size_t>(a)); }
+void* operator new[](std::size_t size, std::align_val_t a) {
+    return counted_or_throw(size, static_cast<std::size_t>(a));
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return counted(size, 0); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return counted(size, 0); }
+void* operator new(std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
+    return counted(size, static_cast<std::size_t>(a));
+}
+void* operator new[](std::size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
+    return counted(size, static_cast<std::size_t>(a));
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace mirel::knn {
 namespace {
@@ -210,6 +266,147 @@ TEST(QueryParallel, PollSeesProgressAndCanStopThePass) {
     EXPECT_THROW(
         query_parallel(donors, got.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel(), options),
         std::runtime_error);
+}
+
+// A control that stops the pass at its `limit`-th step.
+struct StopAfter {
+    std::size_t steps = 0;
+    std::size_t limit = 0;
+    static bool keep_going(void* self) noexcept {
+        auto* s = static_cast<StopAfter*>(self);
+        return ++s->steps <= s->limit;
+    }
+};
+
+// A worker's pass over ranges in any order, reused from range to range: the reference's bits,
+// with no allocation once it is built, and a stop at any step leaves each row imputed or as it
+// was, with the rows reported done imputed.
+TEST(QueryParallel, WorkerPassesAllocateNothingAndStopAtAnyStep) {
+    std::mt19937_64 rng(2103);
+    PassTuning small = small_blocks();
+    small.max_selected = 4;  // k above it: the full-ordering path
+    std::size_t stops = 0;
+    for (int round = 0; round < 16; ++round) {
+        const std::size_t cols = 1 + rng() % 14;
+        const std::size_t fitted_rows = 1 + rng() % 150;
+        const std::size_t query_rows = 1 + rng() % 60;
+        const double rate = 0.05 + 0.6 * static_cast<double>(rng() % 100) / 100.0;
+        const std::vector<double> fitted = table(rng, fitted_rows, cols, rate, round % 2 == 0);
+        const std::vector<double> query = table(rng, query_rows, cols, rate, round % 2 == 1);
+        const TableView f{fitted.data(), fitted_rows, cols};
+        const DonorColumns columns = donor_columns(f);
+        const QueryDonors donors(f);
+        const std::size_t k = 1 + rng() % 7;
+        std::vector<double> want = query;
+        query_reference(f, columns, want.data(), query_rows, 0, query_rows, k, QueryWeights::distance);
+        for (const QueryKernel kernel : fast_kernels()) {
+            for (const PassTuning& tuning : {PassTuning{}, small}) {
+                // Ranges in a random order, one worker for all of them.
+                std::vector<double> got = query;
+                QueryWorker worker(donors, got.data(), query_rows, k, QueryWeights::distance, kernel, tuning);
+                std::vector<std::size_t> starts;
+                for (std::size_t a = 0; a < query_rows; a += 1 + rng() % 9) {
+                    starts.push_back(a);
+                }
+                std::vector<std::size_t> ends(starts.begin() + 1, starts.end());
+                ends.push_back(query_rows);
+                std::vector<std::size_t> order(starts.size());
+                for (std::size_t i = 0; i < order.size(); ++i) {
+                    order[i] = i;
+                }
+                std::shuffle(order.begin(), order.end(), rng);
+                std::atomic<std::size_t> done{0};
+                PassControl control;
+                control.done = &done;
+                allocations.store(0);
+                counting.store(true);
+                for (const std::size_t i : order) {
+                    ASSERT_TRUE(worker.run(starts[i], ends[i], control));
+                }
+                counting.store(false);
+                EXPECT_EQ(allocations.load(), 0u) << "round " << round;
+                EXPECT_EQ(done.load(), query_rows);
+                ASSERT_EQ(bits(got), bits(want)) << "round " << round << " k " << k;
+
+                // Stopped at a random step of one pass over every row.
+                got = query;
+                QueryWorker stopped(donors, got.data(), query_rows, k, QueryWeights::distance, kernel, tuning);
+                StopAfter stop{0, rng() % 40};
+                done.store(0);
+                control.keep_going = &StopAfter::keep_going;
+                control.context = &stop;
+                const bool finished = stopped.run(0, query_rows, control);
+                stops += finished ? 0 : 1;
+                ASSERT_LE(done.load(), query_rows);
+                for (std::size_t r = 0; r < query_rows; ++r) {
+                    const std::vector<double> row(got.begin() + r * cols, got.begin() + (r + 1) * cols);
+                    const std::vector<double> imputed(want.begin() + r * cols, want.begin() + (r + 1) * cols);
+                    const std::vector<double> before(query.begin() + r * cols, query.begin() + (r + 1) * cols);
+                    ASSERT_TRUE(bits(row) == bits(imputed) || bits(row) == bits(before)) << "row " << r;
+                    if (r < done.load()) {
+                        ASSERT_EQ(bits(row), bits(imputed)) << "row " << r << " reported done";
+                    }
+                }
+                if (finished) {
+                    EXPECT_EQ(bits(got), bits(want));
+                    EXPECT_EQ(done.load(), query_rows);
+                }
+            }
+        }
+    }
+    EXPECT_GT(stops, 0u);
+}
+
+// One thread runs on the calling thread as one pass (the poll asked between its steps), so a
+// stop takes effect at once and progress advances within a chunk of any size; both hold for
+// every tuning and for the fitted table as the query (distances shared).
+TEST(QueryParallel, OneThreadPollsBetweenStepsAndStopsAtOnce) {
+    std::mt19937_64 rng(31);
+    const std::size_t cols = 5;
+    const std::size_t rows = 300;
+    const std::vector<double> fitted = table(rng, rows, cols, 0.25, true);
+    const TableView f{fitted.data(), rows, cols};
+    const DonorColumns columns = donor_columns(f);
+    const QueryDonors donors(f);
+    for (const bool same : {false, true}) {
+        const std::vector<double> query = same ? fitted : table(rng, rows, cols, 0.3, true);
+        std::vector<double> want = query;
+        query_reference(f, columns, want.data(), rows, 0, rows, 4, QueryWeights::uniform);
+        for (const std::size_t threads : {1, 2}) {
+            ParallelOptions options;
+            options.threads = threads;
+            options.chunk_rows = threads == 1 ? 0 : rows;  // one chunk: the calling thread either way
+            options.poll_interval = std::chrono::milliseconds(0);
+            std::vector<std::size_t> seen;
+            options.poll = [&](std::size_t done, std::size_t) {
+                seen.push_back(done);
+                return true;
+            };
+            std::vector<double> got = query;
+            ASSERT_TRUE(query_parallel(donors, got.data(), rows, 0, rows, 4, QueryWeights::uniform, best_query_kernel(),
+                                       options, small_blocks()));
+            EXPECT_EQ(bits(got), bits(want)) << "same " << same << " threads " << threads;
+            ASSERT_FALSE(seen.empty());
+            EXPECT_EQ(seen.back(), rows);
+            EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](std::size_t d) { return d > 0 && d < rows; }))
+                << "progress only at the ends of the chunk";
+            for (std::size_t i = 1; i < seen.size(); ++i) {
+                EXPECT_LE(seen[i - 1], seen[i]);
+            }
+
+            // Refused at the first poll: the pass stops before its first step ends.
+            std::size_t polls = 0;
+            options.poll = [&](std::size_t, std::size_t) {
+                ++polls;
+                return false;
+            };
+            got = query;
+            EXPECT_FALSE(query_parallel(donors, got.data(), rows, 0, rows, 4, QueryWeights::uniform,
+                                        best_query_kernel(), options, small_blocks()));
+            EXPECT_EQ(polls, 1u);
+            EXPECT_EQ(bits(got), bits(query));
+        }
+    }
 }
 
 TEST(QueryParallel, BadArgumentsFailBeforeAnyThreadStarts) {

@@ -6,10 +6,18 @@
 // only copy of the fitted values), reported to the interpreter's memory accounting while it
 // lives. Its methods write into the caller's query matrix in place; the engine's working memory
 // is freed before they return.
+//
+// Another thread may write a caller's array at any time, without the interpreter lock
+// (np.copyto(..., where=...) does). So every array argument the pass reads is copied once, at
+// the start, into memory the call owns, and everything is counted and computed from that copy;
+// the results go back into the caller's query matrix at the end, only into the cells the copy
+// said to impute, within the shape that was checked.
 #include "module/errors.hpp"
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -119,7 +127,72 @@ std::size_t neighbours_arg(Py_ssize_t n_neighbors) {
     return static_cast<std::size_t>(n_neighbors);
 }
 
-knn::TableView view(const MatrixArg& m) noexcept { return {reinterpret_cast<const double*>(m.data), m.rows, m.cols}; }
+// rows x cols cells, or MemoryError when that count cannot even be expressed.
+std::size_t cell_count(std::size_t rows, std::size_t cols) {
+    std::size_t cells = 0;
+    std::size_t bytes = 0;
+    if (__builtin_mul_overflow(rows, cols, &cells) || __builtin_mul_overflow(cells, sizeof(double), &bytes)) {
+        throw std::bad_alloc();
+    }
+    return cells;
+}
+
+// A float64 matrix argument read once, into memory of the call's own.
+std::vector<double> copy_of(const MatrixArg& m) {
+    const std::size_t cells = cell_count(m.rows, m.cols);
+    if (cells * sizeof(double) != m.bytes) {
+        raise(PyExc_ValueError, "the array's size does not match its shape");
+    }
+    std::vector<double> values(cells);
+    if (cells != 0) {
+        std::memcpy(values.data(), m.data, cells * sizeof(double));
+    }
+    return values;
+}
+
+// The query matrix as the call saw it: its cells, and which of them the pass imputes (missing
+// cells of columns that hold a fitted value), one bit each.
+struct QuerySnapshot {
+    std::vector<double> values;
+    std::vector<std::uint64_t> imputed;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    std::size_t cells = 0;  // imputed cells
+
+    double* data() noexcept { return values.data(); }
+};
+
+QuerySnapshot snapshot_query(const MatrixArg& query, const knn::DonorColumns& columns) {
+    QuerySnapshot snap;
+    snap.values = copy_of(query);
+    snap.rows = query.rows;
+    snap.cols = query.cols;
+    snap.imputed.assign(snap.values.size() / 64 + 1, 0);
+    for (std::size_t r = 0, i = 0; r < snap.rows; ++r) {
+        for (std::size_t c = 0; c < snap.cols; ++c, ++i) {
+            if (std::isnan(snap.values[i]) && columns.count[c] != 0) {
+                snap.imputed[i / 64] |= std::uint64_t{1} << (i % 64);
+                ++snap.cells;
+            }
+        }
+    }
+    return snap;
+}
+
+// The imputed cells back into the caller's query matrix (of the shape the snapshot was taken
+// with: the array object cannot change shape while the call holds it).
+void write_back(const QuerySnapshot& snap, const MatrixArg& query) noexcept {
+    auto* out = reinterpret_cast<double*>(query.data);
+    const std::size_t n = snap.values.size();
+    for (std::size_t w = 0; w < snap.imputed.size(); ++w) {
+        for (std::uint64_t bits = snap.imputed[w]; bits != 0; bits &= bits - 1) {
+            const std::size_t i = w * 64 + static_cast<std::size_t>(__builtin_ctzll(bits));
+            if (i < n) {
+                out[i] = snap.values[i];
+            }
+        }
+    }
+}
 
 // --- Donors: the fitted side, built once by fit and read by every transform ---------------
 
@@ -162,12 +235,14 @@ PyObject* Donors_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
             }
         }
         const MatrixArg fitted = matrix_arg(fitted_obj, "fitted", NPY_DOUBLE, "float64", false);
+        // The column facts and the panel each read the table: from one copy of it.
+        const std::vector<double> table = copy_of(fitted);
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         Ref self = check(alloc(type, 0));
         DonorsObject* obj = as_donors(self.get());
         obj->donors = nullptr;
         obj->tracked = 0;
-        obj->donors = new knn::QueryDonors(view(fitted));
+        obj->donors = new knn::QueryDonors(knn::TableView{table.data(), fitted.rows, fitted.cols});
         const std::size_t bytes = obj->donors->bytes();
         if (mirel_trace_track(TRACE_DOMAIN, reinterpret_cast<std::uintptr_t>(obj->donors), bytes) == 0) {
             obj->tracked = bytes;
@@ -201,8 +276,9 @@ MatrixArg query_arg(PyObject* obj, const knn::QueryDonors& donors) {
     return query;
 }
 
-// Optional (query rows x fitted rows) distance matrix.
-knn::GivenDistances given_distances(PyObject* obj, const knn::QueryDonors& donors, const MatrixArg& query) {
+// Optional (query rows x fitted rows) distance matrix, copied into `copy`.
+knn::GivenDistances given_distances(PyObject* obj, const knn::QueryDonors& donors, const MatrixArg& query,
+                                    std::vector<double>& copy) {
     if (obj == nullptr || obj == Py_None) {
         return {};
     }
@@ -213,7 +289,8 @@ knn::GivenDistances given_distances(PyObject* obj, const knn::QueryDonors& donor
                                     std::to_string(d.cols) + ")");
     }
     check_apart(query, d, "distances");
-    return {reinterpret_cast<const double*>(d.data)};
+    copy = copy_of(d);
+    return {copy.data()};
 }
 
 // The weights name of a built-in pass.
@@ -244,17 +321,19 @@ PyObject* Donors_impute(PyObject* self, PyObject* args, PyObject* kwargs) noexce
         const MatrixArg query = query_arg(query_obj, donors);
         const std::size_t k = neighbours_arg(n_neighbors);
         const knn::QueryWeights weights = weights_arg(weights_name);
-        const knn::GivenDistances given = given_distances(distances_obj, donors, query);
+        std::vector<double> given_copy;
+        const knn::GivenDistances given = given_distances(distances_obj, donors, query, given_copy);
         const knn::QueryKernel kernel = kernel_arg(kernel_obj);
-        auto* values = reinterpret_cast<double*>(query.data);
+        QuerySnapshot snap = snapshot_query(query, donors.columns());
         if (kernel == knn::QueryKernel::reference || given.values != nullptr) {
             // The straightforward pass reads the fitted rows row by row: a temporary copy.
             const std::vector<double> table = donors.table();
             const knn::TableView fitted{table.data(), donors.rows(), donors.cols()};
-            knn::query_reference(fitted, donors.columns(), values, query.rows, 0, query.rows, k, weights, given);
+            knn::query_reference(fitted, donors.columns(), snap.data(), snap.rows, 0, snap.rows, k, weights, given);
         } else {
-            knn::query_fast(donors, values, query.rows, 0, query.rows, k, weights, kernel);
+            knn::query_fast(donors, snap.data(), snap.rows, 0, snap.rows, k, weights, kernel);
         }
+        write_back(snap, query);
         Py_RETURN_NONE;
     });
 }
@@ -287,11 +366,12 @@ private:
 //                        kernel=None)
 //
 // impute's built-in pass (no given distances, not the reference) with the interpreter lock
-// released and the query rows dealt out to n_threads native threads; bit-identical to impute.
-// The Donors object is immutable and, like the query array, held for the whole call. While the
-// pool works, the calling thread takes the lock back about every 0.1 s to check for signals
-// (Ctrl-C stops the pass) and to call progress(done_rows, total_rows) when given; an exception
-// from either stops the pass (rows not begun stay as they were) and is raised.
+// released and the query rows dealt out to n_threads native threads (one thread: the calling
+// thread, no thread started); bit-identical to impute. The Donors object is immutable and, like
+// the query array, held for the whole call. While the pass runs, the calling thread takes the
+// lock back about every 0.1 s to check for signals (Ctrl-C stops the pass) and to call
+// progress(done_rows, total_rows) when given; an exception from either stops the pass within a
+// few milliseconds and is raised, the query matrix left as it was.
 PyObject* Donors_impute_parallel(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guard_object([&]() -> PyObject* {
         static const char* keywords[] = {"query",    "n_neighbors", "weights", "n_threads",
@@ -333,10 +413,11 @@ PyObject* Donors_impute_parallel(PyObject* self, PyObject* args, PyObject* kwarg
         const Ref self_hold = Ref::borrow(self);
         const Ref query_hold = Ref::borrow(query_obj);
         const Ref progress_hold = Ref::borrow(progress_obj);
-        auto* values = reinterpret_cast<double*>(query.data);
+        QuerySnapshot snap = snapshot_query(query, donors.columns());
         knn::ParallelOptions options;
         options.threads = static_cast<std::size_t>(n_threads);
         options.chunk_rows = static_cast<std::size_t>(chunk_rows);
+        options.min_thread_work = std::size_t{1} << 20;  // about a millisecond of distances
         bool failed = false;
         try {
             LockReleased unlocked;
@@ -358,13 +439,18 @@ PyObject* Donors_impute_parallel(PyObject* self, PyObject* args, PyObject* kwarg
                     return true;
                 });
             };
-            knn::query_parallel(donors, values, query.rows, 0, query.rows, k, weights, kernel, options);
+            knn::query_parallel(donors, snap.data(), snap.rows, 0, snap.rows, k, weights, kernel, options);
         } catch (const std::system_error& e) {
-            raise(PyExc_RuntimeError, std::string("cannot start the threads of the pass: ") + e.what());
+            // No memory for a thread's stack (or too many threads) is EAGAIN.
+            const bool memory =
+                e.code() == std::errc::resource_unavailable_try_again || e.code() == std::errc::not_enough_memory;
+            raise(memory ? PyExc_MemoryError : PyExc_RuntimeError,
+                  std::string("cannot start the threads of the pass: ") + e.what());
         }
         if (failed) {
             throw ErrorAlreadySet{};
         }
+        write_back(snap, query);
         Py_RETURN_NONE;
     });
 }
@@ -387,8 +473,11 @@ PyObject* Donors_select(PyObject* self, PyObject* args, PyObject* kwargs) noexce
         const std::size_t k = neighbours_arg(n_neighbors);
         const MatrixArg index = matrix_arg(index_obj, "index", NPY_INT64, "int64", true);
         const MatrixArg distance = matrix_arg(distance_obj, "distance", NPY_DOUBLE, "float64", true);
-        const knn::GivenDistances given = given_distances(distances_obj, donors, query);
-        const std::size_t cells = knn::count_imputed_cells(donors.columns(), view(query), 0, query.rows);
+        std::vector<double> given_copy;
+        const knn::GivenDistances given = given_distances(distances_obj, donors, query, given_copy);
+        // The selections written below are exactly the cells counted here, in the copy.
+        QuerySnapshot snap = snapshot_query(query, donors.columns());
+        const std::size_t cells = snap.cells;
         if (index.rows != cells || index.cols != k || distance.rows != cells || distance.cols != k) {
             raise(PyExc_ValueError,
                   "index and distance must have shape (" + std::to_string(cells) + ", " + std::to_string(k) + ")");
@@ -402,8 +491,8 @@ PyObject* Donors_select(PyObject* self, PyObject* args, PyObject* kwargs) noexce
         const knn::TableView fitted{table.data(), donors.rows(), donors.cols()};
         const knn::SelectionOut out{reinterpret_cast<std::int64_t*>(index.data),
                                     reinterpret_cast<double*>(distance.data), k};
-        knn::query_select_reference(fitted, donors.columns(), reinterpret_cast<double*>(query.data), query.rows, 0,
-                                    query.rows, k, out, given);
+        knn::query_select_reference(fitted, donors.columns(), snap.data(), snap.rows, 0, snap.rows, k, out, given);
+        write_back(snap, query);
         Py_RETURN_NONE;
     });
 }
