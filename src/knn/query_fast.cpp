@@ -497,7 +497,7 @@ QueryDonors::QueryDonors(const TableView& fitted, bool masked_cells, DonorLayout
     : rows_(fitted.rows),
       cols_(fitted.cols),
       row_major_(layout == DonorLayout::rows ||
-                 (layout == DonorLayout::automatic && fitted.rows <= PassTuning{}.row_major_max_candidates)),
+                 (layout == DonorLayout::automatic && fitted.rows <= QUERY_ROW_MAJOR_MAX_ROWS)),
       columns_(donor_columns(fitted)) {
     const std::size_t cells = checked_count<double>(checked_mul(rows_, cols_));
     if (row_major_) {

@@ -24,9 +24,13 @@ std::string_view query_kernel_name(QueryKernel kernel) noexcept;
 
 // How QueryDonors holds the fitted rows: the column-blocked panel that the kernels read, or the
 // rows as they are (row-major) for the straightforward pass; `automatic` takes the rows as they
-// are when the panel would be mostly padding (at most PassTuning::row_major_max_candidates rows),
-// so that memory stays proportional to the table.
+// are when the panel would be mostly padding (at most QUERY_ROW_MAJOR_MAX_ROWS rows), so that
+// memory stays proportional to the table.
 enum class DonorLayout { panel, rows, automatic };
+
+// Up to here the straightforward pass over the rows is about as fast as the kernels over a panel
+// of one 32-row block, which holds 3.2 times as many cells at 10 rows.
+inline constexpr std::size_t QUERY_ROW_MAJOR_MAX_ROWS = 10;
 
 // The fitted side of the query passes, built once per fitted table: the column-blocked panel of
 // the fitted rows (position p = row p) or, for a few rows, a row-major copy, which is the only
