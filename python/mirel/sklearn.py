@@ -311,8 +311,9 @@ class KNNImputer(_BaseImputer):
                 fit_X = np.where(mask, np.nan, fit_X)
         self._donors = _query.Donors(fit_X)
         del fit_X
-        self._n_donors = self._donors.counts()
-        self._valid_mask = self._n_donors > 0
+        # The donor counts are the engine's; only the mask is kept here (a wide table would
+        # otherwise hold a second array of counts).
+        self._valid_mask = self._donors.counts() > 0
         if self.add_indicator and mask is None:
             mask = _get_mask(X, self.missing_values)
         super()._fit_indicator(mask)
@@ -409,7 +410,7 @@ class KNNImputer(_BaseImputer):
         index = np.empty((rows.size, k), dtype=np.int64)
         distance = np.empty((rows.size, k), dtype=np.float64)
         self._donors.select(work, k, index, distance, distances)
-        potential = self._n_donors
+        potential = self._donors.counts()
         with_donors = index[:, 0] >= 0  # the others got the column mean
         for col in np.unique(cols[with_donors]):
             chosen = np.flatnonzero(with_donors & (cols == col))

@@ -2,9 +2,10 @@
 #pragma once
 
 #include <cstddef>
-#include <limits>
 #include <memory>
 #include <new>
+
+#include "knn/checked.hpp"
 
 namespace mirel::knn::detail {
 
@@ -24,10 +25,7 @@ AlignedArray<T> aligned_array(std::size_t n) {
     if (n == 0) {
         n = 1;
     }
-    if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) {
-        throw std::bad_alloc();
-    }
-    return AlignedArray<T>(static_cast<T*>(::operator new(n * sizeof(T), ALIGNMENT)));
+    return AlignedArray<T>(static_cast<T*>(::operator new(checked_bytes<T>(n), ALIGNMENT)));
 }
 
 }  // namespace mirel::knn::detail

@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -32,6 +33,13 @@ inline UnknownMetric unknown_metric(const std::string& name) { return UnknownMet
 // fitted row r. `input_rows` is the input's own row count: candidates are rows 0..input_rows-1.
 // Internal failures throw Panic. Results are bit-identical to impute_reference.
 ImputeResult impute(const KnnImputer& imputer, std::span<const double> input, std::size_t input_rows);
+
+// What `impute` would fail with, found without imputing (O(input), no allocation): the
+// unknown-metric error is returned, an internal failure thrown as impute throws it; nullopt
+// when impute would succeed. For a caller that discards the result of a successful pass (the
+// result does not fit the fitted shape) but must report the pass's own failures first.
+std::optional<UnknownMetric> check_impute(const KnnImputer& imputer, std::span<const double> input,
+                                          std::size_t input_rows);
 
 // The straightforward pass, kept as the yardstick that faster code is checked against:
 // one metric call per other fitted row, a full stable sort of the candidates, get_weights,

@@ -93,8 +93,11 @@ ImputeResult impute_with(const KnnImputer& imputer, std::span<const double> inpu
         return impute_reference(imputer, input, input_rows);
     }
     detail::check_row_failures(imputer, work, input_rows);
-    // Candidates 0..input_rows-1, all fitted rows now.
-    detail::run_row_pass(imputer, input_rows, fn, tuning, work, result);
+    // Candidates 0..input_rows-1, all fitted rows now. Cells without a donor need no distance.
+    detail::fill_donorless(imputer, input_rows, work, result);
+    if (!work.rows.empty()) {
+        detail::run_row_pass(imputer, input_rows, fn, tuning, work, result);
+    }
     return result;
 }
 

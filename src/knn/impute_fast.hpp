@@ -57,6 +57,11 @@ struct PassTuning {
     detail::PruneState* prune_state = nullptr;
     // Rows narrower than this are too short for the checks to pay: no pruning.
     std::size_t prune_min_columns = 12;
+    // With at most this many candidate rows the panel would be mostly padding (it holds whole
+    // blocks of BLOCK_ROWS rows, 2.5 times 13 rows): the row pass measures them in place, row by
+    // row, with the scalar metric instead, so that memory stays proportional to the table. (From
+    // 13 rows on the kernels are faster than the scalar metric.)
+    std::size_t row_major_max_candidates = 12;
 };
 
 namespace detail {

@@ -1,6 +1,7 @@
 // The straightforward pass: the definition of what imputation computes and how it fails.
 #include <algorithm>
 
+#include "knn/checked.hpp"
 #include "knn/impute.hpp"
 #include "knn/metrics.hpp"
 #include "knn/panic.hpp"
@@ -25,7 +26,7 @@ ImputeResult impute_reference(const KnnImputer& imputer, std::span<const double>
         // 2. Distances from fitted row r to every fitted row; r itself is not measured.
         const std::span<const double> reference = imputer.row(r);
         std::vector<double> distances;
-        distances.reserve(rows);
+        distances.reserve(checked_count<double>(rows));
         for (std::size_t t = 0; t < rows; ++t) {
             distances.push_back(t == r ? SELF_DISTANCE : metric(imputer, reference, imputer.row(t)));
         }
@@ -33,7 +34,7 @@ ImputeResult impute_reference(const KnnImputer& imputer, std::span<const double>
         if (input_rows > rows && input_rows >= 2) {
             panic_index_out_of_bounds(rows, rows);
         }
-        std::vector<std::size_t> order(input_rows);
+        std::vector<std::size_t> order(checked_count<std::size_t>(input_rows));
         for (std::size_t t = 0; t < input_rows; ++t) {
             order[t] = t;
         }

@@ -4,19 +4,65 @@
 #include <cmath>
 #include <limits>
 
+#include "knn/checked.hpp"
 #include "knn/metrics.hpp"
 
 namespace mirel::knn::detail {
+
+namespace {
+
+struct PanelSizes {
+    std::size_t blocks = 0;
+    std::size_t positions = 0;
+    std::size_t cells = 0;  // of each cell array
+    std::size_t present_bytes = 0;
+    std::size_t scale_entries = 0;
+    std::size_t total = 0;  // bytes of everything
+};
+
+// Throws SizeOverflow when a size does not fit.
+PanelSizes panel_sizes(std::size_t m, std::size_t cols, Metric metric, bool masked_cells) {
+    const bool expected = metric == Metric::expected_distance;
+    PanelSizes s;
+    s.blocks = checked_add(m, BLOCK_ROWS - 1) / BLOCK_ROWS;
+    s.positions = checked_mul(s.blocks, BLOCK_ROWS);
+    s.cells = checked_count<double>(checked_product({s.blocks, cols, BLOCK_ROWS}));
+    s.present_bytes = checked_count<std::uint8_t>(checked_product({s.blocks, cols, BLOCK_BYTES}));
+    s.scale_entries = expected ? 0 : checked_add(cols, 1);
+    const std::size_t cell_arrays = 1 + (masked_cells ? 2 : 0) + (expected ? 1 : 0);
+    std::size_t total = checked_mul(checked_bytes<double>(s.cells), cell_arrays);
+    total = checked_add(total, checked_bytes<std::int64_t>(s.positions));
+    total = checked_add(total, s.present_bytes);
+    total = checked_add(total, checked_bytes<double>(s.scale_entries));
+    s.total = checked_add(total, checked_count<std::uint8_t>(cols));
+    return s;
+}
+
+}  // namespace
+
+std::optional<std::size_t> Panel::bytes_for(std::size_t rows, std::size_t cols, Metric metric,
+                                            bool masked_cells) noexcept {
+    try {
+        return panel_sizes(rows, cols, metric, masked_cells).total;
+    } catch (const SizeOverflow&) {
+        return std::nullopt;
+    }
+}
 
 void Panel::build(std::span<const double> fitted, std::size_t cols, std::span<const std::size_t> row_of, Metric metric,
                   bool masked_cells) {
     const bool expected = metric == Metric::expected_distance;
     const std::size_t m = row_of.size();
-    const std::size_t blocks = (m + BLOCK_ROWS - 1) / BLOCK_ROWS;
-    const std::size_t cells = blocks * cols * BLOCK_ROWS;
+    // 1. Every size, checked, before anything is allocated.
+    const PanelSizes sizes = panel_sizes(m, cols, metric, masked_cells);
+    const std::size_t blocks = sizes.blocks;
+    const std::size_t cells = sizes.cells;
+    // 2. The arrays (no view of the old ones survives a failure here).
+    view_ = PanelView{};
+    bytes_ = 0;
     values_ = aligned_array<double>(cells);
-    count_ = aligned_array<std::int64_t>(blocks * BLOCK_ROWS);
-    present_.assign(blocks * cols * BLOCK_BYTES, 0);
+    count_ = aligned_array<std::int64_t>(sizes.positions);
+    present_.assign(sizes.present_bytes, 0);
     column_has_infinity_.assign(cols, 0);
     missing_term_.reset();
     zeroed_.reset();
@@ -31,7 +77,7 @@ void Panel::build(std::span<const double> fitted, std::size_t cols, std::span<co
     if (expected) {
         missing_term_ = aligned_array<double>(cells);
     } else {
-        scale_.assign(cols + 1, 0.0);
+        scale_.assign(sizes.scale_entries, 0.0);
         for (std::size_t p = 1; p <= cols; ++p) {
             // Exactly the scale nan_euclid computes for `p` shared coordinates.
             scale_[p] = static_cast<double>(cols) / static_cast<double>(p);
@@ -69,6 +115,7 @@ void Panel::build(std::span<const double> fitted, std::size_t cols, std::span<co
             count[p] = present;
         }
     }
+    bytes_ = sizes.total;
     view_ = PanelView{};
     view_.cols = cols;
     view_.rows = m;
@@ -121,9 +168,11 @@ void QueryRow::prepare(const Panel& panel, const double* row, std::size_t self) 
 
 void BlockScratch::resize(std::size_t blocks) {
     blocks = std::max<std::size_t>(1, blocks);
-    dist_ = aligned_array<double>(blocks * BLOCK_ROWS);
-    forward_.assign(blocks * BLOCK_BYTES, 0);
-    reverse_.assign(blocks * BLOCK_BYTES, 0);
+    const std::size_t positions = checked_count<double>(checked_mul(blocks, BLOCK_ROWS));
+    const std::size_t bits = checked_mul(blocks, BLOCK_BYTES);
+    dist_ = aligned_array<double>(positions);
+    forward_.assign(bits, 0);
+    reverse_.assign(bits, 0);
 }
 
 }  // namespace mirel::knn::detail

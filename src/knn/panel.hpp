@@ -16,10 +16,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "knn/aligned.hpp"
+#include "knn/checked.hpp"
 #include "knn/imputer.hpp"
 #include "knn/kernels/kernel.hpp"
 
@@ -51,17 +53,13 @@ public:
     std::size_t block_bytes() const noexcept {
         // Kernels read the zeroed cells and weights instead of the values when they are there.
         const std::size_t arrays = (view_.weight != nullptr ? 2 : 1) + (view_.missing_term != nullptr ? 1 : 0);
-        return view_.cols * BLOCK_ROWS * sizeof(double) * arrays;
+        return try_product({view_.cols, BLOCK_ROWS, sizeof(double), arrays}).value_or(SIZE_MAX);
     }
 
     // Bytes the panel holds: its cells (and terms, masked cells), counts, presence bits and
     // tables. Owners report it to the interpreter's memory accounting.
-    std::size_t bytes() const noexcept {
-        const std::size_t positions = view_.blocks * BLOCK_ROWS;
-        const std::size_t arrays = 1 + (missing_term_ ? 1 : 0) + (zeroed_ ? 1 : 0) + (weight_ ? 1 : 0);
-        return positions * view_.cols * sizeof(double) * arrays + positions * sizeof(std::int64_t) + present_.size() +
-               scale_.size() * sizeof(double) + column_has_infinity_.size();
-    }
+    // (Summed with checked arithmetic when the panel was built.)
+    std::size_t bytes() const noexcept { return bytes_; }
 
     // Blocks of one super-block: as many as fit in `bytes`, at least one. A group of query rows
     // is measured against one super-block after another, so that it is read from the nearest
@@ -69,6 +67,11 @@ public:
     std::size_t superblock_blocks(std::size_t bytes) const noexcept {
         return std::max<std::size_t>(1, bytes / std::max<std::size_t>(1, block_bytes()));
     }
+
+    // The bytes build() would hold for `rows` candidate rows of `cols` values, or nullopt when
+    // that does not fit in size_t. Nothing is allocated.
+    static std::optional<std::size_t> bytes_for(std::size_t rows, std::size_t cols, Metric metric,
+                                                bool masked_cells) noexcept;
 
 private:
     AlignedArray<double> values_;
@@ -79,6 +82,7 @@ private:
     std::vector<std::uint8_t> present_;
     std::vector<double> scale_;
     std::vector<std::uint8_t> column_has_infinity_;
+    std::size_t bytes_ = 0;
     PanelView view_;
 };
 

@@ -1,7 +1,9 @@
 #include "knn/pass_plan.hpp"
 
 #include <cmath>
+#include <cstdint>
 
+#include "knn/checked.hpp"
 #include "knn/panic.hpp"
 
 namespace mirel::knn::detail {
@@ -55,10 +57,95 @@ void check_row_failures(const KnnImputer& imputer, const MissingCells& work, std
     }
 }
 
+std::optional<UnknownMetric> check_pass(const KnnImputer& imputer, std::span<const double> input,
+                                        std::size_t input_rows) {
+    if (!well_formed(imputer)) {
+        // Whatever the straightforward pass does with such a record is what happens.
+        ImputeResult outcome = impute_reference(imputer, input, input_rows);
+        if (auto* unknown = std::get_if<UnknownMetric>(&outcome)) {
+            return std::move(*unknown);
+        }
+        return std::nullopt;
+    }
+    // The same steps as open_pass and check_row_failures, without the copies.
+    if (imputer.metric_kind() == Metric::unknown) {
+        return unknown_metric(imputer.metric());
+    }
+    const std::size_t n = input.size();
+    const std::size_t cols = imputer.cols();
+    const std::size_t rows = imputer.rows();
+    std::size_t p = 0;
+    while (p < n && !std::isnan(input[p])) {
+        ++p;
+    }
+    if (p == n) {
+        return std::nullopt;
+    }
+    if (cols == 0) {
+        throw Panic("attempt to divide by zero");
+    }
+    bool first = true;
+    while (p < n) {
+        if (!std::isnan(input[p])) {
+            ++p;
+            continue;
+        }
+        const std::size_t r = p / cols;
+        (void)imputer.row(r);
+        if (first && input_rows > rows && input_rows >= 2) {
+            panic_index_out_of_bounds(rows, rows);
+        }
+        first = false;
+        p = r * cols + cols;
+    }
+    return std::nullopt;
+}
+
+void fill_donorless(const KnnImputer& imputer, std::size_t m, MissingCells& work, std::span<double> result) {
+    const std::size_t cols = imputer.cols();
+    const std::span<const double> fitted = imputer.fitted_values();
+    // 1. The columns that have a donor: stop as soon as every column has one.
+    std::vector<std::uint8_t> has_donor(checked_count<std::uint8_t>(cols), 0);
+    std::size_t found = 0;
+    for (std::size_t t = 0; t < m && found < cols; ++t) {
+        const double* row = fitted.data() + t * cols;
+        for (std::size_t c = 0; c < cols; ++c) {
+            if (has_donor[c] == 0 && !std::isnan(row[c])) {
+                has_donor[c] = 1;
+                ++found;
+            }
+        }
+    }
+    if (found == cols) {
+        return;
+    }
+    // 2. The cells without a donor get +0.0; the rest stay, in order.
+    MissingCells kept;
+    kept.rows.reserve(work.rows.size());
+    kept.offsets.reserve(work.offsets.size());
+    kept.cols.reserve(work.cols.size());
+    for (std::size_t i = 0; i < work.rows.size(); ++i) {
+        const std::size_t r = work.rows[i];
+        const std::size_t before = kept.cols.size();
+        for (const std::size_t c : work.columns_of(i)) {
+            if (has_donor[c] != 0) {
+                kept.cols.push_back(c);
+            } else {
+                result[r * cols + c] = 0.0;
+            }
+        }
+        if (kept.cols.size() != before) {
+            kept.rows.push_back(r);
+            kept.offsets.push_back(kept.cols.size());
+        }
+    }
+    work = std::move(kept);
+}
+
 bool well_formed(const KnnImputer& imputer) noexcept {
-    std::size_t cells = 0;
-    return imputer.fitted() && !__builtin_mul_overflow(imputer.rows(), imputer.cols(), &cells) &&
-           cells == imputer.fitted_values().size() && imputer.weights_kind() != Weights::unknown;
+    const std::optional<std::size_t> cells = try_mul(imputer.rows(), imputer.cols());
+    return imputer.fitted() && cells && *cells == imputer.fitted_values().size() &&
+           imputer.weights_kind() != Weights::unknown;
 }
 
 }  // namespace mirel::knn::detail

@@ -38,6 +38,20 @@ std::optional<ImputeResult> open_pass(const KnnImputer& imputer, std::span<const
 // after reading the first. Nothing else can fail.
 void check_row_failures(const KnnImputer& imputer, const MissingCells& work, std::size_t input_rows);
 
+// Every check of a pass over `input` with candidates 0..input_rows-1, in the order the
+// straightforward pass makes them, without imputing anything: returns the unknown-metric error,
+// throws the internal failure the pass would meet first (the zero column count, a missing cell
+// in a row beyond the fitted rows, more candidates than fitted rows), or returns nullopt when
+// the pass would succeed. O(input), no allocation, for a well-formed record.
+std::optional<UnknownMetric> check_pass(const KnnImputer& imputer, std::span<const double> input,
+                                        std::size_t input_rows);
+
+// Cells of `work` in columns where no candidate row (fitted rows 0..m-1, m <= the fitted rows)
+// holds a value have no donor: the straightforward pass fills them with +0.0 (a sum of no
+// terms). Writes that +0.0 into `result` (the input's cells, row-major) and removes them from
+// `work`, rows left without a cell included, so that no distance is measured for them.
+void fill_donorless(const KnnImputer& imputer, std::size_t m, MissingCells& work, std::span<double> result);
+
 // Whether the record is one the binding layer can build: a fitted matrix of its stated shape
 // and a weights name the constructor admits. Faster passes leave any other record to the
 // straightforward pass, which defines what happens then.

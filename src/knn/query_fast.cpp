@@ -40,6 +40,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "knn/checked.hpp"
 #include "knn/group_scan.hpp"
 #include "knn/impute_fast.hpp"
 #include "knn/panel.hpp"
@@ -267,8 +268,9 @@ private:
     }
 
     void bind_selections() {
-        if (arena_.size() < cells_.size() * capacity_) {
-            arena_.resize(cells_.size() * capacity_);
+        const std::size_t slots = checked_count<Entry>(checked_mul(cells_.size(), capacity_));
+        if (arena_.size() < slots) {
+            arena_.resize(slots);
         }
         for (std::size_t i = 0; i < cells_.size(); ++i) {
             cells_[i].top = TopK(arena_.data() + i * capacity_, static_cast<std::uint32_t>(capacity_));
@@ -296,10 +298,10 @@ private:
             }
         }
         const std::size_t both = states_.size();
-        const double bytes = static_cast<double>(cells_.size()) * static_cast<double>(16 * capacity_ + 64);
+        const double bytes = static_cast<double>(cells_.size()) * (16.0 * static_cast<double>(capacity_) + 64.0);
         const double budget = static_cast<double>(tuning_.selection_budget_bytes) +
                               static_cast<double>(tuning_.selection_budget_per_fitted_byte) *
-                                  static_cast<double>(rows * cols_ * sizeof(double));
+                                  static_cast<double>(rows) * static_cast<double>(cols_ * sizeof(double));
         if (both < 2 || bytes > budget) {
             return false;
         }
@@ -317,12 +319,12 @@ private:
                 row_of_.push_back(r);
             }
         }
-        own_panel_.build({query_, rows * cols_}, cols_, row_of_, Metric::nan_euclid, kernel_.masked_cells);
+        own_panel_.build({query_, checked_mul(rows, cols_)}, cols_, row_of_, Metric::nan_euclid, kernel_.masked_cells);
         scan_ = &own_panel_;
         superblock_ = scan_->superblock_blocks(tuning_.superblock_bytes);
         size_scratch(superblock_);
         bind_selections();
-        reverse_threshold_.assign(scan_->view().blocks * BLOCK_ROWS, 0);
+        reverse_threshold_.assign(checked_count<std::uint64_t>(checked_mul(scan_->view().blocks, BLOCK_ROWS)), 0);
         for (std::size_t i = 0; i < both; ++i) {
             reverse_threshold_[i] = std::numeric_limits<std::uint64_t>::max();  // nothing full yet
         }
@@ -609,15 +611,27 @@ std::string_view query_kernel_name(QueryKernel kernel) noexcept {
     return "unknown";
 }
 
-QueryDonors::QueryDonors(const TableView& fitted, bool masked_cells)
-    : rows_(fitted.rows), cols_(fitted.cols), columns_(donor_columns(fitted)) {
-    std::vector<std::size_t> row_of(rows_);
+QueryDonors::QueryDonors(const TableView& fitted, bool masked_cells, DonorLayout layout)
+    : rows_(fitted.rows),
+      cols_(fitted.cols),
+      row_major_(layout == DonorLayout::rows ||
+                 (layout == DonorLayout::automatic && fitted.rows <= QUERY_ROW_MAJOR_MAX_ROWS)),
+      columns_(donor_columns(fitted)) {
+    const std::size_t cells = checked_count<double>(checked_mul(rows_, cols_));
+    if (row_major_) {
+        rows_table_.assign(fitted.values, fitted.values + cells);
+        return;
+    }
+    std::vector<std::size_t> row_of(checked_count<std::size_t>(rows_));
     std::iota(row_of.begin(), row_of.end(), std::size_t{0});
-    panel_.build({fitted.values, rows_ * cols_}, cols_, row_of, Metric::nan_euclid, masked_cells);
+    panel_.build({fitted.values, cells}, cols_, row_of, Metric::nan_euclid, masked_cells);
 }
 
 std::vector<double> QueryDonors::table() const {
-    std::vector<double> out(rows_ * cols_);
+    if (row_major_) {
+        return rows_table_;
+    }
+    std::vector<double> out(checked_count<double>(checked_mul(rows_, cols_)));
     for (std::size_t r = 0; r < rows_; ++r) {
         for (std::size_t c = 0; c < cols_; ++c) {
             out[r * cols_ + c] = value(r, c);
@@ -627,8 +641,9 @@ std::vector<double> QueryDonors::table() const {
 }
 
 std::size_t QueryDonors::bytes() const noexcept {
-    return panel_.bytes() + columns_.mean.size() * sizeof(double) + columns_.count.size() * sizeof(std::size_t) +
-           sizeof(*this);
+    // Each part exists in memory, so the sum fits.
+    return panel_.bytes() + rows_table_.size() * sizeof(double) + columns_.mean.size() * sizeof(double) +
+           columns_.count.size() * sizeof(std::size_t) + sizeof(*this);
 }
 
 bool query_is_fitted(const QueryDonors& donors, const double* query, std::size_t query_rows) noexcept {
@@ -682,6 +697,11 @@ bool query_fast_controlled(const QueryDonors& donors, double* query, std::size_t
             control.done->fetch_add(last - first);
         }
         return true;  // no column has a donor, or no row to impute
+    }
+    if (donors.is_row_major()) {
+        // A few fitted rows, held as they are: the straightforward pass measures them in place.
+        query_reference(donors.row_major(), donors.columns(), query, query_rows, first, last, k, weights);
+        return;
     }
     detail::QueryPass pass(donors, query, k, weights, fn, tuning);
     const bool completed = pass.run(first, last, query_is_fitted, &control);

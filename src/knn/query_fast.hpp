@@ -24,21 +24,40 @@ std::vector<QueryKernel> available_query_kernels();
 QueryKernel best_query_kernel() noexcept;
 std::string_view query_kernel_name(QueryKernel kernel) noexcept;
 
+// How QueryDonors holds the fitted rows: the column-blocked panel that the kernels read, or the
+// rows as they are (row-major) for the straightforward pass; `automatic` takes the rows as they
+// are when the panel would be mostly padding (at most QUERY_ROW_MAJOR_MAX_ROWS rows), so that
+// memory stays proportional to the table.
+enum class DonorLayout { panel, rows, automatic };
+
+// Up to here the straightforward pass over the rows is about as fast as the kernels over a panel
+// of one 32-row block, which holds 3.2 times as many cells at 10 rows.
+inline constexpr std::size_t QUERY_ROW_MAJOR_MAX_ROWS = 10;
+
 // The fitted side of the query passes, built once per fitted table: the column-blocked panel of
-// the fitted rows (position p = row p), which is the only copy of their values, and the column
-// facts. Immutable after construction, so any number of passes may read it at once.
+// the fitted rows (position p = row p) or, for a few rows, a row-major copy, which is the only
+// copy of their values, and the column facts. Immutable after construction, so any number of
+// passes may read it at once.
 class QueryDonors {
 public:
     // masked_cells: the panel also carries masked cells (PanelView::zeroed, weight), which the
     // portable kernels read faster; by default when they are the fastest kernels here.
-    explicit QueryDonors(const TableView& fitted, bool masked_cells = best_kernel() == KernelKind::portable);
+    explicit QueryDonors(const TableView& fitted, bool masked_cells = best_kernel() == KernelKind::portable,
+                         DonorLayout layout = DonorLayout::panel);
 
     std::size_t rows() const noexcept { return rows_; }
     std::size_t cols() const noexcept { return cols_; }
     const DonorColumns& columns() const noexcept { return columns_; }
+    // Whether the rows are held row-major (then the panel is empty and the fast pass runs the
+    // straightforward one over row_major()).
+    bool is_row_major() const noexcept { return row_major_; }
+    TableView row_major() const noexcept { return TableView{rows_table_.data(), rows_, cols_}; }
     const detail::Panel& panel() const noexcept { return panel_; }
     // Cell c of fitted row r, bit for bit as fitted.
     double value(std::size_t r, std::size_t c) const noexcept {
+        if (row_major_) {
+            return rows_table_[r * cols_ + c];
+        }
         const detail::PanelView& v = panel_.view();
         return v.values[((r / detail::BLOCK_ROWS) * cols_ + c) * detail::BLOCK_ROWS + r % detail::BLOCK_ROWS];
     }
@@ -50,7 +69,9 @@ public:
 private:
     std::size_t rows_;
     std::size_t cols_;
+    bool row_major_ = false;
     DonorColumns columns_;
+    std::vector<double> rows_table_;
     detail::Panel panel_;
 };
 

@@ -23,6 +23,8 @@
 //    turns this off for stretches where it skips too little to pay (knn/prune_steering.hpp).
 // 6. Very large k (above PassTuning::max_selected) is served by ordering all candidates of a
 //    row, with the fast distances.
+// 7. A few candidates (PassTuning::row_major_max_candidates) would make a panel of mostly
+//    padding: they are measured in place with the scalar metric, each row's candidates ordered.
 #include "knn/row_pass.hpp"
 
 #include <algorithm>
@@ -30,6 +32,7 @@
 #include <cstring>
 #include <limits>
 
+#include "knn/checked.hpp"
 #include "knn/group_scan.hpp"
 #include "knn/metrics.hpp"
 #include "knn/panel.hpp"
@@ -81,6 +84,10 @@ public:
     void report() const noexcept { steering_.report(); }
 
     void run() {
+        if (m_ <= tuning_.row_major_max_candidates) {
+            run_row_major();
+            return;
+        }
         if (limit_ > tuning_.max_selected) {
             run_unbounded();
             return;
@@ -169,8 +176,9 @@ private:
 
     // Gives every selection its slots in the arena, once all states of a run are added.
     void bind_selections() {
-        if (arena_.size() < selections_.size() * capacity_) {
-            arena_.resize(selections_.size() * capacity_);
+        const std::size_t slots = checked_count<Entry>(checked_mul(selections_.size(), capacity_));
+        if (arena_.size() < slots) {
+            arena_.resize(slots);
         }
         for (std::size_t i = 0; i < selections_.size(); ++i) {
             selections_[i].top = TopK(arena_.data() + i * capacity_, static_cast<std::uint32_t>(limit_));
@@ -186,7 +194,7 @@ private:
             add_state(i, i);
         }
         bind_selections();
-        reverse_threshold_.assign(panel_.view().blocks * BLOCK_ROWS, 0);
+        reverse_threshold_.assign(checked_count<std::uint64_t>(checked_mul(panel_.view().blocks, BLOCK_ROWS)), 0);
         for (std::size_t i = 0; i < both; ++i) {
             reverse_threshold_[i] = std::numeric_limits<std::uint64_t>::max();  // nothing full yet
         }
@@ -377,6 +385,38 @@ private:
         }
     }
 
+    // Few candidates: each row's distances with the scalar metric, straight from the fitted
+    // rows, then the walk of run_unbounded. No panel.
+    void run_row_major() {
+        std::vector<Entry> order(m_);
+        std::vector<double> dist(m_);
+        for (std::size_t i = 0; i < work_.rows.size(); ++i) {
+            const std::size_t r = work_.rows[i];
+            const std::span<const double> reference = fitted_.subspan(r * cols_, cols_);
+            for (std::size_t t = 0; t < m_; ++t) {
+                dist[t] = t == r ? SELF_DISTANCE : metric_(imputer_, reference, fitted_.subspan(t * cols_, cols_));
+                order[t] = Entry{distance_rank_key(dist[t]), t};
+            }
+            std::sort(order.begin(), order.end(), EntryLess{});
+            for (const std::size_t c : work_.columns_of(i)) {
+                double value = 0.0;
+                std::size_t used = 0;
+                for (const Entry& e : order) {
+                    const double v = fitted_[e.idx * cols_ + c];
+                    if (std::isnan(v)) {
+                        continue;
+                    }
+                    const double w = uniform_ ? uniform_weight_ : 1.0 / dist[e.idx];
+                    value = value + v * w;
+                    if (++used == limit_) {
+                        break;
+                    }
+                }
+                result_[(r - result_first_row_) * cols_ + c] = value;
+            }
+        }
+    }
+
     const KnnImputer& imputer_;
     MetricFn metric_;
     std::span<const double> fitted_;
@@ -410,7 +450,9 @@ private:
 }  // namespace
 
 std::size_t selection_bytes_per_cell(std::size_t capacity) noexcept {
-    return capacity * sizeof(Entry) + sizeof(CellSelection) + sizeof(RowState);
+    // SIZE_MAX when it does not fit: over any budget.
+    const std::optional<std::size_t> entries = try_mul(capacity, sizeof(Entry));
+    return entries ? try_add(*entries, sizeof(CellSelection) + sizeof(RowState)).value_or(SIZE_MAX) : SIZE_MAX;
 }
 
 void run_row_pass(const KnnImputer& imputer, std::size_t m, Kernel kernel, const PassTuning& tuning,

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "knn/checked.hpp"
 #include "knn/panic.hpp"
 #include "module/pypy_compat.hpp"
 
@@ -89,6 +90,8 @@ void set_error_from_current_exception() noexcept {
         }
     } catch (const knn::Panic& e) {
         set_panic(e.what());
+    } catch (const knn::SizeOverflow& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

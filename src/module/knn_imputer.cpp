@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <optional>
 #include <string>
 #include <variant>
 
+#include "knn/checked.hpp"
 #include "knn/impute.hpp"
 #include "knn/imputer.hpp"
 #include "knn/panic.hpp"
@@ -187,25 +189,20 @@ PyObject* KnnImputer_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 // The result has the fitted shape: its cells must fill it exactly, or transform fails with a
-// ValueError that says how they do not.
-void check_cell_count(std::size_t rows, std::size_t cols, std::size_t cells) {
+// ValueError that says how they do not. Returns that message, or nullptr when they fit.
+const char* cell_count_error(std::size_t rows, std::size_t cols, std::size_t cells) noexcept {
     constexpr auto max_size = static_cast<std::size_t>(std::numeric_limits<Py_ssize_t>::max());
-    std::size_t shape_cells = 1;
-    for (const std::size_t d : {rows, cols}) {
-        if (d != 0) {
-            if (shape_cells > max_size / d) {
-                raise(PyExc_ValueError, "ShapeError/Overflow: arithmetic overflow");
-            }
-            shape_cells *= d;
-        }
+    const std::optional<std::size_t> shape_cells = knn::try_mul(rows, cols);
+    if (!shape_cells || *shape_cells > max_size) {
+        return "ShapeError/Overflow: arithmetic overflow";
     }
-    shape_cells = rows * cols;
-    if (cells < shape_cells) {
-        raise(PyExc_ValueError, "ShapeError/OutOfBounds: out of bounds indexing");
+    if (cells < *shape_cells) {
+        return "ShapeError/OutOfBounds: out of bounds indexing";
     }
-    if (cells > shape_cells) {
-        raise(PyExc_ValueError, "ShapeError/IncompatibleShape: incompatible shapes");
+    if (cells > *shape_cells) {
+        return "ShapeError/IncompatibleShape: incompatible shapes";
     }
+    return nullptr;
 }
 
 PyObject* KnnImputer_transform(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -219,15 +216,27 @@ PyObject* KnnImputer_transform(PyObject* self, PyObject* const* args, Py_ssize_t
         if (!imputer.fitted()) {
             raise(PyExc_TypeError, "Imputer is not fitted");
         }
+        const char* shape_error = nullptr;
         knn::ImputeResult outcome = [&] {
             const utils::Matrix input = utils::pyany_to_vec(data);
+            shape_error = cell_count_error(imputer.rows(), imputer.cols(), input.values.size());
+            if (shape_error != nullptr) {
+                // The result would be refused for its shape, after the pass's own errors: find
+                // those without running the pass (and without its memory).
+                if (std::optional<knn::UnknownMetric> unknown = knn::check_impute(imputer, input.values, input.rows)) {
+                    return knn::ImputeResult(std::move(*unknown));
+                }
+                return knn::ImputeResult(std::vector<double>{});
+            }
             return knn::impute(imputer, input.values, input.rows);
         }();
         if (auto* unknown = std::get_if<knn::UnknownMetric>(&outcome)) {
             raise(PyExc_TypeError, unknown->message);
         }
+        if (shape_error != nullptr) {
+            raise(PyExc_ValueError, shape_error);
+        }
         std::vector<double>& cells = std::get<std::vector<double>>(outcome);
-        check_cell_count(imputer.rows(), imputer.cols(), cells.size());
         return utils::vec_to_pyarray(imputer.rows(), imputer.cols(), std::move(cells)).release();
     });
 }

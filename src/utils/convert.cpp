@@ -12,6 +12,7 @@
 #define PY_ARRAY_UNIQUE_SYMBOL MIREL_ARRAY_API
 #include <numpy/arrayobject.h>
 
+#include "knn/checked.hpp"
 #include "knn/panic.hpp"
 #include "module/errors.hpp"
 #include "module/pypy_compat.hpp"
@@ -71,7 +72,8 @@ Matrix copy_matrix(PyObject* obj) {
     Matrix m;
     m.rows = static_cast<std::size_t>(shape[0]);
     m.cols = static_cast<std::size_t>(shape[1]);
-    const std::size_t n = m.rows * m.cols;
+    // A broadcast view can claim more cells than memory holds: MemoryError before allocating.
+    const std::size_t n = knn::checked_count<double>(knn::checked_mul(m.rows, m.cols));
     if (n == 0) {
         return m;
     }

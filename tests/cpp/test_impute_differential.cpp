@@ -138,6 +138,14 @@ std::vector<std::pair<std::string, PassTuning>> tunings() {
     PassTuning no_pruning;
     no_pruning.prune = false;
     t.emplace_back("no pruning", no_pruning);
+    // The tunings above keep the panel for any candidate count, so that small tables still reach
+    // the kernels; the default measures a few candidates in place, and so does this one for any.
+    for (std::size_t i = 1; i < t.size(); ++i) {
+        t[i].second.row_major_max_candidates = 0;
+    }
+    PassTuning row_major;
+    row_major.row_major_max_candidates = SIZE_MAX;
+    t.emplace_back("row major", row_major);
     return t;
 }
 
@@ -544,6 +552,107 @@ TEST(FastPass, UnavailableKernelIsRefused) {
             KnnImputer imp = KnnImputer::create(2, "nan_euclid", "uniform");
             imp.store_fitted({1.0}, 1, 1);
             EXPECT_THROW(mirel::knn::impute_with(imp, std::vector<double>{1.0}, 1, k), std::invalid_argument);
+        }
+    }
+}
+
+// ------------------------------------------------------------------ checks without the pass --
+
+// check_impute must report exactly what the full pass fails with (the unknown metric, or the
+// internal failure with its text), and nothing when the pass succeeds, on inputs of every
+// length: shorter and longer than the fitted table, short last rows, holes anywhere, more
+// candidates than fitted rows.
+TEST(CheckImpute, AgreesWithTheFullPassOnMismatchedInputs) {
+    Generator gen(4711);
+    const char* const metrics[] = {"nan_euclid", "expected_distance", "manhattan"};
+    std::size_t failures = 0;
+    std::size_t successes = 0;
+    for (int round = 0; round < 4000; ++round) {
+        const std::size_t R = gen.below(6);
+        const std::size_t C = gen.below(5);
+        const Table t = gen.table(R, C, 0.3, Values::smooth, false, false);
+        const char* metric = metrics[gen.below(round % 7 == 0 ? 3 : 2)];
+        const KnnImputer imp = make(static_cast<std::uint32_t>(gen.below(4)), metric, WEIGHTS[gen.below(2)], t);
+        const std::size_t n = gen.below((R + 3) * std::max<std::size_t>(C, 1) + 3);
+        std::vector<double> input(n);
+        const double rate = gen.below(3) == 0 ? 0.0 : gen.uniform() * 0.5;
+        for (double& x : input) {
+            x = gen.uniform() < rate ? gen.nan() : gen.value(Values::smooth);
+        }
+        const std::size_t m = gen.below(R + 4);
+        const Outcome want = capture([&] { return mirel::knn::impute_reference(imp, input, m); });
+        Outcome got;
+        try {
+            if (const auto unknown = mirel::knn::check_impute(imp, input, m)) {
+                got.kind = Outcome::unknown_metric;
+                got.message = unknown->message;
+            }
+        } catch (const Panic& e) {
+            got.kind = Outcome::panic;
+            got.message = e.what();
+        } catch (const std::exception& e) {
+            got.kind = Outcome::other;
+            got.message = e.what();
+        }
+        if (want.kind == Outcome::values) {
+            EXPECT_EQ(got.kind, Outcome::values) << "round " << round << ": " << describe(got);
+            ++successes;
+        } else {
+            EXPECT_EQ(got.kind, want.kind) << "round " << round << ": want " << describe(want);
+            EXPECT_EQ(got.message, want.message) << "round " << round;
+            ++failures;
+        }
+        if (HasFailure()) {
+            return;
+        }
+    }
+    // Both sides were reached often.
+    EXPECT_GT(failures, 500u);
+    EXPECT_GT(successes, 500u);
+}
+
+// Columns with no value in any candidate row (the first m fitted rows) have no donor: their
+// cells become +0.0 and the rows that only miss such cells are not measured. Mixed with
+// ordinary columns, with values of the empty columns in rows that are no candidates, on every
+// kernel and tuning.
+TEST(FastPass, DonorlessColumnsMatchTheReference) {
+    Generator gen(99);
+    for (int round = 0; round < 60; ++round) {
+        const std::size_t R = 1 + gen.below(70);
+        const std::size_t C = 1 + gen.below(6);
+        Table t = gen.table(R, C, 0.2, round % 2 == 0 ? Values::smooth : Values::ties, false, false);
+        const std::size_t m = gen.below(R + 1);
+        // Empty some columns in the candidate rows, some of them in every row.
+        for (std::size_t c = 0; c < C; ++c) {
+            const std::size_t pick = gen.below(3);
+            if (pick == 0) {
+                continue;
+            }
+            const std::size_t end = pick == 1 ? m : R;
+            for (std::size_t r = 0; r < end; ++r) {
+                t.cells[r * C + c] = gen.nan();
+            }
+        }
+        std::vector<double> input = t.cells;
+        for (double& x : input) {
+            if (gen.uniform() < 0.1) {
+                x = gen.nan();
+            }
+        }
+        for (const std::uint32_t k : {0u, 1u, 3u, 1000u}) {
+            for (const char* metric : METRICS) {
+                for (const char* weights : WEIGHTS) {
+                    const KnnImputer imp = make(k, metric, weights, t);
+                    std::ostringstream what;
+                    what << "round " << round << " " << R << "x" << C << " m " << m << " k " << k << " " << metric
+                         << " " << weights;
+                    expect_same_as_reference(imp, input, m, what.str());
+                    expect_same_as_reference(imp, t.cells, m, what.str() + " fitted");
+                    if (HasFatalFailure()) {
+                        return;
+                    }
+                }
+            }
         }
     }
 }

@@ -6,10 +6,12 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "knn/query.hpp"
 #include "knn/query_fast.hpp"
+#include "knn/query_parallel.hpp"
 #include "test_helpers.hpp"
 
 namespace mirel::knn {
@@ -296,6 +298,51 @@ TEST(QueryFast, SquareRootTiesRankByRowIndex) {
         query_fast(donors, got.data(), 1, 0, 1, 1, QueryWeights::uniform, kernel);
         EXPECT_EQ(got[1], 100.0) << query_kernel_name(kernel);
     }
+}
+
+TEST(QueryFast, FewFittedRowsHeldRowMajorGiveTheSameBits) {
+    // A few fitted rows are held as they are (DonorLayout::automatic takes them so while a panel
+    // would be mostly padding): every kernel, ranges of rows, the fitted table as the query, and
+    // the workers, against the reference pass.
+    std::mt19937_64 rng(2718);
+    std::size_t row_major = 0;
+    for (int round = 0; round < 80; ++round) {
+        const auto flavour = static_cast<Flavour>(round % 3);
+        const std::size_t cols = 1 + rng() % 15;
+        const std::size_t rows = 1 + rng() % 24;
+        const double rate = 0.05 + 0.6 * static_cast<double>(rng() % 100) / 100.0;
+        const Table fitted = random_table(rng, rows, cols, rate, flavour);
+        const Table query = random_table(rng, 1 + rng() % 40, cols, rate, flavour);
+        const std::size_t k = 1 + rng() % (round % 4 == 0 ? 400 : 8);
+        const DonorColumns columns = donor_columns(fitted.view());
+        for (const DonorLayout layout : {DonorLayout::automatic, DonorLayout::rows}) {
+            const QueryDonors donors(fitted.view(), round % 2 == 0, layout);
+            row_major += donors.is_row_major() ? 1 : 0;
+            ASSERT_EQ(bits(donors.table()), bits(fitted.values));
+            for (const QueryWeights weights : {QueryWeights::uniform, QueryWeights::distance}) {
+                for (const auto& [table, n] : {std::pair{&query.values, query.rows}, std::pair{&fitted.values, rows}}) {
+                    std::vector<double> want = *table;
+                    query_reference(fitted.view(), columns, want.data(), n, 0, n, k, weights);
+                    for (const QueryKernel kernel : available_query_kernels()) {
+                        if (kernel == QueryKernel::reference) {
+                            continue;
+                        }
+                        std::vector<double> got = *table;
+                        query_fast(donors, got.data(), n, 0, n / 2, k, weights, kernel);
+                        query_fast(donors, got.data(), n, n / 2, n, k, weights, kernel);
+                        ASSERT_EQ(bits(got), bits(want)) << "round " << round << " " << query_kernel_name(kernel);
+                        std::vector<double> par = *table;
+                        ParallelOptions options;
+                        options.threads = 2;
+                        options.chunk_rows = 3;
+                        ASSERT_TRUE(query_parallel(donors, par.data(), n, 0, n, k, weights, kernel, options));
+                        ASSERT_EQ(bits(par), bits(want)) << "parallel, round " << round;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(row_major, 80u);
 }
 
 }  // namespace

@@ -99,3 +99,34 @@ def test_random_tables_match_the_reference(seed, metric, weights):
         assert bits(got[1].ravel()).tolist() == bits(want[1]).tolist()
     else:
         assert got[1] == want[1]
+
+
+@pytest.mark.parametrize("seed", range(60))
+def test_mismatched_shapes_fail_as_the_full_pass_does(seed):
+    # Inputs whose cell count does not fit the fitted shape: the pass's own failures (unknown
+    # metric, zero columns, a missing cell beyond the fitted rows, more candidates than fitted
+    # rows) come first, in its order and with its text; otherwise the shape error.
+    rng = np.random.default_rng(1000 + seed)
+    rows = int(rng.integers(0, 6))
+    cols = int(rng.integers(0, 5))
+    fitted = random_table(rng, rows, cols, nan_rate=0.3)
+    metric = str(rng.choice(["nan_euclid", "expected_distance", "nan_euclid", "cosine"]))
+    imputer = KnnImputer(k=int(rng.integers(0, 4)), metric=metric).fit(fitted)
+    for _ in range(20):
+        shape = (int(rng.integers(0, rows + 4)), int(rng.integers(0, cols + 4)))
+        data = random_table(rng, *shape, nan_rate=float(rng.choice([0.0, 0.05, 0.4])))
+        want = expected_outcome(fitted, data, imputer.k, metric, "uniform")
+        got = actual_outcome(imputer, data)
+        if want[0] == "ok":
+            if data.size == rows * cols:
+                assert got[0] == "ok"
+                assert bits(got[1].ravel()).tolist() == bits(want[1]).tolist()
+            else:
+                shape_error = (
+                    "ShapeError/OutOfBounds: out of bounds indexing"
+                    if data.size < rows * cols
+                    else "ShapeError/IncompatibleShape: incompatible shapes"
+                )
+                assert got == ("shape", shape_error)
+        else:
+            assert got == want, (shape, data)

@@ -109,3 +109,55 @@ def test_result_arrays_release_their_container():
     for _ in range(100):
         imputer.transform(FITTED)
     assert sys.getrefcount(container_type) == counts
+
+
+def _run_isolated(code):
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=600)
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+def test_a_refused_shape_costs_no_large_allocation():
+    # A table of one row and 2**21 columns (16 MiB) and a one-cell input: the call is refused for
+    # its shape, and it finds that out before it builds anything in proportion to the columns
+    # (a padded copy of the table would be 32 times its size).
+    out = _run_isolated(
+        "import resource, numpy as np, mirel\n"
+        "imp = mirel.KnnImputer().fit(np.random.rand(1, 2**21))\n"
+        "before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+        "for data in ([[np.nan]], [[0.5]]):\n"
+        "    try:\n"
+        "        imp.transform(np.array(data))\n"
+        "    except ValueError as exc:\n"
+        "        assert str(exc) == 'ShapeError/OutOfBounds: out of bounds indexing', exc\n"
+        "    else:\n"
+        "        raise AssertionError('no shape error')\n"
+        "refused = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before\n"
+        "data = np.random.rand(1, 2**21); data[0, ::5] = np.nan\n"
+        "assert not np.isnan(imp.transform(data)).any()\n"
+        "print(refused, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)\n"
+    )
+    refused, imputed = map(int, out.split())
+    assert refused < 64 * 1024  # KiB
+    # The imputing call: the input, its copy and the result, not 32 padded copies of the table.
+    assert imputed < 256 * 1024
+
+
+@pytest.mark.skipif(IS_PYPY, reason="tracemalloc traces CPython's allocators only")
+def test_short_wide_tables_cost_memory_in_proportion():
+    # One row of 10**6 values: the scikit-learn face holds the rows as they are, not in padded
+    # blocks, and the specified class's transform does the same.
+    out = _run_isolated(
+        "import tracemalloc, numpy as np, mirel, mirel.sklearn\n"
+        "X = np.random.rand(1, 10**6)\n"
+        "tracemalloc.start()\n"
+        "imp = mirel.sklearn.KNNImputer().fit(X)\n"
+        "held = tracemalloc.get_traced_memory()[0]\n"
+        "Q = X.copy(); Q[0, ::7] = np.nan\n"
+        "tracemalloc.reset_peak()\n"
+        "imp.transform(Q)\n"
+        "print(held / X.nbytes, tracemalloc.get_traced_memory()[1] / X.nbytes)\n"
+    )
+    held, peak = map(float, out.split())
+    assert held < 3.5
+    assert peak < 8.0

@@ -242,7 +242,9 @@ PyObject* Donors_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         DonorsObject* obj = as_donors(self.get());
         obj->donors = nullptr;
         obj->tracked = 0;
-        obj->donors = new knn::QueryDonors(knn::TableView{table.data(), fitted.rows, fitted.cols});
+        obj->donors = new knn::QueryDonors(knn::TableView{table.data(), fitted.rows, fitted.cols},
+                                           knn::best_kernel() == knn::KernelKind::portable,
+                                           knn::DonorLayout::automatic);
         const std::size_t bytes = obj->donors->bytes();
         if (mirel_trace_track(TRACE_DOMAIN, reinterpret_cast<std::uintptr_t>(obj->donors), bytes) == 0) {
             obj->tracked = bytes;
