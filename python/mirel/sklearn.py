@@ -10,9 +10,12 @@ Differences from scikit-learn, all on the side of exactness:
 
 * distances are computed directly, coordinate by coordinate, never through the dot-product
   expansion scikit-learn uses, so they carry no cancellation error and do not depend on BLAS,
-  threads or chunk sizes;
+  threads or chunk sizes; float32 tables are computed in float64;
 * equal distances are broken by the lower fitted row index (scikit-learn leaves the order of
-  equal distances to ``numpy.argpartition``).
+  equal distances to ``numpy.argpartition``);
+* an imputed cell never lies outside the values of its weighted donors: sums that overflow or
+  underflow are formed again without overflow, and donors whose distances all overflow to +inf
+  count as equally far (scikit-learn's distances become NaN there and it gives the column mean).
 
 Where no two candidate distances of a cell are within rounding of each other, both give the
 same values up to the last bits of the sums.
