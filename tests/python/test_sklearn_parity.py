@@ -4,6 +4,7 @@ does to the caller's array in every layout; and the rules of its own where it di
 purpose (huge and tiny magnitudes, the float32 column mean), with the Python callable paths
 checked bit for bit against the engine."""
 
+import tracemalloc
 import warnings
 
 import numpy as np
@@ -13,6 +14,7 @@ pytest.importorskip("sklearn", minversion="1.6", reason="mirel.sklearn needs sci
 pd = pytest.importorskip("pandas")
 from sklearn.impute import KNNImputer as SkKNNImputer  # noqa: E402
 
+from conftest import IS_PYPY  # noqa: E402
 from mirel import _query  # noqa: E402
 from mirel.sklearn import KNNImputer, _nan_euclidean  # noqa: E402
 
@@ -185,6 +187,30 @@ def test_given_distances_through_python_and_the_engine_give_the_same_bits(weight
         fitted_rows, means = imputer._fitted_rows()
         imputer._impute_rows(got, np.arange(10), given, cells, fitted_rows, means, k)
         assert got.tobytes() == want.tobytes()
+
+
+@pytest.mark.parametrize("params", [{"weights": gaussian}, {"metric": manhattan}], ids=["weights", "metric"])
+def test_callable_paths_do_not_copy_the_fitted_table_per_call(params):
+    # A one-row transform costs memory in proportion to one row of distances (a few numbers per
+    # fitted row), not a copy of the fitted table (20 numbers per fitted row here).
+    if IS_PYPY:
+        pytest.skip("PyPy's tracemalloc traces nothing")
+    rng = np.random.default_rng(21)
+    fitted = rng.normal(size=(20_000, 20))
+    fitted[rng.random(fitted.shape) < 0.1] = nan
+    query = fitted[:1].copy()
+    query[0, 3] = nan
+    imputer = KNNImputer(**params).fit(fitted)
+    want = imputer.transform(query)
+    tracemalloc.start()
+    try:
+        base = tracemalloc.get_traced_memory()[0]
+        got = imputer.transform(query)
+        peak = tracemalloc.get_traced_memory()[1] - base
+    finally:
+        tracemalloc.stop()
+    assert got.tobytes() == want.tobytes()
+    assert peak < fitted.nbytes / 2, peak
 
 
 # --- 4. copy=False: what is returned and what happens to the caller's array -----------------
