@@ -151,19 +151,43 @@ def _nan_euclidean(query, fitted):
     differences over the coordinates both rows hold added in column order from +0.0; NaN for
     pairs that share no coordinate."""
     total = np.zeros((query.shape[0], fitted.shape[0]))
-    present = np.zeros_like(total)
+    square = np.empty_like(total)
+    lacking = np.zeros_like(total)  # coordinates that one of the two rows misses
+    gap = np.empty(total.shape, dtype=bool)
     with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
         for c in range(query.shape[1]):
-            d = np.subtract.outer(query[:, c], fitted[:, c])
-            held = ~(np.isnan(query[:, c])[:, None] | np.isnan(fitted[:, c])[None, :])
-            d *= d
-            d[~held] = 0.0
-            total += d
-            present += held
+            np.subtract.outer(query[:, c], fitted[:, c], out=square)  # NaN where either misses
+            lacking += np.isnan(square, out=gap)
+            square *= square
+            np.fmax(square, 0.0, out=square)  # NaN -> +0.0; squares are >= +0.0 already
+            total += square
+        present = np.float64(query.shape[1]) - lacking
         total *= np.float64(query.shape[1]) / present
         np.sqrt(total, out=total)
     total[present == 0] = np.nan  # no shared coordinate: no distance
     return total
+
+
+def _first_donors(dist, donors, k):
+    """For each row of `dist` (distances to the potential donors, whose fitted row indices are
+    `donors`, ascending), the first k donors in the engine's rank order (nearest first, equal
+    distances by row index, no distance last): (fitted row indices, their distances)."""
+    rows = np.arange(dist.shape[0])[:, None]
+    if k < donors.size:
+        # The k-th distance, then those below it and, of those equal to it, the lowest indices.
+        kth = np.take_along_axis(dist, np.argpartition(dist, k - 1, axis=1)[:, k - 1 : k], axis=1)
+        no_kth = np.isnan(kth)  # fewer than k distances: every distance ranks before it
+        missing = np.isnan(dist)
+        below = (dist < kth) | (no_kth & ~missing)
+        equal = (dist == kth) | (no_kth & missing)
+        wanted = k - below.sum(axis=1, keepdims=True)
+        taken = below | (equal & (np.cumsum(equal, axis=1) <= wanted))
+        picked = np.nonzero(taken)[1].reshape(dist.shape[0], k)  # ascending index per row
+        dist = dist[rows, picked]
+    else:
+        picked = np.broadcast_to(np.arange(donors.size), dist.shape)
+    order = np.argsort(dist, axis=1, kind="stable")  # by distance, then by index
+    return donors[picked[rows, order]], dist[rows, order]
 
 
 def _weighted_mean(values, dist, by_distance):
@@ -574,17 +598,12 @@ class KNNImputer(_BaseImputer):
 
     def _impute_rows(self, work, rows, distances, cells, fitted, means, k):
         """Imputes the cells of `rows` given their distances to every fitted row."""
-        # Every fitted row, nearest first, those without a distance last, ties by row index.
-        order = np.argsort(distances, axis=1, kind="stable")
         cells = cells[rows]
         for col in np.flatnonzero(cells.any(axis=0)):
             local = np.flatnonzero(cells[:, col])
-            count = int(self._n_donors[col])
+            donors = np.flatnonzero(~np.isnan(fitted[:, col]))
             # The first min(k, potential donors) fitted rows holding a value in the column.
-            ordered = order[local]
-            held = ~np.isnan(fitted[:, col])
-            idx = ordered[held[ordered]].reshape(local.size, count)[:, : min(k, count)]
-            dist = distances[local[:, None], idx]
+            idx, dist = _first_donors(distances[local[:, None], donors], donors, min(k, donors.size))
             receivers = rows[local]
             some = ~np.isnan(dist[:, 0])  # a donor with a distance ranks first if there is one
             if not some.all():
