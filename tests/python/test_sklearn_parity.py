@@ -16,7 +16,7 @@ from sklearn.impute import KNNImputer as SkKNNImputer  # noqa: E402
 
 from conftest import IS_PYPY  # noqa: E402
 from mirel import _query  # noqa: E402
-from mirel.sklearn import KNNImputer, _nan_euclidean  # noqa: E402
+from mirel.sklearn import KNNImputer, _first_donors, _nan_euclidean  # noqa: E402
 
 # Frames transformed after a fit on arrays: both estimators warn alike.
 pytestmark = pytest.mark.filterwarnings("ignore:X has feature names:UserWarning")
@@ -163,6 +163,37 @@ def test_python_distances_are_the_engines(exponent, seed):
     chosen = index >= 0
     picked = d[np.broadcast_to(rows[:, None], index.shape)[chosen], index[chosen]]
     assert picked.tobytes() == distance[chosen].tobytes()
+
+
+@pytest.mark.parametrize("given", [False, True])
+@pytest.mark.parametrize("seed", range(6))
+def test_python_selections_are_the_engines(given, seed):
+    # Many equal distances (small integers), rows without distances, and given distances with
+    # signed zeros, infinities and NaN: the first k donors per cell, in rank order.
+    rng = np.random.default_rng(seed)
+    fitted = rng.integers(0, 3, size=(40, 4)).astype(np.float64)
+    fitted[rng.random(fitted.shape) < 0.35] = nan
+    query = rng.integers(0, 3, size=(15, 4)).astype(np.float64)
+    query[rng.random(query.shape) < 0.35] = nan
+    donors = _query.Donors(fitted)
+    if given:
+        d = rng.choice([0.0, -0.0, 1.0, 2.0, np.inf, nan, -1.0], size=(15, 40), p=[0.1, 0.1, 0.1, 0.1, 0.05, 0.5, 0.05])
+    else:
+        d = _nan_euclidean(query, fitted)
+    cells = np.isnan(query) & (donors.counts() > 0)
+    rows, cols = np.nonzero(cells)
+    for k in (1, 2, 3, 7, 20, 40):
+        index, distance = np.empty((rows.size, k), np.int64), np.empty((rows.size, k))
+        donors.select(query.copy(), k, index, distance, d if given else None)
+        for col in np.unique(cols):
+            held = np.flatnonzero(~np.isnan(fitted[:, col]))
+            these = np.flatnonzero(cols == col)
+            want = min(k, held.size)
+            idx, dist = _first_donors(d[rows[these]][:, held], held, want)
+            some = ~np.isnan(dist[:, 0])  # the engine records no selection for the others
+            np.testing.assert_array_equal(idx[some], index[these][some, :want])
+            assert dist[some].tobytes() == distance[these][some, :want].tobytes()
+            assert (index[these][~some] == -1).all()
 
 
 @pytest.mark.parametrize("weights", ["uniform", "distance"])
