@@ -283,8 +283,10 @@ class KNNImputer(_BaseImputer):
     weights : {'uniform', 'distance'} or callable, default='uniform'
         'uniform': the plain mean of the neighbours; 'distance': weights
         1/distance (neighbours at distance zero, if any, share all the weight);
-        a callable takes an array of distances and returns weights of the same
-        shape (it is called once per imputed column).
+        a callable takes an array of distances (a row per cell, its donors
+        nearest first) and returns weights of the same shape, used as
+        scikit-learn uses them (``None`` means uniform; NaN weights count as
+        zero). It is called once per imputed column and chunk of rows.
 
     metric : {'nan_euclidean'} or callable, default='nan_euclidean'
         A callable ``func(x, y, *, missing_values=np.nan)`` gives the distance of
