@@ -10,9 +10,12 @@ Differences from scikit-learn, all on the side of exactness:
 
 * distances are computed directly, coordinate by coordinate, never through the dot-product
   expansion scikit-learn uses, so they carry no cancellation error and do not depend on BLAS,
-  threads or chunk sizes;
+  threads or chunk sizes; float32 tables are computed in float64;
 * equal distances are broken by the lower fitted row index (scikit-learn leaves the order of
-  equal distances to ``numpy.argpartition``).
+  equal distances to ``numpy.argpartition``);
+* an imputed cell never lies outside the values of its weighted donors: sums that overflow or
+  underflow are formed again without overflow, and donors whose distances all overflow to +inf
+  count as equally far (scikit-learn's distances become NaN there and it gives the column mean).
 
 Where no two candidate distances of a cell are within rounding of each other, both give the
 same values up to the last bits of the sums.
@@ -75,16 +78,17 @@ class _StateLock:
 
     def __init__(self):
         self._cond = threading.Condition(threading.Lock())
+        self.building = threading.Lock()  # builds the row-major copy once (readers may race to it)
         self._readers = {}  # thread ident -> depth
         self._writer = None
         self._writers_waiting = 0
 
     @contextmanager
-    def reading(self):
+    def reading(self, what="transform"):
         me = threading.get_ident()
         with self._cond:
             if self._writer == me:
-                raise RuntimeError("KNNImputer.transform was called from inside fit of the same estimator")
+                raise RuntimeError(f"KNNImputer.{what} was called from inside fit of the same estimator")
             while self._writer is not None or (self._writers_waiting and me not in self._readers):
                 self._cond.wait()
             self._readers[me] = self._readers.get(me, 0) + 1
@@ -139,6 +143,125 @@ def _progress_reporter(progress, total):
     return progress, None
 
 
+_CHUNK_ENTRIES = 1 << 20  # distances per chunk of query rows on the callable-weights path (8 MiB)
+
+
+def _nan_euclidean(query, fitted):
+    """The engine's distance, bit for bit: sqrt(sum * (cols / present)) with the squared
+    differences over the coordinates both rows hold added in column order from +0.0; NaN for
+    pairs that share no coordinate."""
+    total = np.zeros((query.shape[0], fitted.shape[0]))
+    square = np.empty_like(total)
+    lacking = np.zeros_like(total)  # coordinates that one of the two rows misses
+    gap = np.empty(total.shape, dtype=bool)
+    with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
+        for c in range(query.shape[1]):
+            np.subtract.outer(query[:, c], fitted[:, c], out=square)  # NaN where either misses
+            lacking += np.isnan(square, out=gap)
+            square *= square
+            np.fmax(square, 0.0, out=square)  # NaN -> +0.0; squares are >= +0.0 already
+            total += square
+        present = np.float64(query.shape[1]) - lacking
+        total *= np.float64(query.shape[1]) / present
+        np.sqrt(total, out=total)
+    total[present == 0] = np.nan  # no shared coordinate: no distance
+    return total
+
+
+def _first_donors(dist, donors, k):
+    """For each row of `dist` (distances to the potential donors, whose fitted row indices are
+    `donors`, ascending), the first k donors in the engine's rank order (nearest first, equal
+    distances by row index, no distance last): (fitted row indices, their distances)."""
+    rows = np.arange(dist.shape[0])[:, None]
+    if k < donors.size:
+        # The k-th distance, then those below it and, of those equal to it, the lowest indices.
+        kth = np.take_along_axis(dist, np.argpartition(dist, k - 1, axis=1)[:, k - 1 : k], axis=1)
+        no_kth = np.isnan(kth)  # fewer than k distances: every distance ranks before it
+        missing = np.isnan(dist)
+        below = (dist < kth) | (no_kth & ~missing)
+        equal = (dist == kth) | (no_kth & missing)
+        wanted = k - below.sum(axis=1, keepdims=True)
+        taken = below | (equal & (np.cumsum(equal, axis=1) <= wanted))
+        picked = np.nonzero(taken)[1].reshape(dist.shape[0], k)  # ascending index per row
+        dist = dist[rows, picked]
+    else:
+        picked = np.broadcast_to(np.arange(donors.size), dist.shape)
+    order = np.argsort(dist, axis=1, kind="stable")  # by distance, then by index
+    return donors[picked[rows, order]], dist[rows, order]
+
+
+def _weighted_mean(values, dist, by_distance):
+    """The engine's weighted mean (`weighted_mean`) of each row of `values`, the donors without
+    a distance (NaN, ranked last) left out: sums in rank order from +0.0, and where they
+    overflow, underflow or round past the donors' values, the overflow-free form."""
+    held = ~np.isnan(dist)
+    with np.errstate(over="ignore", invalid="ignore", divide="ignore", under="ignore"):
+        if by_distance:
+            w = 1.0 / dist
+            infinite = np.isinf(w) & held
+            zero_rows = infinite.any(axis=1)
+            w = np.where(zero_rows[:, None], infinite.astype(np.float64), w)
+        else:
+            w = np.ones_like(values)
+        w[~held] = 0.0
+        total = np.zeros(values.shape[0])
+        acc = np.zeros(values.shape[0])
+        for j in range(values.shape[1]):
+            live = held[:, j]
+            acc = np.where(live, acc + values[:, j] * w[:, j], acc)
+            total = np.where(live, total + w[:, j], total)
+        weighted = held & (w > 0.0)
+        low = np.where(weighted, values, np.inf).min(axis=1)
+        high = np.where(weighted, values, -np.inf).max(axis=1)
+        mean = acc / total
+        good = (total > 0.0) & np.isfinite(total) & (mean >= low) & (mean <= high)
+        if good.all():
+            return mean
+        # The overflow-free form: weights scaled by the largest (all 1 when all are zero) and
+        # normalised before they multiply the values; the result kept within the donors' values.
+        bad = ~good
+        wb, vb, hb = w[bad], values[bad], held[bad]
+        largest = wb.max(axis=1)
+        scaled = np.where(
+            (largest == 0.0)[:, None], hb.astype(np.float64), wb / np.where(largest == 0.0, 1.0, largest)[:, None]
+        )
+        tot = np.zeros(vb.shape[0])
+        for j in range(vb.shape[1]):
+            tot = np.where(hb[:, j], tot + scaled[:, j], tot)
+        acc = np.zeros(vb.shape[0])
+        for j in range(vb.shape[1]):
+            acc = np.where(hb[:, j], acc + vb[:, j] * (scaled[:, j] / tot), acc)
+        positive = hb & (scaled > 0.0)
+        lo = np.where(positive, vb, np.inf).min(axis=1)
+        hi = np.where(positive, vb, -np.inf).max(axis=1)
+        mean[bad] = np.minimum(np.maximum(acc, lo), hi)
+        return mean
+
+
+def _rows_of(donors):
+    """(the fitted table row by row, read-only; the engine's column means, summed in row order:
+    what a row sharing no coordinate with any fitted row gets)."""
+    table = donors.fitted()
+    table.flags.writeable = False
+    means = np.full((1, donors.shape[1]), np.nan)
+    donors.impute(means, 1, "uniform")
+    return table, means[0]
+
+
+def _callable_average(weights, values, dist):
+    """scikit-learn's weighting by a callable, step for step: its return value is used as
+    ``numpy.ma.average`` uses ``weights`` (None: uniform over the donors with a distance; NaN
+    weights count as zero), with the same errors for anything else."""
+    weight_matrix = weights(dist)
+    if weight_matrix is not None:
+        weight_matrix[np.isnan(weight_matrix)] = 0.0
+    else:
+        weight_matrix = np.ones_like(dist)
+        weight_matrix[np.isnan(dist)] = 0.0
+    donors = np.ma.array(values, mask=False)
+    return np.ma.average(donors, axis=1, weights=weight_matrix).data
+
+
 class KNNImputer(_BaseImputer):
     """Imputation for completing missing values using k-Nearest Neighbors.
 
@@ -160,8 +283,10 @@ class KNNImputer(_BaseImputer):
     weights : {'uniform', 'distance'} or callable, default='uniform'
         'uniform': the plain mean of the neighbours; 'distance': weights
         1/distance (neighbours at distance zero, if any, share all the weight);
-        a callable takes an array of distances and returns weights of the same
-        shape (it is called once per imputed column).
+        a callable takes an array of distances (a row per cell, its donors
+        nearest first) and returns weights of the same shape, used as
+        scikit-learn uses them (``None`` means uniform; NaN weights count as
+        zero). It is called once per imputed column and chunk of rows.
 
     metric : {'nan_euclidean'} or callable, default='nan_euclidean'
         A callable ``func(x, y, *, missing_values=np.nan)`` gives the distance of
@@ -261,9 +386,14 @@ class KNNImputer(_BaseImputer):
         return lock
 
     def __getstate__(self):
-        # The lock belongs to this object in this process: copies and pickles get their own.
-        state = dict(super().__getstate__())
+        # One fitted state, never a mix of two fits: read under the state lock. The lock belongs
+        # to this object in this process (copies and pickles get their own), and the row-major
+        # copy kept for callables is rebuilt from the Donors when needed.
+        with self._state_lock().reading("__getstate__"):
+            state = dict(super().__getstate__())
         state.pop("_lock", None)
+        state.pop("_rows", None)
+        state.pop("_marked", None)
         return state
 
     def _ensure_all_finite(self):
@@ -309,11 +439,20 @@ class KNNImputer(_BaseImputer):
             mask = _get_mask(X, self.missing_values)
             if mask.any():
                 fit_X = np.where(mask, np.nan, fit_X)
-        self._donors = _query.Donors(fit_X)
+        donors = _query.Donors(fit_X)
         del fit_X
-        # The donor counts are the engine's; only the mask is kept here (a wide table would
+        # The donor counts stay in the engine; only the mask is kept here (a wide table would
         # otherwise hold a second array of counts).
-        self._valid_mask = self._donors.counts() > 0
+        valid_mask = donors.counts() > 0
+        # The row-major copy for callables: built now, once, under the writer's lock.
+        rows = _rows_of(donors) if callable(self.metric) or callable(self.weights) else None
+        # The engine-side state is replaced together, once all of it is built.
+        self._donors, self._valid_mask = donors, valid_mask
+        self.__dict__.pop("_marked", None)
+        if rows is None:
+            self.__dict__.pop("_rows", None)
+        else:
+            self._rows = rows
         if self.add_indicator and mask is None:
             mask = _get_mask(X, self.missing_values)
         super()._fit_indicator(mask)
@@ -357,8 +496,8 @@ class KNNImputer(_BaseImputer):
         if self.keep_empty_features:
             Xc = X
             Xc[:, ~valid_mask] = 0
-        elif valid_mask.all():
-            Xc = X  # nothing to drop: no second copy
+        elif valid_mask.all() and self.copy and X.flags.c_contiguous:
+            Xc = X  # already a new C-ordered array of our own, as X[:, valid_mask] would be
         else:
             Xc = X[:, valid_mask]
         return super()._concatenate_indicator(Xc, X_indicator)
@@ -378,15 +517,14 @@ class KNNImputer(_BaseImputer):
             work = np.array(X, dtype=np.float64, order="C", copy=True)
             if not nan_missing:
                 work[mask] = np.nan
-        # 2. The pass.
-        k = int(self.n_neighbors)
+        # 2. The pass. More neighbours than fitted rows select every donor: the count is clamped
+        #    here, as a Python int, so that any n_neighbors (2**64 included) sizes nothing larger.
+        k = min(int(self.n_neighbors), donors.shape[0])
         total = work.shape[0]
         report, close = _progress_reporter(self.progress, total)
         try:
-            if callable(self.metric):
-                self._impute_given_metric(work, X, mask, k, report)
-            elif callable(self.weights):
-                self._impute_weighted(donors.fitted(), work, k, None)
+            if callable(self.metric) or callable(self.weights):
+                self._impute_with_callables(work, X, mask & self._valid_mask, k, report)
             else:
                 # The lock released, the rows over n_jobs threads (bit-identical for any count).
                 weights = "uniform" if self.weights is None else self.weights
@@ -403,38 +541,56 @@ class KNNImputer(_BaseImputer):
             cells = mask & self._valid_mask
             X[cells] = work[cells]
 
-    def _impute_weighted(self, fit_X, work, k, distances):
-        """A callable `weights`: the engine selects the donors, the callable weights them."""
-        cells = np.isnan(work) & self._valid_mask
-        rows, cols = np.nonzero(cells)
-        index = np.empty((rows.size, k), dtype=np.int64)
-        distance = np.empty((rows.size, k), dtype=np.float64)
-        self._donors.select(work, k, index, distance, distances)
-        potential = self._donors.counts()
-        with_donors = index[:, 0] >= 0  # the others got the column mean
-        for col in np.unique(cols[with_donors]):
-            chosen = np.flatnonzero(with_donors & (cols == col))
-            n_neighbors = min(k, int(potential[col]))
-            donors_dist = distance[chosen, :n_neighbors]
-            weight_matrix = np.asarray(self.weights(donors_dist))
-            weight_matrix[np.isnan(weight_matrix)] = 0.0
-            donors = np.ma.array(fit_X[index[chosen, :n_neighbors], col], mask=False)
-            work[rows[chosen], col] = np.ma.average(donors, axis=1, weights=weight_matrix).data
+    def _fitted_rows(self):
+        """(row-major fitted table, column means) for the callable paths, built once per fit.
 
-    def _impute_given_metric(self, work, X, mask, k, report):
-        """A callable `metric`: distances from scikit-learn's pairwise machinery, chunk by chunk."""
-        fit_X = self._donors.fitted()
-        fit_marked = fit_X
-        if not is_scalar_nan(self.missing_values):
-            fit_marked = np.where(np.isnan(fit_X), self.missing_values, fit_X)
-        row_missing_idx = np.flatnonzero(mask[:, self._valid_mask].any(axis=1))
-        chunks = pairwise_distances_chunked(
-            X[row_missing_idx, :],
-            fit_marked,
-            metric=self.metric,
-            missing_values=self.missing_values,
-            ensure_all_finite=self._ensure_all_finite(),
-        )
+        The Donors object keeps the fitted rows only in the engine's column-blocked layout; a
+        callable metric or weights needs them row by row. They are built at fit when a callable
+        is configured, else on first use (a set_params after fit), and kept until the next fit.
+        The means are the engine's own (summed in row order): those of a row that shares no
+        coordinate with any fitted row."""
+        rows = self.__dict__.get("_rows")
+        if rows is None:
+            with self._state_lock().building:
+                rows = self.__dict__.get("_rows")
+                if rows is None:
+                    rows = self.__dict__["_rows"] = _rows_of(self._donors)
+        return rows
+
+    def _fitted_marked(self, fitted):
+        """The fitted table with `missing_values` in its missing cells, as a callable metric sees
+        it; built once per fit and value of `missing_values`."""
+        marked = self.__dict__.get("_marked")
+        if marked is None or marked[0] != self.missing_values:
+            with self._state_lock().building:
+                marked = self.__dict__.get("_marked")
+                if marked is None or marked[0] != self.missing_values:
+                    table = np.where(np.isnan(fitted), self.missing_values, fitted)
+                    table.flags.writeable = False
+                    marked = self.__dict__["_marked"] = (self.missing_values, table)
+        return marked[1]
+
+    def _impute_with_callables(self, work, X, cells, k, report):
+        """A callable metric or weights: distances by rows (the metric through scikit-learn's
+        pairwise machinery, the built-in one exactly as the engine computes it), donors ranked
+        as the engine ranks them, then weighted by the callable or as the engine weights."""
+        fitted, means = self._fitted_rows()
+        row_missing_idx = np.flatnonzero(cells.any(axis=1))
+        if callable(self.metric):
+            fit_marked = fitted if is_scalar_nan(self.missing_values) else self._fitted_marked(fitted)
+            chunks = pairwise_distances_chunked(
+                X[row_missing_idx, :],
+                fit_marked,
+                metric=self.metric,
+                missing_values=self.missing_values,
+                ensure_all_finite=self._ensure_all_finite(),
+            )
+        else:
+            step = max(1, _CHUNK_ENTRIES // max(1, fitted.shape[0]))
+            chunks = (
+                _nan_euclidean(work[row_missing_idx[i : i + step]], fitted)
+                for i in range(0, row_missing_idx.size, step)
+            )
         start = 0
         complete = work.shape[0] - row_missing_idx.size  # rows without a cell to impute
         for chunk in chunks:
@@ -442,14 +598,28 @@ class KNNImputer(_BaseImputer):
                 report(complete + start, work.shape[0])
             rows = row_missing_idx[start : start + len(chunk)]
             start += len(chunk)
-            part = np.ascontiguousarray(work[rows])
-            given = np.ascontiguousarray(chunk, dtype=np.float64)
+            self._impute_rows(work, rows, np.asarray(chunk, dtype=np.float64), cells, fitted, means, k)
+
+    def _impute_rows(self, work, rows, distances, cells, fitted, means, k):
+        """Imputes the cells of `rows` given their distances to every fitted row."""
+        cells = cells[rows]
+        for col in np.flatnonzero(cells.any(axis=0)):
+            local = np.flatnonzero(cells[:, col])
+            donors = np.flatnonzero(~np.isnan(fitted[:, col]))
+            # The first min(k, potential donors) fitted rows holding a value in the column.
+            idx, dist = _first_donors(distances[local[:, None], donors], donors, min(k, donors.size))
+            receivers = rows[local]
+            some = ~np.isnan(dist[:, 0])  # a donor with a distance ranks first if there is one
+            if not some.all():
+                work[receivers[~some], col] = means[col]
+                idx, dist, receivers = idx[some], dist[some], receivers[some]
+                if not receivers.size:
+                    continue
+            values = fitted[idx, col]
             if callable(self.weights):
-                self._impute_weighted(fit_X, part, k, given)
+                work[receivers, col] = _callable_average(self.weights, values, dist)
             else:
-                weights = "uniform" if self.weights is None else self.weights
-                self._donors.impute(part, k, weights, given)
-            work[rows] = part
+                work[receivers, col] = _weighted_mean(values, dist, self.weights == "distance")
 
     def get_feature_names_out(self, input_features=None):
         """Get output feature names for transformation.
@@ -465,10 +635,11 @@ class KNNImputer(_BaseImputer):
         feature_names_out : ndarray of str objects
             Transformed feature names.
         """
-        check_is_fitted(self, "n_features_in_")
-        input_features = _check_feature_names_in(self, input_features)
-        if self.keep_empty_features:
-            names = input_features
-        else:
-            names = input_features[self._valid_mask]
-        return self._concatenate_indicator_feature_names_out(names, input_features)
+        with self._state_lock().reading("get_feature_names_out"):
+            check_is_fitted(self, "n_features_in_")
+            input_features = _check_feature_names_in(self, input_features)
+            if self.keep_empty_features:
+                names = input_features
+            else:
+                names = input_features[self._valid_mask]
+            return self._concatenate_indicator_feature_names_out(names, input_features)

@@ -81,8 +81,13 @@ void query_select_reference(const TableView& fitted, const DonorColumns& columns
                             GivenDistances given = {});
 
 // The weighted mean of donor values `values` at distances `distances` (rank order, all with a
-// distance), as the pass forms it. Weights summing to zero give the weighted sum (0 for finite
-// values), as scikit-learn does.
+// distance), as the pass forms it: sum of value x weight over total weight, sums in rank order
+// from +0.0. A cell is never given a value outside the values of its weighted donors (for finite
+// values): where those sums overflow (huge values, tiny distances) or underflow, where every
+// weight is zero (every distance overflowed to +inf, so the donors are equally far), or where
+// rounding puts the quotient past the donors' values, the mean is formed without overflow
+// instead: weights scaled by the largest (all 1 when all are zero) and normalised before they
+// multiply the values, the result kept within the values of the donors that carry weight.
 double weighted_mean(std::span<const double> values, std::span<const double> distances, QueryWeights weights);
 
 }  // namespace mirel::knn

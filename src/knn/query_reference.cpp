@@ -59,29 +59,90 @@ std::size_t count_imputed_cells(const DonorColumns& columns, const TableView& qu
     return cells;
 }
 
-double weighted_mean(std::span<const double> values, std::span<const double> distances, QueryWeights weights) {
-    double sum = 0.0;
+namespace {
+
+// The weight of donor i as the pass gives it: 1 (uniform), 1/d, or, when any 1/d is infinite (a
+// zero distance), 1 for those donors and 0 for the others.
+double donor_weight(double distance, QueryWeights weights, bool any_infinite) noexcept {
     if (weights == QueryWeights::uniform) {
-        for (const double v : values) {
-            sum = sum + v;
-        }
-        return sum / static_cast<double>(values.size());
+        return 1.0;
     }
-    // 1/d per donor; a zero distance makes 1/d infinite, and then only such donors count.
-    bool any_infinite = false;
-    for (const double d : distances) {
-        any_infinite = any_infinite || std::isinf(1.0 / d);
+    const double w = 1.0 / distance;
+    return any_infinite ? (std::isinf(w) ? 1.0 : 0.0) : w;
+}
+
+// The weighted mean formed so that no intermediate value overflows, for the donors whose
+// straightforward sums overflowed (huge values or tiny distances) or whose weights are all zero
+// (every distance overflowed to +inf: the donors are then equally far and count equally).
+// Weights are scaled by the largest one and normalised before they multiply the values, so
+// every term is at most its value in magnitude; the result is kept within the values of the
+// donors that carry weight.
+double overflow_free_mean(std::span<const double> values, std::span<const double> distances, QueryWeights weights,
+                          bool any_infinite) noexcept {
+    double largest = 0.0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        largest = std::max(largest, donor_weight(distances[i], weights, any_infinite));
     }
+    const auto scaled = [&](std::size_t i) {
+        return largest == 0.0 ? 1.0 : donor_weight(distances[i], weights, any_infinite) / largest;
+    };
     double total = 0.0;
     for (std::size_t i = 0; i < values.size(); ++i) {
-        const double w = 1.0 / distances[i];
-        const double weight = any_infinite ? (std::isinf(w) ? 1.0 : 0.0) : w;
+        total = total + scaled(i);
+    }
+    double sum = 0.0;
+    double low = std::numeric_limits<double>::infinity();
+    double high = -std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const double w = scaled(i);
+        sum = sum + values[i] * (w / total);
+        if (w > 0.0) {
+            low = std::min(low, values[i]);
+            high = std::max(high, values[i]);
+        }
+    }
+    return std::min(std::max(sum, low), high);
+}
+
+bool all_finite(std::span<const double> values) noexcept {
+    return std::all_of(values.begin(), values.end(), [](double v) { return std::isfinite(v); });
+}
+
+}  // namespace
+
+double weighted_mean(std::span<const double> values, std::span<const double> distances, QueryWeights weights) {
+    // 1/d per donor; a zero distance makes 1/d infinite, and then only such donors count.
+    bool any_infinite = false;
+    if (weights == QueryWeights::distance) {
+        for (const double d : distances) {
+            any_infinite = any_infinite || std::isinf(1.0 / d);
+        }
+    }
+    double sum = 0.0;
+    double total = 0.0;
+    double low = std::numeric_limits<double>::infinity();
+    double high = -std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const double weight = donor_weight(distances[i], weights, any_infinite);  // uniform: 1, v * 1 = v
         sum = sum + values[i] * weight;
         total = total + weight;
+        if (weight > 0.0) {
+            low = std::min(low, values[i]);
+            high = std::max(high, values[i]);
+        }
     }
-    // Weights that sum to zero (every distance infinite) leave the weighted sum itself, as
-    // scikit-learn's masked average does.
-    return total == 0.0 ? sum : sum / total;
+    if (total > 0.0 && std::isfinite(total)) {
+        const double mean = sum / total;
+        if (mean >= low && mean <= high) {
+            return mean;
+        }
+    }
+    if (!all_finite(values)) {
+        return total == 0.0 ? sum : sum / total;
+    }
+    // Every weight zero (all distances +inf), sums that overflowed (huge values, tiny
+    // distances) or underflowed, or a mean that rounding put past its donors' values.
+    return overflow_free_mean(values, distances, weights, any_infinite);
 }
 
 namespace detail {

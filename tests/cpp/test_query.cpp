@@ -3,8 +3,10 @@
 // with block sizes that reach every path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <utility>
 #include <vector>
@@ -87,7 +89,64 @@ TEST(QueryReference, DistanceWeightsAndZeroDistances) {
     EXPECT_EQ(reference(fitted, {0.5, NAN_}, 2, QueryWeights::distance)[1], (1.0 * 2.0 + 4.0 * 2.0) / 4.0);
     const double values[] = {1.0, 4.0};
     const double dists[] = {INF, INF};
-    EXPECT_EQ(weighted_mean(values, dists, QueryWeights::distance), 0.0);  // weights sum to zero
+    // Every distance overflowed: the donors are equally far and count equally.
+    EXPECT_EQ(weighted_mean(values, dists, QueryWeights::distance), 2.5);
+}
+
+TEST(QueryReference, WeightedMeansStayWithinTheDonorValues) {
+    // Sums that overflow (huge values, tiny distances, every distance +inf) are formed without
+    // overflow; a cell is never given a value outside the values of its weighted donors.
+    const double max = std::numeric_limits<double>::max();
+    const double huge[] = {max, 0.5 * max, 0.75 * max};
+    const double near[] = {1e-300, 2e-300, 4e-300};
+    const double far[] = {INF, INF, INF};
+    const double mixed[] = {1.0, INF, 2.0};
+    EXPECT_DOUBLE_EQ(weighted_mean(huge, near, QueryWeights::uniform), 0.75 * max);
+    EXPECT_DOUBLE_EQ(weighted_mean(huge, far, QueryWeights::uniform), 0.75 * max);
+    const double by_distance = weighted_mean(huge, near, QueryWeights::distance);  // weights 4:2:1
+    EXPECT_NEAR(by_distance / max, (4.0 + 1.0 + 0.75) / 7.0, 1e-15);
+    EXPECT_DOUBLE_EQ(weighted_mean(huge, far, QueryWeights::distance), 0.75 * max);  // all equally far
+    // Weights 1, 0 (+inf) and 1/2, normalised before they multiply: 2/3 and 1/3.
+    EXPECT_EQ(weighted_mean(huge, mixed, QueryWeights::distance),
+              max * (1.0 / 1.5) + 0.5 * max * (0.0 / 1.5) + 0.75 * max * (0.5 / 1.5));
+    // Weights that overflow their total: 1/d near the largest double.
+    const double tiny_values[] = {1e-10, 3e-10, 2e-10};
+    const double smallest[] = {1.0 / (0.9 * max), 1.0 / (0.9 * max), 1.0 / (0.9 * max)};
+    EXPECT_NEAR(weighted_mean(tiny_values, smallest, QueryWeights::distance), 2e-10, 1e-24);
+    // Equal values whose sum rounds up: the mean is the value itself.
+    const double tenths[] = {0.1, 0.1, 0.1};
+    EXPECT_EQ(weighted_mean(tenths, near, QueryWeights::uniform), 0.1);
+    // Products that underflow: 1e-300 x 1e-300 is zero, the mean is not.
+    const double small_values[] = {1e-300, 1e-300};
+    const double distant[] = {1e300, 1e300};
+    EXPECT_EQ(weighted_mean(small_values, distant, QueryWeights::distance), 1e-300);
+    // Ordinary tables keep the straightforward sums.
+    const double plain[] = {1.0, 2.0, 4.0};
+    const double plain_d[] = {1.0, 2.0, 4.0};
+    EXPECT_EQ(weighted_mean(plain, plain_d, QueryWeights::distance), (1.0 + 2.0 * 0.5 + 4.0 * 0.25) / 1.75);
+    EXPECT_EQ(weighted_mean(plain, plain_d, QueryWeights::uniform), 7.0 / 3.0);
+    // Random magnitudes across the whole range: finite, and within the donors' values.
+    std::mt19937_64 rng(7);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    for (int round = 0; round < 20000; ++round) {
+        const std::size_t n = 1 + rng() % 6;
+        std::vector<double> values(n);
+        std::vector<double> distances(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            values[i] = std::ldexp(normal(rng), static_cast<int>(rng() % 2094) - 1074);  // finite
+            distances[i] =
+                rng() % 7 == 0 ? INF : std::ldexp(std::fabs(normal(rng)), static_cast<int>(rng() % 2100) - 1074);
+        }
+        std::sort(distances.begin(), distances.end());
+        const double low = *std::min_element(values.begin(), values.end());
+        const double high = *std::max_element(values.begin(), values.end());
+        for (const QueryWeights weights : {QueryWeights::uniform, QueryWeights::distance}) {
+            const double mean = weighted_mean(values, distances, weights);
+            ASSERT_TRUE(std::isfinite(mean)) << round;
+            ASSERT_GE(mean, low) << round;
+            ASSERT_LE(mean, high) << round;
+        }
+    }
 }
 
 TEST(QueryReference, GivenDistancesAndSelections) {
@@ -124,7 +183,7 @@ TEST(QueryReference, BrokenPreconditionsFail) {
 
 // --- the fast driver against the reference ---------------------------------------------------
 
-enum class Flavour { integers, adversarial, gaussian };
+enum class Flavour { integers, adversarial, gaussian, huge };
 
 Table random_table(std::mt19937_64& rng, std::size_t rows, std::size_t cols, double rate, Flavour flavour) {
     Table t{std::vector<double>(rows * cols), rows, cols};
@@ -141,6 +200,9 @@ Table random_table(std::mt19937_64& rng, std::size_t rows, std::size_t cols, dou
                 break;
             case Flavour::gaussian:
                 v = normal(rng);
+                break;
+            case Flavour::huge:  // distances and weighted sums that overflow, weights that do
+                v = std::ldexp(normal(rng), (rng() & 1) ? 1020 : -1070);
                 break;
         }
         if (unit(rng) < rate) {
@@ -179,7 +241,7 @@ TEST(QueryFast, MatchesTheReferenceBitForBitOnEveryKernel) {
     never.prune = false;
     std::size_t cases = 0;
     for (int round = 0; round < 120; ++round) {
-        const auto flavour = static_cast<Flavour>(round % 3);
+        const auto flavour = static_cast<Flavour>(round % 4);
         const std::size_t cols = 1 + rng() % (round % 5 == 0 ? 70 : 12);
         const std::size_t fitted_rows = 1 + rng() % 150;
         const double rate = 0.05 + 0.6 * static_cast<double>(rng() % 100) / 100.0;
@@ -243,7 +305,7 @@ TEST(QueryFast, DonorsWithMaskedCellsGiveTheSameBits) {
     PassTuning never;
     never.prune = false;
     for (int round = 0; round < 60; ++round) {
-        const auto flavour = static_cast<Flavour>(round % 3);
+        const auto flavour = static_cast<Flavour>(round % 4);
         const std::size_t cols = 1 + rng() % 20;
         const double rate = 0.05 + 0.5 * static_cast<double>(rng() % 100) / 100.0;
         const Table fitted = random_table(rng, 1 + rng() % 120, cols, rate, flavour);

@@ -6,6 +6,7 @@ import copy
 import pickle
 import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -380,3 +381,83 @@ def test_ctrl_c_stops_the_pass_and_the_workers(python_handles_sigint):
     assert psutil.Process().num_threads() == base
     est.set_params(progress=False)
     assert np.array_equal(bits(est.transform(query)), bits(want))
+
+
+def inverse_distance(d):
+    return 1.0 / (1.0 + d)
+
+
+@pytest.mark.parametrize("weights", ["uniform", inverse_distance])
+def test_pickles_taken_while_another_thread_fits_hold_one_fitted_state(weights):
+    # Two fits of different widths and names: a pickle that mixed them would refuse both.
+    rng = np.random.default_rng(13)
+    tables = [table(rng, 120, 3, 0.2, False), table(rng, 90, 5, 0.2, False)]
+    queries = [table(rng, 20, t.shape[1], 0.3, False) for t in tables]
+    wants = [bits(KNNImputer(n_neighbors=3, weights=weights).fit(t).transform(q)) for t, q in zip(tables, queries)]
+    est = KNNImputer(n_neighbors=3, weights=weights).fit(tables[0])
+    stop = threading.Event()
+    fits = [0]
+
+    def fitter():
+        while not stop.is_set():
+            fits[0] += 1
+            est.fit(tables[fits[0] % 2])
+
+    def check(other):
+        width = other.n_features_in_
+        assert other._donors.shape[1] == width and other._valid_mask.shape == (width,)
+        which = 0 if width == 3 else 1
+        assert np.array_equal(bits(other.transform(queries[which])), wants[which])
+        return which
+
+    thread = threading.Thread(target=fitter)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # the interpreter switches threads between almost any two steps
+    thread.start()
+    seen, names, deadline = set(), set(), time.monotonic() + WAIT
+    try:
+        while fits[0] < 600 and time.monotonic() < deadline:
+            seen.add(check(pickle.loads(pickle.dumps(est))))
+            seen.add(check(copy.deepcopy(est)))
+            names.add(tuple(est.get_feature_names_out()))
+    finally:
+        stop.set()
+        thread.join(WAIT)
+        sys.setswitchinterval(interval)
+    assert not thread.is_alive()
+    assert seen == {0, 1}
+    assert names <= {("x0", "x1", "x2"), ("x0", "x1", "x2", "x3", "x4")}
+
+
+def test_callables_set_after_fit_keep_one_row_copy_shared_by_threads():
+    rng = np.random.default_rng(17)
+    fitted, query = table(rng, 300, 4, 0.2, False), table(rng, 60, 4, 0.3, False)
+    want = bits(KNNImputer(weights=inverse_distance).fit(fitted).transform(query))
+    est = KNNImputer().fit(fitted)
+    assert "_rows" not in est.__dict__  # built-in weights and metric: no row-major copy
+    est.set_params(weights=inverse_distance)
+    results, errors = [], []
+
+    def run():
+        try:
+            results.append(bits(est.transform(query)))
+        except Exception as exc:  # noqa: BLE001 - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=run) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(WAIT)
+    assert errors == [] and len(results) == 4
+    assert all(np.array_equal(r, want) for r in results)
+    rows = est.__dict__["_rows"]
+    est.transform(query)
+    assert est.__dict__["_rows"] is rows  # built once, then reused
+    assert not rows[0].flags.writeable
+    state = est.__getstate__()
+    assert "_rows" not in state and "_lock" not in state  # pickles carry the Donors only
+    again = pickle.loads(pickle.dumps(est))
+    assert np.array_equal(bits(again.transform(query)), want)
+    est.fit(fitted)  # a refit drops the copy and, with a callable configured, builds it anew
+    assert est.__dict__["_rows"] is not rows
