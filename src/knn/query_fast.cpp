@@ -210,10 +210,7 @@ public:
         size_scratch(superblock_);
         const std::size_t max_cells =
             std::max(tuning_.group_selections, max_row_cells(columns_, query_, query_rows, cols));
-        std::size_t arena = 0;
-        if (__builtin_mul_overflow(max_cells, capacity_, &arena)) {
-            throw std::bad_alloc();
-        }
+        const std::size_t arena = checked_count<Entry>(checked_mul(max_cells, capacity_));
         states_.reserve(tuning_.group_rows);
         cells_.reserve(max_cells);
         arena_.resize(arena);
@@ -699,9 +696,22 @@ bool query_fast_controlled(const QueryDonors& donors, double* query, std::size_t
         return true;  // no column has a donor, or no row to impute
     }
     if (donors.is_row_major()) {
-        // A few fitted rows, held as they are: the straightforward pass measures them in place.
-        query_reference(donors.row_major(), donors.columns(), query, query_rows, first, last, k, weights);
-        return;
+        // A few fitted rows, held as they are: the straightforward pass measures them in place,
+        // a step of about 2^16 cell distances at a time, the control asked between steps.
+        const std::size_t per_row = std::max<std::size_t>(1, donors.rows() * donors.cols());
+        const std::size_t step = std::max<std::size_t>(1, (std::size_t{1} << 16) / per_row);
+        for (std::size_t a = first; a < last;) {
+            if (control.keep_going != nullptr && !control.keep_going(control.context)) {
+                return false;
+            }
+            const std::size_t b = a + std::min(step, last - a);
+            query_reference(donors.row_major(), donors.columns(), query, query_rows, a, b, k, weights);
+            if (control.done != nullptr) {
+                control.done->fetch_add(b - a);
+            }
+            a = b;
+        }
+        return true;
     }
     detail::QueryPass pass(donors, query, k, weights, fn, tuning);
     const bool completed = pass.run(first, last, query_is_fitted, &control);
@@ -711,6 +721,11 @@ bool query_fast_controlled(const QueryDonors& donors, double* query, std::size_t
 
 QueryWorker::QueryWorker(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t k,
                          QueryWeights weights, QueryKernel kernel, const PassTuning& tuning) {
+    if (donors.is_row_major()) {
+        // query_parallel keeps such donors on the calling thread: the straightforward pass
+        // allocates as it goes, which a worker must not.
+        throw std::invalid_argument("a worker's pass needs the donors held as a panel");
+    }
     const KernelKind kind = fast_kind(kernel);
     detail::check_pass_arguments({nullptr, donors.rows(), donors.cols()}, donors.columns(), query_rows, 0, query_rows,
                                  k);

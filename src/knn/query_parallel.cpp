@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "knn/checked.hpp"
 #include "knn/prune_steering.hpp"
 #include "knn/query_detail.hpp"
 
@@ -170,11 +171,11 @@ bool query_parallel(const QueryDonors& donors, double* query, std::size_t query_
     const std::size_t chunks = total / chunk + (total % chunk != 0 ? 1 : 0);
     // A pass of less work than options.min_thread_work runs here too (rows x fitted rows x
     // columns, saturating).
-    std::size_t cost = 0;
-    if (__builtin_mul_overflow(total, donors.rows(), &cost) || __builtin_mul_overflow(cost, donors.cols(), &cost)) {
-        cost = SIZE_MAX;
-    }
-    const std::size_t workers = cost < options.min_thread_work ? 1 : std::min(options.threads, chunks);
+    const std::size_t cost = try_product({total, donors.rows(), donors.cols()}).value_or(SIZE_MAX);
+    // Donors held row-major (a few fitted rows) are measured in place by the straightforward
+    // pass, which allocates as it goes: that stays on the calling thread too.
+    const std::size_t workers =
+        cost < options.min_thread_work || donors.is_row_major() ? 1 : std::min(options.threads, chunks);
     if (workers == 1) {
         return run_here(donors, query, query_rows, first, last, k, weights, kernel, fitted_query, chunk, options,
                         tuning);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -399,6 +400,29 @@ TEST(QueryFast, FewFittedRowsHeldRowMajorGiveTheSameBits) {
                         options.chunk_rows = 3;
                         ASSERT_TRUE(query_parallel(donors, par.data(), n, 0, n, k, weights, kernel, options));
                         ASSERT_EQ(bits(par), bits(want)) << "parallel, round " << round;
+                        if (!donors.is_row_major()) {
+                            continue;
+                        }
+                        // Polled (the calling thread runs such donors whatever `threads` says):
+                        // the same bits with progress seen, and a refusal stops the pass at once,
+                        // leaving its rows as they were.
+                        ParallelOptions polled = options;
+                        polled.poll_interval = std::chrono::milliseconds(0);
+                        std::size_t last_done = 0;
+                        polled.poll = [&](std::size_t done, std::size_t total) {
+                            EXPECT_EQ(total, n);
+                            EXPECT_GE(done, last_done);
+                            last_done = done;
+                            return true;
+                        };
+                        std::vector<double> seen = *table;
+                        ASSERT_TRUE(query_parallel(donors, seen.data(), n, 0, n, k, weights, kernel, polled));
+                        ASSERT_EQ(bits(seen), bits(want)) << "polled, round " << round;
+                        EXPECT_EQ(last_done, n);
+                        polled.poll = [](std::size_t, std::size_t) { return false; };
+                        std::vector<double> stopped = *table;
+                        EXPECT_FALSE(query_parallel(donors, stopped.data(), n, 0, n, k, weights, kernel, polled));
+                        EXPECT_EQ(bits(stopped), bits(*table)) << "stopped, round " << round;
                     }
                 }
             }

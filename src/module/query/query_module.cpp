@@ -26,6 +26,7 @@
 #define PY_ARRAY_UNIQUE_SYMBOL MIREL_QUERY_ARRAY_API
 #include <numpy/arrayobject.h>
 
+#include "knn/checked.hpp"
 #include "knn/query.hpp"
 #include "knn/query_fast.hpp"
 #include "knn/query_parallel.hpp"
@@ -129,12 +130,7 @@ std::size_t neighbours_arg(Py_ssize_t n_neighbors) {
 
 // rows x cols cells, or MemoryError when that count cannot even be expressed.
 std::size_t cell_count(std::size_t rows, std::size_t cols) {
-    std::size_t cells = 0;
-    std::size_t bytes = 0;
-    if (__builtin_mul_overflow(rows, cols, &cells) || __builtin_mul_overflow(cells, sizeof(double), &bytes)) {
-        throw std::bad_alloc();
-    }
-    return cells;
+    return knn::checked_count<double>(knn::checked_mul(rows, cols));
 }
 
 // A float64 matrix argument read once, into memory of the call's own.
@@ -242,9 +238,9 @@ PyObject* Donors_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         DonorsObject* obj = as_donors(self.get());
         obj->donors = nullptr;
         obj->tracked = 0;
-        obj->donors = new knn::QueryDonors(knn::TableView{table.data(), fitted.rows, fitted.cols},
-                                           knn::best_kernel() == knn::KernelKind::portable,
-                                           knn::DonorLayout::automatic);
+        obj->donors =
+            new knn::QueryDonors(knn::TableView{table.data(), fitted.rows, fitted.cols},
+                                 knn::best_kernel() == knn::KernelKind::portable, knn::DonorLayout::automatic);
         const std::size_t bytes = obj->donors->bytes();
         if (mirel_trace_track(TRACE_DOMAIN, reinterpret_cast<std::uintptr_t>(obj->donors), bytes) == 0) {
             obj->tracked = bytes;
