@@ -740,6 +740,10 @@ QueryWorker::QueryWorker(QueryWorker&&) noexcept = default;
 QueryWorker& QueryWorker::operator=(QueryWorker&&) noexcept = default;
 QueryWorker::~QueryWorker() = default;
 
+// The pass's code can throw where it grows its buffers (checked sizes, vectors), but on a worker
+// it never grows them: prepare_ranges sized every one for any group, with the same checked sizes
+// (QueryParallel.WorkerPassesAllocateNothingAndStopAtAnyStep counts the allocations).
+// NOLINTNEXTLINE(bugprone-exception-escape)
 bool QueryWorker::run(std::size_t first, std::size_t last, const PassControl& control) noexcept {
     if (pass_->donors_empty() || first == last) {
         if (control.done != nullptr) {

@@ -129,6 +129,7 @@ public:
 
     // Rows [first, last) (checked by the caller against the query's rows); false when the
     // control stopped the pass.
+    // NOLINTNEXTLINE(bugprone-exception-escape): every buffer is sized by the constructor
     bool run(std::size_t first, std::size_t last, const PassControl& control) noexcept;
     // Adds the pruning counts of every run so far to PassTuning::prune_counts, when it is set
     // (by one thread: the one that joined the worker).
