@@ -23,7 +23,8 @@ namespace {
 // Instance layout: the object header, the engine's record, then the borrow flag
 // (0 = free, EXCLUSIVE = taken for a store, anything else = number of shared borrows).
 struct KnnImputerObject {
-    PyObject_HEAD alignas(knn::KnnImputer) unsigned char storage[sizeof(knn::KnnImputer)];
+    PyObject_HEAD
+    alignas(knn::KnnImputer) unsigned char storage[sizeof(knn::KnnImputer)];
     std::size_t borrow_flag;
 };
 

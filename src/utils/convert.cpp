@@ -223,7 +223,8 @@ Matrix dataframe_to_vec(PyObject* frame) {
 
 // PySliceContainer: the owner of a result buffer, set as the base object of the result array.
 struct SliceContainer {
-    PyObject_HEAD double* ptr;
+    PyObject_HEAD
+    double* ptr;
     void (*release)(SliceContainer*) noexcept;
     alignas(std::vector<double>) unsigned char storage[sizeof(std::vector<double>)];
 };

@@ -100,12 +100,16 @@ PyObject* paired_impute_rows(PyObject*, PyObject* args, PyObject* kwargs) noexce
         // 3. The pass, on memory nobody else sees, without the interpreter lock.
         std::optional<knn::UnknownMetric> error;
         std::exception_ptr failure;
-        Py_BEGIN_ALLOW_THREADS try {
+        Py_BEGIN_ALLOW_THREADS
+        try {
             error = knn::impute_row_range(imputer, {out, block_rows * cols}, static_cast<std::size_t>(first_row));
         } catch (...) {
             failure = std::current_exception();
         }
-        Py_END_ALLOW_THREADS if (failure) { std::rethrow_exception(failure); }
+        Py_END_ALLOW_THREADS
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
         if (error) {
             raise(PyExc_TypeError, error->message);
         }

@@ -194,8 +194,9 @@ void write_back(const QuerySnapshot& snap, const MatrixArg& query) noexcept {
 
 // Instance layout: the object header and the engine's fitted side, which the object owns.
 struct DonorsObject {
-    PyObject_HEAD knn::QueryDonors* donors;  // null only if building it failed
-    std::size_t tracked;                     // bytes reported to the interpreter's memory accounting
+    PyObject_HEAD
+    knn::QueryDonors* donors;  // null only if building it failed
+    std::size_t tracked;       // bytes reported to the interpreter's memory accounting
 };
 
 // The memory of a Donors object is reported under its own tracemalloc domain (what tells PyPy's
