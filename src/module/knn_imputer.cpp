@@ -14,6 +14,7 @@
 #include "knn/panic.hpp"
 #include "module/args.hpp"
 #include "module/errors.hpp"
+#include "module/memory.hpp"
 #include "module/pypy_compat.hpp"
 #include "utils/convert.hpp"
 
@@ -138,7 +139,7 @@ PyObject* KnnImputer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) n
 
 void KnnImputer_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
-    utils::untrack_buffer(record(self).fitted_values().data());
+    untrack_buffer(record(self).fitted_values().data());
     record(self).~KnnImputer();
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_fn(self);
@@ -181,8 +182,8 @@ PyObject* KnnImputer_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         ExclusiveBorrow borrow(self);
         // The new matrix is reported before it is stored, so a failure leaves the imputer as
         // it was; the matrix it replaces is withdrawn before it is freed.
-        utils::track_buffer(matrix.values.data(), matrix.values.size() * sizeof(double));
-        utils::untrack_buffer(record(self).fitted_values().data());
+        track_buffer(matrix.values.data(), matrix.values.size() * sizeof(double));
+        untrack_buffer(record(self).fitted_values().data());
         record(self).store_fitted(std::move(matrix.values), matrix.rows, matrix.cols);
         Py_INCREF(self);
         return self;

@@ -15,17 +15,10 @@
 #include "knn/checked.hpp"
 #include "knn/panic.hpp"
 #include "module/errors.hpp"
+#include "module/memory.hpp"
 #include "module/pypy_compat.hpp"
 
 namespace mirel::utils {
-namespace c_api {
-// CPython's tracemalloc.h declares these two without extern "C" (3.9 to 3.13 at least), so a
-// C++ call would ask for mangled names that the interpreter does not export. Declared here
-// with C linkage they name the interpreter's own functions. PyPy's pymem.h gives them C linkage
-// already (and its macros rename them to PyPy's symbols): the same functions either way.
-extern "C" int PyTraceMalloc_Track(unsigned int domain, std::uintptr_t ptr, std::size_t size);
-extern "C" int PyTraceMalloc_Untrack(unsigned int domain, std::uintptr_t ptr);
-}  // namespace c_api
 
 namespace {
 
@@ -232,7 +225,7 @@ struct SliceContainer {
 void release_vector(SliceContainer* self) noexcept {
     auto* vec = std::launder(reinterpret_cast<std::vector<double>*>(self->storage));
     if (!vec->empty()) {
-        untrack_buffer(vec->data());
+        py::untrack_buffer(vec->data());
     }
     vec->~vector();
 }
@@ -301,23 +294,6 @@ alignas(8) double empty_placeholder = 0.0;
 // PyPy (cpyext, pymem.h): Track adds `bytes` to the collector's memory pressure and returns 0;
 // Untrack is an empty stub. The pressure is not withdrawn when a buffer is freed: it only
 // counts towards the next major collection, which resets it.
-void track_buffer(const void* ptr, std::size_t bytes) {
-    if (ptr == nullptr || bytes == 0) {
-        return;
-    }
-    if (c_api::PyTraceMalloc_Track(MEMORY_DOMAIN, reinterpret_cast<std::uintptr_t>(ptr), bytes) == -1) {
-        PyErr_NoMemory();
-        throw py::ErrorAlreadySet{};
-    }
-}
-
-void untrack_buffer(const void* ptr) noexcept {
-    if (ptr != nullptr) {
-        // 0 or -2 (not tracing): either way nothing of this buffer is left in the accounting.
-        (void)c_api::PyTraceMalloc_Untrack(MEMORY_DOMAIN, reinterpret_cast<std::uintptr_t>(ptr));
-    }
-}
-
 Matrix pyany_to_vec(PyObject* data) {
     ensure_numpy();
     // 1. A NumPy array: nothing is imported on this path.
@@ -352,7 +328,7 @@ Ref vec_to_pyarray(std::size_t rows, std::size_t cols, std::vector<double> value
     owner->ptr = vec->empty() ? &empty_placeholder : vec->data();
     owner->release = &release_vector;
     // On failure the container frees the buffer as it goes (withdrawing nothing).
-    track_buffer(vec->data(), vec->size() * sizeof(double));
+    py::track_buffer(vec->data(), vec->size() * sizeof(double));
     // 2. The array over the buffer, writeable, C-contiguous (strides 0 for an empty shape).
     npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
     const bool empty = rows == 0 || cols == 0;

@@ -13,6 +13,7 @@
 // the results go back into the caller's query matrix at the end, only into the cells the copy
 // said to impute, within the shape that was checked.
 #include "module/errors.hpp"
+#include "module/memory.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -32,17 +33,6 @@
 #include "knn/query_parallel.hpp"
 
 #include <system_error>
-
-#ifndef PYPY_VERSION
-// CPython 3.11's tracemalloc.h declares these without C linkage: bind to the C symbols by name.
-extern "C" int mirel_trace_track(unsigned int domain, std::uintptr_t ptr, std::size_t size) noexcept
-    __asm__("PyTraceMalloc_Track");
-extern "C" int mirel_trace_untrack(unsigned int domain, std::uintptr_t ptr) noexcept __asm__("PyTraceMalloc_Untrack");
-#else
-// PyPy's headers map the names onto its own C API.
-#define mirel_trace_track PyTraceMalloc_Track
-#define mirel_trace_untrack PyTraceMalloc_Untrack
-#endif
 
 namespace mirel::py {
 namespace {
@@ -196,12 +186,8 @@ void write_back(const QuerySnapshot& snap, const MatrixArg& query) noexcept {
 struct DonorsObject {
     PyObject_HEAD
     knn::QueryDonors* donors;  // null only if building it failed
-    std::size_t tracked;       // bytes reported to the interpreter's memory accounting
+    bool tracked;              // reported to the interpreter's memory accounting
 };
-
-// The memory of a Donors object is reported under its own tracemalloc domain (what tells PyPy's
-// collector that the object is large).
-constexpr unsigned int TRACE_DOMAIN = 0x6d69726cu;  // "mirl"
 
 DonorsObject* as_donors(PyObject* self) noexcept { return reinterpret_cast<DonorsObject*>(self); }
 
@@ -238,14 +224,13 @@ PyObject* Donors_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         Ref self = check(alloc(type, 0));
         DonorsObject* obj = as_donors(self.get());
         obj->donors = nullptr;
-        obj->tracked = 0;
+        obj->tracked = false;
         obj->donors =
             new knn::QueryDonors(knn::TableView{table.data(), fitted.rows, fitted.cols},
                                  knn::best_kernel() == knn::KernelKind::portable, knn::DonorLayout::automatic);
-        const std::size_t bytes = obj->donors->bytes();
-        if (mirel_trace_track(TRACE_DOMAIN, reinterpret_cast<std::uintptr_t>(obj->donors), bytes) == 0) {
-            obj->tracked = bytes;
-        }  // -1: tracemalloc is not tracing; nothing to report
+        // What tells tracemalloc, and PyPy's collector, that the object is large.
+        track_buffer(obj->donors, obj->donors->bytes());
+        obj->tracked = true;
         return self.release();
     });
 }
@@ -254,8 +239,8 @@ void Donors_dealloc(PyObject* self) noexcept {
     DonorsObject* obj = as_donors(self);
     PyTypeObject* type = Py_TYPE(self);
     if (obj->donors != nullptr) {
-        if (obj->tracked != 0) {
-            mirel_trace_untrack(TRACE_DOMAIN, reinterpret_cast<std::uintptr_t>(obj->donors));
+        if (obj->tracked) {
+            untrack_buffer(obj->donors);
         }
         delete obj->donors;
         obj->donors = nullptr;
