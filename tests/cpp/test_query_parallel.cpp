@@ -331,7 +331,7 @@ TEST(QueryParallel, WorkerPassesAllocateNothingAndStopAtAnyStep) {
                 // Stopped at a random step of one pass over every row.
                 got = query;
                 QueryWorker stopped(donors, got.data(), query_rows, k, QueryWeights::distance, kernel, tuning);
-                StopAfter stop{0, rng() % 40};
+                StopAfter stop{0, static_cast<std::size_t>(rng() % 40)};
                 done.store(0);
                 control.keep_going = &StopAfter::keep_going;
                 control.context = &stop;
