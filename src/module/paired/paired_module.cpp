@@ -49,60 +49,91 @@ PyArrayObject* matrix_arg(PyObject* obj, const char* name) {
     return array;
 }
 
+// The arguments of impute_rows, checked.
+struct RowsCall {
+    PyArrayObject* fitted = nullptr;
+    PyArrayObject* block = nullptr;
+    std::size_t rows = 0;  // of fitted
+    std::size_t cols = 0;
+    std::size_t block_rows = 0;
+    std::size_t first_row = 0;
+    std::uint32_t k = 0;
+    const char* metric = nullptr;
+    const char* weights = nullptr;
+};
+
+RowsCall rows_call(PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"fitted", "block", "first_row", "k", "metric", "weights", nullptr};
+    PyObject* fitted_obj = nullptr;
+    PyObject* block_obj = nullptr;
+    Py_ssize_t first_row = 0;
+    Py_ssize_t k = 0;
+    RowsCall call;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOnnss:impute_rows", const_cast<char**>(keywords), &fitted_obj,
+                                     &block_obj, &first_row, &k, &call.metric, &call.weights)) {
+        throw ErrorAlreadySet{};
+    }
+    call.fitted = matrix_arg(fitted_obj, "fitted");
+    call.block = matrix_arg(block_obj, "block");
+    call.rows = static_cast<std::size_t>(PyArray_DIM(call.fitted, 0));
+    call.cols = static_cast<std::size_t>(PyArray_DIM(call.fitted, 1));
+    call.block_rows = static_cast<std::size_t>(PyArray_DIM(call.block, 0));
+    if (static_cast<std::size_t>(PyArray_DIM(call.block, 1)) != call.cols) {
+        raise(PyExc_ValueError, "block has " + std::to_string(PyArray_DIM(call.block, 1)) + " columns, fitted has " +
+                                    std::to_string(call.cols));
+    }
+    if (first_row < 0 || static_cast<std::size_t>(first_row) > call.rows ||
+        call.block_rows > call.rows - static_cast<std::size_t>(first_row)) {
+        raise(PyExc_ValueError, "rows [" + std::to_string(first_row) + ", " + std::to_string(first_row) + " + " +
+                                    std::to_string(call.block_rows) + ") are not rows of the fitted table (" +
+                                    std::to_string(call.rows) + " rows)");
+    }
+    if (k < 0 || static_cast<std::uint64_t>(k) > UINT32_MAX) {
+        raise(PyExc_ValueError, "k must lie in 0 to 4294967295, not " + std::to_string(k));
+    }
+    if (!knn::is_allowed_weights(call.weights)) {
+        raise(PyExc_ValueError, std::string("weights must be 'uniform' or 'distance', not '") + call.weights + "'");
+    }
+    call.first_row = static_cast<std::size_t>(first_row);
+    call.k = static_cast<std::uint32_t>(k);
+    return call;
+}
+
+// The record: the configuration and a copy of the fitted table.
+knn::KnnImputer record_of(const RowsCall& call) {
+    knn::KnnImputer imputer = knn::KnnImputer::create(call.k, call.metric, call.weights);
+    std::vector<double> fitted_values(call.rows * call.cols);
+    if (!fitted_values.empty()) {
+        std::memcpy(fitted_values.data(), PyArray_DATA(call.fitted), fitted_values.size() * sizeof(double));
+    }
+    imputer.store_fitted(std::move(fitted_values), call.rows, call.cols);
+    return imputer;
+}
+
+// A new array holding a copy of the block.
+Ref copy_of_block(const RowsCall& call) {
+    npy_intp dims[2] = {static_cast<npy_intp>(call.block_rows), static_cast<npy_intp>(call.cols)};
+    Ref result = check(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+    if (call.block_rows * call.cols != 0) {
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())), PyArray_DATA(call.block),
+                    call.block_rows * call.cols * sizeof(double));
+    }
+    return result;
+}
+
 PyObject* paired_impute_rows(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return guard_object([&]() -> PyObject* {
-        static const char* keywords[] = {"fitted", "block", "first_row", "k", "metric", "weights", nullptr};
-        PyObject* fitted_obj = nullptr;
-        PyObject* block_obj = nullptr;
-        Py_ssize_t first_row = 0;
-        Py_ssize_t k = 0;
-        const char* metric = nullptr;
-        const char* weights = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOnnss:impute_rows", const_cast<char**>(keywords), &fitted_obj,
-                                         &block_obj, &first_row, &k, &metric, &weights)) {
-            return nullptr;
-        }
-        PyArrayObject* fitted = matrix_arg(fitted_obj, "fitted");
-        PyArrayObject* block = matrix_arg(block_obj, "block");
-        const auto rows = static_cast<std::size_t>(PyArray_DIM(fitted, 0));
-        const auto cols = static_cast<std::size_t>(PyArray_DIM(fitted, 1));
-        const auto block_rows = static_cast<std::size_t>(PyArray_DIM(block, 0));
-        if (static_cast<std::size_t>(PyArray_DIM(block, 1)) != cols) {
-            raise(PyExc_ValueError, "block has " + std::to_string(PyArray_DIM(block, 1)) + " columns, fitted has " +
-                                        std::to_string(cols));
-        }
-        if (first_row < 0 || static_cast<std::size_t>(first_row) > rows ||
-            block_rows > rows - static_cast<std::size_t>(first_row)) {
-            raise(PyExc_ValueError, "rows [" + std::to_string(first_row) + ", " + std::to_string(first_row) + " + " +
-                                        std::to_string(block_rows) + ") are not rows of the fitted table (" +
-                                        std::to_string(rows) + " rows)");
-        }
-        if (k < 0 || static_cast<std::uint64_t>(k) > UINT32_MAX) {
-            raise(PyExc_ValueError, "k must lie in 0 to 4294967295, not " + std::to_string(k));
-        }
-        if (!knn::is_allowed_weights(weights)) {
-            raise(PyExc_ValueError, std::string("weights must be 'uniform' or 'distance', not '") + weights + "'");
-        }
-        // 1. The record: the configuration and a copy of the fitted table.
-        knn::KnnImputer imputer = knn::KnnImputer::create(static_cast<std::uint32_t>(k), metric, weights);
-        std::vector<double> fitted_values(rows * cols);
-        if (!fitted_values.empty()) {
-            std::memcpy(fitted_values.data(), PyArray_DATA(fitted), fitted_values.size() * sizeof(double));
-        }
-        imputer.store_fitted(std::move(fitted_values), rows, cols);
-        // 2. The result starts as a copy of the block.
-        npy_intp dims[2] = {static_cast<npy_intp>(block_rows), static_cast<npy_intp>(cols)};
-        Ref result = check(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+        const RowsCall call = rows_call(args, kwargs);
+        // 1. The record; 2. the result, starting as a copy of the block.
+        const knn::KnnImputer imputer = record_of(call);
+        Ref result = copy_of_block(call);
         auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
-        if (block_rows * cols != 0) {
-            std::memcpy(out, PyArray_DATA(block), block_rows * cols * sizeof(double));
-        }
         // 3. The pass, on memory nobody else sees, without the interpreter lock.
         std::optional<knn::UnknownMetric> error;
         std::exception_ptr failure;
         Py_BEGIN_ALLOW_THREADS
         try {
-            error = knn::impute_row_range(imputer, {out, block_rows * cols}, static_cast<std::size_t>(first_row));
+            error = knn::impute_row_range(imputer, {out, call.block_rows * call.cols}, call.first_row);
         } catch (...) {
             failure = std::current_exception();
         }
