@@ -9,10 +9,10 @@
 // imputes those rows. The fitted table is copied into the engine's record, the block into the
 // result; the pass then runs on memory of its own with the interpreter lock released.
 #include "module/errors.hpp"
+#include "module/lock.hpp"
 
 #include <cstdint>
 #include <cstring>
-#include <exception>
 #include <optional>
 #include <string>
 #include <utility>
@@ -130,16 +130,9 @@ PyObject* paired_impute_rows(PyObject*, PyObject* args, PyObject* kwargs) noexce
         auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
         // 3. The pass, on memory nobody else sees, without the interpreter lock.
         std::optional<knn::UnknownMetric> error;
-        std::exception_ptr failure;
-        Py_BEGIN_ALLOW_THREADS
-        try {
+        {
+            const LockReleased unlocked;
             error = knn::impute_row_range(imputer, {out, call.block_rows * call.cols}, call.first_row);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        Py_END_ALLOW_THREADS
-        if (failure) {
-            std::rethrow_exception(failure);
         }
         if (error) {
             raise(PyExc_TypeError, error->message);

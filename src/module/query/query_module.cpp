@@ -13,6 +13,7 @@
 // the results go back into the caller's query matrix at the end, only into the cells the copy
 // said to impute, within the shape that was checked.
 #include "module/errors.hpp"
+#include "module/lock.hpp"
 #include "module/memory.hpp"
 
 #include <cmath>
@@ -321,30 +322,6 @@ PyObject* Donors_impute(PyObject* self, PyObject* args, PyObject* kwargs) noexce
         Py_RETURN_NONE;
     });
 }
-
-// The interpreter lock, released for the life of the object; `held` runs code with it taken
-// back (Python calls from the waiting thread). Unwinding restores it, so the call guard always
-// translates a failure with the lock held.
-class LockReleased {
-public:
-    LockReleased() noexcept : state_(PyEval_SaveThread()) {}
-    LockReleased(const LockReleased&) = delete;
-    LockReleased& operator=(const LockReleased&) = delete;
-    ~LockReleased() { PyEval_RestoreThread(state_); }
-
-    template <class F>
-    auto held(F&& body) {
-        PyEval_RestoreThread(state_);
-        struct Release {
-            PyThreadState*& state;
-            ~Release() { state = PyEval_SaveThread(); }
-        } release{state_};
-        return body();
-    }
-
-private:
-    PyThreadState* state_;
-};
 
 // The arguments of Donors.impute_parallel, checked.
 struct ParallelCall {
