@@ -8,9 +8,7 @@
 #include <utility>
 #include <vector>
 
-#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
-#define PY_ARRAY_UNIQUE_SYMBOL MIREL_ARRAY_API
-#include <numpy/arrayobject.h>
+#include "module/numpy.hpp"
 
 #include "knn/checked.hpp"
 #include "knn/panic.hpp"

@@ -8,6 +8,7 @@
 // imputed exactly as mirel.KnnImputer(k, metric, weights).fit(fitted).transform(whole input)
 // imputes those rows. The fitted table is copied into the engine's record, the block into the
 // result; the pass then runs on memory of its own with the interpreter lock released.
+#include "module/arrays.hpp"
 #include "module/errors.hpp"
 #include "module/lock.hpp"
 
@@ -18,9 +19,7 @@
 #include <utility>
 #include <vector>
 
-#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
-#define PY_ARRAY_UNIQUE_SYMBOL MIREL_PAIRED_ARRAY_API
-#include <numpy/arrayobject.h>
+#include "module/numpy.hpp"
 
 #include "knn/imputer.hpp"
 #include "knn/row_range.hpp"
@@ -28,34 +27,16 @@
 namespace mirel::py {
 namespace {
 
-// `obj` must be a 2-D C-contiguous native float64 array. It may be misaligned (unpickled from a
-// protocol 5 buffer at any offset): its bytes are only ever copied with memcpy.
-PyArrayObject* matrix_arg(PyObject* obj, const char* name) {
-    if (!PyArray_Check(obj)) {
-        raise(PyExc_TypeError,
-              std::string(name) + " must be a numpy.ndarray, not '" + type_qualname(Py_TYPE(obj)) + "'");
-    }
-    auto* array = reinterpret_cast<PyArrayObject*>(obj);
-    if (PyArray_NDIM(array) != 2) {
-        raise(PyExc_ValueError,
-              std::string(name) + " must have 2 dimensions, not " + std::to_string(PyArray_NDIM(array)));
-    }
-    if (PyArray_TYPE(array) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(array)) {
-        raise(PyExc_TypeError, std::string(name) + " must hold native float64 values");
-    }
-    if (!PyArray_IS_C_CONTIGUOUS(array)) {
-        raise(PyExc_ValueError, std::string(name) + " must be C-contiguous");
-    }
-    return array;
+// A 2-D C-contiguous native float64 array. It may be misaligned (unpickled from a protocol 5
+// buffer at any offset): its bytes are only ever copied with memcpy.
+MatrixArg float64_matrix(PyObject* obj, const char* name) {
+    return matrix_arg(obj, name, NPY_DOUBLE, "float64", Layout::any_alignment);
 }
 
 // The arguments of impute_rows, checked.
 struct RowsCall {
-    PyArrayObject* fitted = nullptr;
-    PyArrayObject* block = nullptr;
-    std::size_t rows = 0;  // of fitted
-    std::size_t cols = 0;
-    std::size_t block_rows = 0;
+    MatrixArg fitted;
+    MatrixArg block;
     std::size_t first_row = 0;
     std::uint32_t k = 0;
     const char* metric = nullptr;
@@ -73,20 +54,17 @@ RowsCall rows_call(PyObject* args, PyObject* kwargs) {
                                      &block_obj, &first_row, &k, &call.metric, &call.weights)) {
         throw ErrorAlreadySet{};
     }
-    call.fitted = matrix_arg(fitted_obj, "fitted");
-    call.block = matrix_arg(block_obj, "block");
-    call.rows = static_cast<std::size_t>(PyArray_DIM(call.fitted, 0));
-    call.cols = static_cast<std::size_t>(PyArray_DIM(call.fitted, 1));
-    call.block_rows = static_cast<std::size_t>(PyArray_DIM(call.block, 0));
-    if (static_cast<std::size_t>(PyArray_DIM(call.block, 1)) != call.cols) {
-        raise(PyExc_ValueError, "block has " + std::to_string(PyArray_DIM(call.block, 1)) + " columns, fitted has " +
-                                    std::to_string(call.cols));
+    call.fitted = float64_matrix(fitted_obj, "fitted");
+    call.block = float64_matrix(block_obj, "block");
+    if (call.block.cols != call.fitted.cols) {
+        raise(PyExc_ValueError, "block has " + std::to_string(call.block.cols) + " columns, fitted has " +
+                                    std::to_string(call.fitted.cols));
     }
-    if (first_row < 0 || static_cast<std::size_t>(first_row) > call.rows ||
-        call.block_rows > call.rows - static_cast<std::size_t>(first_row)) {
+    if (first_row < 0 || static_cast<std::size_t>(first_row) > call.fitted.rows ||
+        call.block.rows > call.fitted.rows - static_cast<std::size_t>(first_row)) {
         raise(PyExc_ValueError, "rows [" + std::to_string(first_row) + ", " + std::to_string(first_row) + " + " +
-                                    std::to_string(call.block_rows) + ") are not rows of the fitted table (" +
-                                    std::to_string(call.rows) + " rows)");
+                                    std::to_string(call.block.rows) + ") are not rows of the fitted table (" +
+                                    std::to_string(call.fitted.rows) + " rows)");
     }
     if (k < 0 || static_cast<std::uint64_t>(k) > UINT32_MAX) {
         raise(PyExc_ValueError, "k must lie in 0 to 4294967295, not " + std::to_string(k));
@@ -102,21 +80,21 @@ RowsCall rows_call(PyObject* args, PyObject* kwargs) {
 // The record: the configuration and a copy of the fitted table.
 knn::KnnImputer record_of(const RowsCall& call) {
     knn::KnnImputer imputer = knn::KnnImputer::create(call.k, call.metric, call.weights);
-    std::vector<double> fitted_values(call.rows * call.cols);
+    std::vector<double> fitted_values(call.fitted.rows * call.fitted.cols);
     if (!fitted_values.empty()) {
-        std::memcpy(fitted_values.data(), PyArray_DATA(call.fitted), fitted_values.size() * sizeof(double));
+        std::memcpy(fitted_values.data(), call.fitted.data, fitted_values.size() * sizeof(double));
     }
-    imputer.store_fitted(std::move(fitted_values), call.rows, call.cols);
+    imputer.store_fitted(std::move(fitted_values), call.fitted.rows, call.fitted.cols);
     return imputer;
 }
 
 // A new array holding a copy of the block.
 Ref copy_of_block(const RowsCall& call) {
-    npy_intp dims[2] = {static_cast<npy_intp>(call.block_rows), static_cast<npy_intp>(call.cols)};
+    npy_intp dims[2] = {static_cast<npy_intp>(call.block.rows), static_cast<npy_intp>(call.fitted.cols)};
     Ref result = check(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
-    if (call.block_rows * call.cols != 0) {
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())), PyArray_DATA(call.block),
-                    call.block_rows * call.cols * sizeof(double));
+    if (call.block.rows * call.fitted.cols != 0) {
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())), call.block.data,
+                    call.block.rows * call.fitted.cols * sizeof(double));
     }
     return result;
 }
@@ -132,7 +110,7 @@ PyObject* paired_impute_rows(PyObject*, PyObject* args, PyObject* kwargs) noexce
         std::optional<knn::UnknownMetric> error;
         {
             const LockReleased unlocked;
-            error = knn::impute_row_range(imputer, {out, call.block_rows * call.cols}, call.first_row);
+            error = knn::impute_row_range(imputer, {out, call.block.rows * call.fitted.cols}, call.first_row);
         }
         if (error) {
             raise(PyExc_TypeError, error->message);

@@ -12,6 +12,7 @@
 // the start, into memory the call owns, and everything is counted and computed from that copy;
 // the results go back into the caller's query matrix at the end, only into the cells the copy
 // said to impute, within the shape that was checked.
+#include "module/arrays.hpp"
 #include "module/errors.hpp"
 #include "module/lock.hpp"
 #include "module/memory.hpp"
@@ -24,9 +25,7 @@
 #include <string_view>
 #include <vector>
 
-#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
-#define PY_ARRAY_UNIQUE_SYMBOL MIREL_QUERY_ARRAY_API
-#include <numpy/arrayobject.h>
+#include "module/numpy.hpp"
 
 #include "knn/checked.hpp"
 #include "knn/query.hpp"
@@ -37,45 +36,6 @@
 
 namespace mirel::py {
 namespace {
-
-// A matrix argument after its checks: shape and data pointer.
-struct MatrixArg {
-    PyArrayObject* array = nullptr;
-    std::size_t rows = 0;
-    std::size_t cols = 0;
-    char* data = nullptr;
-    std::size_t bytes = 0;
-};
-
-// `obj` must be a 2-D C-contiguous aligned native-order array of `type_num`, writeable when the
-// pass writes into it.
-MatrixArg matrix_arg(PyObject* obj, const char* name, int type_num, const char* type_name, bool writeable) {
-    if (!PyArray_Check(obj)) {
-        raise(PyExc_TypeError,
-              std::string(name) + " must be a numpy.ndarray, not '" + type_qualname(Py_TYPE(obj)) + "'");
-    }
-    auto* array = reinterpret_cast<PyArrayObject*>(obj);
-    if (PyArray_NDIM(array) != 2) {
-        raise(PyExc_ValueError,
-              std::string(name) + " must have 2 dimensions, not " + std::to_string(PyArray_NDIM(array)));
-    }
-    if (PyArray_TYPE(array) != type_num || !PyArray_ISNOTSWAPPED(array)) {
-        raise(PyExc_TypeError, std::string(name) + " must hold native " + type_name + " values");
-    }
-    if (!PyArray_IS_C_CONTIGUOUS(array) || !PyArray_ISALIGNED(array)) {
-        raise(PyExc_ValueError, std::string(name) + " must be C-contiguous and aligned");
-    }
-    if (writeable && !PyArray_ISWRITEABLE(array)) {
-        raise(PyExc_ValueError, std::string(name) + " must be writeable");
-    }
-    MatrixArg m;
-    m.array = array;
-    m.rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
-    m.cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
-    m.data = static_cast<char*>(PyArray_DATA(array));
-    m.bytes = static_cast<std::size_t>(PyArray_NBYTES(array));
-    return m;
-}
 
 bool overlap(const MatrixArg& a, const MatrixArg& b) noexcept {
     if (a.bytes == 0 || b.bytes == 0) {
@@ -218,7 +178,7 @@ PyObject* Donors_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
                 fitted_obj = aligned_copy.get();
             }
         }
-        const MatrixArg fitted = matrix_arg(fitted_obj, "fitted", NPY_DOUBLE, "float64", false);
+        const MatrixArg fitted = matrix_arg(fitted_obj, "fitted", NPY_DOUBLE, "float64", Layout::aligned);
         // The column facts and the panel each read the table: from one copy of it.
         const std::vector<double> table = copy_of(fitted);
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -253,7 +213,7 @@ void Donors_dealloc(PyObject* self) noexcept {
 
 // The query argument of a method: writeable, of the fitted width.
 MatrixArg query_arg(PyObject* obj, const knn::QueryDonors& donors) {
-    const MatrixArg query = matrix_arg(obj, "query", NPY_DOUBLE, "float64", true);
+    const MatrixArg query = matrix_arg(obj, "query", NPY_DOUBLE, "float64", Layout::writeable);
     if (query.cols != donors.cols()) {
         raise(PyExc_ValueError,
               "query has " + std::to_string(query.cols) + " columns, fitted has " + std::to_string(donors.cols()));
@@ -267,7 +227,7 @@ knn::GivenDistances given_distances(PyObject* obj, const knn::QueryDonors& donor
     if (obj == nullptr || obj == Py_None) {
         return {};
     }
-    const MatrixArg d = matrix_arg(obj, "distances", NPY_DOUBLE, "float64", false);
+    const MatrixArg d = matrix_arg(obj, "distances", NPY_DOUBLE, "float64", Layout::aligned);
     if (d.rows != query.rows || d.cols != donors.rows()) {
         raise(PyExc_ValueError, "distances must have shape (" + std::to_string(query.rows) + ", " +
                                     std::to_string(donors.rows()) + "), not (" + std::to_string(d.rows) + ", " +
@@ -454,8 +414,8 @@ PyObject* Donors_select(PyObject* self, PyObject* args, PyObject* kwargs) noexce
         const knn::QueryDonors& donors = donors_of(self);
         const MatrixArg query = query_arg(query_obj, donors);
         const std::size_t k = neighbours_arg(n_neighbors);
-        const MatrixArg index = matrix_arg(index_obj, "index", NPY_INT64, "int64", true);
-        const MatrixArg distance = matrix_arg(distance_obj, "distance", NPY_DOUBLE, "float64", true);
+        const MatrixArg index = matrix_arg(index_obj, "index", NPY_INT64, "int64", Layout::writeable);
+        const MatrixArg distance = matrix_arg(distance_obj, "distance", NPY_DOUBLE, "float64", Layout::writeable);
         std::vector<double> given_copy;
         const knn::GivenDistances given = given_distances(distances_obj, donors, query, given_copy);
         // The selections written below are exactly the cells counted here, in the copy.
