@@ -11,6 +11,7 @@
 #include "module/arrays.hpp"
 #include "module/errors.hpp"
 #include "module/lock.hpp"
+#include "module/names.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -69,9 +70,7 @@ RowsCall rows_call(PyObject* args, PyObject* kwargs) {
     if (k < 0 || static_cast<std::uint64_t>(k) > UINT32_MAX) {
         raise(PyExc_ValueError, "k must lie in 0 to 4294967295, not " + std::to_string(k));
     }
-    if (!knn::is_allowed_weights(call.weights)) {
-        raise(PyExc_ValueError, std::string("weights must be 'uniform' or 'distance', not '") + call.weights + "'");
-    }
+    weights_arg(call.weights);
     call.first_row = static_cast<std::size_t>(first_row);
     call.k = static_cast<std::uint32_t>(k);
     return call;
@@ -127,8 +126,14 @@ PyMethodDef paired_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int paired_exec(PyObject*) noexcept {
+int paired_exec(PyObject* module) noexcept {
     if (_import_array() < 0) {
+        return -1;
+    }
+    // The metric names, for mirel.dask's own check.
+    PyObject* metrics = metric_names();
+    if (metrics == nullptr || PyModule_AddObject(module, "METRICS", metrics) < 0) {
+        Py_XDECREF(metrics);
         return -1;
     }
     return 0;

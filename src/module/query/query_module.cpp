@@ -16,6 +16,7 @@
 #include "module/errors.hpp"
 #include "module/lock.hpp"
 #include "module/memory.hpp"
+#include "module/names.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -238,15 +239,9 @@ knn::GivenDistances given_distances(PyObject* obj, const knn::QueryDonors& donor
     return {copy.data()};
 }
 
-// The weights name of a built-in pass.
-knn::QueryWeights weights_arg(const char* name) {
-    if (std::string_view(name) == "uniform") {
-        return knn::QueryWeights::uniform;
-    }
-    if (std::string_view(name) == "distance") {
-        return knn::QueryWeights::distance;
-    }
-    raise(PyExc_ValueError, std::string("weights must be 'uniform' or 'distance', not '") + name + "'");
+// The weights name of a built-in pass, as the query pass takes it.
+knn::QueryWeights query_weights_arg(const char* name) {
+    return weights_arg(name) == knn::Weights::uniform ? knn::QueryWeights::uniform : knn::QueryWeights::distance;
 }
 
 // Donors.impute(query, n_neighbors, weights, distances=None, kernel=None)
@@ -265,7 +260,7 @@ PyObject* Donors_impute(PyObject* self, PyObject* args, PyObject* kwargs) noexce
         const knn::QueryDonors& donors = donors_of(self);
         const MatrixArg query = query_arg(query_obj, donors);
         const std::size_t k = neighbours_arg(n_neighbors);
-        const knn::QueryWeights weights = weights_arg(weights_name);
+        const knn::QueryWeights weights = query_weights_arg(weights_name);
         std::vector<double> given_copy;
         const knn::GivenDistances given = given_distances(distances_obj, donors, query, given_copy);
         const knn::QueryKernel kernel = kernel_arg(kernel_obj);
@@ -313,7 +308,7 @@ ParallelCall parallel_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     call.donors = &donors_of(self);
     call.query = query_arg(call.query_obj, *call.donors);
     call.k = neighbours_arg(n_neighbors);
-    call.weights = weights_arg(weights_name);
+    call.weights = query_weights_arg(weights_name);
     if (n_threads < 1) {
         raise(PyExc_ValueError, "n_threads must be at least 1, not " + std::to_string(n_threads));
     }
