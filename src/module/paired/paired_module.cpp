@@ -159,4 +159,6 @@ PyModuleDef paired_module = {
 }  // namespace
 }  // namespace mirel::py
 
+// The interpreter finds the module by this name (PyInit_ and the module's name, "_paired").
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 PyMODINIT_FUNC PyInit__paired(void) { return PyModuleDef_Init(&mirel::py::paired_module); }

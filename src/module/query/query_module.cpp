@@ -187,9 +187,12 @@ PyObject* Donors_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         DonorsObject* obj = as_donors(self.get());
         obj->donors = nullptr;
         obj->tracked = false;
-        obj->donors =
-            new knn::QueryDonors(knn::TableView{table.data(), fitted.rows, fitted.cols},
-                                 knn::best_kernel() == knn::KernelKind::portable, knn::DonorLayout::automatic);
+        const knn::TableView view{table.data(), fitted.rows, fitted.cols};
+        const bool portable = knn::best_kernel() == knn::KernelKind::portable;
+        // std::bad_alloc here reaches guard_object's catch, which raises MemoryError; clang-tidy
+        // does not look through the template.
+        // NOLINTNEXTLINE(bugprone-unhandled-exception-at-new)
+        obj->donors = new knn::QueryDonors(view, portable, knn::DonorLayout::automatic);
         // What tells tracemalloc, and PyPy's collector, that the object is large.
         track_buffer(obj->donors, obj->donors->bytes());
         obj->tracked = true;
@@ -578,4 +581,6 @@ PyModuleDef query_module = {
 }  // namespace
 }  // namespace mirel::py
 
+// The interpreter finds the module by this name (PyInit_ and the module's name, "_query").
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 PyMODINIT_FUNC PyInit__query(void) { return PyModuleDef_Init(&mirel::py::query_module); }
