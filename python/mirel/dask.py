@@ -50,7 +50,6 @@ import mirel
 __all__ = ["transform", "paired_transform"]
 
 _FLOATS = (np.dtype(np.float64), np.dtype(np.float32), np.dtype(np.float16))
-_METRICS = ("nan_euclid", "expected_distance")
 
 
 def _output_dtype(dtype):
@@ -181,7 +180,9 @@ def paired_transform(fitted, X, k=5, metric="nan_euclid", weights="uniform"):
     # 1. The configuration and the fitted table, checked by mirel.KnnImputer itself.
     checker = mirel.KnnImputer(k, metric, weights)
     checker.fit(fitted)
-    if metric not in _METRICS:
+    from mirel import _paired
+
+    if metric not in _paired.METRICS:
         raise TypeError(f"{metric} is a unknown metric")
     k = checker.k
     if hasattr(fitted, "to_numpy") and not isinstance(fitted, np.ndarray):

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Fast checks of form before anything is built: clang-format on every C++ file, ruff (lint and
 # format) on every Python file, clang-tidy (.clang-tidy: bug-prone and performance checks) on
-# the engine. Fix with: clang-format-14 -i FILES; ruff check --fix .; ruff format .
+# the engine and on the binding. Fix with: clang-format-14 -i FILES; ruff check --fix .; ruff format .
+# The binding is checked with the Python and NumPy headers of MIREL_LINT_PYTHON (default
+# python3; without NumPy there, NumPy is installed into build/lint-venv for its headers).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -33,8 +35,24 @@ cmake -S . -B "$build" -DMIREL_PYTHON=OFF -DMIREL_BUILD_TESTS=OFF -DCMAKE_EXPORT
 # Findings go to standard output; the "N warnings generated" counts (system headers) are dropped.
 git ls-files 'src/knn/*.cpp' | xargs clang-tidy-14 -p "$build" --quiet --extra-arg=-Wno-unknown-warning-option \
   2>"$build/clang-tidy.stderr" || { cat "$build/clang-tidy.stderr" >&2; status=1; }
+# 4. The binding (src/module, src/utils) under clang-tidy: a configure with the extension
+#    modules, so that the compile commands carry the Python and NumPy include directories.
+python=${MIREL_LINT_PYTHON:-python3}
+if ! "$python" -c "import numpy" 2>/dev/null; then
+  [ -x build/lint-venv/bin/python ] || python3 -m venv build/lint-venv
+  build/lint-venv/bin/python -m pip install -q numpy
+  python=build/lint-venv/bin/python
+fi
+pybuild=build/lint-python
+cmake -S . -B "$pybuild" -DMIREL_PYTHON=ON -DMIREL_BUILD_TESTS=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+  -DPython_EXECUTABLE="$(command -v "$python")" >/dev/null
+git ls-files 'src/module/*.cpp' 'src/utils/*.cpp' | xargs clang-tidy-14 -p "$pybuild" --quiet \
+  --extra-arg=-Wno-unknown-warning-option 2>"$pybuild/clang-tidy.stderr" || {
+  cat "$pybuild/clang-tidy.stderr" >&2
+  status=1
+}
 if [ "$status" -ne 0 ]; then
   echo "lint stage failed" >&2
   exit 1
 fi
-echo "lint: clang-format, ruff and clang-tidy clean"
+echo "lint: clang-format, ruff and clang-tidy (engine and binding) clean"

@@ -10,10 +10,10 @@ void panic_index_out_of_bounds(std::size_t len, std::size_t index) {
 }
 
 Metric parse_metric(std::string_view name) noexcept {
-    if (name == "nan_euclid") {
+    if (name == METRIC_NAMES[0]) {
         return Metric::nan_euclid;
     }
-    if (name == "expected_distance") {
+    if (name == METRIC_NAMES[1]) {
         return Metric::expected_distance;
     }
     return Metric::unknown;

@@ -13,6 +13,8 @@
 namespace mirel::knn {
 
 inline constexpr std::array<std::string_view, 2> ALLOWED_WEIGHTS = {"uniform", "distance"};
+// The metric names, in the order of Metric (the Python faces take them from here too).
+inline constexpr std::array<std::string_view, 2> METRIC_NAMES = {"nan_euclid", "expected_distance"};
 
 // The names are parsed once, where the imputer is configured; the engine works with these.
 // `unknown` stands for any other text, which the record keeps for messages.

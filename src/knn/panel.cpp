@@ -9,9 +9,8 @@
 
 namespace mirel::knn::detail {
 
-namespace {
-
-struct PanelSizes {
+// Every size of a panel of `m` positions.
+struct Panel::Sizes {
     std::size_t blocks = 0;
     std::size_t positions = 0;
     std::size_t cells = 0;  // of each cell array
@@ -21,9 +20,9 @@ struct PanelSizes {
 };
 
 // Throws SizeOverflow when a size does not fit.
-PanelSizes panel_sizes(std::size_t m, std::size_t cols, Metric metric, bool masked_cells) {
+Panel::Sizes Panel::sizes_for(std::size_t m, std::size_t cols, Metric metric, bool masked_cells) {
     const bool expected = metric == Metric::expected_distance;
-    PanelSizes s;
+    Sizes s;
     s.blocks = checked_add(m, BLOCK_ROWS - 1) / BLOCK_ROWS;
     s.positions = checked_mul(s.blocks, BLOCK_ROWS);
     s.cells = checked_count<double>(checked_product({s.blocks, cols, BLOCK_ROWS}));
@@ -38,12 +37,10 @@ PanelSizes panel_sizes(std::size_t m, std::size_t cols, Metric metric, bool mask
     return s;
 }
 
-}  // namespace
-
 std::optional<std::size_t> Panel::bytes_for(std::size_t rows, std::size_t cols, Metric metric,
                                             bool masked_cells) noexcept {
     try {
-        return panel_sizes(rows, cols, metric, masked_cells).total;
+        return sizes_for(rows, cols, metric, masked_cells).total;
     } catch (const SizeOverflow&) {
         return std::nullopt;
     }
@@ -51,16 +48,31 @@ std::optional<std::size_t> Panel::bytes_for(std::size_t rows, std::size_t cols, 
 
 void Panel::build(std::span<const double> fitted, std::size_t cols, std::span<const std::size_t> row_of, Metric metric,
                   bool masked_cells) {
-    const bool expected = metric == Metric::expected_distance;
-    const std::size_t m = row_of.size();
     // 1. Every size, checked, before anything is allocated.
-    const PanelSizes sizes = panel_sizes(m, cols, metric, masked_cells);
-    const std::size_t blocks = sizes.blocks;
-    const std::size_t cells = sizes.cells;
+    const Sizes sizes = sizes_for(row_of.size(), cols, metric, masked_cells);
     // 2. The arrays (no view of the old ones survives a failure here).
+    allocate(sizes, cols, metric, masked_cells);
+    // 3. The cells, position by position.
+    copy_rows(fitted, cols, row_of, sizes.blocks);
+    // 4. The view the kernels read.
+    bytes_ = sizes.total;
+    view_ = PanelView{};
+    view_.cols = cols;
+    view_.rows = row_of.size();
+    view_.blocks = sizes.blocks;
+    view_.values = values_.get();
+    view_.present = present_.data();
+    view_.count = count_.get();
+    view_.missing_term = missing_term_.get();
+    view_.scale = metric == Metric::expected_distance ? nullptr : scale_.data();
+    view_.zeroed = zeroed_.get();
+    view_.weight = weight_.get();
+}
+
+void Panel::allocate(const Sizes& sizes, std::size_t cols, Metric metric, bool masked_cells) {
     view_ = PanelView{};
     bytes_ = 0;
-    values_ = aligned_array<double>(cells);
+    values_ = aligned_array<double>(sizes.cells);
     count_ = aligned_array<std::int64_t>(sizes.positions);
     present_.assign(sizes.present_bytes, 0);
     column_has_infinity_.assign(cols, 0);
@@ -68,14 +80,12 @@ void Panel::build(std::span<const double> fitted, std::size_t cols, std::span<co
     zeroed_.reset();
     weight_.reset();
     if (masked_cells) {
-        zeroed_ = aligned_array<double>(cells);
-        weight_ = aligned_array<double>(cells);
+        zeroed_ = aligned_array<double>(sizes.cells);
+        weight_ = aligned_array<double>(sizes.cells);
     }
-    double* zeroed = zeroed_.get();
-    double* weight = weight_.get();
     scale_.clear();
-    if (expected) {
-        missing_term_ = aligned_array<double>(cells);
+    if (metric == Metric::expected_distance) {
+        missing_term_ = aligned_array<double>(sizes.cells);
     } else {
         scale_.assign(sizes.scale_entries, 0.0);
         for (std::size_t p = 1; p <= cols; ++p) {
@@ -83,7 +93,14 @@ void Panel::build(std::span<const double> fitted, std::size_t cols, std::span<co
             scale_[p] = static_cast<double>(cols) / static_cast<double>(p);
         }
     }
+}
+
+void Panel::copy_rows(std::span<const double> fitted, std::size_t cols, std::span<const std::size_t> row_of,
+                      std::size_t blocks) {
+    const std::size_t m = row_of.size();
     double* values = values_.get();
+    double* zeroed = zeroed_.get();
+    double* weight = weight_.get();
     double* term = missing_term_.get();
     std::int64_t* count = count_.get();
     const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -115,18 +132,6 @@ void Panel::build(std::span<const double> fitted, std::size_t cols, std::span<co
             count[p] = present;
         }
     }
-    bytes_ = sizes.total;
-    view_ = PanelView{};
-    view_.cols = cols;
-    view_.rows = m;
-    view_.blocks = blocks;
-    view_.values = values;
-    view_.present = present_.data();
-    view_.count = count;
-    view_.missing_term = term;
-    view_.scale = expected ? nullptr : scale_.data();
-    view_.zeroed = zeroed;
-    view_.weight = weight;
 }
 
 void QueryRow::prepare(const Panel& panel, const double* row, std::size_t self) {

@@ -74,6 +74,14 @@ public:
                                                 bool masked_cells) noexcept;
 
 private:
+    struct Sizes;  // every size of a panel, checked
+    static Sizes sizes_for(std::size_t rows, std::size_t cols, Metric metric, bool masked_cells);
+    // build's steps: the arrays for `sizes` (zeroed, no view of the old ones left), then the
+    // cells of rows row_of[p] at positions p.
+    void allocate(const Sizes& sizes, std::size_t cols, Metric metric, bool masked_cells);
+    void copy_rows(std::span<const double> fitted, std::size_t cols, std::span<const std::size_t> row_of,
+                   std::size_t blocks);
+
     AlignedArray<double> values_;
     AlignedArray<double> missing_term_;
     AlignedArray<double> zeroed_;

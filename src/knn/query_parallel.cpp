@@ -92,10 +92,9 @@ struct HerePoll {
 
 // Step 2: rows [first, last) on the calling thread, `chunk` rows at a time (all at once when
 // chunk >= total, sharing distances when the query is the fitted table).
-bool run_here(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first, std::size_t last,
-              std::size_t k, QueryWeights weights, QueryKernel kernel, bool fitted_query, std::size_t chunk,
-              const ParallelOptions& options, const PassTuning& tuning) {
-    const std::size_t total = last - first;
+bool run_here(const QueryJob& job, bool fitted_query, std::size_t chunk, const ParallelOptions& options,
+              const PassTuning& tuning) {
+    const std::size_t total = job.last - job.first;
     std::atomic<std::size_t> done{0};
     HerePoll poll{options, done, total, std::chrono::steady_clock::now(), nullptr};
     PassControl control;
@@ -110,15 +109,154 @@ bool run_here(const QueryDonors& donors, double* query, std::size_t query_rows, 
     own.prune_state = &steering;
     const bool shared_distances = fitted_query && chunk >= total;
     bool completed = true;
-    for (std::size_t a = first; a < last && completed; a += std::min(chunk, last - a)) {
-        const std::size_t b = a + std::min(chunk, last - a);
-        completed =
-            query_fast_controlled(donors, query, query_rows, a, b, k, weights, kernel, shared_distances, own, control);
+    for (std::size_t a = job.first; a < job.last && completed; a += std::min(chunk, job.last - a)) {
+        const std::size_t b = a + std::min(chunk, job.last - a);
+        completed = query_fast_controlled(job.donors, job.query, job.query_rows, a, b, job.k, job.weights, job.kernel,
+                                          shared_distances, own, control);
     }
     if (poll.failure) {
         std::rethrow_exception(poll.failure);
     }
     if (!completed) {
+        return false;
+    }
+    if (options.poll) {
+        options.poll(total, total);
+    }
+    return true;
+}
+
+// Step 1: the checks, on the calling thread: an empty range of query_fast checks the arguments
+// and the kernel.
+void check_job(const QueryJob& job, const ParallelOptions& options, const PassTuning& tuning) {
+    if (options.threads == 0) {
+        throw std::invalid_argument("query_parallel needs at least one thread");
+    }
+    query_fast_with(job.donors, job.query, job.query_rows, job.first, job.first, job.k, job.weights, job.kernel, false,
+                    tuning);
+    detail::check_pass_arguments({nullptr, job.donors.rows(), job.donors.cols()}, job.donors.columns(), job.query_rows,
+                                 job.first, job.last, job.k);
+}
+
+// How many workers a pass of `chunks` chunks gets: one (the calling thread) for a pass of less
+// work than options.min_thread_work (rows x fitted rows x columns, saturating), and for donors
+// held row-major (a few fitted rows), which the straightforward pass measures in place and
+// allocates as it goes.
+std::size_t worker_count(const QueryJob& job, std::size_t chunks, const ParallelOptions& options) {
+    const std::size_t total = job.last - job.first;
+    const std::size_t cost = try_product({total, job.donors.rows(), job.donors.cols()}).value_or(SIZE_MAX);
+    return cost < options.min_thread_work || job.donors.is_row_major() ? 1 : std::min(options.threads, chunks);
+}
+
+// Step 3: every worker's pass, allocated here before any thread starts.
+std::vector<QueryWorker> prepare_workers(const QueryJob& job, std::size_t workers, const PassTuning& tuning) {
+    std::vector<QueryWorker> passes;
+    passes.reserve(workers);
+    for (std::size_t t = 0; t < workers; ++t) {
+        PassTuning own = tuning;
+        own.prune_state = nullptr;  // a worker's pass steers its chunks as one pass
+        passes.emplace_back(job.donors, job.query, job.query_rows, job.k, job.weights, job.kernel, own);
+    }
+    return passes;
+}
+
+// What the workers and the calling thread share while the workers run.
+struct Crew {
+    Crew(const QueryJob& job_, std::size_t chunk_, std::size_t chunks_) : job(job_), chunk(chunk_), chunks(chunks_) {}
+
+    const QueryJob& job;
+    std::size_t chunk;
+    std::size_t chunks;
+    std::atomic<std::size_t> next_chunk{0};
+    std::atomic<std::size_t> done{0};
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::condition_variable finished;
+    std::size_t running = 0;
+
+    // A worker's loop: the next chunk until none is left or the pass is stopped.
+    void work(QueryWorker& pass) noexcept {
+        PassControl control;
+        control.keep_going = &not_stopped;
+        control.context = &stop;
+        control.done = &done;
+        while (!stop.load()) {
+            const std::size_t i = next_chunk.fetch_add(1);
+            if (i >= chunks) {
+                break;
+            }
+            const std::size_t a = job.first + i * chunk;
+            const std::size_t b = std::min(job.last, a + chunk);
+            // A pass over part of the rows never reads the others, which workers write.
+            if (!pass.run(a, b, control)) {
+                break;
+            }
+        }
+        const std::lock_guard<std::mutex> lock(mutex);
+        --running;
+        finished.notify_all();
+    }
+
+    // Starts one worker on `pass`; a thread that cannot start leaves the count as it was.
+    void start(Pool& pool, QueryWorker& pass) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            ++running;
+        }
+        try {
+            QueryWorker* p = &pass;
+            pool.start([this, p]() noexcept { work(*p); });
+        } catch (...) {
+            const std::lock_guard<std::mutex> lock(mutex);
+            --running;
+            throw;  // the pool stops and joins the workers already started
+        }
+    }
+
+    // Step 4: waits for the workers, polling when asked to. Returns true when the poll stopped
+    // the pass. An exception of the poll leaves here, and the pool joins the workers.
+    bool wait(const ParallelOptions& options) {
+        const std::size_t total = job.last - job.first;
+        bool stopped = false;
+        std::unique_lock<std::mutex> lock(mutex);
+        while (running != 0) {
+            if (!options.poll) {
+                finished.wait(lock, [&] { return running == 0; });
+                break;
+            }
+            if (finished.wait_for(lock, options.poll_interval, [&] { return running == 0; })) {
+                break;
+            }
+            lock.unlock();
+            const bool go_on = options.poll(done.load(), total);
+            lock.lock();
+            if (!go_on) {
+                stopped = true;
+                stop.store(true);
+            }
+        }
+        return stopped;
+    }
+};
+
+// Steps 3 and 4: rows [first, last) in `chunks` chunks on `workers` threads.
+bool run_workers(const QueryJob& job, std::size_t chunk, std::size_t chunks, std::size_t workers,
+                 const ParallelOptions& options, const PassTuning& tuning) {
+    std::vector<QueryWorker> passes = prepare_workers(job, workers, tuning);
+    Crew crew(job, chunk, chunks);
+    bool stopped = false;
+    {
+        Pool pool(crew.stop, workers);
+        for (QueryWorker& pass : passes) {
+            crew.start(pool, pass);
+        }
+        stopped = crew.wait(options);
+    }
+    for (const QueryWorker& pass : passes) {
+        pass.report();
+    }
+    const std::size_t total = job.last - job.first;
+    if (stopped && crew.done.load() < total) {
         return false;
     }
     if (options.poll) {
@@ -134,18 +272,10 @@ std::size_t default_chunk_rows(std::size_t rows, std::size_t threads) noexcept {
     return std::clamp<std::size_t>(share, 32, 4096);
 }
 
-bool query_parallel(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
-                    std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
-                    const ParallelOptions& options, const PassTuning& tuning) {
-    // 1. Checks, on the calling thread: an empty range of query_fast checks the arguments and
-    //    the kernel.
-    if (options.threads == 0) {
-        throw std::invalid_argument("query_parallel needs at least one thread");
-    }
-    query_fast_with(donors, query, query_rows, first, first, k, weights, kernel, false, tuning);
-    detail::check_pass_arguments({nullptr, donors.rows(), donors.cols()}, donors.columns(), query_rows, first, last, k);
-    const std::size_t total = last - first;
-    if (donors.rows() == 0 || donors.cols() == 0 || first == last) {
+bool query_parallel(const QueryJob& job, const ParallelOptions& options, const PassTuning& tuning) {
+    check_job(job, options, tuning);
+    const std::size_t total = job.last - job.first;
+    if (job.donors.rows() == 0 || job.donors.cols() == 0 || job.first == job.last) {
         if (options.poll) {
             options.poll(total, total);
         }
@@ -155,114 +285,32 @@ bool query_parallel(const QueryDonors& donors, double* query, std::size_t query_
     // distance between two imputed rows once. That needs the whole range in one pass, so it is
     // kept for the calling thread; several threads split the rows and each measures its rows
     // fully. Decided here, before any row is written.
-    const bool fitted_query = first == 0 && last == donors.rows() && query_is_fitted(donors, query, query_rows);
+    const bool fitted_query =
+        job.first == 0 && job.last == job.donors.rows() && query_is_fitted(job.donors, job.query, job.query_rows);
     if (options.threads == 1 && !options.poll) {
-        query_fast_with(donors, query, query_rows, first, last, k, weights, kernel, fitted_query, tuning);
+        query_fast_with(job.donors, job.query, job.query_rows, job.first, job.last, job.k, job.weights, job.kernel,
+                        fitted_query, tuning);
         return true;
     }
-
     // 2. One thread: the calling thread, all rows at once unless chunks were asked for.
     if (options.threads == 1) {
         const std::size_t chunk = options.chunk_rows != 0 ? options.chunk_rows : total;
-        return run_here(donors, query, query_rows, first, last, k, weights, kernel, fitted_query, chunk, options,
-                        tuning);
+        return run_here(job, fitted_query, chunk, options, tuning);
     }
     const std::size_t chunk = options.chunk_rows != 0 ? options.chunk_rows : default_chunk_rows(total, options.threads);
     const std::size_t chunks = total / chunk + (total % chunk != 0 ? 1 : 0);
-    // A pass of less work than options.min_thread_work runs here too (rows x fitted rows x
-    // columns, saturating).
-    const std::size_t cost = try_product({total, donors.rows(), donors.cols()}).value_or(SIZE_MAX);
-    // Donors held row-major (a few fitted rows) are measured in place by the straightforward
-    // pass, which allocates as it goes: that stays on the calling thread too.
-    const std::size_t workers =
-        cost < options.min_thread_work || donors.is_row_major() ? 1 : std::min(options.threads, chunks);
+    const std::size_t workers = worker_count(job, chunks, options);
     if (workers == 1) {
-        return run_here(donors, query, query_rows, first, last, k, weights, kernel, fitted_query, chunk, options,
-                        tuning);
+        return run_here(job, fitted_query, chunk, options, tuning);
     }
+    // 3 and 4. The workers, then the wait.
+    return run_workers(job, chunk, chunks, workers, options, tuning);
+}
 
-    // 3. The workers, each with its pass allocated here.
-    std::vector<QueryWorker> passes;
-    passes.reserve(workers);
-    for (std::size_t t = 0; t < workers; ++t) {
-        PassTuning own = tuning;
-        own.prune_state = nullptr;  // a worker's pass steers its chunks as one pass
-        passes.emplace_back(donors, query, query_rows, k, weights, kernel, own);
-    }
-    std::atomic<std::size_t> next_chunk{0};
-    std::atomic<std::size_t> done{0};
-    std::atomic<bool> stop{false};
-    std::mutex mutex;
-    std::condition_variable finished;
-    std::size_t running = 0;
-    auto work = [&](QueryWorker& pass) noexcept {
-        PassControl control;
-        control.keep_going = &not_stopped;
-        control.context = &stop;
-        control.done = &done;
-        while (!stop.load()) {
-            const std::size_t i = next_chunk.fetch_add(1);
-            if (i >= chunks) {
-                break;
-            }
-            const std::size_t a = first + i * chunk;
-            const std::size_t b = std::min(last, a + chunk);
-            // A pass over part of the rows never reads the others, which workers write.
-            if (!pass.run(a, b, control)) {
-                break;
-            }
-        }
-        const std::lock_guard<std::mutex> lock(mutex);
-        --running;
-        finished.notify_all();
-    };
-
-    bool stopped = false;
-    {
-        Pool pool(stop, workers);
-        for (std::size_t t = 0; t < workers; ++t) {
-            {
-                const std::lock_guard<std::mutex> lock(mutex);
-                ++running;
-            }
-            try {
-                QueryWorker* pass = &passes[t];
-                pool.start([&work, pass]() noexcept { work(*pass); });
-            } catch (...) {
-                const std::lock_guard<std::mutex> lock(mutex);
-                --running;
-                throw;  // the pool stops and joins the workers already started
-            }
-        }
-        // 4. Wait, polling.
-        std::unique_lock<std::mutex> lock(mutex);
-        while (running != 0) {
-            if (!options.poll) {
-                finished.wait(lock, [&] { return running == 0; });
-                break;
-            }
-            if (finished.wait_for(lock, options.poll_interval, [&] { return running == 0; })) {
-                break;
-            }
-            lock.unlock();
-            const bool go_on = options.poll(done.load(), total);  // an exception here joins the pool
-            lock.lock();
-            if (!go_on) {
-                stopped = true;
-                stop.store(true);
-            }
-        }
-    }
-    for (const QueryWorker& pass : passes) {
-        pass.report();
-    }
-    if (stopped && done.load() < total) {
-        return false;
-    }
-    if (options.poll) {
-        options.poll(total, total);
-    }
-    return true;
+bool query_parallel(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
+                    std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
+                    const ParallelOptions& options, const PassTuning& tuning) {
+    return query_parallel(QueryJob{donors, query, query_rows, first, last, k, weights, kernel}, options, tuning);
 }
 
 }  // namespace mirel::knn

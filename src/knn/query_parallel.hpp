@@ -29,6 +29,19 @@ struct ParallelOptions {
     QueryPoll poll;  // optional
 };
 
+// One query pass: rows [first, last) of `query` (query_rows rows, the donors' columns) imputed
+// from the k nearest of `donors`, weighted by `weights`, measured by `kernel`.
+struct QueryJob {
+    const QueryDonors& donors;
+    double* query;
+    std::size_t query_rows;
+    std::size_t first;
+    std::size_t last;
+    std::size_t k;
+    QueryWeights weights;
+    QueryKernel kernel;
+};
+
 // query_fast's results, bit for bit, over rows [first, last) of `query`, rows split among
 // options.threads workers. Argument failures, and failures to allocate a worker's memory, are
 // thrown before any thread starts; a thread that cannot start (std::system_error) or a poll that
@@ -37,6 +50,7 @@ struct ParallelOptions {
 bool query_parallel(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
                     std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
                     const ParallelOptions& options, const PassTuning& tuning = PassTuning{});
+bool query_parallel(const QueryJob& job, const ParallelOptions& options, const PassTuning& tuning = PassTuning{});
 
 // The chunk size query_parallel uses for `rows` rows on `threads` workers when none is given:
 // small enough that every worker gets many (load balance, progress), large enough that the

@@ -17,7 +17,7 @@ std::optional<UnknownMetric> impute_row_range(const KnnImputer& imputer, std::sp
     if (imputer.metric_kind() == Metric::unknown) {
         return unknown_metric(imputer.metric());
     }
-    if (!imputer.fitted() || !detail::well_formed(imputer)) {
+    if (!detail::well_formed(imputer)) {  // fitted, and the values fill the shape
         throw Panic("impute_row_range needs a fitted, well-formed imputer");
     }
     const std::size_t cols = imputer.cols();

@@ -195,6 +195,8 @@ PyObject* KnnImputer_fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 const char* cell_count_error(std::size_t rows, std::size_t cols, std::size_t cells) noexcept {
     constexpr auto max_size = static_cast<std::size_t>(std::numeric_limits<Py_ssize_t>::max());
     const std::optional<std::size_t> shape_cells = knn::try_mul(rows, cols);
+    // Not reached with a fitted record as it is built: rows x cols values were stored, so the
+    // product fits (and a zero width makes it 0). Kept as the check the result's shape has.
     if (!shape_cells || *shape_cells > max_size) {
         return "ShapeError/Overflow: arithmetic overflow";
     }

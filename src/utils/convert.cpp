@@ -8,9 +8,7 @@
 #include <utility>
 #include <vector>
 
-#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
-#define PY_ARRAY_UNIQUE_SYMBOL MIREL_ARRAY_API
-#include <numpy/arrayobject.h>
+#include "module/numpy.hpp"
 
 #include "knn/checked.hpp"
 #include "knn/panic.hpp"
@@ -218,7 +216,7 @@ Matrix dataframe_to_vec(PyObject* frame) {
 struct SliceContainer {
     PyObject_HEAD
     double* ptr;
-    void (*release)(SliceContainer*) noexcept;
+    bool holds_vector;  // storage holds a live std::vector (tp_alloc zeroes it: false until then)
     alignas(std::vector<double>) unsigned char storage[sizeof(std::vector<double>)];
 };
 
@@ -233,9 +231,9 @@ void release_vector(SliceContainer* self) noexcept {
 void SliceContainer_dealloc(PyObject* obj) noexcept {
     auto* self = reinterpret_cast<SliceContainer*>(obj);
     PyTypeObject* type = Py_TYPE(obj);
-    if (self->release != nullptr) {
-        self->release(self);
-        self->release = nullptr;
+    if (self->holds_vector) {
+        release_vector(self);
+        self->holds_vector = false;
     }
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_fn(obj);
@@ -326,7 +324,7 @@ Ref vec_to_pyarray(std::size_t rows, std::size_t cols, std::vector<double> value
     auto* owner = reinterpret_cast<SliceContainer*>(container.get());
     auto* vec = new (owner->storage) std::vector<double>(std::move(values));
     owner->ptr = vec->empty() ? &empty_placeholder : vec->data();
-    owner->release = &release_vector;
+    owner->holds_vector = true;
     // On failure the container frees the buffer as it goes (withdrawing nothing).
     py::track_buffer(vec->data(), vec->size() * sizeof(double));
     // 2. The array over the buffer, writeable, C-contiguous (strides 0 for an empty shape).

@@ -181,6 +181,21 @@ def test_private_row_blocks_refuse_what_they_cannot_do():
         _paired.impute_rows(np.ones((2, 3)).T, np.ones((1, 2)), 0, 1, "nan_euclid", "uniform")
 
 
+@pytest.mark.parametrize("name", ["nan_euclid", "expected_distance", "Nan_euclid", "nan_euclid ", "cosine", ""])
+def test_the_metric_names_mirel_dask_checks_are_the_ones_knnimputer_knows(name):
+    """mirel.dask checks the metric name up front against the engine's list: a name is on it
+    exactly when mirel.KnnImputer transforms with it."""
+    x = np.array([[1.0, np.nan], [2.0, 3.0], [4.0, 5.0]])
+    try:
+        mirel.KnnImputer(1, name, "uniform").fit(x).transform(x)
+        known = True
+    except TypeError as e:
+        assert str(e) == f"{name} is a unknown metric"
+        known = False
+    assert (name in _paired.METRICS) == known
+    assert _paired.METRICS == ("nan_euclid", "expected_distance")
+
+
 def test_paired_transform_checks_its_input_up_front():
     fitted = np.ones((4, 3))
     x = da.ones((4, 3), chunks=2)

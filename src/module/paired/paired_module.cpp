@@ -8,19 +8,19 @@
 // imputed exactly as mirel.KnnImputer(k, metric, weights).fit(fitted).transform(whole input)
 // imputes those rows. The fitted table is copied into the engine's record, the block into the
 // result; the pass then runs on memory of its own with the interpreter lock released.
+#include "module/arrays.hpp"
 #include "module/errors.hpp"
+#include "module/lock.hpp"
+#include "module/names.hpp"
 
 #include <cstdint>
 #include <cstring>
-#include <exception>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
-#define PY_ARRAY_UNIQUE_SYMBOL MIREL_PAIRED_ARRAY_API
-#include <numpy/arrayobject.h>
+#include "module/numpy.hpp"
 
 #include "knn/imputer.hpp"
 #include "knn/row_range.hpp"
@@ -28,87 +28,88 @@
 namespace mirel::py {
 namespace {
 
-// `obj` must be a 2-D C-contiguous native float64 array. It may be misaligned (unpickled from a
-// protocol 5 buffer at any offset): its bytes are only ever copied with memcpy.
-PyArrayObject* matrix_arg(PyObject* obj, const char* name) {
-    if (!PyArray_Check(obj)) {
-        raise(PyExc_TypeError,
-              std::string(name) + " must be a numpy.ndarray, not '" + type_qualname(Py_TYPE(obj)) + "'");
+// A 2-D C-contiguous native float64 array. It may be misaligned (unpickled from a protocol 5
+// buffer at any offset): its bytes are only ever copied with memcpy.
+MatrixArg float64_matrix(PyObject* obj, const char* name) {
+    return matrix_arg(obj, name, NPY_DOUBLE, "float64", Layout::any_alignment);
+}
+
+// The arguments of impute_rows, checked.
+struct RowsCall {
+    MatrixArg fitted;
+    MatrixArg block;
+    std::size_t first_row = 0;
+    std::uint32_t k = 0;
+    const char* metric = nullptr;
+    const char* weights = nullptr;
+};
+
+RowsCall rows_call(PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"fitted", "block", "first_row", "k", "metric", "weights", nullptr};
+    PyObject* fitted_obj = nullptr;
+    PyObject* block_obj = nullptr;
+    Py_ssize_t first_row = 0;
+    Py_ssize_t k = 0;
+    RowsCall call;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOnnss:impute_rows", const_cast<char**>(keywords), &fitted_obj,
+                                     &block_obj, &first_row, &k, &call.metric, &call.weights)) {
+        throw ErrorAlreadySet{};
     }
-    auto* array = reinterpret_cast<PyArrayObject*>(obj);
-    if (PyArray_NDIM(array) != 2) {
-        raise(PyExc_ValueError,
-              std::string(name) + " must have 2 dimensions, not " + std::to_string(PyArray_NDIM(array)));
+    call.fitted = float64_matrix(fitted_obj, "fitted");
+    call.block = float64_matrix(block_obj, "block");
+    if (call.block.cols != call.fitted.cols) {
+        raise(PyExc_ValueError, "block has " + std::to_string(call.block.cols) + " columns, fitted has " +
+                                    std::to_string(call.fitted.cols));
     }
-    if (PyArray_TYPE(array) != NPY_DOUBLE || !PyArray_ISNOTSWAPPED(array)) {
-        raise(PyExc_TypeError, std::string(name) + " must hold native float64 values");
+    if (first_row < 0 || static_cast<std::size_t>(first_row) > call.fitted.rows ||
+        call.block.rows > call.fitted.rows - static_cast<std::size_t>(first_row)) {
+        raise(PyExc_ValueError, "rows [" + std::to_string(first_row) + ", " + std::to_string(first_row) + " + " +
+                                    std::to_string(call.block.rows) + ") are not rows of the fitted table (" +
+                                    std::to_string(call.fitted.rows) + " rows)");
     }
-    if (!PyArray_IS_C_CONTIGUOUS(array)) {
-        raise(PyExc_ValueError, std::string(name) + " must be C-contiguous");
+    if (k < 0 || static_cast<std::uint64_t>(k) > UINT32_MAX) {
+        raise(PyExc_ValueError, "k must lie in 0 to 4294967295, not " + std::to_string(k));
     }
-    return array;
+    weights_arg(call.weights);
+    call.first_row = static_cast<std::size_t>(first_row);
+    call.k = static_cast<std::uint32_t>(k);
+    return call;
+}
+
+// The record: the configuration and a copy of the fitted table.
+knn::KnnImputer record_of(const RowsCall& call) {
+    knn::KnnImputer imputer = knn::KnnImputer::create(call.k, call.metric, call.weights);
+    std::vector<double> fitted_values(call.fitted.rows * call.fitted.cols);
+    if (!fitted_values.empty()) {
+        std::memcpy(fitted_values.data(), call.fitted.data, fitted_values.size() * sizeof(double));
+    }
+    imputer.store_fitted(std::move(fitted_values), call.fitted.rows, call.fitted.cols);
+    return imputer;
+}
+
+// A new array holding a copy of the block.
+Ref copy_of_block(const RowsCall& call) {
+    npy_intp dims[2] = {static_cast<npy_intp>(call.block.rows), static_cast<npy_intp>(call.fitted.cols)};
+    Ref result = check(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+    if (call.block.rows * call.fitted.cols != 0) {
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())), call.block.data,
+                    call.block.rows * call.fitted.cols * sizeof(double));
+    }
+    return result;
 }
 
 PyObject* paired_impute_rows(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return guard_object([&]() -> PyObject* {
-        static const char* keywords[] = {"fitted", "block", "first_row", "k", "metric", "weights", nullptr};
-        PyObject* fitted_obj = nullptr;
-        PyObject* block_obj = nullptr;
-        Py_ssize_t first_row = 0;
-        Py_ssize_t k = 0;
-        const char* metric = nullptr;
-        const char* weights = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOnnss:impute_rows", const_cast<char**>(keywords), &fitted_obj,
-                                         &block_obj, &first_row, &k, &metric, &weights)) {
-            return nullptr;
-        }
-        PyArrayObject* fitted = matrix_arg(fitted_obj, "fitted");
-        PyArrayObject* block = matrix_arg(block_obj, "block");
-        const auto rows = static_cast<std::size_t>(PyArray_DIM(fitted, 0));
-        const auto cols = static_cast<std::size_t>(PyArray_DIM(fitted, 1));
-        const auto block_rows = static_cast<std::size_t>(PyArray_DIM(block, 0));
-        if (static_cast<std::size_t>(PyArray_DIM(block, 1)) != cols) {
-            raise(PyExc_ValueError, "block has " + std::to_string(PyArray_DIM(block, 1)) + " columns, fitted has " +
-                                        std::to_string(cols));
-        }
-        if (first_row < 0 || static_cast<std::size_t>(first_row) > rows ||
-            block_rows > rows - static_cast<std::size_t>(first_row)) {
-            raise(PyExc_ValueError, "rows [" + std::to_string(first_row) + ", " + std::to_string(first_row) + " + " +
-                                        std::to_string(block_rows) + ") are not rows of the fitted table (" +
-                                        std::to_string(rows) + " rows)");
-        }
-        if (k < 0 || static_cast<std::uint64_t>(k) > UINT32_MAX) {
-            raise(PyExc_ValueError, "k must lie in 0 to 4294967295, not " + std::to_string(k));
-        }
-        if (!knn::is_allowed_weights(weights)) {
-            raise(PyExc_ValueError, std::string("weights must be 'uniform' or 'distance', not '") + weights + "'");
-        }
-        // 1. The record: the configuration and a copy of the fitted table.
-        knn::KnnImputer imputer = knn::KnnImputer::create(static_cast<std::uint32_t>(k), metric, weights);
-        std::vector<double> fitted_values(rows * cols);
-        if (!fitted_values.empty()) {
-            std::memcpy(fitted_values.data(), PyArray_DATA(fitted), fitted_values.size() * sizeof(double));
-        }
-        imputer.store_fitted(std::move(fitted_values), rows, cols);
-        // 2. The result starts as a copy of the block.
-        npy_intp dims[2] = {static_cast<npy_intp>(block_rows), static_cast<npy_intp>(cols)};
-        Ref result = check(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+        const RowsCall call = rows_call(args, kwargs);
+        // 1. The record; 2. the result, starting as a copy of the block.
+        const knn::KnnImputer imputer = record_of(call);
+        Ref result = copy_of_block(call);
         auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
-        if (block_rows * cols != 0) {
-            std::memcpy(out, PyArray_DATA(block), block_rows * cols * sizeof(double));
-        }
         // 3. The pass, on memory nobody else sees, without the interpreter lock.
         std::optional<knn::UnknownMetric> error;
-        std::exception_ptr failure;
-        Py_BEGIN_ALLOW_THREADS
-        try {
-            error = knn::impute_row_range(imputer, {out, block_rows * cols}, static_cast<std::size_t>(first_row));
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        Py_END_ALLOW_THREADS
-        if (failure) {
-            std::rethrow_exception(failure);
+        {
+            const LockReleased unlocked;
+            error = knn::impute_row_range(imputer, {out, call.block.rows * call.fitted.cols}, call.first_row);
         }
         if (error) {
             raise(PyExc_TypeError, error->message);
@@ -125,8 +126,14 @@ PyMethodDef paired_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int paired_exec(PyObject*) noexcept {
+int paired_exec(PyObject* module) noexcept {
     if (_import_array() < 0) {
+        return -1;
+    }
+    // The metric names, for mirel.dask's own check.
+    PyObject* metrics = metric_names();
+    if (metrics == nullptr || PyModule_AddObject(module, "METRICS", metrics) < 0) {
+        Py_XDECREF(metrics);
         return -1;
     }
     return 0;
@@ -152,4 +159,6 @@ PyModuleDef paired_module = {
 }  // namespace
 }  // namespace mirel::py
 
+// The interpreter finds the module by this name (PyInit_ and the module's name, "_paired").
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 PyMODINIT_FUNC PyInit__paired(void) { return PyModuleDef_Init(&mirel::py::paired_module); }

@@ -12,8 +12,11 @@
 // the start, into memory the call owns, and everything is counted and computed from that copy;
 // the results go back into the caller's query matrix at the end, only into the cells the copy
 // said to impute, within the shape that was checked.
+#include "module/arrays.hpp"
 #include "module/errors.hpp"
+#include "module/lock.hpp"
 #include "module/memory.hpp"
+#include "module/names.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -23,9 +26,7 @@
 #include <string_view>
 #include <vector>
 
-#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
-#define PY_ARRAY_UNIQUE_SYMBOL MIREL_QUERY_ARRAY_API
-#include <numpy/arrayobject.h>
+#include "module/numpy.hpp"
 
 #include "knn/checked.hpp"
 #include "knn/query.hpp"
@@ -36,45 +37,6 @@
 
 namespace mirel::py {
 namespace {
-
-// A matrix argument after its checks: shape and data pointer.
-struct MatrixArg {
-    PyArrayObject* array = nullptr;
-    std::size_t rows = 0;
-    std::size_t cols = 0;
-    char* data = nullptr;
-    std::size_t bytes = 0;
-};
-
-// `obj` must be a 2-D C-contiguous aligned native-order array of `type_num`, writeable when the
-// pass writes into it.
-MatrixArg matrix_arg(PyObject* obj, const char* name, int type_num, const char* type_name, bool writeable) {
-    if (!PyArray_Check(obj)) {
-        raise(PyExc_TypeError,
-              std::string(name) + " must be a numpy.ndarray, not '" + type_qualname(Py_TYPE(obj)) + "'");
-    }
-    auto* array = reinterpret_cast<PyArrayObject*>(obj);
-    if (PyArray_NDIM(array) != 2) {
-        raise(PyExc_ValueError,
-              std::string(name) + " must have 2 dimensions, not " + std::to_string(PyArray_NDIM(array)));
-    }
-    if (PyArray_TYPE(array) != type_num || !PyArray_ISNOTSWAPPED(array)) {
-        raise(PyExc_TypeError, std::string(name) + " must hold native " + type_name + " values");
-    }
-    if (!PyArray_IS_C_CONTIGUOUS(array) || !PyArray_ISALIGNED(array)) {
-        raise(PyExc_ValueError, std::string(name) + " must be C-contiguous and aligned");
-    }
-    if (writeable && !PyArray_ISWRITEABLE(array)) {
-        raise(PyExc_ValueError, std::string(name) + " must be writeable");
-    }
-    MatrixArg m;
-    m.array = array;
-    m.rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
-    m.cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
-    m.data = static_cast<char*>(PyArray_DATA(array));
-    m.bytes = static_cast<std::size_t>(PyArray_NBYTES(array));
-    return m;
-}
 
 bool overlap(const MatrixArg& a, const MatrixArg& b) noexcept {
     if (a.bytes == 0 || b.bytes == 0) {
@@ -217,7 +179,7 @@ PyObject* Donors_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
                 fitted_obj = aligned_copy.get();
             }
         }
-        const MatrixArg fitted = matrix_arg(fitted_obj, "fitted", NPY_DOUBLE, "float64", false);
+        const MatrixArg fitted = matrix_arg(fitted_obj, "fitted", NPY_DOUBLE, "float64", Layout::aligned);
         // The column facts and the panel each read the table: from one copy of it.
         const std::vector<double> table = copy_of(fitted);
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -225,9 +187,12 @@ PyObject* Donors_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
         DonorsObject* obj = as_donors(self.get());
         obj->donors = nullptr;
         obj->tracked = false;
-        obj->donors =
-            new knn::QueryDonors(knn::TableView{table.data(), fitted.rows, fitted.cols},
-                                 knn::best_kernel() == knn::KernelKind::portable, knn::DonorLayout::automatic);
+        const knn::TableView view{table.data(), fitted.rows, fitted.cols};
+        const bool portable = knn::best_kernel() == knn::KernelKind::portable;
+        // std::bad_alloc here reaches guard_object's catch, which raises MemoryError; clang-tidy
+        // does not look through the template.
+        // NOLINTNEXTLINE(bugprone-unhandled-exception-at-new)
+        obj->donors = new knn::QueryDonors(view, portable, knn::DonorLayout::automatic);
         // What tells tracemalloc, and PyPy's collector, that the object is large.
         track_buffer(obj->donors, obj->donors->bytes());
         obj->tracked = true;
@@ -252,7 +217,7 @@ void Donors_dealloc(PyObject* self) noexcept {
 
 // The query argument of a method: writeable, of the fitted width.
 MatrixArg query_arg(PyObject* obj, const knn::QueryDonors& donors) {
-    const MatrixArg query = matrix_arg(obj, "query", NPY_DOUBLE, "float64", true);
+    const MatrixArg query = matrix_arg(obj, "query", NPY_DOUBLE, "float64", Layout::writeable);
     if (query.cols != donors.cols()) {
         raise(PyExc_ValueError,
               "query has " + std::to_string(query.cols) + " columns, fitted has " + std::to_string(donors.cols()));
@@ -266,7 +231,7 @@ knn::GivenDistances given_distances(PyObject* obj, const knn::QueryDonors& donor
     if (obj == nullptr || obj == Py_None) {
         return {};
     }
-    const MatrixArg d = matrix_arg(obj, "distances", NPY_DOUBLE, "float64", false);
+    const MatrixArg d = matrix_arg(obj, "distances", NPY_DOUBLE, "float64", Layout::aligned);
     if (d.rows != query.rows || d.cols != donors.rows()) {
         raise(PyExc_ValueError, "distances must have shape (" + std::to_string(query.rows) + ", " +
                                     std::to_string(donors.rows()) + "), not (" + std::to_string(d.rows) + ", " +
@@ -277,15 +242,9 @@ knn::GivenDistances given_distances(PyObject* obj, const knn::QueryDonors& donor
     return {copy.data()};
 }
 
-// The weights name of a built-in pass.
-knn::QueryWeights weights_arg(const char* name) {
-    if (std::string_view(name) == "uniform") {
-        return knn::QueryWeights::uniform;
-    }
-    if (std::string_view(name) == "distance") {
-        return knn::QueryWeights::distance;
-    }
-    raise(PyExc_ValueError, std::string("weights must be 'uniform' or 'distance', not '") + name + "'");
+// The weights name of a built-in pass, as the query pass takes it.
+knn::QueryWeights query_weights_arg(const char* name) {
+    return weights_arg(name) == knn::Weights::uniform ? knn::QueryWeights::uniform : knn::QueryWeights::distance;
 }
 
 // Donors.impute(query, n_neighbors, weights, distances=None, kernel=None)
@@ -304,7 +263,7 @@ PyObject* Donors_impute(PyObject* self, PyObject* args, PyObject* kwargs) noexce
         const knn::QueryDonors& donors = donors_of(self);
         const MatrixArg query = query_arg(query_obj, donors);
         const std::size_t k = neighbours_arg(n_neighbors);
-        const knn::QueryWeights weights = weights_arg(weights_name);
+        const knn::QueryWeights weights = query_weights_arg(weights_name);
         std::vector<double> given_copy;
         const knn::GivenDistances given = given_distances(distances_obj, donors, query, given_copy);
         const knn::QueryKernel kernel = kernel_arg(kernel_obj);
@@ -322,29 +281,94 @@ PyObject* Donors_impute(PyObject* self, PyObject* args, PyObject* kwargs) noexce
     });
 }
 
-// The interpreter lock, released for the life of the object; `held` runs code with it taken
-// back (Python calls from the waiting thread). Unwinding restores it, so the call guard always
-// translates a failure with the lock held.
-class LockReleased {
-public:
-    LockReleased() noexcept : state_(PyEval_SaveThread()) {}
-    LockReleased(const LockReleased&) = delete;
-    LockReleased& operator=(const LockReleased&) = delete;
-    ~LockReleased() { PyEval_RestoreThread(state_); }
-
-    template <class F>
-    auto held(F&& body) {
-        PyEval_RestoreThread(state_);
-        struct Release {
-            PyThreadState*& state;
-            ~Release() { state = PyEval_SaveThread(); }
-        } release{state_};
-        return body();
-    }
-
-private:
-    PyThreadState* state_;
+// The arguments of Donors.impute_parallel, checked.
+struct ParallelCall {
+    const knn::QueryDonors* donors = nullptr;
+    PyObject* query_obj = nullptr;
+    MatrixArg query;
+    std::size_t k = 0;
+    knn::QueryWeights weights = knn::QueryWeights::uniform;
+    knn::QueryKernel kernel = knn::QueryKernel::reference;
+    PyObject* progress = nullptr;  // callable, or nullptr
+    knn::ParallelOptions options;  // without its poll
 };
+
+ParallelCall parallel_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"query",    "n_neighbors", "weights", "n_threads",
+                                     "progress", "chunk_rows",  "kernel",  nullptr};
+    ParallelCall call;
+    Py_ssize_t n_neighbors = 0;
+    const char* weights_name = nullptr;
+    Py_ssize_t n_threads = 0;
+    PyObject* progress_obj = nullptr;
+    Py_ssize_t chunk_rows = 0;
+    PyObject* kernel_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Onsn|OnO:impute_parallel", const_cast<char**>(keywords),
+                                     &call.query_obj, &n_neighbors, &weights_name, &n_threads, &progress_obj,
+                                     &chunk_rows, &kernel_obj)) {
+        throw ErrorAlreadySet{};
+    }
+    call.donors = &donors_of(self);
+    call.query = query_arg(call.query_obj, *call.donors);
+    call.k = neighbours_arg(n_neighbors);
+    call.weights = query_weights_arg(weights_name);
+    if (n_threads < 1) {
+        raise(PyExc_ValueError, "n_threads must be at least 1, not " + std::to_string(n_threads));
+    }
+    if (chunk_rows < 0) {
+        raise(PyExc_ValueError, "chunk_rows must be at least 0, not " + std::to_string(chunk_rows));
+    }
+    if (progress_obj != nullptr && progress_obj != Py_None && !PyCallable_Check(progress_obj)) {
+        raise(PyExc_TypeError, "progress must be callable or None, not '" + type_qualname(Py_TYPE(progress_obj)) + "'");
+    }
+    call.progress = progress_obj == Py_None ? nullptr : progress_obj;
+    call.kernel = kernel_arg(kernel_obj);
+    if (call.kernel == knn::QueryKernel::reference) {
+        raise(PyExc_ValueError, "impute_parallel runs a fast pass, not 'reference'");
+    }
+    call.options.threads = static_cast<std::size_t>(n_threads);
+    call.options.chunk_rows = static_cast<std::size_t>(chunk_rows);
+    call.options.min_thread_work = std::size_t{1} << 20;  // about a millisecond of distances
+    return call;
+}
+
+// The pass over `snap` with the interpreter lock released, the calling thread taking it back to
+// poll for signals and to report progress. Returns false when either set a Python error (the
+// pass stopped; `snap` is then not written back).
+bool run_released(const ParallelCall& call, QuerySnapshot& snap) {
+    knn::ParallelOptions options = call.options;
+    bool failed = false;
+    try {
+        LockReleased unlocked;
+        options.poll = [&](std::size_t done, std::size_t total) {
+            return unlocked.held([&]() -> bool {
+                if (failed || PyErr_CheckSignals() < 0) {
+                    failed = true;
+                    return false;
+                }
+                if (call.progress != nullptr) {
+                    PyObject* result = PyObject_CallFunction(call.progress, "nn", static_cast<Py_ssize_t>(done),
+                                                             static_cast<Py_ssize_t>(total));
+                    if (result == nullptr) {
+                        failed = true;
+                        return false;
+                    }
+                    Py_DECREF(result);
+                }
+                return true;
+            });
+        };
+        knn::query_parallel({*call.donors, snap.data(), snap.rows, 0, snap.rows, call.k, call.weights, call.kernel},
+                            options);
+    } catch (const std::system_error& e) {
+        // No memory for a thread's stack (or too many threads) is EAGAIN.
+        const bool memory =
+            e.code() == std::errc::resource_unavailable_try_again || e.code() == std::errc::not_enough_memory;
+        raise(memory ? PyExc_MemoryError : PyExc_RuntimeError,
+              std::string("cannot start the threads of the pass: ") + e.what());
+    }
+    return !failed;
+}
 
 // Donors.impute_parallel(query, n_neighbors, weights, n_threads, progress=None, chunk_rows=0,
 //                        kernel=None)
@@ -358,83 +382,16 @@ private:
 // few milliseconds and is raised, the query matrix left as it was.
 PyObject* Donors_impute_parallel(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guard_object([&]() -> PyObject* {
-        static const char* keywords[] = {"query",    "n_neighbors", "weights", "n_threads",
-                                         "progress", "chunk_rows",  "kernel",  nullptr};
-        PyObject* query_obj = nullptr;
-        Py_ssize_t n_neighbors = 0;
-        const char* weights_name = nullptr;
-        Py_ssize_t n_threads = 0;
-        PyObject* progress_obj = nullptr;
-        Py_ssize_t chunk_rows = 0;
-        PyObject* kernel_obj = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Onsn|OnO:impute_parallel", const_cast<char**>(keywords),
-                                         &query_obj, &n_neighbors, &weights_name, &n_threads, &progress_obj,
-                                         &chunk_rows, &kernel_obj)) {
-            return nullptr;
-        }
-        const knn::QueryDonors& donors = donors_of(self);
-        const MatrixArg query = query_arg(query_obj, donors);
-        const std::size_t k = neighbours_arg(n_neighbors);
-        const knn::QueryWeights weights = weights_arg(weights_name);
-        if (n_threads < 1) {
-            raise(PyExc_ValueError, "n_threads must be at least 1, not " + std::to_string(n_threads));
-        }
-        if (chunk_rows < 0) {
-            raise(PyExc_ValueError, "chunk_rows must be at least 0, not " + std::to_string(chunk_rows));
-        }
-        if (progress_obj == Py_None) {
-            progress_obj = nullptr;
-        }
-        if (progress_obj != nullptr && !PyCallable_Check(progress_obj)) {
-            raise(PyExc_TypeError,
-                  "progress must be callable or None, not '" + type_qualname(Py_TYPE(progress_obj)) + "'");
-        }
-        const knn::QueryKernel kernel = kernel_arg(kernel_obj);
-        if (kernel == knn::QueryKernel::reference) {
-            raise(PyExc_ValueError, "impute_parallel runs a fast pass, not 'reference'");
-        }
+        const ParallelCall call = parallel_call(self, args, kwargs);
         // Whatever other threads do meanwhile, these stay alive until the end of the call.
         const Ref self_hold = Ref::borrow(self);
-        const Ref query_hold = Ref::borrow(query_obj);
-        const Ref progress_hold = Ref::borrow(progress_obj);
-        QuerySnapshot snap = snapshot_query(query, donors.columns());
-        knn::ParallelOptions options;
-        options.threads = static_cast<std::size_t>(n_threads);
-        options.chunk_rows = static_cast<std::size_t>(chunk_rows);
-        options.min_thread_work = std::size_t{1} << 20;  // about a millisecond of distances
-        bool failed = false;
-        try {
-            LockReleased unlocked;
-            options.poll = [&](std::size_t done, std::size_t total) {
-                return unlocked.held([&]() -> bool {
-                    if (failed || PyErr_CheckSignals() < 0) {
-                        failed = true;
-                        return false;
-                    }
-                    if (progress_obj != nullptr) {
-                        PyObject* result = PyObject_CallFunction(progress_obj, "nn", static_cast<Py_ssize_t>(done),
-                                                                 static_cast<Py_ssize_t>(total));
-                        if (result == nullptr) {
-                            failed = true;
-                            return false;
-                        }
-                        Py_DECREF(result);
-                    }
-                    return true;
-                });
-            };
-            knn::query_parallel(donors, snap.data(), snap.rows, 0, snap.rows, k, weights, kernel, options);
-        } catch (const std::system_error& e) {
-            // No memory for a thread's stack (or too many threads) is EAGAIN.
-            const bool memory =
-                e.code() == std::errc::resource_unavailable_try_again || e.code() == std::errc::not_enough_memory;
-            raise(memory ? PyExc_MemoryError : PyExc_RuntimeError,
-                  std::string("cannot start the threads of the pass: ") + e.what());
-        }
-        if (failed) {
+        const Ref query_hold = Ref::borrow(call.query_obj);
+        const Ref progress_hold = Ref::borrow(call.progress);
+        QuerySnapshot snap = snapshot_query(call.query, call.donors->columns());
+        if (!run_released(call, snap)) {
             throw ErrorAlreadySet{};
         }
-        write_back(snap, query);
+        write_back(snap, call.query);
         Py_RETURN_NONE;
     });
 }
@@ -455,8 +412,8 @@ PyObject* Donors_select(PyObject* self, PyObject* args, PyObject* kwargs) noexce
         const knn::QueryDonors& donors = donors_of(self);
         const MatrixArg query = query_arg(query_obj, donors);
         const std::size_t k = neighbours_arg(n_neighbors);
-        const MatrixArg index = matrix_arg(index_obj, "index", NPY_INT64, "int64", true);
-        const MatrixArg distance = matrix_arg(distance_obj, "distance", NPY_DOUBLE, "float64", true);
+        const MatrixArg index = matrix_arg(index_obj, "index", NPY_INT64, "int64", Layout::writeable);
+        const MatrixArg distance = matrix_arg(distance_obj, "distance", NPY_DOUBLE, "float64", Layout::writeable);
         std::vector<double> given_copy;
         const knn::GivenDistances given = given_distances(distances_obj, donors, query, given_copy);
         // The selections written below are exactly the cells counted here, in the copy.
@@ -624,4 +581,6 @@ PyModuleDef query_module = {
 }  // namespace
 }  // namespace mirel::py
 
+// The interpreter finds the module by this name (PyInit_ and the module's name, "_query").
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 PyMODINIT_FUNC PyInit__query(void) { return PyModuleDef_Init(&mirel::py::query_module); }
