@@ -1,0 +1,146 @@
+"""Figures of mirel at its edges, for whatever mirel is importable (PYTHONPATH=<build>).
+
+    python benchmarks/edges.py ctrlc ROWS [N_JOBS]   # SIGINT 1 s into mirel.sklearn transform
+    python benchmarks/edges.py traced                # memory held by a 1 x 1,000,000 fit
+    python benchmarks/edges.py empty ROWS            # KnnImputer, one column all NaN vs 10% NaN
+    python benchmarks/edges.py onerow weights|metric # peak RSS of a one-row callable transform
+    python benchmarks/edges.py callable-weights sk|mirel  # 3,000 x 10, n_neighbors=100000
+    python benchmarks/edges.py rlimit N_JOBS [HEADROOM_MIB]  # transform under an address-space cap
+
+Each prints one line; run the same command against two builds to compare them.
+"""
+
+import os
+import signal
+import sys
+import threading
+import time
+
+import numpy as np
+
+
+def status(field):
+    return [int(line.split()[1]) * 1024 for line in open("/proc/self/status") if line.startswith(field)][0]
+
+
+def ctrlc(rows, n_jobs=1):
+    from mirel.sklearn import KNNImputer
+
+    rng = np.random.default_rng(0)
+    imp = KNNImputer(n_jobs=n_jobs).fit(rng.normal(size=(rows, 20)))
+    query = rng.normal(size=(20000, 20))
+    query[:, 3] = np.nan
+    sent = []
+
+    def fire():
+        time.sleep(1.0)
+        sent.append(time.perf_counter())
+        os.kill(os.getpid(), signal.SIGINT)
+
+    threading.Thread(target=fire).start()
+    try:
+        imp.transform(query)
+        print("finished before the signal")
+    except KeyboardInterrupt:
+        late = time.perf_counter() - sent[0]
+        print(f"ctrlc fitted={rows}x20 n_jobs={n_jobs}: KeyboardInterrupt {late:.3f} s after SIGINT")
+
+
+def traced():
+    import tracemalloc
+
+    from mirel.sklearn import KNNImputer
+
+    x = np.random.default_rng(0).random((1, 1_000_000))
+    tracemalloc.start()
+    imp = KNNImputer().fit(x)  # noqa: F841 - held while measured
+    held, peak = tracemalloc.get_traced_memory()
+    print(f"traced after fit 1x1e6: {held / 2**20:.1f} MiB held (peak {peak / 2**20:.1f}), {held / x.nbytes:.2f}x")
+
+
+def empty(rows):
+    import mirel
+
+    rng = np.random.default_rng(0)
+    for label, share in (("one column all NaN", 1.0), ("that column 10% NaN", 0.1)):
+        x = rng.normal(size=(rows, 4))
+        x[rng.random(rows) < share, 2] = np.nan
+        start = time.perf_counter()
+        mirel.KnnImputer(k=5).fit(x).transform(x)
+        print(f"KnnImputer {rows}x4, {label}: {time.perf_counter() - start:.3f} s")
+
+
+def onerow(kind):
+    from mirel.sklearn import KNNImputer
+
+    rng = np.random.default_rng(1)
+    x = rng.normal(size=(100_000, 20))
+    x[rng.random(x.shape) < 0.1] = np.nan
+    query = x[:1].copy()
+    query[0, 3] = np.nan
+
+    def metric(a, b, missing_values=np.nan):
+        ok = ~(np.isnan(a) | np.isnan(b))
+        return float(np.sqrt(((a[ok] - b[ok]) ** 2).sum()))
+
+    params = {"weights": lambda d: np.exp(-d)} if kind == "weights" else {"metric": metric}
+    imp = KNNImputer(n_neighbors=5, **params).fit(x)
+    imp.transform(query)
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # resets the peak RSS
+    before = status("VmRSS")
+    imp.transform(query)
+    print(f"one-row transform, callable {kind}: peak RSS +{(status('VmHWM') - before) / 2**20:.1f} MiB")
+
+
+def callable_weights(which):
+    if which == "sk":
+        from sklearn.impute import KNNImputer
+    else:
+        from mirel.sklearn import KNNImputer
+    rng = np.random.default_rng(0)
+    x = rng.normal(size=(3000, 10))
+    x[rng.random(x.shape) < 0.1] = np.nan
+    start = time.perf_counter()
+    KNNImputer(n_neighbors=100000, weights=lambda d: np.exp(-0.5 * d**2)).fit_transform(x)
+    print(f"{which}: {time.perf_counter() - start:.2f} s, peak RSS {status('VmHWM') / 2**20:.0f} MiB")
+
+
+def rlimit(n_jobs, headroom_mib=0):
+    import resource
+
+    from mirel.sklearn import KNNImputer
+
+    x = np.random.default_rng(0).normal(size=(100_000, 20))
+    x[::10, 3] = np.nan
+    imp = KNNImputer(n_jobs=n_jobs, copy=False).fit(x)
+    query = x.copy()
+    old = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (status("VmSize") + headroom_mib * 2**20, old[1]))
+    try:
+        imp.transform(query)
+        outcome = "completed"
+    except MemoryError as exc:
+        outcome = f"MemoryError: {exc}"
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, old)
+    again = imp.transform(x.copy())
+    print(f"transform under the cap: {outcome}; afterwards: {'ok' if not np.isnan(again).any() else 'NaN left'}")
+
+
+if __name__ == "__main__":
+    what, args = sys.argv[1], sys.argv[2:]
+    if what == "ctrlc":
+        ctrlc(int(args[0]), int(args[1]) if len(args) > 1 else 1)
+    elif what == "traced":
+        traced()
+    elif what == "empty":
+        empty(int(args[0]))
+    elif what == "onerow":
+        onerow(args[0])
+    elif what == "callable-weights":
+        callable_weights(args[0])
+    elif what == "rlimit":
+        rlimit(int(args[0]), int(args[1]) if len(args) > 1 else 0)
+    else:
+        sys.exit(__doc__)
