@@ -31,6 +31,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <span>
 
 #include "knn/checked.hpp"
 #include "knn/group_scan.hpp"
@@ -366,22 +367,28 @@ private:
                 order[t] = Entry{distance_rank_key(dist[t]), t};
             }
             std::sort(order.begin(), order.end(), EntryLess{});
-            for (const std::size_t c : work_.columns_of(i)) {
-                double value = 0.0;
-                std::size_t used = 0;
-                for (const Entry& e : order) {
-                    const double v = fitted_[e.idx * cols_ + c];
-                    if (std::isnan(v)) {
-                        continue;
-                    }
-                    const double w = uniform_ ? uniform_weight_ : 1.0 / dist[e.idx];
-                    value = value + v * w;
-                    if (++used == limit_) {
-                        break;
-                    }
+            fill_from_order(i, r, order, dist);
+        }
+    }
+
+    // The walk of one row's candidates in rank order: each missing column of work row i (fitted
+    // row r) is the sum of value x weight over its first limit donors, from +0.0.
+    void fill_from_order(std::size_t i, std::size_t r, std::span<const Entry> order, const double* dist) {
+        for (const std::size_t c : work_.columns_of(i)) {
+            double value = 0.0;
+            std::size_t used = 0;
+            for (const Entry& e : order) {
+                const double v = fitted_[e.idx * cols_ + c];
+                if (std::isnan(v)) {
+                    continue;
                 }
-                result_[(r - result_first_row_) * cols_ + c] = value;
+                const double w = uniform_ ? uniform_weight_ : 1.0 / dist[e.idx];
+                value = value + v * w;
+                if (++used == limit_) {
+                    break;
+                }
             }
+            result_[(r - result_first_row_) * cols_ + c] = value;
         }
     }
 
@@ -398,22 +405,7 @@ private:
                 order[t] = Entry{distance_rank_key(dist[t]), t};
             }
             std::sort(order.begin(), order.end(), EntryLess{});
-            for (const std::size_t c : work_.columns_of(i)) {
-                double value = 0.0;
-                std::size_t used = 0;
-                for (const Entry& e : order) {
-                    const double v = fitted_[e.idx * cols_ + c];
-                    if (std::isnan(v)) {
-                        continue;
-                    }
-                    const double w = uniform_ ? uniform_weight_ : 1.0 / dist[e.idx];
-                    value = value + v * w;
-                    if (++used == limit_) {
-                        break;
-                    }
-                }
-                result_[(r - result_first_row_) * cols_ + c] = value;
-            }
+            fill_from_order(i, r, order, dist.data());
         }
     }
 
