@@ -4,7 +4,6 @@ does to the caller's array in every layout; and the rules of its own where it di
 purpose (huge and tiny magnitudes, the float32 column mean), with the Python callable paths
 checked bit for bit against the engine."""
 
-import tracemalloc
 import warnings
 
 import numpy as np
@@ -226,6 +225,8 @@ def test_callable_paths_do_not_copy_the_fitted_table_per_call(params):
     # fitted row), not a copy of the fitted table (20 numbers per fitted row here).
     if IS_PYPY:
         pytest.skip("PyPy's tracemalloc traces nothing")
+    import tracemalloc  # PyPy's standard library has the module but not its _tracemalloc
+
     rng = np.random.default_rng(21)
     fitted = rng.normal(size=(20_000, 20))
     fitted[rng.random(fitted.shape) < 0.1] = nan
