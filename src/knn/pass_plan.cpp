@@ -8,6 +8,23 @@
 
 namespace mirel::knn::detail {
 
+namespace {
+
+// The first missing cell of the input (input.size() when there is none); with no fitted column a
+// missing cell cannot be placed in a row: the division by zero of the pass.
+std::size_t first_missing_cell(const KnnImputer& imputer, std::span<const double> input) {
+    std::size_t p = 0;
+    while (p < input.size() && !std::isnan(input[p])) {
+        ++p;
+    }
+    if (p < input.size() && imputer.cols() == 0) {
+        throw Panic("attempt to divide by zero");
+    }
+    return p;
+}
+
+}  // namespace
+
 std::optional<ImputeResult> open_pass(const KnnImputer& imputer, std::span<const double> input,
                                       std::vector<double>& result, MissingCells& work) {
     if (imputer.metric_kind() == Metric::unknown) {
@@ -16,15 +33,9 @@ std::optional<ImputeResult> open_pass(const KnnImputer& imputer, std::span<const
     result.assign(input.begin(), input.end());
     const std::size_t n = input.size();
     const std::size_t cols = imputer.cols();
-    std::size_t p = 0;
-    while (p < n && !std::isnan(input[p])) {
-        ++p;
-    }
+    std::size_t p = first_missing_cell(imputer, input);
     if (p == n) {
         return ImputeResult(std::move(result));
-    }
-    if (cols == 0) {
-        throw Panic("attempt to divide by zero");
     }
     work = MissingCells{};
     while (p < n) {
@@ -74,15 +85,9 @@ std::optional<UnknownMetric> check_pass(const KnnImputer& imputer, std::span<con
     const std::size_t n = input.size();
     const std::size_t cols = imputer.cols();
     const std::size_t rows = imputer.rows();
-    std::size_t p = 0;
-    while (p < n && !std::isnan(input[p])) {
-        ++p;
-    }
+    std::size_t p = first_missing_cell(imputer, input);
     if (p == n) {
         return std::nullopt;
-    }
-    if (cols == 0) {
-        throw Panic("attempt to divide by zero");
     }
     bool first = true;
     while (p < n) {
