@@ -31,10 +31,10 @@
 #include <variant>
 #include <vector>
 
-#include "knn/impute.hpp"
-#include "knn/impute_fast.hpp"
-#include "knn/query.hpp"
-#include "knn/query_fast.hpp"
+#include "knn/query/query.hpp"
+#include "knn/query/query_fast.hpp"
+#include "knn/row/impute.hpp"
+#include "knn/row/impute_fast.hpp"
 
 using namespace mirel::knn;
 

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <new>
 
-#include "knn/checked.hpp"
-#include "knn/panic.hpp"
+#include "knn/core/checked.hpp"
+#include "knn/core/panic.hpp"
 #include "module/pypy_compat.hpp"
 
 namespace mirel::py {

@@ -8,10 +8,10 @@
 #include <string>
 #include <variant>
 
-#include "knn/checked.hpp"
-#include "knn/impute.hpp"
-#include "knn/imputer.hpp"
-#include "knn/panic.hpp"
+#include "knn/core/checked.hpp"
+#include "knn/core/imputer.hpp"
+#include "knn/core/panic.hpp"
+#include "knn/row/impute.hpp"
 #include "module/args.hpp"
 #include "module/errors.hpp"
 #include "module/memory.hpp"

@@ -1,7 +1,7 @@
 // The configuration names the private extension modules take, checked with one message each.
 #pragma once
 
-#include "knn/imputer.hpp"
+#include "knn/core/imputer.hpp"
 #include "module/py_ref.hpp"
 
 namespace mirel::py {

@@ -10,8 +10,8 @@
 
 #include "module/numpy.hpp"
 
-#include "knn/checked.hpp"
-#include "knn/panic.hpp"
+#include "knn/core/checked.hpp"
+#include "knn/core/panic.hpp"
 #include "module/errors.hpp"
 #include "module/memory.hpp"
 #include "module/pypy_compat.hpp"

@@ -9,11 +9,11 @@
 #include <new>
 #include <vector>
 
-#include "knn/checked.hpp"
-#include "knn/imputer.hpp"
-#include "knn/panel.hpp"
-#include "knn/query.hpp"
-#include "knn/query_fast.hpp"
+#include "knn/core/checked.hpp"
+#include "knn/core/imputer.hpp"
+#include "knn/panel/panel.hpp"
+#include "knn/query/query.hpp"
+#include "knn/query/query_fast.hpp"
 
 namespace {
 

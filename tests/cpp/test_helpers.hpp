@@ -15,9 +15,9 @@
 #include <variant>
 #include <vector>
 
-#include "knn/impute.hpp"
-#include "knn/imputer.hpp"
-#include "knn/panic.hpp"
+#include "knn/core/imputer.hpp"
+#include "knn/core/panic.hpp"
+#include "knn/row/impute.hpp"
 
 namespace mirel::knn::testing {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "knn/impute.hpp"
-#include "knn/metrics.hpp"
+#include "knn/core/metrics.hpp"
+#include "knn/row/impute.hpp"
 #include "test_helpers.hpp"
 
 namespace mirel::knn::testing {

@@ -15,10 +15,10 @@
 #include <variant>
 #include <vector>
 
-#include "knn/impute.hpp"
-#include "knn/impute_fast.hpp"
-#include "knn/metrics.hpp"
-#include "knn/panic.hpp"
+#include "knn/core/metrics.hpp"
+#include "knn/core/panic.hpp"
+#include "knn/row/impute.hpp"
+#include "knn/row/impute_fast.hpp"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "knn/impute.hpp"
+#include "knn/row/impute.hpp"
 #include "test_helpers.hpp"
 
 namespace mirel::knn::testing {

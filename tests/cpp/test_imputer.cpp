@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "knn/imputer.hpp"
+#include "knn/core/imputer.hpp"
 #include "test_helpers.hpp"
 
 namespace mirel::knn::testing {

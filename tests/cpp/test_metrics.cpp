@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "knn/metrics.hpp"
+#include "knn/core/metrics.hpp"
 #include "test_helpers.hpp"
 
 namespace mirel::knn::testing {

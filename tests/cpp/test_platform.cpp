@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "knn/impute.hpp"
-#include "knn/imputer.hpp"
-#include "knn/panic.hpp"
+#include "knn/core/imputer.hpp"
+#include "knn/core/panic.hpp"
+#include "knn/row/impute.hpp"
 
 using mirel::knn::KnnImputer;
 using mirel::knn::Panic;

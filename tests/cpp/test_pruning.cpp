@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "knn/impute_fast.hpp"
-#include "knn/panel.hpp"
+#include "knn/panel/panel.hpp"
+#include "knn/row/impute_fast.hpp"
 #include "test_helpers.hpp"
 
 namespace mirel::knn::testing {

@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "knn/query.hpp"
-#include "knn/query_fast.hpp"
-#include "knn/query_parallel.hpp"
+#include "knn/query/query.hpp"
+#include "knn/query/query_fast.hpp"
+#include "knn/query/query_parallel.hpp"
 #include "test_helpers.hpp"
 
 namespace mirel::knn {

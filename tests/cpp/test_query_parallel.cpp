@@ -14,10 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "knn/panic.hpp"
-#include "knn/prune_steering.hpp"
-#include "knn/query.hpp"
-#include "knn/query_parallel.hpp"
+#include "knn/core/panic.hpp"
+#include "knn/pass/prune_steering.hpp"
+#include "knn/query/query.hpp"
+#include "knn/query/query_parallel.hpp"
 #include "test_helpers.hpp"
 
 // Allocations made while `counting` is set: the global allocation functions of this test binary

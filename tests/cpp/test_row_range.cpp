@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "knn/impute.hpp"
-#include "knn/panic.hpp"
-#include "knn/row_range.hpp"
+#include "knn/core/panic.hpp"
+#include "knn/row/impute.hpp"
+#include "knn/row/row_range.hpp"
 #include "test_helpers.hpp"
 
 namespace mirel::knn {

@@ -8,10 +8,10 @@
 #include <random>
 #include <vector>
 
-#include "knn/impute_fast.hpp"
-#include "knn/metrics.hpp"
-#include "knn/panel.hpp"
-#include "knn/selection.hpp"
+#include "knn/core/metrics.hpp"
+#include "knn/core/selection.hpp"
+#include "knn/panel/panel.hpp"
+#include "knn/row/impute_fast.hpp"
 #include "test_helpers.hpp"
 
 namespace mirel::knn::testing {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <vector>
 
-#include "knn/weights.hpp"
+#include "knn/core/weights.hpp"
 #include "test_helpers.hpp"
 
 namespace mirel::knn::testing {

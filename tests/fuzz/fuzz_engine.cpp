@@ -19,9 +19,9 @@
 #include <variant>
 #include <vector>
 
-#include "knn/impute.hpp"
-#include "knn/impute_fast.hpp"
-#include "knn/panic.hpp"
+#include "knn/core/panic.hpp"
+#include "knn/row/impute.hpp"
+#include "knn/row/impute_fast.hpp"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <cstring>
 #include <limits>
 
-#include "knn/impute.hpp"
+#include "knn/row/impute.hpp"
 
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)

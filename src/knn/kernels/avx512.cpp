@@ -16,7 +16,7 @@
 #include <cmath>
 #include <limits>
 
-#include "knn/impute.hpp"
+#include "knn/row/impute.hpp"
 
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx512f,avx512dq"))), apply_to = function)

@@ -32,8 +32,8 @@
 #include <cstring>
 #include <limits>
 
-#include "knn/impute.hpp"
 #include "knn/kernels/kernel.hpp"
+#include "knn/row/impute.hpp"
 
 namespace mirel::knn::detail {
 namespace {

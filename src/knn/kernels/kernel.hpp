@@ -1,5 +1,5 @@
 // Distance kernels: one query row against blocks of candidate rows held in a column-blocked
-// copy of the fitted matrix (the panel, knn/panel.hpp).
+// copy of the fitted matrix (the panel, knn/panel/panel.hpp).
 //
 // A block holds BLOCK_ROWS candidate rows stored column by column, so that vector registers
 // hold one column of the block's rows and each lane accumulates the distance of its own row in
@@ -81,7 +81,7 @@ struct PruneCounts {
 };
 
 // One query row and the filters that decide which candidates its caller gets to see. Built by
-// QueryRow (knn/panel.hpp); a pass only sets the filter fields.
+// QueryRow (knn/panel/panel.hpp); a pass only sets the filter fields.
 struct QueryView {
     const double* ref = nullptr;                 // the query row, cols values
     const std::uint32_t* ref_present = nullptr;  // columns where ref holds a value, ascending

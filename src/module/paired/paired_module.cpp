@@ -22,8 +22,8 @@
 
 #include "module/numpy.hpp"
 
-#include "knn/imputer.hpp"
-#include "knn/row_range.hpp"
+#include "knn/core/imputer.hpp"
+#include "knn/row/row_range.hpp"
 
 namespace mirel::py {
 namespace {

@@ -28,10 +28,10 @@
 
 #include "module/numpy.hpp"
 
-#include "knn/checked.hpp"
-#include "knn/query.hpp"
-#include "knn/query_fast.hpp"
-#include "knn/query_parallel.hpp"
+#include "knn/core/checked.hpp"
+#include "knn/query/query.hpp"
+#include "knn/query/query_fast.hpp"
+#include "knn/query/query_parallel.hpp"
 
 #include <system_error>
 

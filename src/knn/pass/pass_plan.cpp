@@ -1,10 +1,10 @@
-#include "knn/pass_plan.hpp"
+#include "knn/pass/pass_plan.hpp"
 
 #include <cmath>
 #include <cstdint>
 
-#include "knn/checked.hpp"
-#include "knn/panic.hpp"
+#include "knn/core/checked.hpp"
+#include "knn/core/panic.hpp"
 
 namespace mirel::knn::detail {
 

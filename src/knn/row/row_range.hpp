@@ -12,8 +12,8 @@
 #include <optional>
 #include <span>
 
-#include "knn/impute.hpp"
-#include "knn/impute_fast.hpp"
+#include "knn/row/impute.hpp"
+#include "knn/row/impute_fast.hpp"
 
 namespace mirel::knn {
 

@@ -6,9 +6,9 @@
 #include <span>
 #include <vector>
 
-#include "knn/impute_fast.hpp"
 #include "knn/kernels/kernel.hpp"
-#include "knn/pass_plan.hpp"
+#include "knn/pass/pass_plan.hpp"
+#include "knn/row/impute_fast.hpp"
 
 namespace mirel::knn::detail {
 

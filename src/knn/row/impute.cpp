@@ -1,7 +1,7 @@
-#include "knn/impute.hpp"
+#include "knn/row/impute.hpp"
 
-#include "knn/impute_fast.hpp"
-#include "knn/pass_plan.hpp"
+#include "knn/pass/pass_plan.hpp"
+#include "knn/row/impute_fast.hpp"
 
 namespace mirel::knn {
 

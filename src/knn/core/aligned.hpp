@@ -5,7 +5,7 @@
 #include <memory>
 #include <new>
 
-#include "knn/checked.hpp"
+#include "knn/core/checked.hpp"
 
 namespace mirel::knn::detail {
 

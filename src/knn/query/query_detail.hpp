@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "knn/impute.hpp"
-#include "knn/query.hpp"
+#include "knn/query/query.hpp"
+#include "knn/row/impute.hpp"
 
 namespace mirel::knn::detail {
 

@@ -1,12 +1,12 @@
 // The straightforward pass: the definition of what imputation computes and how it fails.
 #include <algorithm>
 
-#include "knn/checked.hpp"
-#include "knn/impute.hpp"
-#include "knn/metrics.hpp"
-#include "knn/panic.hpp"
-#include "knn/pass_plan.hpp"
-#include "knn/weights.hpp"
+#include "knn/core/checked.hpp"
+#include "knn/core/metrics.hpp"
+#include "knn/core/panic.hpp"
+#include "knn/core/weights.hpp"
+#include "knn/pass/pass_plan.hpp"
+#include "knn/row/impute.hpp"
 
 namespace mirel::knn {
 

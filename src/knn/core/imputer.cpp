@@ -1,6 +1,6 @@
-#include "knn/imputer.hpp"
+#include "knn/core/imputer.hpp"
 
-#include "knn/panic.hpp"
+#include "knn/core/panic.hpp"
 
 namespace mirel::knn {
 

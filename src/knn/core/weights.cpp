@@ -1,8 +1,8 @@
-#include "knn/weights.hpp"
+#include "knn/core/weights.hpp"
 
 #include <cmath>
 
-#include "knn/panic.hpp"
+#include "knn/core/panic.hpp"
 
 namespace mirel::knn {
 

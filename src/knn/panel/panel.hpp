@@ -20,9 +20,9 @@
 #include <span>
 #include <vector>
 
-#include "knn/aligned.hpp"
-#include "knn/checked.hpp"
-#include "knn/imputer.hpp"
+#include "knn/core/aligned.hpp"
+#include "knn/core/checked.hpp"
+#include "knn/core/imputer.hpp"
 #include "knn/kernels/kernel.hpp"
 
 namespace mirel::knn::detail {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "knn/kernels/kernel.hpp"
-#include "knn/panel.hpp"
+#include "knn/panel/panel.hpp"
 
 namespace mirel::knn::detail {
 

@@ -15,8 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "knn/impute_fast.hpp"
 #include "knn/kernels/kernel.hpp"
+#include "knn/row/impute_fast.hpp"
 
 namespace mirel::knn::detail {
 

@@ -3,10 +3,10 @@
 // It computes exactly what the straightforward pass computes (impute_reference.cpp), bit for
 // bit, but organises the work differently:
 //
-// 1. The candidate rows are copied once per call into a column-blocked panel (knn/panel.hpp),
+// 1. The candidate rows are copied once per call into a column-blocked panel (knn/panel/panel.hpp),
 //    so that one vector lane follows one candidate row through the columns in order,
 //    performing exactly the scalar metric's operations (knn/kernels/).
-// 2. Nobody sorts all candidates: per missing cell a bounded selection (knn/selection.hpp)
+// 2. Nobody sorts all candidates: per missing cell a bounded selection (knn/core/selection.hpp)
 //    keeps the first k candidates by (distance key, row index) that hold a value in the cell's
 //    column. Its threshold, and the columns of selections not yet full, make the kernels'
 //    forward filter, so most candidates never reach a selection.
@@ -20,12 +20,12 @@
 //    another, so the panel is read from the nearest cache.
 // 5. The kernels prune (kernels/block_driver.hpp, prune_limits): they stop measuring a
 //    candidate once its partial sums show that it can pass neither filter any more. The pass
-//    turns this off for stretches where it skips too little to pay (knn/prune_steering.hpp).
+//    turns this off for stretches where it skips too little to pay (knn/pass/prune_steering.hpp).
 // 6. Very large k (above PassTuning::max_selected) is served by ordering all candidates of a
 //    row, with the fast distances.
 // 7. A few candidates (PassTuning::row_major_max_candidates) would make a panel of mostly
 //    padding: they are measured in place with the scalar metric, each row's candidates ordered.
-#include "knn/row_pass.hpp"
+#include "knn/row/row_pass.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -33,13 +33,13 @@
 #include <limits>
 #include <span>
 
-#include "knn/checked.hpp"
-#include "knn/group_scan.hpp"
-#include "knn/metrics.hpp"
-#include "knn/panel.hpp"
-#include "knn/prune_steering.hpp"
-#include "knn/selection.hpp"
-#include "knn/weights.hpp"
+#include "knn/core/checked.hpp"
+#include "knn/core/metrics.hpp"
+#include "knn/core/selection.hpp"
+#include "knn/core/weights.hpp"
+#include "knn/panel/panel.hpp"
+#include "knn/pass/group_scan.hpp"
+#include "knn/pass/prune_steering.hpp"
 
 namespace mirel::knn::detail {
 

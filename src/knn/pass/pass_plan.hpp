@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "knn/impute.hpp"
+#include "knn/row/impute.hpp"
 
 namespace mirel::knn::detail {
 

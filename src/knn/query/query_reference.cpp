@@ -3,10 +3,10 @@
 #include <limits>
 #include <numeric>
 
-#include "knn/impute.hpp"
-#include "knn/panic.hpp"
-#include "knn/query.hpp"
-#include "knn/query_detail.hpp"
+#include "knn/core/panic.hpp"
+#include "knn/query/query.hpp"
+#include "knn/query/query_detail.hpp"
+#include "knn/row/impute.hpp"
 
 namespace mirel::knn {
 

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <functional>
 
-#include "knn/query_fast.hpp"
+#include "knn/query/query_fast.hpp"
 
 namespace mirel::knn {
 

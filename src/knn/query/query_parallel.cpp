@@ -15,7 +15,7 @@
 // 4. The calling thread waits, polling when asked to, and joins every worker on every path (the
 //    poll's refusal or its exception, a thread that cannot start), so nothing of the pass
 //    outlives the call; failures are raised here after the join.
-#include "knn/query_parallel.hpp"
+#include "knn/query/query_parallel.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -27,9 +27,9 @@
 #include <thread>
 #include <vector>
 
-#include "knn/checked.hpp"
-#include "knn/prune_steering.hpp"
-#include "knn/query_detail.hpp"
+#include "knn/core/checked.hpp"
+#include "knn/pass/prune_steering.hpp"
+#include "knn/query/query_detail.hpp"
 
 namespace mirel::knn {
 

@@ -8,13 +8,13 @@
 #include <string_view>
 #include <vector>
 
-#include "knn/impute.hpp"
 #include "knn/kernels/kernel.hpp"
+#include "knn/row/impute.hpp"
 
 namespace mirel::knn {
 
 namespace detail {
-struct PruneState;  // knn/prune_steering.hpp
+struct PruneState;  // knn/pass/prune_steering.hpp
 }  // namespace detail
 
 // Kernels this build and this processor can run; `portable` is always among them.

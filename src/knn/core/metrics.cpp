@@ -1,9 +1,9 @@
-#include "knn/metrics.hpp"
+#include "knn/core/metrics.hpp"
 
 #include <cmath>
 #include <limits>
 
-#include "knn/panic.hpp"
+#include "knn/core/panic.hpp"
 
 namespace mirel::knn {
 

@@ -2,7 +2,7 @@
 //
 // It computes exactly what query_reference computes, bit for bit:
 //
-// 1. The fitted rows live in a column-blocked panel (knn/panel.hpp, built once per fitted table
+// 1. The fitted rows live in a column-blocked panel (knn/panel/panel.hpp, built once per fitted table
 //    by QueryDonors) in row order, so panel position p is fitted row p.
 // 2. The distance kernels (knn/kernels/) give nan_euclid's scaled sum of squares d2 =
 //    sum * (cols / present), bit for bit what the scalar metric computes, +inf when the rows
@@ -10,7 +10,7 @@
 //    nan_euclidean), and ranking is on that square-rooted value: two candidates whose d2 differ
 //    but whose square roots are equal tie, and the lower row index ranks first, as in the
 //    reference. A +inf d2 is a distance only when the rows do share a coordinate (overflow).
-// 3. Per missing cell a bounded selection (knn/selection.hpp) keeps the first k candidates by
+// 3. Per missing cell a bounded selection (knn/core/selection.hpp) keeps the first k candidates by
 //    (key of sqrt(d2), row index) that hold a value in the cell's column: the same set, in the
 //    same order, as the reference's walk down its stable ordering.
 // 4. The kernels' forward filter skips candidates that cannot enter any selection of the row:
@@ -25,10 +25,10 @@
 //    that both need imputing is computed once and offered to both (the kernels' reverse
 //    filter), within a memory budget for the selections that this keeps alive.
 // 7. The kernels prune (kernels/block_driver.hpp, prune_limits), steered per group as in the
-//    row pass (knn/prune_steering.hpp): the filters' thresholds are d2 bounds, so a candidate
+//    row pass (knn/pass/prune_steering.hpp): the filters' thresholds are d2 bounds, so a candidate
 //    whose partial scaled sum already exceeds them passes no filter, and need not be finished.
 // 8. Very large k is served by ordering all candidates of a row with the fast distances.
-#include "knn/query_fast.hpp"
+#include "knn/query/query_fast.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -40,13 +40,13 @@
 #include <stdexcept>
 #include <string>
 
-#include "knn/checked.hpp"
-#include "knn/group_scan.hpp"
-#include "knn/impute_fast.hpp"
-#include "knn/panel.hpp"
-#include "knn/prune_steering.hpp"
-#include "knn/query_detail.hpp"
-#include "knn/selection.hpp"
+#include "knn/core/checked.hpp"
+#include "knn/core/selection.hpp"
+#include "knn/panel/panel.hpp"
+#include "knn/pass/group_scan.hpp"
+#include "knn/pass/prune_steering.hpp"
+#include "knn/query/query_detail.hpp"
+#include "knn/row/impute_fast.hpp"
 
 namespace mirel::knn {
 

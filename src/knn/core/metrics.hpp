@@ -5,7 +5,7 @@
 #include <span>
 #include <string_view>
 
-#include "knn/imputer.hpp"
+#include "knn/core/imputer.hpp"
 
 namespace mirel::knn {
 

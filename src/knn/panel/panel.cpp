@@ -1,11 +1,11 @@
-#include "knn/panel.hpp"
+#include "knn/panel/panel.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
-#include "knn/checked.hpp"
-#include "knn/metrics.hpp"
+#include "knn/core/checked.hpp"
+#include "knn/core/metrics.hpp"
 
 namespace mirel::knn::detail {
 

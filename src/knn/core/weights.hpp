@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "knn/imputer.hpp"
+#include "knn/core/imputer.hpp"
 
 namespace mirel::knn {
 

@@ -1,13 +1,13 @@
 // Rows [a, b) of the pass "row r against the fitted rows": the row pass's own driver, run for
 // the block's rows only, with every fitted row as a candidate, writing into the block.
-#include "knn/row_range.hpp"
+#include "knn/row/row_range.hpp"
 
 #include <cmath>
 #include <string>
 
-#include "knn/panic.hpp"
-#include "knn/pass_plan.hpp"
-#include "knn/row_pass.hpp"
+#include "knn/core/panic.hpp"
+#include "knn/pass/pass_plan.hpp"
+#include "knn/row/row_pass.hpp"
 
 namespace mirel::knn {
 

@@ -16,7 +16,7 @@
 #include <variant>
 #include <vector>
 
-#include "knn/imputer.hpp"
+#include "knn/core/imputer.hpp"
 
 namespace mirel::knn {
 

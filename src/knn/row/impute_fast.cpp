@@ -1,12 +1,12 @@
 // The fast pass behind `impute`: the opening and the failure order shared with the
 // straightforward pass (pass_plan), a kernel from the dispatch table, and the row pass.
-#include "knn/impute_fast.hpp"
+#include "knn/row/impute_fast.hpp"
 
 #include <stdexcept>
 
-#include "knn/panel.hpp"
-#include "knn/pass_plan.hpp"
-#include "knn/row_pass.hpp"
+#include "knn/panel/panel.hpp"
+#include "knn/pass/pass_plan.hpp"
+#include "knn/row/row_pass.hpp"
 
 namespace mirel::knn {
 

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "knn/impute_fast.hpp"
-#include "knn/panel.hpp"
-#include "knn/query.hpp"
+#include "knn/panel/panel.hpp"
+#include "knn/query/query.hpp"
+#include "knn/row/impute_fast.hpp"
 
 namespace mirel::knn {
 
