@@ -9,9 +9,8 @@
 //
 // Tables: standard normal cells with NaN placed at random, or (BENCH_RANK=r) of rank r plus
 // noise, or read from a file ("@PATH rows cols" in place of "rows cols rate").
-// BENCH_SEED=0 turns the row pass's near-first seeding off, BENCH_PRUNE=0 turns pruning off, BENCH_PRUNE_MIN=f sets the
-// skipped fraction below which the pass pauses it (0: prune everywhere), BENCH_PRUNE_MIN_COLUMNS=n the narrowest rows
-// that prune.
+// BENCH_PRUNE=0 turns pruning off, BENCH_PRUNE_MIN=f sets the skipped fraction below which the
+// pass pauses it (0: prune everywhere), BENCH_PRUNE_MIN_COLUMNS=n the narrowest rows that prune.
 //
 // BENCH_QUERY=split times the query pass of mirel.sklearn instead: fit on the first 80% of the
 // rows (the donors' panel is built inside the timing, as fit does), impute the last 20%;
@@ -233,12 +232,6 @@ int main(int argc, char** argv) {
     }
     if (const char* v = std::getenv("BENCH_PRUNE_MIN")) {
         tuning.prune_min_skipped = std::strtod(v, nullptr);
-    }
-    if (const char* v = std::getenv("BENCH_SEED")) {
-        tuning.seed_near = std::atoi(v) != 0;
-    }
-    if (const char* v = std::getenv("BENCH_SEED_WINDOW")) {
-        tuning.seed_window = std::strtoull(v, nullptr, 10);
     }
     if (const char* v = std::getenv("BENCH_PRUNE_MIN_COLUMNS")) {
         tuning.prune_min_columns = std::strtoull(v, nullptr, 10);

@@ -138,17 +138,6 @@ std::vector<std::pair<std::string, PassTuning>> tunings() {
     PassTuning no_pruning;
     no_pruning.prune = false;
     t.emplace_back("no pruning", no_pruning);
-    // Near-first seeding at any size, with a window that crosses every table, and with a narrow
-    // one (a row is offered candidates twice: by the seed and by the kernels).
-    PassTuning seeded = pruning;
-    seeded.seed_min_rows = 0;
-    seeded.seed_window = SIZE_MAX - 1;
-    t.emplace_back("seeded", seeded);
-    PassTuning seeded_tiny = tiny_pruning;
-    seeded_tiny.seed_min_rows = 0;
-    seeded_tiny.seed_window = 2;
-    seeded_tiny.seed_max_selected = SIZE_MAX;
-    t.emplace_back("seeded tiny", seeded_tiny);
     // The tunings above keep the panel for any candidate count, so that small tables still reach
     // the kernels; the default measures a few candidates in place, and so does this one for any.
     for (std::size_t i = 1; i < t.size(); ++i) {

@@ -45,17 +45,6 @@ public:
     // Whether e would enter (it may still be refused by the caller's column test).
     bool admits(const Entry& e) const noexcept { return !full() || entry_less(e, heap_[0]); }
 
-    // Whether e itself (same key, same row) is held. A pass that may offer a candidate twice
-    // asks this before it takes one.
-    bool holds(const Entry& e) const noexcept {
-        for (std::uint32_t i = 0; i < size_; ++i) {
-            if (heap_[i].key == e.key && heap_[i].idx == e.idx) {
-                return true;
-            }
-        }
-        return false;
-    }
-
     // Takes e, which admits(e) allowed. Returns whether the selection is full afterwards.
     bool take(const Entry& e) noexcept {
         if (full()) {

@@ -57,15 +57,6 @@ struct PassTuning {
     detail::PruneState* prune_state = nullptr;
     // Rows narrower than this are too short for the checks to pay: no pruning.
     std::size_t prune_min_columns = 12;
-    // Where pruning is allowed, the row pass first offers each row that is imputed and a
-    // candidate the seed_window rows on either side of it in near_order (knn/panel/visit_order.hpp),
-    // measured with the scalar metric, when there are at least seed_min_rows such rows and at
-    // most seed_max_selected donors per cell: the selections then start with near candidates and
-    // the kernels prune from the first group on. Results are the same bit for bit either way.
-    bool seed_near = true;
-    std::size_t seed_window = 16;
-    std::size_t seed_min_rows = 512;
-    std::size_t seed_max_selected = 32;
     // With at most this many candidate rows the panel would be mostly padding (it holds whole
     // blocks of BLOCK_ROWS rows, 2.5 times 13 rows): the row pass measures them in place, row by
     // row, with the scalar metric instead, so that memory stays proportional to the table. (From

@@ -38,7 +38,6 @@
 #include "knn/core/selection.hpp"
 #include "knn/core/weights.hpp"
 #include "knn/panel/panel.hpp"
-#include "knn/panel/visit_order.hpp"
 #include "knn/pass/group_scan.hpp"
 #include "knn/pass/prune_steering.hpp"
 
@@ -200,36 +199,10 @@ private:
         for (std::size_t i = 0; i < both; ++i) {
             reverse_threshold_[i] = std::numeric_limits<std::uint64_t>::max();  // nothing full yet
         }
-        seed_near_rows(both);
         for (std::size_t g = 0; g < both; g += tuning_.group_rows) {
             run_group(g, std::min(both, g + tuning_.group_rows), true);
         }
         reverse_threshold_.clear();
-    }
-
-    // Near-first: states 0..both-1 (at positions 0..both-1) are offered their neighbours in
-    // near_order, measured with the scalar metric (the kernels' very bits), before any kernel
-    // runs, so that thresholds are tight from the first group on. The kernels offer these pairs
-    // again: from here on a selection skips an entry it already holds (seeded_).
-    void seed_near_rows(std::size_t both) {
-        if (!tuning_.seed_near || !tuning_.prune || cols_ < tuning_.prune_min_columns || both < tuning_.seed_min_rows ||
-            capacity_ > tuning_.seed_max_selected) {
-            return;
-        }
-        const std::vector<std::size_t> order =
-            near_order(fitted_, cols_, std::span<const std::size_t>(work_.rows).first(both));
-        seeded_ = true;
-        for (std::size_t i = 0; i < both; ++i) {
-            const std::size_t a = order[i];
-            const std::span<const double> row_a = fitted_.subspan(states_[a].row * cols_, cols_);
-            const std::size_t end = i + 1 + std::min(tuning_.seed_window, both - i - 1);
-            for (std::size_t j = i + 1; j < end; ++j) {
-                const std::size_t b = order[j];
-                const double d = metric_(imputer_, row_a, fitted_.subspan(states_[b].row * cols_, cols_));
-                offer(states_[a], states_[b].row, b, d);
-                offer(states_[b], states_[a].row, a, d);
-            }
-        }
     }
 
     // Measures states [s0, s1) against the panel (from their own positions on in symmetric
@@ -313,7 +286,7 @@ private:
         bool changed = false;
         for (std::size_t i = 0; i < st.n_selections; ++i) {
             CellSelection& s = selections_[st.first_selection + i];
-            if (!s.top.admits(e) || !panel_.holds(pos, s.col) || (seeded_ && s.top.holds(e))) {
+            if (!s.top.admits(e) || !panel_.holds(pos, s.col)) {
                 continue;
             }
             changed |= s.top.take(e);
@@ -455,7 +428,6 @@ private:
     std::size_t superblock_ = 1;
     BlockScratch scratch_;
     std::vector<std::uint64_t> reverse_threshold_;
-    bool seeded_ = false;  // selections may be offered a candidate they hold (seed_near_rows)
 
     std::vector<RowState> states_;
     std::vector<CellSelection> selections_;
