@@ -10,6 +10,7 @@
 // result; the pass then runs on memory of its own with the interpreter lock released.
 #include "module/arrays.hpp"
 #include "module/errors.hpp"
+#include "module/extension.hpp"
 #include "module/lock.hpp"
 #include "module/names.hpp"
 
@@ -144,17 +145,9 @@ PyModuleDef_Slot paired_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef paired_module = {
-    PyModuleDef_HEAD_INIT,
-    "mirel._paired",
-    "Blocks of rows of mirel.KnnImputer's pass, for mirel.dask (private).",
-    0,
-    paired_methods,
-    paired_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef paired_module =
+    module_def("mirel._paired", "Blocks of rows of mirel.KnnImputer's pass, for mirel.dask (private).", paired_methods,
+               paired_slots);
 
 }  // namespace
 }  // namespace mirel::py
