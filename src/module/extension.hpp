@@ -2,7 +2,7 @@
 // execution step (and the functions) each module gives.
 #pragma once
 
-#include "module/py_ref.hpp"
+#include "utils/py_ref.hpp"
 
 namespace mirel::py {
 

@@ -1,7 +1,7 @@
 // The extension module `mirel`: multi-phase initialisation with one execution step.
-#include "module/errors.hpp"
 #include "module/extension.hpp"
 #include "module/knn_imputer.hpp"
+#include "utils/errors.hpp"
 
 namespace mirel::py {
 namespace {

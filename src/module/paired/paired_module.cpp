@@ -9,10 +9,10 @@
 // imputes those rows. The fitted table is copied into the engine's record, the block into the
 // result; the pass then runs on memory of its own with the interpreter lock released.
 #include "module/arrays.hpp"
-#include "module/errors.hpp"
 #include "module/extension.hpp"
-#include "module/lock.hpp"
 #include "module/names.hpp"
+#include "utils/errors.hpp"
+#include "utils/lock.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "module/numpy.hpp"
+#include "utils/numpy.hpp"
 
 #include "knn/core/imputer.hpp"
 #include "knn/row/row_range.hpp"

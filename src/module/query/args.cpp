@@ -1,14 +1,14 @@
 // The checks of the arguments that the pass methods of mirel._query.Donors share.
-#include "module/errors.hpp"
 #include "module/names.hpp"
 #include "module/query/donors.hpp"
 #include "module/query/snapshot.hpp"
+#include "utils/errors.hpp"
 
 #include <string>
 #include <string_view>
 
 #define MIREL_NUMPY_NO_IMPORT
-#include "module/numpy.hpp"
+#include "utils/numpy.hpp"
 
 namespace mirel::py::query {
 

@@ -2,16 +2,16 @@
 // the type. The pass methods are in impute.cpp and impute_parallel.cpp.
 #include "module/query/donors.hpp"
 
-#include "module/errors.hpp"
-#include "module/memory.hpp"
 #include "module/query/snapshot.hpp"
+#include "utils/errors.hpp"
+#include "utils/memory.hpp"
 
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #define MIREL_NUMPY_NO_IMPORT
-#include "module/numpy.hpp"
+#include "utils/numpy.hpp"
 
 namespace mirel::py::query {
 namespace {

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "module/arrays.hpp"
-#include "module/py_ref.hpp"
+#include "utils/py_ref.hpp"
 
 #include <cstddef>
 #include <vector>

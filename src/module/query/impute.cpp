@@ -1,15 +1,15 @@
 // Donors.impute and Donors.select: the pass on the calling thread with the interpreter lock
 // held, on a snapshot of the query matrix (module/query/snapshot.hpp).
-#include "module/errors.hpp"
 #include "module/query/donors.hpp"
 #include "module/query/snapshot.hpp"
+#include "utils/errors.hpp"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #define MIREL_NUMPY_NO_IMPORT
-#include "module/numpy.hpp"
+#include "utils/numpy.hpp"
 
 namespace mirel::py::query {
 namespace {

@@ -5,10 +5,10 @@
 // calling thread takes the lock back about every 0.1 s to check for signals (Ctrl-C stops the
 // pass) and to call progress(done_rows, total_rows) when given; an exception from either stops
 // the pass within a few milliseconds and is raised, the query matrix left as it was.
-#include "module/errors.hpp"
-#include "module/lock.hpp"
 #include "module/query/donors.hpp"
 #include "module/query/snapshot.hpp"
+#include "utils/errors.hpp"
+#include "utils/lock.hpp"
 
 #include <string>
 #include <system_error>

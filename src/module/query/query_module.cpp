@@ -7,13 +7,13 @@
 // lives (query/donors.cpp). Its methods write into the caller's query matrix in place, from a
 // snapshot read once at the start (query/snapshot.hpp); the engine's working memory is freed
 // before they return.
-#include "module/errors.hpp"
 #include "module/extension.hpp"
 #include "module/query/donors.hpp"
+#include "utils/errors.hpp"
 
 #include <string_view>
 
-#include "module/numpy.hpp"
+#include "utils/numpy.hpp"
 
 namespace mirel::py {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "knn/core/checked.hpp"
-#include "module/errors.hpp"
+#include "utils/errors.hpp"
 
 namespace mirel::py::query {
 
