@@ -1,6 +1,6 @@
 """Small tables: the fixed cost of one call, mirel.sklearn.KNNImputer against scikit-learn.
 
-    python benchmarks/bench_small.py [--repeats N] [--rounds R]
+    python benchmarks/bench_small.py [--repeats N] [--rounds R] [--blas-threads T]
 
 Tables: scikit-learn's bundled datasets iris (150 x 4), wine (178 x 13), diabetes (442 x 10)
 and digits (1797 x 64), as float64, with 10% of the cells set to NaN: the cells are drawn
@@ -10,7 +10,9 @@ for these tables, but the call handles it either way).
 
 Timed call: ``KNNImputer().fit_transform(X)`` with default parameters (n_neighbors=5, uniform
 weights, one thread: n_jobs=None), for mirel.sklearn.KNNImputer and sklearn.impute.KNNImputer,
-a new estimator per call. The two libraries alternate within one run: R rounds, each timing N
+a new estimator per call. scikit-learn's distances go through BLAS, which may start threads of
+its own: --blas-threads (default 1, through threadpoolctl) caps them so that both libraries run
+on one thread; 0 leaves BLAS as it is. The two libraries alternate within one run: R rounds, each timing N
 calls of one library then N of the other; a library's figure is the median over all its calls
 (and the best is shown beside it). ratio = scikit-learn median / mirel median. For reference,
 ``mirel.KnnImputer().fit(X).transform(X)`` (the row-paired tool, a different contract) is timed
@@ -36,6 +38,7 @@ import sklearn
 from sklearn import datasets
 from sklearn.impute import KNNImputer as SkKNNImputer
 from sklearn.metrics.pairwise import nan_euclidean_distances
+from threadpoolctl import threadpool_limits
 
 import mirel
 from mirel.sklearn import KNNImputer as MirelKNNImputer
@@ -112,12 +115,18 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=50, help="calls per library and round (default 50)")
     parser.add_argument("--rounds", type=int, default=10, help="alternating rounds (default 10)")
+    parser.add_argument("--blas-threads", type=int, default=1, help="BLAS threads (default 1; 0: as it is)")
     args = parser.parse_args()
+    if args.blas_threads > 0:
+        threadpool_limits(limits=args.blas_threads, user_api="blas")
 
     print(
         f"CPU: {cpu_name()}; Python {platform.python_version()}, NumPy {np.__version__}, scikit-learn {sklearn.__version__}"
     )
-    print(f"median (best) of {args.rounds} x {args.repeats} calls per library, alternating; one thread\n")
+    blas = f"BLAS threads capped at {args.blas_threads}" if args.blas_threads > 0 else "BLAS threads as they are"
+    print(
+        f"median (best) of {args.rounds} x {args.repeats} calls per library, alternating; mirel on one thread, {blas}\n"
+    )
     print("| table | shape | mirel.sklearn ms | sklearn ms | ratio | mirel.KnnImputer ms | max abs diff | tied cells |")
     print("| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: |")
     for name in LOADERS:
