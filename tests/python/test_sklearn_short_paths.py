@@ -14,6 +14,9 @@ from sklearn.impute import KNNImputer as SkKNNImputer  # noqa: E402
 
 from mirel.sklearn import KNNImputer  # noqa: E402
 
+# np.matrix inputs are among the cases compared.
+pytestmark = pytest.mark.filterwarnings("ignore:the matrix subclass:PendingDeprecationWarning")
+
 nan = np.nan
 
 
