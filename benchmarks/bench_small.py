@@ -1,6 +1,6 @@
 """Small tables: the fixed cost of one call, mirel.sklearn.KNNImputer against scikit-learn.
 
-    python benchmarks/bench_small.py [--repeats N] [--rounds R] [--blas-threads T]
+    python benchmarks/bench_small.py [--repeats N] [--rounds R] [--blas-threads T] [--tables iris,wine,...]
 
 Tables: scikit-learn's bundled datasets iris (150 x 4), wine (178 x 13), diabetes (442 x 10)
 and digits (1797 x 64), as float64, with 10% of the cells set to NaN: the cells are drawn
@@ -111,12 +111,17 @@ CALLS = {
 }
 
 
-def main() -> None:
+def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=50, help="calls per library and round (default 50)")
     parser.add_argument("--rounds", type=int, default=10, help="alternating rounds (default 10)")
     parser.add_argument("--blas-threads", type=int, default=1, help="BLAS threads (default 1; 0: as it is)")
-    args = parser.parse_args()
+    parser.add_argument("--tables", default=",".join(LOADERS), help="comma-separated datasets (default: all four)")
+    args = parser.parse_args(argv)
+    names = args.tables.split(",")
+    unknown = [name for name in names if name not in LOADERS]
+    if unknown:
+        parser.error(f"unknown tables: {', '.join(unknown)} (known: {', '.join(LOADERS)})")
     if args.blas_threads > 0:
         threadpool_limits(limits=args.blas_threads, user_api="blas")
 
@@ -129,7 +134,7 @@ def main() -> None:
     )
     print("| table | shape | mirel.sklearn ms | sklearn ms | ratio | mirel.KnnImputer ms | max abs diff | tied cells |")
     print("| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: |")
-    for name in LOADERS:
+    for name in names:
         X = table(name)
         ours = CALLS["mirel.sklearn"](X)
         theirs = CALLS["sklearn"](X)
