@@ -42,7 +42,7 @@ the fitted table, unnormalised sums); this module leaves it untouched.
 
 try:
     import sklearn  # noqa: F401
-    from sklearn.base import _fit_context
+    from sklearn.base import TransformerMixin, _fit_context
     from sklearn.impute._base import _BaseImputer
     from sklearn.metrics import pairwise_distances_chunked
     from sklearn.metrics.pairwise import _NAN_METRICS
@@ -141,6 +141,21 @@ def _progress_reporter(progress, total):
 
         return update, bar.close
     return progress, None
+
+
+# The float dtypes that validate_data keeps as they are (FLOAT_DTYPES, native byte order).
+_PLAIN_DTYPES = (np.dtype(np.float64), np.dtype(np.float32))
+
+
+def _plain_table(X, allow_nan):
+    """Whether validate_data (with fit's and transform's arguments) takes X as it is, without a
+    warning or an error: a 2-D NumPy array (not a subclass) of float64 or float32 in native byte
+    order, with a row and a column at least, no infinite value, and no NaN unless allowed."""
+    if type(X) is not np.ndarray or X.ndim != 2 or X.dtype not in _PLAIN_DTYPES or X.size == 0:
+        return False
+    if allow_nan:
+        return not np.isinf(X).any()
+    return bool(np.isfinite(X).all())
 
 
 _CHUNK_ENTRIES = 1 << 20  # distances per chunk of query rows on the callable-weights path (8 MiB)
@@ -399,6 +414,67 @@ class KNNImputer(_BaseImputer):
     def _ensure_all_finite(self):
         return "allow-nan" if is_scalar_nan(self.missing_values) else True
 
+    def _plain_params(self):
+        """Whether the parameters are of the plain kinds that scikit-learn's parameter validation
+        always accepts (the defaults are): then it need not run."""
+        return (
+            type(self.n_neighbors) is int
+            and self.n_neighbors >= 1
+            and type(self.weights) is str
+            and self.weights in ("uniform", "distance")
+            and type(self.metric) is str
+            and self.metric == "nan_euclidean"
+            and type(self.copy) is bool
+            and type(self.add_indicator) is bool
+            and type(self.keep_empty_features) is bool
+            and (self.n_jobs is None or type(self.n_jobs) is int)
+            and type(self.progress) is bool
+            and type(self.missing_values) is float
+            and self.missing_values != self.missing_values  # NaN
+        )
+
+    def _validate_params(self):
+        # scikit-learn's check of every parameter against _parameter_constraints; for this class
+        # with plain parameters (which it accepts) the check is skipped, anything else runs it.
+        if type(self) is KNNImputer and self._plain_params():
+            return
+        super()._validate_params()
+
+    def _validated(self, X, *, reset, copy=False, force_writeable=False):
+        """validate_data(self, X, ...) as fit (reset) and transform call it. A plain float table
+        (see _plain_table), where validate_data would only record the number of features (and drop
+        the feature names of an earlier fit) or check it, and copy X when asked, takes that path
+        directly; everything else goes through validate_data."""
+        allow_nan = is_scalar_nan(self.missing_values)
+        if (
+            type(self) is KNNImputer
+            and _plain_table(X, allow_nan)
+            and (
+                reset
+                or (
+                    getattr(self, "feature_names_in_", None) is None
+                    and self.__dict__.get("n_features_in_") == X.shape[1]
+                )
+            )
+        ):
+            if reset:
+                if hasattr(self, "feature_names_in_"):
+                    delattr(self, "feature_names_in_")
+                self.n_features_in_ = X.shape[1]
+            if copy or (force_writeable and not X.flags.writeable):
+                return np.array(X, order="K", copy=True)
+            return X
+        return validate_data(
+            self,
+            X,
+            accept_sparse=False,
+            dtype=FLOAT_DTYPES,
+            force_writeable=force_writeable,
+            ensure_all_finite="allow-nan" if allow_nan else True,
+            copy=copy,
+            reset=reset,
+        )
+
     @_fit_context(prefer_skip_nested_validation=True)
     def fit(self, X, y=None):
         """Fit the imputer on X.
@@ -418,19 +494,51 @@ class KNNImputer(_BaseImputer):
             The fitted ``KNNImputer`` instance.
         """
         with self._state_lock().writing():
-            return self._fit(X)
+            self._fit(self._validated(X, reset=True))
+            return self
+
+    def fit_transform(self, X, y=None, **fit_params):
+        """Fit to data, then transform it: ``fit(X).transform(X)``.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Input data, where ``n_samples`` is the number of samples and
+            ``n_features`` is the number of features.
+
+        y : Ignored
+            Not used, present here for API consistency by convention.
+
+        **fit_params : dict
+            Additional fit parameters (``fit`` takes none).
+
+        Returns
+        -------
+        X_new : ndarray of shape (n_samples, n_output_features)
+            The imputed dataset, as ``transform`` returns it.
+        """
+        if fit_params:
+            # What scikit-learn's fit_transform does with them (fit refuses them).
+            return TransformerMixin.fit_transform(self, X, y, **fit_params)
+        return self._fit_transform(X)
+
+    @_fit_context(prefer_skip_nested_validation=True)
+    def _fit_transform(self, X):
+        # X is validated once, as transform validates it (a copy unless copy=False, writeable):
+        # fit reads it (the Donors object copies it), transform then imputes it in place, as it
+        # would impute its own validated copy of the same X.
+        lock = self._state_lock()
+        with lock.writing():
+            X = self._validated(X, reset=True, copy=self.copy, force_writeable=True)
+            mask = self._fit(X)
+        with lock.reading():
+            return self._transform(X, mask)
 
     def _fit(self, X):
-        # The fitted rows are copied once, into the engine's own layout (the Donors object):
-        # later changes to X never reach the imputer, whatever `copy` says.
-        X = validate_data(
-            self,
-            X,
-            accept_sparse=False,
-            dtype=FLOAT_DTYPES,
-            ensure_all_finite=self._ensure_all_finite(),
-            copy=False,
-        )
+        """Fits the validated X; returns its missing-cell mask when it was built (else None).
+
+        The fitted rows are copied once, into the engine's own layout (the Donors object):
+        later changes to X never reach the imputer, whatever `copy` says."""
         # The missing-cell mask is only built where it is needed: for a missing_values that is
         # not NaN (to mark those cells NaN) and for the indicator.
         mask = None
@@ -456,7 +564,7 @@ class KNNImputer(_BaseImputer):
         if self.add_indicator and mask is None:
             mask = _get_mask(X, self.missing_values)
         super()._fit_indicator(mask)
-        return self
+        return mask
 
     def transform(self, X):
         """Impute all missing values in X.
@@ -474,21 +582,14 @@ class KNNImputer(_BaseImputer):
             ``keep_empty_features=True``), plus the indicator's.
         """
         with self._state_lock().reading():
-            return self._transform(X)
+            check_is_fitted(self)
+            return self._transform(self._validated(X, reset=False, copy=self.copy, force_writeable=True))
 
-    def _transform(self, X):
-        check_is_fitted(self)
-        X = validate_data(
-            self,
-            X,
-            accept_sparse=False,
-            dtype=FLOAT_DTYPES,
-            force_writeable=True,
-            ensure_all_finite=self._ensure_all_finite(),
-            copy=self.copy,
-            reset=False,
-        )
-        mask = _get_mask(X, self.missing_values)
+    def _transform(self, X, mask=None):
+        """Imputes the validated X (in place) and returns the result; `mask` is X's missing-cell
+        mask when the caller has it."""
+        if mask is None:
+            mask = _get_mask(X, self.missing_values)
         valid_mask = self._valid_mask
         X_indicator = super()._transform_indicator(mask)
         if np.any(mask if valid_mask.all() else mask[:, valid_mask]):

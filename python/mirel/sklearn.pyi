@@ -118,5 +118,8 @@ class KNNImputer(_BaseImputer):  # type: ignore[misc]
         indicator's; a DataFrame after ``set_output(transform="pandas")``.
         """
 
+    def fit_transform(self, X: npt.ArrayLike, y: object = None, **fit_params: Any) -> Any:
+        """``fit(X).transform(X)``, with ``X`` validated once. ``y`` is ignored."""
+
     def get_feature_names_out(self, input_features: npt.ArrayLike | None = None) -> npt.NDArray[np.object_]:
         """Names of the output columns, as scikit-learn gives them."""

@@ -1,6 +1,6 @@
 #include "module/args.hpp"
 
-#include "module/errors.hpp"
+#include "utils/errors.hpp"
 
 #include <string>
 

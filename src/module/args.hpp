@@ -2,7 +2,7 @@
 // with the interpreter's own wording for every mistake.
 #pragma once
 
-#include "module/py_ref.hpp"
+#include "utils/py_ref.hpp"
 
 #include <array>
 #include <cstddef>

@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "module/errors.hpp"
+#include "utils/errors.hpp"
 
 #define MIREL_NUMPY_NO_IMPORT
-#include "module/numpy.hpp"
+#include "utils/numpy.hpp"
 
 namespace mirel::py {
 

@@ -2,7 +2,7 @@
 // before a pass reads or writes it, with the messages they raise.
 #pragma once
 
-#include "module/py_ref.hpp"
+#include "utils/py_ref.hpp"
 
 #include <cstddef>
 

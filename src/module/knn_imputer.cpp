@@ -13,10 +13,10 @@
 #include "knn/core/panic.hpp"
 #include "knn/row/impute.hpp"
 #include "module/args.hpp"
-#include "module/errors.hpp"
-#include "module/memory.hpp"
-#include "module/pypy_compat.hpp"
 #include "utils/convert.hpp"
+#include "utils/errors.hpp"
+#include "utils/memory.hpp"
+#include "utils/pypy_compat.hpp"
 
 namespace mirel::py {
 namespace {
@@ -246,7 +246,7 @@ PyObject* KnnImputer_transform(PyObject* self, PyObject* const* args, Py_ssize_t
 }
 
 #ifdef PYPY_VERSION
-// See module/pypy_compat.hpp. Allow what CPython allows, the property `k`; refuse the rest
+// See utils/pypy_compat.hpp. Allow what CPython allows, the property `k`; refuse the rest
 // (`imputer.metric = ...` would otherwise store an attribute that nothing reads).
 int KnnImputer_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
     return guard_status([&]() -> int {

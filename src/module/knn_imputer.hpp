@@ -1,7 +1,7 @@
 // The Python type KnnImputer over the engine's record.
 #pragma once
 
-#include "module/py_ref.hpp"
+#include "utils/py_ref.hpp"
 
 namespace mirel::py {
 

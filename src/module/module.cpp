@@ -1,6 +1,7 @@
 // The extension module `mirel`: multi-phase initialisation with one execution step.
-#include "module/errors.hpp"
+#include "module/extension.hpp"
 #include "module/knn_imputer.hpp"
+#include "utils/errors.hpp"
 
 namespace mirel::py {
 namespace {
@@ -38,17 +39,9 @@ PyModuleDef_Slot mirel_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef mirel_module = {
-    PyModuleDef_HEAD_INIT,
-    "mirel",
-    "Exact, bit-reproducible k-nearest-neighbour imputation of the missing cells of numeric tables.",
-    0,
-    nullptr,
-    mirel_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef mirel_module = module_def(
+    "mirel", "Exact, bit-reproducible k-nearest-neighbour imputation of the missing cells of numeric tables.", nullptr,
+    mirel_slots);
 
 }  // namespace
 }  // namespace mirel::py

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "knn/core/imputer.hpp"
-#include "module/py_ref.hpp"
+#include "utils/py_ref.hpp"
 
 namespace mirel::py {
 

@@ -1,7 +1,7 @@
 // Conversions at the border between Python tables and the engine's matrix.
 #pragma once
 
-#include "module/py_ref.hpp"
+#include "utils/py_ref.hpp"
 
 #include <cstddef>
 #include <vector>

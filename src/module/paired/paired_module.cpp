@@ -9,9 +9,10 @@
 // imputes those rows. The fitted table is copied into the engine's record, the block into the
 // result; the pass then runs on memory of its own with the interpreter lock released.
 #include "module/arrays.hpp"
-#include "module/errors.hpp"
-#include "module/lock.hpp"
+#include "module/extension.hpp"
 #include "module/names.hpp"
+#include "utils/errors.hpp"
+#include "utils/lock.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -20,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "module/numpy.hpp"
+#include "utils/numpy.hpp"
 
 #include "knn/core/imputer.hpp"
 #include "knn/row/row_range.hpp"
@@ -144,17 +145,9 @@ PyModuleDef_Slot paired_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef paired_module = {
-    PyModuleDef_HEAD_INIT,
-    "mirel._paired",
-    "Blocks of rows of mirel.KnnImputer's pass, for mirel.dask (private).",
-    0,
-    paired_methods,
-    paired_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef paired_module =
+    module_def("mirel._paired", "Blocks of rows of mirel.KnnImputer's pass, for mirel.dask (private).", paired_methods,
+               paired_slots);
 
 }  // namespace
 }  // namespace mirel::py

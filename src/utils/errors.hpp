@@ -1,7 +1,7 @@
 // How failures reach the interpreter: the call guard, PanicException, type names in messages.
 #pragma once
 
-#include "module/py_ref.hpp"
+#include "utils/py_ref.hpp"
 
 #include <string>
 

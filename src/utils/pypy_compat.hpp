@@ -15,7 +15,7 @@
 // PyType_GetModuleByDef, which is CPython 3.11+ and absent from PyPy 3.9's C API.
 #pragma once
 
-#include "module/py_ref.hpp"
+#include "utils/py_ref.hpp"
 
 namespace mirel::py {
 

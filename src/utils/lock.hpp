@@ -1,7 +1,7 @@
 // Releasing the interpreter lock around engine work, for every extension module of the package.
 #pragma once
 
-#include "module/py_ref.hpp"
+#include "utils/py_ref.hpp"
 
 namespace mirel::py {
 

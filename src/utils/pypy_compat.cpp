@@ -1,6 +1,6 @@
-#include "module/pypy_compat.hpp"
+#include "utils/pypy_compat.hpp"
 
-#include "module/errors.hpp"
+#include "utils/errors.hpp"
 
 namespace mirel::py {
 

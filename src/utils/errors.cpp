@@ -1,11 +1,11 @@
-#include "module/errors.hpp"
+#include "utils/errors.hpp"
 
 #include <cstring>
 #include <new>
 
 #include "knn/core/checked.hpp"
 #include "knn/core/panic.hpp"
-#include "module/pypy_compat.hpp"
+#include "utils/pypy_compat.hpp"
 
 namespace mirel::py {
 

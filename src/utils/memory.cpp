@@ -1,8 +1,8 @@
-#include "module/memory.hpp"
+#include "utils/memory.hpp"
 
 #include <cstdint>
 
-#include "module/errors.hpp"
+#include "utils/errors.hpp"
 
 namespace mirel::py {
 namespace c_api {

@@ -1,0 +1,132 @@
+// Donors.impute_parallel: impute's built-in pass (no given distances, not the reference) with
+// the interpreter lock released and the query rows dealt out to n_threads native threads (one
+// thread: the calling thread, no thread started); bit-identical to impute. The Donors object is
+// immutable and, like the query array, held for the whole call. While the pass runs, the
+// calling thread takes the lock back about every 0.1 s to check for signals (Ctrl-C stops the
+// pass) and to call progress(done_rows, total_rows) when given; an exception from either stops
+// the pass within a few milliseconds and is raised, the query matrix left as it was.
+#include "module/query/donors.hpp"
+#include "module/query/snapshot.hpp"
+#include "utils/errors.hpp"
+#include "utils/lock.hpp"
+
+#include <string>
+#include <system_error>
+
+#include "knn/query/query_parallel.hpp"
+
+namespace mirel::py::query {
+namespace {
+
+// The arguments of Donors.impute_parallel, checked.
+struct ParallelCall {
+    const knn::QueryDonors* donors = nullptr;
+    PyObject* query_obj = nullptr;
+    MatrixArg query;
+    std::size_t k = 0;
+    knn::QueryWeights weights = knn::QueryWeights::uniform;
+    knn::QueryKernel kernel = knn::QueryKernel::reference;
+    PyObject* progress = nullptr;  // callable, or nullptr
+    knn::ParallelOptions options;  // without its poll
+};
+
+ParallelCall parallel_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"query",    "n_neighbors", "weights", "n_threads",
+                                     "progress", "chunk_rows",  "kernel",  nullptr};
+    ParallelCall call;
+    Py_ssize_t n_neighbors = 0;
+    const char* weights_name = nullptr;
+    Py_ssize_t n_threads = 0;
+    PyObject* progress_obj = nullptr;
+    Py_ssize_t chunk_rows = 0;
+    PyObject* kernel_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Onsn|OnO:impute_parallel", const_cast<char**>(keywords),
+                                     &call.query_obj, &n_neighbors, &weights_name, &n_threads, &progress_obj,
+                                     &chunk_rows, &kernel_obj)) {
+        throw ErrorAlreadySet{};
+    }
+    call.donors = &donors_of(self);
+    call.query = query_arg(call.query_obj, *call.donors);
+    call.k = neighbours_arg(n_neighbors);
+    call.weights = query_weights_arg(weights_name);
+    if (n_threads < 1) {
+        raise(PyExc_ValueError, "n_threads must be at least 1, not " + std::to_string(n_threads));
+    }
+    if (chunk_rows < 0) {
+        raise(PyExc_ValueError, "chunk_rows must be at least 0, not " + std::to_string(chunk_rows));
+    }
+    if (progress_obj != nullptr && progress_obj != Py_None && !PyCallable_Check(progress_obj)) {
+        raise(PyExc_TypeError, "progress must be callable or None, not '" + type_qualname(Py_TYPE(progress_obj)) + "'");
+    }
+    call.progress = progress_obj == Py_None ? nullptr : progress_obj;
+    call.kernel = kernel_arg(kernel_obj);
+    if (call.kernel == knn::QueryKernel::reference) {
+        raise(PyExc_ValueError, "impute_parallel runs a fast pass, not 'reference'");
+    }
+    call.options.threads = static_cast<std::size_t>(n_threads);
+    call.options.chunk_rows = static_cast<std::size_t>(chunk_rows);
+    call.options.min_thread_work = std::size_t{1} << 20;  // about a millisecond of distances
+    return call;
+}
+
+// One poll of the pass, with the interpreter lock held: signals, then progress. Returns false
+// (and keeps returning false) once either set a Python error.
+bool poll_interpreter(PyObject* progress, std::size_t done, std::size_t total, bool& failed) noexcept {
+    if (failed || PyErr_CheckSignals() < 0) {
+        failed = true;
+        return false;
+    }
+    if (progress != nullptr) {
+        PyObject* result =
+            PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(done), static_cast<Py_ssize_t>(total));
+        if (result == nullptr) {
+            failed = true;
+            return false;
+        }
+        Py_DECREF(result);
+    }
+    return true;
+}
+
+// The pass over `snap` with the interpreter lock released, the calling thread taking it back to
+// poll. Returns false when a poll set a Python error (the pass stopped; `snap` is then not
+// written back).
+bool run_released(const ParallelCall& call, QuerySnapshot& snap) {
+    knn::ParallelOptions options = call.options;
+    bool failed = false;
+    try {
+        LockReleased unlocked;
+        options.poll = [&](std::size_t done, std::size_t total) {
+            return unlocked.held([&]() -> bool { return poll_interpreter(call.progress, done, total, failed); });
+        };
+        knn::query_parallel({*call.donors, snap.data(), snap.rows, 0, snap.rows, call.k, call.weights, call.kernel},
+                            options);
+    } catch (const std::system_error& e) {
+        // No memory for a thread's stack (or too many threads) is EAGAIN.
+        const bool memory =
+            e.code() == std::errc::resource_unavailable_try_again || e.code() == std::errc::not_enough_memory;
+        raise(memory ? PyExc_MemoryError : PyExc_RuntimeError,
+              std::string("cannot start the threads of the pass: ") + e.what());
+    }
+    return !failed;
+}
+
+}  // namespace
+
+PyObject* Donors_impute_parallel(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return guard_object([&]() -> PyObject* {
+        const ParallelCall call = parallel_call(self, args, kwargs);
+        // Whatever other threads do meanwhile, these stay alive until the end of the call.
+        const Ref self_hold = Ref::borrow(self);
+        const Ref query_hold = Ref::borrow(call.query_obj);
+        const Ref progress_hold = Ref::borrow(call.progress);
+        QuerySnapshot snap = snapshot_query(call.query, call.donors->columns());
+        if (!run_released(call, snap)) {
+            throw ErrorAlreadySet{};
+        }
+        write_back(snap, call.query);
+        Py_RETURN_NONE;
+    });
+}
+
+}  // namespace mirel::py::query
