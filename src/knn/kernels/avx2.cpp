@@ -18,7 +18,7 @@
 #include <cstring>
 #include <limits>
 
-#include "knn/row/impute.hpp"
+#include "knn/core/rank_key.hpp"
 
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)

@@ -16,7 +16,7 @@
 #include <cmath>
 #include <limits>
 
-#include "knn/row/impute.hpp"
+#include "knn/core/rank_key.hpp"
 
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx512f,avx512dq"))), apply_to = function)

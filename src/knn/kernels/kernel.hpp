@@ -35,6 +35,19 @@ namespace mirel::knn {
 
 enum class KernelKind { portable, avx2, avx512 };
 
+// The name of a kernel kind (the one spelling of each).
+constexpr std::string_view kernel_kind_name(KernelKind kind) noexcept {
+    switch (kind) {
+        case KernelKind::portable:
+            return "portable";
+        case KernelKind::avx2:
+            return "avx2";
+        case KernelKind::avx512:
+            return "avx512";
+    }
+    return "unknown";
+}
+
 }  // namespace mirel::knn
 
 namespace mirel::knn::detail {

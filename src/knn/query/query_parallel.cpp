@@ -132,8 +132,8 @@ void check_job(const QueryJob& job, const ParallelOptions& options, const PassTu
     if (options.threads == 0) {
         throw std::invalid_argument("query_parallel needs at least one thread");
     }
-    query_fast_with(job.donors, job.query, job.query_rows, job.first, job.first, job.k, job.weights, job.kernel, false,
-                    tuning);
+    query_fast_controlled(job.donors, job.query, job.query_rows, job.first, job.first, job.k, job.weights, job.kernel,
+                          false, tuning, PassControl{});
     detail::check_pass_arguments({nullptr, job.donors.rows(), job.donors.cols()}, job.donors.columns(), job.query_rows,
                                  job.first, job.last, job.k);
 }
@@ -288,8 +288,8 @@ bool query_parallel(const QueryJob& job, const ParallelOptions& options, const P
     const bool fitted_query =
         job.first == 0 && job.last == job.donors.rows() && query_is_fitted(job.donors, job.query, job.query_rows);
     if (options.threads == 1 && !options.poll) {
-        query_fast_with(job.donors, job.query, job.query_rows, job.first, job.last, job.k, job.weights, job.kernel,
-                        fitted_query, tuning);
+        query_fast_controlled(job.donors, job.query, job.query_rows, job.first, job.last, job.k, job.weights,
+                              job.kernel, fitted_query, tuning, PassControl{});
         return true;
     }
     // 2. One thread: the calling thread, all rows at once unless chunks were asked for.
