@@ -128,8 +128,6 @@ public:
     QueryPass(const QueryDonors& donors, double* query, std::size_t k, QueryWeights weights, detail::Kernel kernel,
               const PassTuning& tuning)
         : donors_(donors),
-          columns_(donors.columns()),
-          cols_(donors.cols()),
           query_(query),
           k_(k),
           weights_(weights),
@@ -271,8 +269,8 @@ private:
     }
 
     const QueryDonors& donors_;
-    const DonorColumns& columns_;
-    std::size_t cols_;
+    const DonorColumns& columns_ = donors_.columns();
+    std::size_t cols_ = donors_.cols();
     double* query_;
     std::size_t k_;
     QueryWeights weights_;
