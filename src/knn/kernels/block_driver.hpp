@@ -38,6 +38,15 @@
 namespace mirel::knn::detail {
 namespace {
 
+// The base of a per-block distance loop (the Distances of drive_blocks): the panel and the query
+// row it measures.
+struct BlockDistances {
+    const PanelView& panel;
+    const QueryView& query;
+
+    BlockDistances(const PanelView& p, const QueryView& q) noexcept : panel(p), query(q) {}
+};
+
 // Bits of the positions first + 0..31 that lie in [lo, hi).
 inline std::uint32_t positions_in(std::size_t first, std::size_t lo, std::size_t hi) noexcept {
     const std::uint32_t all = 0xFFFFFFFFu;

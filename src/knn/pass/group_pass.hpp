@@ -48,21 +48,22 @@ struct CellSelection {
 // A row being imputed.
 struct RowState {
     std::size_t row = 0;
-    std::size_t pos = NO_POSITION;  // panel position, NO_POSITION when the row is no candidate
-    std::size_t first_cell = 0;
-    std::size_t n_cells = 0;
+    std::size_t pos = NO_POSITION;   // panel position, NO_POSITION when the row is no candidate
     std::size_t slot = NO_POSITION;  // its GroupQuery while its group runs
 };
 
-static_assert(sizeof(Entry) == 16 && sizeof(CellSelection) + sizeof(RowState) <= 64,
+// What selection_bytes_per_cell counts per cell besides the heap: its selection and, as if every
+// row had one cell, the row's state and cell offset.
+static_assert(sizeof(Entry) == 16 && sizeof(CellSelection) + sizeof(RowState) + sizeof(std::size_t) <= 64,
               "selection_bytes_per_cell states the sizes");
 
 // Bytes that keeping a row's selections alive costs per missing cell: at most
-// 16 * capacity + 64 (the donor heap, its selection and, counted per cell, the row's state);
+// 16 * capacity + 64 (the donor heap, its selection and, counted per cell, the row's state and
+// its cell offset);
 // SIZE_MAX when that does not fit (over any budget).
 inline std::size_t selection_bytes_per_cell(std::size_t capacity) noexcept {
     const std::optional<std::size_t> entries = try_mul(capacity, sizeof(Entry));
-    return entries ? try_add(*entries, sizeof(CellSelection) + sizeof(RowState)).value_or(SIZE_MAX) : SIZE_MAX;
+    return entries ? try_add(*entries, 64).value_or(SIZE_MAX) : SIZE_MAX;
 }
 
 template <class Policy>
@@ -83,6 +84,7 @@ public:
     void clear_states() noexcept {
         states_.clear();
         cells_.clear();
+        cell_offsets_.resize(1);
     }
 
     // Adds a row to impute: fitted or query row `row` at panel position `pos` (NO_POSITION when
@@ -91,14 +93,13 @@ public:
         RowState st;
         st.row = row;
         st.pos = pos;
-        st.first_cell = cells_.size();
-        st.n_cells = cols.size();
         for (const std::size_t c : cols) {
             CellSelection cell;
             cell.col = c;
             cells_.push_back(cell);
         }
         states_.push_back(st);
+        cell_offsets_.push_back(cells_.size());
     }
 
     std::size_t n_states() const noexcept { return states_.size(); }
@@ -147,6 +148,7 @@ public:
     void prepare_groups(std::size_t max_cells) {
         size_scratch(superblock_blocks());
         states_.reserve(tuning_.group_rows);
+        cell_offsets_.reserve(checked_add(tuning_.group_rows, 1));
         cells_.reserve(max_cells);
         arena_.resize(checked_count<Entry>(checked_mul(max_cells, capacity_)));
         group_.resize(std::max<std::size_t>(1, tuning_.group_rows));
@@ -303,7 +305,7 @@ private:
                 q.query.view.reverse_end = states_.size();
                 q.query.view.reverse_threshold = reverse_threshold_.data();
             }
-            refresh(st);
+            refresh(s);
         }
         const std::size_t start = symmetric ? states_[s0].pos / BLOCK_ROWS : 0;
         const bool scanned = scan_group_while(
@@ -316,7 +318,7 @@ private:
         for (std::size_t s = s0; s < s1; ++s) {
             RowState& st = states_[s];
             st.slot = NO_POSITION;
-            p_.fill(st, std::span(cells_).subspan(st.first_cell, st.n_cells));
+            p_.fill(st, std::span(cells_.data() + cell_offsets_[s], cells_.data() + cell_offsets_[s + 1]));
         }
         steering_.group_done();
         return true;
@@ -341,7 +343,10 @@ private:
                 // at once so that the misses overlap.
                 for (std::uint64_t bits = reverse; bits != 0; bits &= bits - 1) {
                     const std::size_t p = b0 * BLOCK_ROWS + i * 8 + static_cast<std::size_t>(__builtin_ctzll(bits));
+                    const std::size_t first = cell_offsets_[p];
                     __builtin_prefetch(&states_[p]);
+                    __builtin_prefetch(&cells_[first]);
+                    __builtin_prefetch(&arena_[first * capacity_]);
                 }
             }
             for (std::uint64_t bits = forward | reverse; bits != 0; bits &= bits - 1) {
@@ -353,41 +358,43 @@ private:
                     continue;  // no distance
                 }
                 if ((forward >> bit) & 1u) {
-                    offer(states_[state], Entry{key, row}, p);
+                    offer(state, Entry{key, row}, p);
                 }
                 if ((reverse >> bit) & 1u) {
-                    offer(states_[p], Entry{key, self_row}, self_pos);
+                    offer(p, Entry{key, self_row}, self_pos);
                 }
             }
         }
     }
 
-    // Offers candidate e (at panel position pos) to every selection of st whose column it holds.
-    void offer(const RowState& st, const Entry& e, std::size_t pos) {
+    // Offers candidate e (at panel position pos) to every selection of state s whose column it
+    // holds.
+    void offer(std::size_t state, const Entry& e, std::size_t pos) {
         bool changed = false;
-        for (std::size_t i = 0; i < st.n_cells; ++i) {
-            CellSelection& s = cells_[st.first_cell + i];
+        for (std::size_t i = cell_offsets_[state]; i < cell_offsets_[state + 1]; ++i) {
+            CellSelection& s = cells_[i];
             if (!s.top.admits(e) || !scan_->holds(pos, s.col)) {
                 continue;
             }
             changed |= s.top.take(e);  // the filters change only when a selection is full
         }
         if (changed) {
-            refresh(st);
+            refresh(state);
         }
     }
 
     // Recomputes the filters that depend on st's selections: the largest bound of its full
     // selections and the columns of the others (any candidate holding a value there passes).
-    void refresh(const RowState& st) {
+    void refresh(std::size_t state) {
+        const RowState& st = states_[state];
         std::uint64_t threshold = 0;
         bool open = false;
         GroupQuery* q = st.slot == NO_POSITION ? nullptr : &group_[st.slot];
         if (q != nullptr) {
             q->open.clear();
         }
-        for (std::size_t i = 0; i < st.n_cells; ++i) {
-            const CellSelection& s = cells_[st.first_cell + i];
+        for (std::size_t i = cell_offsets_[state]; i < cell_offsets_[state + 1]; ++i) {
+            const CellSelection& s = cells_[i];
             if (s.top.full()) {
                 threshold = std::max(threshold, p_.bound(s.top.threshold()));
             } else {
@@ -425,6 +432,7 @@ private:
 
     std::vector<RowState> states_;
     std::vector<CellSelection> cells_;
+    std::vector<std::size_t> cell_offsets_{0};  // cells of state s: [cell_offsets_[s], cell_offsets_[s + 1])
     std::vector<Entry> arena_;
     std::vector<GroupQuery> group_;
     std::size_t group_size_ = 0;
