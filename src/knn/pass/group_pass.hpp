@@ -1,23 +1,8 @@
 // The group scheduler of the fast passes ("row r against the fitted rows" and "query rows against
 // fitted donor rows"): the one place that owns the rows being imputed, their per-cell
 // selections, the groups they are measured in, the shared-distance (reverse) mode and the
-// full-ordering path. A pass is a policy that supplies only what differs between them:
-//
-//   bool candidate_key(std::size_t query_row, std::size_t row, double d, std::uint64_t& key)
-//       whether candidate `row`, measured at d (kernel output) from `query_row`, is a donor
-//       candidate at all, and its ranking key;
-//   std::uint64_t bound(std::uint64_t threshold)
-//       the kernels' filter bound (a key of kernel output) that a full selection with this
-//       threshold (a key of candidate_key) allows: every candidate that could enter passes;
-//   const double* row_values(std::size_t row)       the values of a row being imputed;
-//   bool keep_going()                               asked between steps; false stops the pass;
-//   void publish(std::size_t upto)                  rows before `upto` are done;
-//   void fill(const RowState&, std::span<CellSelection>)   writes a row's cells from its donors;
-//   void fill_from_order(std::size_t row, std::span<const std::size_t> cols,
-//                        std::span<const Entry> order, const double* dist)
-//       the full-ordering path: writes a row's cells from all its candidates in rank order.
-//
-// and a cursor over the rows to impute (next(), row(), pos(), columns(), upto()).
+// full-ordering path. A pass is a policy that supplies only what differs between them (see
+// knn/pass/group_state.hpp for what a policy and a cursor of rows provide).
 #pragma once
 
 #include <algorithm>
@@ -25,7 +10,6 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <optional>
 #include <span>
 #include <vector>
 
@@ -34,37 +18,11 @@
 #include "knn/kernels/kernel.hpp"
 #include "knn/panel/panel.hpp"
 #include "knn/pass/group_scan.hpp"
+#include "knn/pass/group_state.hpp"
 #include "knn/pass/pass_tuning.hpp"
 #include "knn/pass/prune_steering.hpp"
 
 namespace mirel::knn::detail {
-
-// The donors of one missing cell.
-struct CellSelection {
-    TopK top;
-    std::size_t col = 0;
-};
-
-// A row being imputed.
-struct RowState {
-    std::size_t row = 0;
-    std::size_t pos = NO_POSITION;   // panel position, NO_POSITION when the row is no candidate
-    std::size_t slot = NO_POSITION;  // its GroupQuery while its group runs
-};
-
-// What selection_bytes_per_cell counts per cell besides the heap: its selection and, as if every
-// row had one cell, the row's state and cell offset.
-static_assert(sizeof(Entry) == 16 && sizeof(CellSelection) + sizeof(RowState) + sizeof(std::size_t) <= 64,
-              "selection_bytes_per_cell states the sizes");
-
-// Bytes that keeping a row's selections alive costs per missing cell: at most
-// 16 * capacity + 64 (the donor heap, its selection and, counted per cell, the row's state and
-// its cell offset);
-// SIZE_MAX when that does not fit (over any budget).
-inline std::size_t selection_bytes_per_cell(std::size_t capacity) noexcept {
-    const std::optional<std::size_t> entries = try_mul(capacity, sizeof(Entry));
-    return entries ? try_add(*entries, 64).value_or(SIZE_MAX) : SIZE_MAX;
-}
 
 template <class Policy>
 class GroupPass {
@@ -106,9 +64,10 @@ public:
 
     // Whether the selections of the states added so far fit the budget for keeping them alive
     // at once: PassTuning's bytes plus its share of the fitted table's `fitted_bytes`.
-    bool within_budget(double fitted_bytes) const noexcept {
-        const double bytes =
-            static_cast<double>(cells_.size()) * static_cast<double>(selection_bytes_per_cell(capacity_));
+    // `copies`: the selections are kept that many times (one per worker).
+    bool within_budget(double fitted_bytes, std::size_t copies = 1) const noexcept {
+        const double bytes = static_cast<double>(copies) * static_cast<double>(cells_.size()) *
+                             static_cast<double>(selection_bytes_per_cell(capacity_));
         const double budget = static_cast<double>(tuning_.selection_budget_bytes) +
                               static_cast<double>(tuning_.selection_budget_per_fitted_byte) * fitted_bytes;
         return bytes <= budget;
@@ -174,8 +133,7 @@ public:
         const std::size_t both = states_.size();
         size_scratch(superblock_blocks());
         bind_selections();
-        reverse_threshold_.assign(checked_count<std::uint64_t>(checked_mul(scan_->view().blocks, BLOCK_ROWS)), 0);
-        std::fill_n(reverse_threshold_.begin(), both, std::numeric_limits<std::uint64_t>::max());  // none full yet
+        open_reverse();
         for (std::size_t g = 0; g < both; g += tuning_.group_rows) {
             const std::size_t end = std::min(both, g + tuning_.group_rows);
             if (!run_group(g, end, true)) {
@@ -187,6 +145,42 @@ public:
         }
         reverse_threshold_.clear();
         return true;
+    }
+
+    // run_symmetric on several workers, each with a GroupPass holding the same states: one builds
+    // the panel, the others share it; prepare_shared allocates everything; any worker runs any
+    // group g < shared_groups() without writing; then all selections are merged into one pass's
+    // (merge_into), which writes the rows (fill_all). Each pair is measured by one worker, and a
+    // selection keeps the first k of what it is offered in any order: run_symmetric's result.
+    void share_panel(const GroupPass& owner) {
+        scan_ = owner.scan_;
+        row_of_ = owner.row_of_;
+        identity_ = owner.identity_;
+    }
+    void prepare_shared() {
+        prepare_groups(cells_.size());
+        bind_selections();
+        open_reverse();
+    }
+    std::size_t shared_groups() const noexcept {
+        const std::size_t g = tuning_.group_rows;  // at least 1
+        return states_.size() / g + (states_.size() % g != 0 ? 1 : 0);
+    }
+    bool run_shared_group(std::size_t g) {
+        const std::size_t s0 = g * tuning_.group_rows;
+        return run_group(s0, std::min(states_.size(), s0 + tuning_.group_rows), true, false);
+    }
+    void merge_into(GroupPass& into) const noexcept {
+        for (std::size_t i = 0; i < cells_.size(); ++i) {
+            for (const Entry& e : cells_[i].top.entries()) {
+                into.cells_[i].top.offer(e);
+            }
+        }
+    }
+    void fill_all() {
+        for (std::size_t s = 0; s < states_.size(); ++s) {
+            p_.fill(states_[s], std::span(cells_.data() + cell_offsets_[s], cells_.data() + cell_offsets_[s + 1]));
+        }
     }
 
     // The rows of `cursor`, a group at a time: at most group_rows rows and, unless one row has
@@ -270,6 +264,12 @@ private:
         row.prepare(*scan_, probe.data(), NO_POSITION);
     }
 
+    // The reverse filter of the states, which sit at positions 0, 1, ...: open (nothing full).
+    void open_reverse() {
+        reverse_threshold_.assign(checked_count<std::uint64_t>(checked_mul(scan_->view().blocks, BLOCK_ROWS)), 0);
+        std::fill_n(reverse_threshold_.begin(), states_.size(), std::numeric_limits<std::uint64_t>::max());
+    }
+
     // Gives every selection its slots in the arena, once all states of a run are added.
     void bind_selections() {
         const std::size_t slots = checked_count<Entry>(checked_mul(cells_.size(), capacity_));
@@ -285,9 +285,9 @@ private:
     std::size_t row_at(std::size_t p) const noexcept { return identity_ ? p : row_of_[p]; }
 
     // Measures states [s0, s1) against the panel being scanned (in symmetric mode from their
-    // own positions on), then has the policy write their cells. Returns false, writing nothing,
-    // when keep_going stopped the scan.
-    bool run_group(std::size_t s0, std::size_t s1, bool symmetric) {
+    // own positions on), then, with `write`, has the policy write their cells. Returns false,
+    // writing nothing, when keep_going stopped the scan.
+    bool run_group(std::size_t s0, std::size_t s1, bool symmetric, bool write = true) {
         steering_.group_started();
         group_size_ = 0;
         for (std::size_t s = s0; s < s1; ++s) {
@@ -318,6 +318,9 @@ private:
         for (std::size_t s = s0; s < s1; ++s) {
             RowState& st = states_[s];
             st.slot = NO_POSITION;
+            if (!write) {
+                continue;
+            }
             p_.fill(st, std::span(cells_.data() + cell_offsets_[s], cells_.data() + cell_offsets_[s + 1]));
         }
         steering_.group_done();

@@ -160,4 +160,35 @@ private:
     std::unique_ptr<QueryPass> pass_;
 };
 
+// fit_transform on several threads: the query table is the fitted table (query_is_fitted), and
+// each distance between two rows that both need imputing is computed once, by one of the
+// workers, as query_fast computes it once on one thread. The constructor (on the calling thread)
+// checks the arguments, builds the panel of the rows and every worker's selections of all rows,
+// and allocates everything else; workers() is 0 when there is nothing to share or the
+// selections of that many copies do not fit the budget of PassTuning (then split the rows
+// instead). run(w) is worker w's loop over the groups of rows left: it allocates nothing and
+// never throws, and writes nothing. finish(), after every worker ended, merges their selections
+// (a selection keeps the first k by key and row index whatever the order it is offered them)
+// and writes every row: the result is query_fast's, bit for bit, for any number of workers.
+class SharedQueryPass {
+public:
+    SharedQueryPass(const QueryDonors& donors, double* query, std::size_t k, QueryWeights weights, QueryKernel kernel,
+                    const PassTuning& tuning, std::size_t workers);
+    SharedQueryPass(const SharedQueryPass&) = delete;
+    SharedQueryPass& operator=(const SharedQueryPass&) = delete;
+    ~SharedQueryPass();
+
+    std::size_t workers() const noexcept { return passes_.size(); }
+    // false when the control stopped the worker (the others stop at their next step too).
+    // NOLINTNEXTLINE(bugprone-exception-escape): every buffer is sized by the constructor
+    bool run(std::size_t worker, const PassControl& control) noexcept;
+    void finish();
+    // Adds every worker's pruning counts to PassTuning::prune_counts, when it is set.
+    void report() const noexcept;
+
+private:
+    std::vector<std::unique_ptr<QueryPass>> passes_;
+    std::atomic<std::size_t> next_group_{0};
+};
+
 }  // namespace mirel::knn

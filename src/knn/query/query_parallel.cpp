@@ -174,12 +174,18 @@ struct Crew {
     std::condition_variable finished;
     std::size_t running = 0;
 
-    // A worker's loop: the next chunk until none is left or the pass is stopped.
-    void work(QueryWorker& pass) noexcept {
+    // A worker's control: it stops when `stop` is set, and adds the rows it finishes to `done`.
+    PassControl control() noexcept {
         PassControl control;
         control.keep_going = &not_stopped;
         control.context = &stop;
         control.done = &done;
+        return control;
+    }
+
+    // A worker's loop: the next chunk until none is left or the pass is stopped.
+    void work(QueryWorker& pass) noexcept {
+        const PassControl control = this->control();
         while (!stop.load()) {
             const std::size_t i = next_chunk.fetch_add(1);
             if (i >= chunks) {
@@ -192,20 +198,23 @@ struct Crew {
                 break;
             }
         }
-        const std::lock_guard<std::mutex> lock(mutex);
-        --running;
-        finished.notify_all();
     }
 
-    // Starts one worker on `pass`; a thread that cannot start leaves the count as it was.
-    void start(Pool& pool, QueryWorker& pass) {
+    // Starts one worker running body() (noexcept); a thread that cannot start leaves the count
+    // as it was.
+    template <class Body>
+    void start(Pool& pool, Body body) {
         {
             const std::lock_guard<std::mutex> lock(mutex);
             ++running;
         }
         try {
-            QueryWorker* p = &pass;
-            pool.start([this, p]() noexcept { work(*p); });
+            pool.start([this, body]() noexcept {
+                body();
+                const std::lock_guard<std::mutex> lock(mutex);
+                --running;
+                finished.notify_all();
+            });
         } catch (...) {
             const std::lock_guard<std::mutex> lock(mutex);
             --running;
@@ -248,7 +257,7 @@ bool run_workers(const QueryJob& job, std::size_t chunk, std::size_t chunks, std
     {
         Pool pool(crew.stop, workers);
         for (QueryWorker& pass : passes) {
-            crew.start(pool, pass);
+            crew.start(pool, [&crew, p = &pass]() noexcept { crew.work(*p); });
         }
         stopped = crew.wait(options);
     }
@@ -259,6 +268,35 @@ bool run_workers(const QueryJob& job, std::size_t chunk, std::size_t chunks, std
     if (stopped && crew.done.load() < total) {
         return false;
     }
+    if (options.poll) {
+        options.poll(total, total);
+    }
+    return true;
+}
+
+// fit_transform on `workers` threads (prepared in `shared`): every worker takes groups of rows
+// from the shared counter, then the calling thread merges and writes the rows. Nothing is written
+// when the poll stops the pass.
+bool run_shared(const QueryJob& job, SharedQueryPass& shared, const ParallelOptions& options) {
+    Crew crew(job, 0, 0);
+    bool stopped = false;
+    {
+        Pool pool(crew.stop, shared.workers());
+        for (std::size_t w = 0; w < shared.workers(); ++w) {
+            crew.start(pool, [&crew, &shared, w]() noexcept {
+                if (!crew.stop.load()) {
+                    shared.run(w, crew.control());
+                }
+            });
+        }
+        stopped = crew.wait(options);
+    }
+    shared.report();
+    if (stopped) {
+        return false;
+    }
+    shared.finish();
+    const std::size_t total = job.last - job.first;
     if (options.poll) {
         options.poll(total, total);
     }
@@ -302,6 +340,13 @@ bool query_parallel(const QueryJob& job, const ParallelOptions& options, const P
     const std::size_t workers = worker_count(job, chunks, options);
     if (workers == 1) {
         return run_here(job, fitted_query, chunk, options, tuning);
+    }
+    if (fitted_query && options.chunk_rows == 0) {
+        // Each distance between two imputed rows once, the pairs dealt out to the workers.
+        SharedQueryPass shared(job.donors, job.query, job.k, job.weights, job.kernel, tuning, workers);
+        if (shared.workers() >= 2) {
+            return run_shared(job, shared, options);
+        }
     }
     // 3 and 4. The workers, then the wait.
     return run_workers(job, chunk, chunks, workers, options, tuning);
