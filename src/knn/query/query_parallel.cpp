@@ -12,6 +12,10 @@
 //    allocate lazily (libstdc++ allocates a thread's exception storage at its first throw).
 //    Workers look at a stop flag between the pass's steps and add the rows they finish, group by
 //    group, to a shared count (the progress the poll sees).
+//    When the query is the fitted table (fit_transform) and no chunk size was asked for, the
+//    workers share the distances instead (SharedQueryPass): each takes groups of the imputed
+//    rows from an atomic counter and measures each pair once into selections of its own; the
+//    calling thread merges them and writes every row after the join (nothing when stopped).
 // 4. The calling thread waits, polling when asked to, and joins every worker on every path (the
 //    poll's refusal or its exception, a thread that cannot start), so nothing of the pass
 //    outlives the call; failures are raised here after the join.
@@ -319,10 +323,10 @@ bool query_parallel(const QueryJob& job, const ParallelOptions& options, const P
         }
         return true;  // no column has a donor, or no row to impute
     }
-    // The query is the fitted table (fit_transform): one pass over all the rows computes each
-    // distance between two imputed rows once. That needs the whole range in one pass, so it is
-    // kept for the calling thread; several threads split the rows and each measures its rows
-    // fully. Decided here, before any row is written.
+    // The query is the fitted table (fit_transform): the pass computes each distance between two
+    // imputed rows once, on the calling thread or dealt out to the workers (unless chunks were
+    // asked for, or the workers' selections do not fit the budget: then the rows are split and
+    // each worker measures its rows fully). Decided here, before any row is written.
     const bool fitted_query =
         job.first == 0 && job.last == job.donors.rows() && query_is_fitted(job.donors, job.query, job.query_rows);
     if (options.threads == 1 && !options.poll) {
