@@ -427,5 +427,120 @@ TEST(QueryParallel, BadArgumentsFailBeforeAnyThreadStarts) {
     EXPECT_TRUE(std::isnan(query[0]));
 }
 
+// fit_transform on several threads: the pairs of rows are dealt out to the workers, each pair
+// measured once, and the merged selections give query_fast's bits (one pass on one thread) for
+// every worker count, tuning, k (the full-ordering path above max_selected falls back to split
+// rows) and budget (one that holds one copy of the selections but not two falls back too).
+TEST(QueryParallel, SharedDistancesOnThreadsMatchOneThread) {
+    std::mt19937_64 rng(5150);
+    PassTuning small = small_blocks();
+    small.max_selected = 6;
+    PassTuning tight;  // one copy of the selections fits, two do not
+    tight.selection_budget_per_fitted_byte = 0;
+    std::size_t shared_runs = 0;
+    for (int round = 0; round < 12; ++round) {
+        const std::size_t cols = 1 + rng() % 40;
+        const std::size_t rows = 2 + rng() % 400;
+        const double rate = 0.02 + 0.4 * static_cast<double>(rng() % 100) / 100.0;
+        const std::vector<double> fitted = table(rng, rows, cols, rate, round % 2 == 0);
+        const TableView f{fitted.data(), rows, cols};
+        const QueryDonors donors(f);
+        const std::size_t k = 1 + rng() % 8;
+        std::size_t cells = 0;
+        for (const double v : fitted) {
+            cells += std::isnan(v) ? 1 : 0;
+        }
+        tight.selection_budget_bytes = cells * (16 * std::min(k, rows) + 64) + 1;
+        for (const QueryWeights weights : {QueryWeights::uniform, QueryWeights::distance}) {
+            for (const QueryKernel kernel : fast_kernels()) {
+                std::vector<double> want = fitted;
+                query_fast(donors, want.data(), rows, 0, rows, k, weights, kernel);
+                for (const PassTuning& tuning : {PassTuning{}, small, tight}) {
+                    for (const std::size_t threads : {2, 3, 5}) {
+                        std::vector<double> scratch = fitted;
+                        const SharedQueryPass probe(donors, scratch.data(), k, weights, kernel, tuning, threads);
+                        shared_runs += probe.workers() >= 2 ? 1 : 0;
+                        ParallelOptions options;
+                        options.threads = threads;
+                        std::vector<double> got = fitted;
+                        ASSERT_TRUE(
+                            query_parallel(donors, got.data(), rows, 0, rows, k, weights, kernel, options, tuning));
+                        ASSERT_EQ(bits(got), bits(want))
+                            << "round " << round << " threads " << threads << " k " << k << " cols " << cols;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(shared_runs, 0u);
+}
+
+// The workers of the shared pass allocate nothing and write nothing; a stop at any step leaves
+// the table as it was; finish() after a full run writes query_fast's bits.
+TEST(QueryParallel, SharedWorkersAllocateNothingAndWriteOnlyAtTheEnd) {
+    std::mt19937_64 rng(77);
+    std::size_t stops = 0;
+    for (int round = 0; round < 10; ++round) {
+        const std::size_t cols = 2 + rng() % 20;
+        const std::size_t rows = 10 + rng() % 200;
+        const std::vector<double> fitted = table(rng, rows, cols, 0.1 + 0.03 * round, round % 2 == 0);
+        const QueryDonors donors(TableView{fitted.data(), rows, cols});
+        const std::size_t k = 1 + rng() % 5;
+        for (const QueryKernel kernel : fast_kernels()) {
+            std::vector<double> want = fitted;
+            query_fast(donors, want.data(), rows, 0, rows, k, QueryWeights::distance, kernel, small_blocks());
+            std::vector<double> got = fitted;
+            SharedQueryPass shared(donors, got.data(), k, QueryWeights::distance, kernel, small_blocks(), 3);
+            ASSERT_EQ(shared.workers(), 3u) << "round " << round;
+            StopAfter stop{0, round % 2 == 0 ? SIZE_MAX : static_cast<std::size_t>(rng() % 30)};
+            PassControl control;
+            control.keep_going = &StopAfter::keep_going;
+            control.context = &stop;
+            allocations.store(0);
+            counting.store(true);
+            bool finished = true;
+            for (std::size_t w = 0; w < shared.workers(); ++w) {  // one after another here
+                finished = shared.run(w, control) && finished;
+            }
+            counting.store(false);
+            EXPECT_EQ(allocations.load(), 0u) << "round " << round;
+            ASSERT_EQ(bits(got), bits(fitted)) << "the workers wrote";
+            if (!finished) {
+                ++stops;
+                continue;
+            }
+            shared.finish();
+            ASSERT_EQ(bits(got), bits(want)) << "round " << round;
+        }
+    }
+    EXPECT_GT(stops, 0u);
+}
+
+// A poll that refuses stops the shared pass, which then writes nothing.
+TEST(QueryParallel, SharedPassStoppedByThePollWritesNothing) {
+    std::mt19937_64 rng(9);
+    const std::size_t rows = 600;
+    const std::size_t cols = 12;
+    const std::vector<double> fitted = table(rng, rows, cols, 0.2, false);
+    const QueryDonors donors(TableView{fitted.data(), rows, cols});
+    ParallelOptions options;
+    options.threads = 2;
+    options.poll_interval = std::chrono::milliseconds(0);
+    options.poll = [](std::size_t, std::size_t) { return false; };
+    std::vector<double> got = fitted;
+    PassTuning tuning = small_blocks();
+    ASSERT_EQ(SharedQueryPass(donors, got.data(), 3, QueryWeights::uniform, best_query_kernel(), tuning, 2).workers(),
+              2u);
+    const bool completed = query_parallel(donors, got.data(), rows, 0, rows, 3, QueryWeights::uniform,
+                                          best_query_kernel(), options, tuning);
+    if (!completed) {
+        EXPECT_EQ(bits(got), bits(fitted));
+    } else {
+        std::vector<double> want = fitted;
+        query_fast(donors, want.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel(), tuning);
+        EXPECT_EQ(bits(got), bits(want));  // the workers ended before the first poll
+    }
+}
+
 }  // namespace
 }  // namespace mirel::knn

@@ -9,25 +9,25 @@ void panic_index_out_of_bounds(std::size_t len, std::size_t index) {
                 std::to_string(index));
 }
 
-Metric parse_metric(std::string_view name) noexcept {
-    if (name == METRIC_NAMES[0]) {
-        return Metric::nan_euclid;
+namespace {
+
+// The enumerator at the position of `name` among `names` (listed in enumerator order), else
+// `unknown`.
+template <class E>
+E parse_name(std::string_view name, const std::array<std::string_view, 2>& names, E unknown) noexcept {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (name == names[i]) {
+            return static_cast<E>(i);
+        }
     }
-    if (name == METRIC_NAMES[1]) {
-        return Metric::expected_distance;
-    }
-    return Metric::unknown;
+    return unknown;
 }
 
-Weights parse_weights(std::string_view name) noexcept {
-    if (name == ALLOWED_WEIGHTS[0]) {
-        return Weights::uniform;
-    }
-    if (name == ALLOWED_WEIGHTS[1]) {
-        return Weights::distance;
-    }
-    return Weights::unknown;
-}
+}  // namespace
+
+Metric parse_metric(std::string_view name) noexcept { return parse_name(name, METRIC_NAMES, Metric::unknown); }
+
+Weights parse_weights(std::string_view name) noexcept { return parse_name(name, ALLOWED_WEIGHTS, Weights::unknown); }
 
 bool is_allowed_weights(std::string_view weights) noexcept { return parse_weights(weights) != Weights::unknown; }
 

@@ -65,6 +65,9 @@ public:
         return true;
     }
 
+    // The entries held, in heap order.
+    std::span<const Entry> entries() const noexcept { return {heap_, size_}; }
+
     // The entries held, ascending. Ends the selection: it is no longer a heap.
     std::span<const Entry> sorted() noexcept {
         std::sort(heap_, heap_ + size_, EntryLess{});

@@ -18,14 +18,7 @@
 #include <cstring>
 #include <limits>
 
-#include "knn/row/impute.hpp"
-
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#endif
+MIREL_TARGET_BEGIN("avx2")
 
 #include "knn/kernels/block_driver.hpp"
 
@@ -33,7 +26,6 @@ namespace mirel::knn::detail {
 
 namespace {
 
-constexpr std::uint64_t SIGN = std::uint64_t{1} << 63;
 constexpr int VECTORS = static_cast<int>(BLOCK_ROWS / 4);
 static_assert(VECTORS == 8, "the loops are written out for eight vectors per block");
 
@@ -41,7 +33,7 @@ static_assert(VECTORS == 8, "the loops are written out for eight vectors per blo
 // that is their bits with the sign bit cleared: unsigned order of keys is signed order of
 // these, which AVX2 can compare.
 inline __m256i flipped_keys(__m256d d) {
-    return _mm256_andnot_si256(_mm256_set1_epi64x(static_cast<long long>(SIGN)), _mm256_castpd_si256(d));
+    return _mm256_andnot_si256(_mm256_set1_epi64x(static_cast<long long>(RANK_KEY_SIGN)), _mm256_castpd_si256(d));
 }
 
 // Lanes whose flipped key is at most the flipped limit, as a 4-bit mask.
@@ -59,7 +51,7 @@ struct Avx2Keys {
         }
     }
     std::uint32_t at_most(std::uint64_t threshold) const {
-        const __m256i limit = _mm256_set1_epi64x(static_cast<long long>(threshold ^ SIGN));
+        const __m256i limit = _mm256_set1_epi64x(static_cast<long long>(threshold ^ RANK_KEY_SIGN));
         std::uint32_t rows = 0;
         for (int h = 0; h < VECTORS; ++h) {
             rows |= static_cast<std::uint32_t>(at_most_flipped(key[h], limit)) << (4 * h);
@@ -67,7 +59,7 @@ struct Avx2Keys {
         return rows;
     }
     std::uint32_t at_most_each(const std::uint64_t* limits) const {
-        const __m256i sign = _mm256_set1_epi64x(static_cast<long long>(SIGN));
+        const __m256i sign = _mm256_set1_epi64x(static_cast<long long>(RANK_KEY_SIGN));
         std::uint32_t rows = 0;
         for (int h = 0; h < VECTORS; ++h) {
             const __m256i limit =
@@ -77,6 +69,18 @@ struct Avx2Keys {
         return rows;
     }
 };
+
+// The lanes of half a block (bound[h] for the lanes of vector h) whose bound is at most their
+// limit (a NaN keeps a lane: see prune_limits), as a 16-bit mask.
+inline unsigned kept_lanes(const __m256d (&bound)[VECTORS / 2], const double* limit) {
+    unsigned keep = 0;
+    for (int h = 0; h < VECTORS / 2; ++h) {
+        const __m256d lim = _mm256_load_pd(limit + 4 * h);
+        const unsigned out_lanes = static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(bound[h], lim, _CMP_GT_OQ)));
+        keep |= (~out_lanes & 0xFu) << (4 * h);
+    }
+    return keep;
+}
 
 // Four presence bits as four 64-bit lanes of 0 or 1.
 inline __m256i lane_bits(std::uint32_t nibble) {
@@ -91,11 +95,8 @@ inline __m256i lane_bits(std::uint32_t nibble) {
 // missing cell, and max(square, 0) gives +0.0 for it (the instruction returns its second
 // operand when either is NaN) and the square otherwise.
 template <bool FinitePairs>
-struct NanEuclid {
-    const PanelView& panel;
-    const QueryView& query;
-
-    NanEuclid(const PanelView& p, const QueryView& q) : panel(p), query(q) {}
+struct NanEuclid : BlockDistances {
+    using BlockDistances::BlockDistances;
 
     static constexpr bool PER_LANE = true;
     std::size_t steps() const { return query.n_ref_present; }
@@ -122,6 +123,18 @@ struct NanEuclid {
         }
     }
 
+    // Adds the terms of column c to the accumulators of vectors h0..h0+3 from `base` (the
+    // block's values, or a half block's), in column order.
+    void add_column(const double* base, std::size_t c, int h0, __m256d& s0, __m256d& s1, __m256d& s2,
+                    __m256d& s3) const {
+        const __m256d a = _mm256_set1_pd(query.ref[c]);
+        const double* v = base + c * BLOCK_ROWS;
+        s0 = _mm256_add_pd(s0, term(v, a, h0));
+        s1 = _mm256_add_pd(s1, term(v, a, h0 + 1));
+        s2 = _mm256_add_pd(s2, term(v, a, h0 + 2));
+        s3 = _mm256_add_pd(s3, term(v, a, h0 + 3));
+    }
+
     // The shared coordinates of the four lanes of vector h: the candidate's present cells less
     // those in the query's missing columns. The presence bits are read rather than the values:
     // they are few and stay cached.
@@ -143,17 +156,8 @@ struct NanEuclid {
         // Eight named accumulators: GCC keeps an array of them in memory across the loop.
         __m256d s0 = zero, s1 = zero, s2 = zero, s3 = zero, s4 = zero, s5 = zero, s6 = zero, s7 = zero;
         for (std::size_t i = 0; i < query.n_ref_present; ++i) {
-            const std::size_t c = query.ref_present[i];
-            const __m256d a = _mm256_set1_pd(query.ref[c]);
-            const double* v = base + c * BLOCK_ROWS;
-            s0 = _mm256_add_pd(s0, term(v, a, 0));
-            s1 = _mm256_add_pd(s1, term(v, a, 1));
-            s2 = _mm256_add_pd(s2, term(v, a, 2));
-            s3 = _mm256_add_pd(s3, term(v, a, 3));
-            s4 = _mm256_add_pd(s4, term(v, a, 4));
-            s5 = _mm256_add_pd(s5, term(v, a, 5));
-            s6 = _mm256_add_pd(s6, term(v, a, 6));
-            s7 = _mm256_add_pd(s7, term(v, a, 7));
+            add_column(base, query.ref_present[i], 0, s0, s1, s2, s3);
+            add_column(base, query.ref_present[i], 4, s4, s5, s6, s7);
         }
         const __m256d sum[VECTORS] = {s0, s1, s2, s3, s4, s5, s6, s7};
         for (int h = 0; h < VECTORS; ++h) {
@@ -184,27 +188,13 @@ struct NanEuclid {
             while (live && i < n) {
                 const std::size_t stop = std::min(n, i + step);
                 for (; i < stop; ++i) {
-                    const std::size_t c = query.ref_present[i];
-                    const __m256d a = _mm256_set1_pd(query.ref[c]);
-                    const double* v = base + c * BLOCK_ROWS;
-                    s0 = _mm256_add_pd(s0, term(v, a, 0));
-                    s1 = _mm256_add_pd(s1, term(v, a, 1));
-                    s2 = _mm256_add_pd(s2, term(v, a, 2));
-                    s3 = _mm256_add_pd(s3, term(v, a, 3));
+                    add_column(base, query.ref_present[i], 0, s0, s1, s2, s3);
                 }
                 if (i < n) {
-                    const __m256d sum[H] = {s0, s1, s2, s3};
-                    unsigned keep = 0;
-                    for (int h = 0; h < H; ++h) {
-                        // The partial sum itself bounds the distance: the scale is at least 1
-                        // (see prune_limits), and its lookup is left for the lanes that finish.
-                        const __m256d bound = sum[h];
-                        const __m256d lim = _mm256_load_pd(limit + half * H * 4 + 4 * h);
-                        const unsigned out_lanes =
-                            static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(bound, lim, _CMP_GT_OQ)));
-                        keep |= (~out_lanes & 0xFu) << (4 * h);
-                    }
-                    live = (keep & half_needed) != 0;
+                    // The partial sum itself bounds the distance: the scale is at least 1 (see
+                    // prune_limits), and its lookup is left for the lanes that finish.
+                    const __m256d bound[H] = {s0, s1, s2, s3};
+                    live = (kept_lanes(bound, limit + half * H * 4) & half_needed) != 0;
                 }
             }
             if (!live) {
@@ -241,14 +231,8 @@ void nan_euclid(const PanelView& panel, const QueryView& query, std::size_t b0, 
 
 // Half a block (16 rows) at a time: two sums of four vectors stay in registers. Pruning
 // works per half.
-struct ExpectedDistance {
-    const PanelView& panel;
-    const QueryView& query;
-
-    ExpectedDistance(const PanelView& p, const QueryView& q) : panel(p), query(q) {}
-
-    static constexpr bool PER_LANE = true;
-    std::size_t steps() const { return panel.cols; }
+struct ExpectedDistance : BlockDistances {
+    using BlockDistances::BlockDistances;
 
     template <bool Prune>
     std::uint32_t block(std::size_t b, double* out, const double* limit, std::uint32_t needed,
@@ -290,18 +274,12 @@ struct ExpectedDistance {
                 }
                 if constexpr (Prune) {
                     if (c < cols) {
-                        unsigned keep = 0;
+                        __m256d bound[H];
                         for (int h = 0; h < H; ++h) {
                             // fl(m + fl(sqrt(q))) grows with both partial sums: see prune_limits.
-                            const __m256d bound = _mm256_add_pd(missing_sum[h], _mm256_sqrt_pd(square_sum[h]));
-                            const __m256d lim = _mm256_load_pd(limit + half * H * 4 + 4 * h);
-                            const unsigned out_lanes =
-                                static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(bound, lim, _CMP_GT_OQ)));
-                            keep |= (~out_lanes & 0xFu) << (4 * h);
+                            bound[h] = _mm256_add_pd(missing_sum[h], _mm256_sqrt_pd(square_sum[h]));
                         }
-                        if ((keep & half_needed) == 0) {
-                            live = false;
-                        }
+                        live = (kept_lanes(bound, limit + half * H * 4) & half_needed) != 0;
                     }
                 }
             }
@@ -316,6 +294,10 @@ struct ExpectedDistance {
         }
         return dropped;
     }
+
+    // What drive_blocks asks of the loop above.
+    std::size_t steps() const { return panel.cols; }
+    static constexpr bool PER_LANE = true;
 };
 
 void expected_distance(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1, double* dist,
@@ -327,11 +309,7 @@ void expected_distance(const PanelView& panel, const QueryView& query, std::size
 
 }  // namespace mirel::knn::detail
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+MIREL_TARGET_END
 
 namespace mirel::knn::detail {
 

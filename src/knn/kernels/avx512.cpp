@@ -16,24 +16,13 @@
 #include <cmath>
 #include <limits>
 
-#include "knn/row/impute.hpp"
-
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,avx512dq"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512dq")
-#endif
+MIREL_TARGET_BEGIN("avx512f,avx512dq")
 
 #include "knn/kernels/block_driver.hpp"
 
 namespace mirel::knn::detail {
 
 namespace {
-
-constexpr std::uint64_t SIGN = std::uint64_t{1} << 63;
-constexpr int VECTORS = static_cast<int>(BLOCK_ROWS / 8);
-static_assert(VECTORS == 4, "the loops are written out for four vectors per block");
 
 // A lane mask loaded straight from memory into a mask register. Left to itself, GCC loads the
 // byte into a general register and moves it over, an extra instruction on a port the vector
@@ -44,9 +33,12 @@ inline __mmask8 load_mask(const std::uint8_t* p) {
     return k;
 }
 
+constexpr int VECTORS = static_cast<int>(BLOCK_ROWS / 8);
+static_assert(VECTORS == 4, "the loops are written out for four vectors per block");
+
 // Ranking keys of eight measured distances (see measured_rank_key).
 inline __m512i rank_keys(__m512d d) {
-    return _mm512_or_si512(_mm512_castpd_si512(d), _mm512_set1_epi64(static_cast<long long>(SIGN)));
+    return _mm512_or_si512(_mm512_castpd_si512(d), _mm512_set1_epi64(static_cast<long long>(RANK_KEY_SIGN)));
 }
 
 struct Avx512Keys {
@@ -71,6 +63,24 @@ struct Avx512Keys {
                (static_cast<std::uint32_t>(_mm512_cmple_epu64_mask(k3, _mm512_loadu_si512(limits + 24))) << 24);
     }
 };
+
+// Whether a block's sums may stop: no needed lane's bound (bound[u] for the lanes of vector u)
+// is at most its limit any more (a NaN keeps a lane: see prune_limits). Then every lane is
+// dropped and the `left` columns not summed are counted as skipped.
+inline bool all_out(const __m512d (&bound)[VECTORS], const double* limit, std::uint32_t needed, std::size_t left,
+                    std::uint32_t& dropped, std::uint64_t& skipped) {
+    std::uint32_t keep = 0;
+    for (int u = 0; u < VECTORS; ++u) {
+        const __mmask8 out_lanes = _mm512_cmp_pd_mask(bound[u], _mm512_load_pd(limit + 8 * u), _CMP_GT_OQ);
+        keep |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(~out_lanes)) << (8 * u);
+    }
+    if ((keep & needed) != 0) {
+        return false;
+    }
+    dropped = ~std::uint32_t{0};
+    skipped += BLOCK_ROWS * left;
+    return true;
+}
 
 // How nan_euclid's scale cols / shared is looked up for eight lanes: from one register
 // (cols < 8), from two (cols < 16), or, for wider rows, from one register holding the eight
@@ -139,12 +149,10 @@ struct ScaleTable {
 
 // Pruning works per block: the sums go on while any needed lane of the block is live.
 template <ScaleLookup Lookup>
-struct NanEuclid {
-    const PanelView& panel;
-    const QueryView& query;
+struct NanEuclid : BlockDistances {
     const ScaleTable<Lookup> table;
 
-    NanEuclid(const PanelView& p, const QueryView& q) : panel(p), query(q), table(p, q) {}
+    NanEuclid(const PanelView& p, const QueryView& q) : BlockDistances(p, q), table(p, q) {}
 
     static constexpr bool PER_LANE = false;
     std::size_t steps() const { return query.n_ref_present; }
@@ -209,16 +217,12 @@ struct NanEuclid {
             if constexpr (Prune) {
                 if (i < n) {
                     const __m512d sum[VECTORS] = {s0, s1, s2, s3};
-                    std::uint32_t keep = 0;
+                    __m512d bound[VECTORS];
                     for (int u = 0; u < VECTORS; ++u) {
                         // fl(partial * scale) <= fl(sum * scale): see prune_limits.
-                        const __m512d bound = _mm512_mul_pd(sum[u], scale[u]);
-                        const __mmask8 out_lanes = _mm512_cmp_pd_mask(bound, _mm512_load_pd(limit + 8 * u), _CMP_GT_OQ);
-                        keep |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(~out_lanes)) << (8 * u);
+                        bound[u] = _mm512_mul_pd(sum[u], scale[u]);
                     }
-                    if ((keep & needed) == 0) {
-                        dropped = ~std::uint32_t{0};
-                        skipped += BLOCK_ROWS * (n - i);
+                    if (all_out(bound, limit, needed, n - i, dropped, skipped)) {
                         break;
                     }
                 }
@@ -235,14 +239,8 @@ struct NanEuclid {
 };
 
 // Pruning works per block, as in NanEuclid.
-struct ExpectedDistance {
-    const PanelView& panel;
-    const QueryView& query;
-
-    ExpectedDistance(const PanelView& p, const QueryView& q) : panel(p), query(q) {}
-
-    static constexpr bool PER_LANE = false;
-    std::size_t steps() const { return panel.cols; }
+struct ExpectedDistance : BlockDistances {
+    using BlockDistances::BlockDistances;
 
     template <bool Prune>
     std::uint32_t block(std::size_t b, double* out, const double* limit, std::uint32_t needed,
@@ -298,17 +296,13 @@ struct ExpectedDistance {
                 if (c < cols) {
                     const __m512d missing_sum[VECTORS] = {m0, m1, m2, m3};
                     const __m512d square_sum[VECTORS] = {q0, q1, q2, q3};
-                    std::uint32_t keep = 0;
+                    __m512d bound[VECTORS];
                     for (int u = 0; u < VECTORS; ++u) {
                         // fl(m + fl(sqrt(q))) grows with both partial sums: see prune_limits.
                         const __m512d root = _mm512_mask_sqrt_pd(square_sum[u], 0xFF, square_sum[u]);
-                        const __m512d bound = _mm512_add_pd(missing_sum[u], root);
-                        const __mmask8 out_lanes = _mm512_cmp_pd_mask(bound, _mm512_load_pd(limit + 8 * u), _CMP_GT_OQ);
-                        keep |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(~out_lanes)) << (8 * u);
+                        bound[u] = _mm512_add_pd(missing_sum[u], root);
                     }
-                    if ((keep & needed) == 0) {
-                        dropped = ~std::uint32_t{0};
-                        skipped += BLOCK_ROWS * (cols - c);
+                    if (all_out(bound, limit, needed, cols - c, dropped, skipped)) {
                         break;
                     }
                 }
@@ -323,7 +317,16 @@ struct ExpectedDistance {
         }
         return dropped;
     }
+
+    // What drive_blocks asks of the loop above.
+    static constexpr bool PER_LANE = false;
+    std::size_t steps() const { return panel.cols; }
 };
+
+void expected_distance(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1, double* dist,
+                       std::uint8_t* forward, std::uint8_t* reverse) {
+    drive_blocks<ExpectedDistance, Avx512Keys>(panel, query, b0, b1, dist, forward, reverse);
+}
 
 template <ScaleLookup Lookup>
 void nan_euclid(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1, double* dist,
@@ -331,20 +334,11 @@ void nan_euclid(const PanelView& panel, const QueryView& query, std::size_t b0, 
     drive_blocks<NanEuclid<Lookup>, Avx512Keys>(panel, query, b0, b1, dist, forward, reverse);
 }
 
-void expected_distance(const PanelView& panel, const QueryView& query, std::size_t b0, std::size_t b1, double* dist,
-                       std::uint8_t* forward, std::uint8_t* reverse) {
-    drive_blocks<ExpectedDistance, Avx512Keys>(panel, query, b0, b1, dist, forward, reverse);
-}
-
 }  // namespace
 
 }  // namespace mirel::knn::detail
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+MIREL_TARGET_END
 
 namespace mirel::knn::detail {
 

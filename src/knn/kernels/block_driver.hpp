@@ -32,11 +32,20 @@
 #include <cstring>
 #include <limits>
 
+#include "knn/core/rank_key.hpp"
 #include "knn/kernels/kernel.hpp"
-#include "knn/row/impute.hpp"
 
 namespace mirel::knn::detail {
 namespace {
+
+// The base of a per-block distance loop (the Distances of drive_blocks): the panel and the query
+// row it measures.
+struct BlockDistances {
+    const PanelView& panel;
+    const QueryView& query;
+
+    BlockDistances(const PanelView& p, const QueryView& q) noexcept : panel(p), query(q) {}
+};
 
 // Bits of the positions first + 0..31 that lie in [lo, hi).
 inline std::uint32_t positions_in(std::size_t first, std::size_t lo, std::size_t hi) noexcept {
@@ -91,12 +100,7 @@ inline std::size_t prune_step(std::size_t steps) noexcept { return steps < 8 ? 2
 // thresholds a selection has) this is that distance; the key of a NaN and UINT64_MAX (every key
 // passes) give a NaN, which never prunes. A key below that of +0.0 would give a negative limit
 // or a NaN, still right: the key of every non-negative distance and of NaN exceeds it.
-inline double limit_of_key(std::uint64_t t) noexcept {
-    const std::uint64_t bits = t ^ (std::uint64_t{1} << 63);
-    double d;
-    std::memcpy(&d, &bits, sizeof d);
-    return d;
-}
+// (measured_key_limit, knn/core/rank_key.hpp)
 
 // Pruning: when may a kernel stop measuring a position?
 //
@@ -136,7 +140,6 @@ inline double limit_of_key(std::uint64_t t) noexcept {
 // loops are branch-free so that they vectorise.
 inline std::uint32_t prune_limits(const PanelView& panel, const QueryView& query, std::size_t b, double* limit,
                                   std::uint32_t& unbounded) {
-    constexpr std::uint64_t KEY_OF_INFINITY = 0xFFF0000000000000u;  // distance_rank_key(+inf)
     std::uint32_t forward = forward_range(panel, query, b);
     std::uint32_t backward = query.reverse_threshold != nullptr ? reverse_range(query, b) : 0u;
     if (query.self != NO_POSITION && query.self / BLOCK_ROWS == b) {
@@ -173,7 +176,7 @@ inline std::uint32_t prune_limits(const PanelView& panel, const QueryView& query
     }
     std::uint32_t nan_lanes = 0;
     for (std::size_t i = 0; i < BLOCK_ROWS; ++i) {
-        limit[i] = limit_of_key(key[i]);
+        limit[i] = measured_key_limit(key[i]);
         nan_lanes |= static_cast<std::uint32_t>(key[i] > KEY_OF_INFINITY) << i;
     }
     unbounded = nan_lanes & (forward | backward);

@@ -16,10 +16,10 @@ bool cpu_has_avx512() noexcept { return __builtin_cpu_supports("avx512f") && __b
 #endif
 
 constexpr std::array TARGETS {
-    KernelTarget{KernelKind::portable, "portable", &always, &portable_kernels},
+    KernelTarget{KernelKind::portable, kernel_kind_name(KernelKind::portable), &always, &portable_kernels},
 #if MIREL_X86_KERNELS
-        KernelTarget{KernelKind::avx2, "avx2", &cpu_has_avx2, &avx2_kernels},
-        KernelTarget{KernelKind::avx512, "avx512", &cpu_has_avx512, &avx512_kernels},
+        KernelTarget{KernelKind::avx2, kernel_kind_name(KernelKind::avx2), &cpu_has_avx2, &avx2_kernels},
+        KernelTarget{KernelKind::avx512, kernel_kind_name(KernelKind::avx512), &cpu_has_avx512, &avx512_kernels},
 #endif
 };
 

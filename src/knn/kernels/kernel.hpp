@@ -31,9 +31,34 @@
 #define MIREL_X86_KERNELS 0
 #endif
 
+// A kernel file's target region: the functions between MIREL_TARGET_BEGIN("isa,...") and
+// MIREL_TARGET_END are compiled for those instruction sets (GCC's target pragma, Clang's
+// attribute pragma), the rest of the library for the baseline.
+#define MIREL_PRAGMA(text) _Pragma(#text)
+#if defined(__clang__)
+#define MIREL_TARGET_BEGIN(isa) MIREL_PRAGMA(clang attribute push(__attribute__((target(isa))), apply_to = function))
+#define MIREL_TARGET_END MIREL_PRAGMA(clang attribute pop)
+#else
+#define MIREL_TARGET_BEGIN(isa) MIREL_PRAGMA(GCC push_options) MIREL_PRAGMA(GCC target(isa))
+#define MIREL_TARGET_END MIREL_PRAGMA(GCC pop_options)
+#endif
+
 namespace mirel::knn {
 
 enum class KernelKind { portable, avx2, avx512 };
+
+// The name of a kernel kind (the one spelling of each).
+constexpr std::string_view kernel_kind_name(KernelKind kind) noexcept {
+    switch (kind) {
+        case KernelKind::portable:
+            return "portable";
+        case KernelKind::avx2:
+            return "avx2";
+        case KernelKind::avx512:
+            return "avx512";
+    }
+    return "unknown";
+}
 
 }  // namespace mirel::knn
 

@@ -106,11 +106,8 @@ constexpr std::size_t LANE_GROUP = 8;
 // when the panel has them and the query's values are all finite, through the values otherwise.
 // Distances supplies block_of<Prune>(cells, ...) with the driver's block<Prune> arguments.
 template <class Distances>
-struct PortableDistances {
-    const PanelView& panel;
-    const QueryView& query;
-
-    PortableDistances(const PanelView& p, const QueryView& q) noexcept : panel(p), query(q) {}
+struct PortableDistances : BlockDistances {
+    using BlockDistances::BlockDistances;
 
     static constexpr bool PER_LANE = true;
 
@@ -240,8 +237,6 @@ struct NanEuclid : PortableDistances<NanEuclid> {
 struct ExpectedDistance : PortableDistances<ExpectedDistance> {
     using PortableDistances::PortableDistances;
 
-    std::size_t steps() const noexcept { return panel.cols; }
-
     template <bool Prune, class Cells>
     std::uint32_t block_of(const Cells& cells, std::size_t b, double* out, const double* limit, std::uint32_t needed,
                            std::uint64_t& skipped) const noexcept {
@@ -293,6 +288,9 @@ struct ExpectedDistance : PortableDistances<ExpectedDistance> {
         }
         return dropped;
     }
+
+    // The columns each sum visits (for PruneCounts).
+    std::size_t steps() const noexcept { return panel.cols; }
 };
 
 }  // namespace

@@ -110,7 +110,7 @@ void Panel::copy_rows(std::span<const double> fitted, std::size_t cols, std::spa
             const double* row = p < m ? fitted.data() + row_of[p] * cols : nullptr;
             std::int64_t present = 0;
             for (std::size_t c = 0; c < cols; ++c) {
-                const std::size_t at = (b * cols + c) * BLOCK_ROWS + i;
+                const std::size_t at = panel_cell(cols, p, c);
                 const double v = row != nullptr ? row[c] : nan;
                 const bool missing = std::isnan(v);
                 values[at] = v;
@@ -119,7 +119,7 @@ void Panel::copy_rows(std::span<const double> fitted, std::size_t cols, std::spa
                     weight[at] = missing ? 0.0 : 1.0;
                 }
                 if (!missing) {
-                    present_[(b * cols + c) * BLOCK_BYTES + i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+                    present_[at / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
                     ++present;
                     if (std::isinf(v)) {
                         column_has_infinity_[c] = 1;

@@ -27,6 +27,13 @@
 
 namespace mirel::knn::detail {
 
+// The cell layout of a panel of `cols` columns: cell c of the row at position p is
+// values[panel_cell(cols, p, c)] (likewise the masked cells and the terms), and its presence bit
+// is bit p % 8 of present[panel_cell(cols, p, c) / 8].
+inline std::size_t panel_cell(std::size_t cols, std::size_t p, std::size_t c) noexcept {
+    return ((p / BLOCK_ROWS) * cols + c) * BLOCK_ROWS + p % BLOCK_ROWS;
+}
+
 class Panel {
 public:
     // Copies rows row_of[p] of `fitted` (rows of `cols` values) to positions p. The missing-cell
@@ -41,10 +48,11 @@ public:
     // Whether the row at position p holds a value in column c (compact bits, usually still
     // cached from the distance computation).
     bool holds(std::size_t p, std::size_t c) const noexcept {
-        const std::size_t b = p / BLOCK_ROWS;
-        const std::size_t i = p % BLOCK_ROWS;
-        return (view_.present[(b * view_.cols + c) * BLOCK_BYTES + i / 8] >> (i % 8)) & 1u;
+        return (view_.present[panel_cell(view_.cols, p, c) / 8] >> (p % 8)) & 1u;
     }
+
+    // Cell c of the row at position p, bit for bit as built.
+    double value(std::size_t p, std::size_t c) const noexcept { return view_.values[panel_cell(view_.cols, p, c)]; }
 
     // Whether some row of the panel holds +-inf in column c.
     bool column_has_infinity(std::size_t c) const noexcept { return column_has_infinity_[c] != 0; }

@@ -25,19 +25,11 @@ std::size_t first_missing_cell(const KnnImputer& imputer, std::span<const double
 
 }  // namespace
 
-std::optional<ImputeResult> open_pass(const KnnImputer& imputer, std::span<const double> input,
-                                      std::vector<double>& result, MissingCells& work) {
-    if (imputer.metric_kind() == Metric::unknown) {
-        return unknown_metric(imputer.metric());
-    }
-    result.assign(input.begin(), input.end());
+void collect_missing_cells(std::span<const double> input, std::size_t cols, std::size_t from, std::size_t first_row,
+                           MissingCells& work) {
     const std::size_t n = input.size();
-    const std::size_t cols = imputer.cols();
-    std::size_t p = first_missing_cell(imputer, input);
-    if (p == n) {
-        return ImputeResult(std::move(result));
-    }
     work = MissingCells{};
+    std::size_t p = from;
     while (p < n) {
         if (!std::isnan(input[p])) {
             ++p;
@@ -51,10 +43,25 @@ std::optional<ImputeResult> open_pass(const KnnImputer& imputer, std::span<const
                 work.cols.push_back(c);
             }
         }
-        work.rows.push_back(r);
+        work.rows.push_back(first_row + r);
         work.offsets.push_back(work.cols.size());
         p = r * cols + cols;
     }
+}
+
+std::optional<ImputeResult> open_pass(const KnnImputer& imputer, std::span<const double> input,
+                                      std::vector<double>& result, MissingCells& work) {
+    if (imputer.metric_kind() == Metric::unknown) {
+        return unknown_metric(imputer.metric());
+    }
+    result.assign(input.begin(), input.end());
+    const std::size_t n = input.size();
+    const std::size_t cols = imputer.cols();
+    std::size_t p = first_missing_cell(imputer, input);
+    if (p == n) {
+        return ImputeResult(std::move(result));
+    }
+    collect_missing_cells(input, cols, p, 0, work);
     return std::nullopt;
 }
 

@@ -24,6 +24,12 @@ struct MissingCells {
     }
 };
 
+// The missing cells of `input` (rows of cols > 0 values; a short last row counts only up to the
+// end) from cell `from` on, which must be a row's first missing cell or the start of a row; rows
+// are numbered from first_row.
+void collect_missing_cells(std::span<const double> input, std::size_t cols, std::size_t from, std::size_t first_row,
+                           MissingCells& work);
+
 // The opening of a pass: the metric name is checked (before anything is copied or examined),
 // every cell starts as the input's own bits, and a zero column count with a missing cell fails
 // with "attempt to divide by zero". Returns the finished result when nothing is left to impute

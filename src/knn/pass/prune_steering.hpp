@@ -16,7 +16,7 @@
 #include <cstdint>
 
 #include "knn/kernels/kernel.hpp"
-#include "knn/row/impute_fast.hpp"
+#include "knn/pass/pass_tuning.hpp"
 
 namespace mirel::knn::detail {
 

@@ -17,10 +17,6 @@ namespace mirel::knn::detail {
 // round to the same distance tie (and the lower index ranks first), as with scikit-learn.
 inline double query_distance(double sum, double scale) noexcept { return std::sqrt(sum * scale); }
 
-// Ranking key of a query distance: the pass's total order (NaN after +inf, whatever its sign),
-// with -0.0 ranked as +0.0 (a given distance may carry a negative zero).
-inline std::uint64_t query_rank_key(double d) noexcept { return distance_rank_key(d + 0.0); }
-
 void check_pass_arguments(const TableView& fitted, const DonorColumns& columns, std::size_t query_rows,
                           std::size_t first, std::size_t last, std::size_t k);
 

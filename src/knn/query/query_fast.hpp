@@ -5,10 +5,10 @@
 #include <atomic>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
-#include "knn/panel/panel.hpp"
 #include "knn/query/query.hpp"
 #include "knn/row/impute_fast.hpp"
 
@@ -24,6 +24,32 @@ std::vector<QueryKernel> available_query_kernels();
 QueryKernel best_query_kernel() noexcept;
 std::string_view query_kernel_name(QueryKernel kernel) noexcept;
 
+// The distance kernel of a fast pass; nullopt for the reference. (The one mapping between the
+// two enumerations.)
+constexpr std::optional<KernelKind> query_kernel_kind(QueryKernel kernel) noexcept {
+    switch (kernel) {
+        case QueryKernel::portable:
+            return KernelKind::portable;
+        case QueryKernel::avx2:
+            return KernelKind::avx2;
+        case QueryKernel::avx512:
+            return KernelKind::avx512;
+        case QueryKernel::reference:
+            break;
+    }
+    return std::nullopt;
+}
+
+// The fast pass over a distance kernel.
+constexpr QueryKernel query_kernel_of(KernelKind kind) noexcept {
+    for (const QueryKernel k : {QueryKernel::portable, QueryKernel::avx2, QueryKernel::avx512}) {
+        if (query_kernel_kind(k) == kind) {
+            return k;
+        }
+    }
+    return QueryKernel::portable;
+}
+
 // How QueryDonors holds the fitted rows: the column-blocked panel that the kernels read, or the
 // rows as they are (row-major) for the straightforward pass; `automatic` takes the rows as they
 // are when the panel would be mostly padding (at most QUERY_ROW_MAJOR_MAX_ROWS rows), so that
@@ -33,6 +59,10 @@ enum class DonorLayout { panel, rows, automatic };
 // Up to here the straightforward pass over the rows is about as fast as the kernels over a panel
 // of one 32-row block, which holds 3.2 times as many cells at 10 rows.
 inline constexpr std::size_t QUERY_ROW_MAJOR_MAX_ROWS = 10;
+
+// The column-blocked panel of the fitted rows (position p = row p) that the fast pass reads
+// (knn/query/donor_panel.hpp).
+class DonorPanel;
 
 // The fitted side of the query passes, built once per fitted table: the column-blocked panel of
 // the fitted rows (position p = row p) or, for a few rows, a row-major copy, which is the only
@@ -44,6 +74,9 @@ public:
     // portable kernels read faster; by default when they are the fastest kernels here.
     explicit QueryDonors(const TableView& fitted, bool masked_cells = best_kernel() == KernelKind::portable,
                          DonorLayout layout = DonorLayout::panel);
+    QueryDonors(QueryDonors&&) noexcept;
+    QueryDonors& operator=(QueryDonors&&) noexcept;
+    ~QueryDonors();
 
     std::size_t rows() const noexcept { return rows_; }
     std::size_t cols() const noexcept { return cols_; }
@@ -52,15 +85,9 @@ public:
     // straightforward one over row_major()).
     bool is_row_major() const noexcept { return row_major_; }
     TableView row_major() const noexcept { return TableView{rows_table_.data(), rows_, cols_}; }
-    const detail::Panel& panel() const noexcept { return panel_; }
+    const DonorPanel& panel() const noexcept { return *panel_; }
     // Cell c of fitted row r, bit for bit as fitted.
-    double value(std::size_t r, std::size_t c) const noexcept {
-        if (row_major_) {
-            return rows_table_[r * cols_ + c];
-        }
-        const detail::PanelView& v = panel_.view();
-        return v.values[((r / detail::BLOCK_ROWS) * cols_ + c) * detail::BLOCK_ROWS + r % detail::BLOCK_ROWS];
-    }
+    double value(std::size_t r, std::size_t c) const noexcept;
     // The fitted table again, row-major (rows * cols values).
     std::vector<double> table() const;
     // Bytes held (what the binding reports to the interpreter's memory accounting).
@@ -72,7 +99,7 @@ private:
     bool row_major_ = false;
     DonorColumns columns_;
     std::vector<double> rows_table_;
-    detail::Panel panel_;
+    std::unique_ptr<DonorPanel> panel_;  // empty when row-major
 };
 
 // query_reference's results, bit for bit, from the fast driver over `kernel` (not `reference`),
@@ -85,12 +112,6 @@ void query_fast(const QueryDonors& donors, double* query, std::size_t query_rows
 // then a pass over all the rows may compute each distance between two imputed rows once.
 bool query_is_fitted(const QueryDonors& donors, const double* query, std::size_t query_rows) noexcept;
 
-// query_fast with that decision made by the caller. With query_is_fitted false the pass never
-// reads query rows outside [first, last), so other threads may be writing them meanwhile.
-void query_fast_with(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
-                     std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel, bool query_is_fitted,
-                     const PassTuning& tuning = PassTuning{});
-
 // How a running pass is watched and stopped. Between its steps (a super-block for a group of rows,
 // or one row of the full-ordering path) the pass calls keep_going(context) when it is set, and
 // stops when that returns false: the rows of the group being measured are then left as they
@@ -102,15 +123,15 @@ struct PassControl {
     std::atomic<std::size_t>* done = nullptr;
 };
 
-// query_fast_with under a PassControl. Returns true when every row of [first, last) is done,
+// query_fast with the decision made by the caller (query_is_fitted: then a pass over all rows
+// shares distances; false: the pass never reads query rows outside [first, last), so other
+// threads may be writing them meanwhile), under a PassControl. Returns true when every row of [first, last) is done,
 // false when keep_going stopped the pass.
 bool query_fast_controlled(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
                            std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
                            bool query_is_fitted, const PassTuning& tuning, const PassControl& control);
 
-namespace detail {
-class QueryPass;
-}
+class QueryPass;  // knn/query/query_fast.cpp
 
 // The fast pass of one worker thread, over ranges of rows one after another (steering pruning
 // as one pass over them would). Everything the pass needs (its kernel, selections, scratch,
@@ -136,7 +157,38 @@ public:
     void report() const noexcept;
 
 private:
-    std::unique_ptr<detail::QueryPass> pass_;
+    std::unique_ptr<QueryPass> pass_;
+};
+
+// fit_transform on several threads: the query table is the fitted table (query_is_fitted), and
+// each distance between two rows that both need imputing is computed once, by one of the
+// workers, as query_fast computes it once on one thread. The constructor (on the calling thread)
+// checks the arguments, builds the panel of the rows and every worker's selections of all rows,
+// and allocates everything else; workers() is 0 when there is nothing to share or the
+// selections of that many copies do not fit the budget of PassTuning (then split the rows
+// instead). run(w) is worker w's loop over the groups of rows left: it allocates nothing and
+// never throws, and writes nothing. finish(), after every worker ended, merges their selections
+// (a selection keeps the first k by key and row index whatever the order it is offered them)
+// and writes every row: the result is query_fast's, bit for bit, for any number of workers.
+class SharedQueryPass {
+public:
+    SharedQueryPass(const QueryDonors& donors, double* query, std::size_t k, QueryWeights weights, QueryKernel kernel,
+                    const PassTuning& tuning, std::size_t workers);
+    SharedQueryPass(const SharedQueryPass&) = delete;
+    SharedQueryPass& operator=(const SharedQueryPass&) = delete;
+    ~SharedQueryPass();
+
+    std::size_t workers() const noexcept { return passes_.size(); }
+    // false when the control stopped the worker (the others stop at their next step too).
+    // NOLINTNEXTLINE(bugprone-exception-escape): every buffer is sized by the constructor
+    bool run(std::size_t worker, const PassControl& control) noexcept;
+    void finish();
+    // Adds every worker's pruning counts to PassTuning::prune_counts, when it is set.
+    void report() const noexcept;
+
+private:
+    std::vector<std::unique_ptr<QueryPass>> passes_;
+    std::atomic<std::size_t> next_group_{0};
 };
 
 }  // namespace mirel::knn

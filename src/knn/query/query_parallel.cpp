@@ -12,6 +12,10 @@
 //    allocate lazily (libstdc++ allocates a thread's exception storage at its first throw).
 //    Workers look at a stop flag between the pass's steps and add the rows they finish, group by
 //    group, to a shared count (the progress the poll sees).
+//    When the query is the fitted table (fit_transform) and no chunk size was asked for, the
+//    workers share the distances instead (SharedQueryPass): each takes groups of the imputed
+//    rows from an atomic counter and measures each pair once into selections of its own; the
+//    calling thread merges them and writes every row after the join (nothing when stopped).
 // 4. The calling thread waits, polling when asked to, and joins every worker on every path (the
 //    poll's refusal or its exception, a thread that cannot start), so nothing of the pass
 //    outlives the call; failures are raised here after the join.
@@ -132,8 +136,8 @@ void check_job(const QueryJob& job, const ParallelOptions& options, const PassTu
     if (options.threads == 0) {
         throw std::invalid_argument("query_parallel needs at least one thread");
     }
-    query_fast_with(job.donors, job.query, job.query_rows, job.first, job.first, job.k, job.weights, job.kernel, false,
-                    tuning);
+    query_fast_controlled(job.donors, job.query, job.query_rows, job.first, job.first, job.k, job.weights, job.kernel,
+                          false, tuning, PassControl{});
     detail::check_pass_arguments({nullptr, job.donors.rows(), job.donors.cols()}, job.donors.columns(), job.query_rows,
                                  job.first, job.last, job.k);
 }
@@ -174,12 +178,18 @@ struct Crew {
     std::condition_variable finished;
     std::size_t running = 0;
 
-    // A worker's loop: the next chunk until none is left or the pass is stopped.
-    void work(QueryWorker& pass) noexcept {
+    // A worker's control: it stops when `stop` is set, and adds the rows it finishes to `done`.
+    PassControl control() noexcept {
         PassControl control;
         control.keep_going = &not_stopped;
         control.context = &stop;
         control.done = &done;
+        return control;
+    }
+
+    // A worker's loop: the next chunk until none is left or the pass is stopped.
+    void work(QueryWorker& pass) noexcept {
+        const PassControl control = this->control();
         while (!stop.load()) {
             const std::size_t i = next_chunk.fetch_add(1);
             if (i >= chunks) {
@@ -192,20 +202,23 @@ struct Crew {
                 break;
             }
         }
-        const std::lock_guard<std::mutex> lock(mutex);
-        --running;
-        finished.notify_all();
     }
 
-    // Starts one worker on `pass`; a thread that cannot start leaves the count as it was.
-    void start(Pool& pool, QueryWorker& pass) {
+    // Starts one worker running body() (noexcept); a thread that cannot start leaves the count
+    // as it was.
+    template <class Body>
+    void start(Pool& pool, Body body) {
         {
             const std::lock_guard<std::mutex> lock(mutex);
             ++running;
         }
         try {
-            QueryWorker* p = &pass;
-            pool.start([this, p]() noexcept { work(*p); });
+            pool.start([this, body]() noexcept {
+                body();
+                const std::lock_guard<std::mutex> lock(mutex);
+                --running;
+                finished.notify_all();
+            });
         } catch (...) {
             const std::lock_guard<std::mutex> lock(mutex);
             --running;
@@ -248,7 +261,7 @@ bool run_workers(const QueryJob& job, std::size_t chunk, std::size_t chunks, std
     {
         Pool pool(crew.stop, workers);
         for (QueryWorker& pass : passes) {
-            crew.start(pool, pass);
+            crew.start(pool, [&crew, p = &pass]() noexcept { crew.work(*p); });
         }
         stopped = crew.wait(options);
     }
@@ -259,6 +272,35 @@ bool run_workers(const QueryJob& job, std::size_t chunk, std::size_t chunks, std
     if (stopped && crew.done.load() < total) {
         return false;
     }
+    if (options.poll) {
+        options.poll(total, total);
+    }
+    return true;
+}
+
+// fit_transform on `workers` threads (prepared in `shared`): every worker takes groups of rows
+// from the shared counter, then the calling thread merges and writes the rows. Nothing is written
+// when the poll stops the pass.
+bool run_shared(const QueryJob& job, SharedQueryPass& shared, const ParallelOptions& options) {
+    Crew crew(job, 0, 0);
+    bool stopped = false;
+    {
+        Pool pool(crew.stop, shared.workers());
+        for (std::size_t w = 0; w < shared.workers(); ++w) {
+            crew.start(pool, [&crew, &shared, w]() noexcept {
+                if (!crew.stop.load()) {
+                    shared.run(w, crew.control());
+                }
+            });
+        }
+        stopped = crew.wait(options);
+    }
+    shared.report();
+    if (stopped) {
+        return false;
+    }
+    shared.finish();
+    const std::size_t total = job.last - job.first;
     if (options.poll) {
         options.poll(total, total);
     }
@@ -281,15 +323,15 @@ bool query_parallel(const QueryJob& job, const ParallelOptions& options, const P
         }
         return true;  // no column has a donor, or no row to impute
     }
-    // The query is the fitted table (fit_transform): one pass over all the rows computes each
-    // distance between two imputed rows once. That needs the whole range in one pass, so it is
-    // kept for the calling thread; several threads split the rows and each measures its rows
-    // fully. Decided here, before any row is written.
+    // The query is the fitted table (fit_transform): the pass computes each distance between two
+    // imputed rows once, on the calling thread or dealt out to the workers (unless chunks were
+    // asked for, or the workers' selections do not fit the budget: then the rows are split and
+    // each worker measures its rows fully). Decided here, before any row is written.
     const bool fitted_query =
         job.first == 0 && job.last == job.donors.rows() && query_is_fitted(job.donors, job.query, job.query_rows);
     if (options.threads == 1 && !options.poll) {
-        query_fast_with(job.donors, job.query, job.query_rows, job.first, job.last, job.k, job.weights, job.kernel,
-                        fitted_query, tuning);
+        query_fast_controlled(job.donors, job.query, job.query_rows, job.first, job.last, job.k, job.weights,
+                              job.kernel, fitted_query, tuning, PassControl{});
         return true;
     }
     // 2. One thread: the calling thread, all rows at once unless chunks were asked for.
@@ -302,6 +344,13 @@ bool query_parallel(const QueryJob& job, const ParallelOptions& options, const P
     const std::size_t workers = worker_count(job, chunks, options);
     if (workers == 1) {
         return run_here(job, fitted_query, chunk, options, tuning);
+    }
+    if (fitted_query && options.chunk_rows == 0) {
+        // Each distance between two imputed rows once, the pairs dealt out to the workers.
+        SharedQueryPass shared(job.donors, job.query, job.k, job.weights, job.kernel, tuning, workers);
+        if (shared.workers() >= 2) {
+            return run_shared(job, shared, options);
+        }
     }
     // 3 and 4. The workers, then the wait.
     return run_workers(job, chunk, chunks, workers, options, tuning);

@@ -1,6 +1,6 @@
 // The query pass on several native threads: the rows of the query are dealt out in chunks to a
 // pool of std::threads that share the fitted side (QueryDonors, immutable: its panel is only
-// read). Every row is computed
+// read), or, for fit_transform, the pairs of imputed rows (SharedQueryPass). Every row is computed
 // exactly as by query_fast (the filters and groups of the fast driver never change a row's
 // donors), so the result is bit-identical for every thread count and chunk size.
 #pragma once

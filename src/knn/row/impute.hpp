@@ -6,9 +6,7 @@
 // for bit, and is tested against it on random and adversarial tables, on every kernel.
 #pragma once
 
-#include <bit>
 #include <cstddef>
-#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -17,6 +15,7 @@
 #include <vector>
 
 #include "knn/core/imputer.hpp"
+#include "knn/core/rank_key.hpp"
 
 namespace mirel::knn {
 
@@ -45,28 +44,5 @@ std::optional<UnknownMetric> check_impute(const KnnImputer& imputer, std::span<c
 // one metric call per other fitted row, a full stable sort of the candidates, get_weights,
 // average.
 ImputeResult impute_reference(const KnnImputer& imputer, std::span<const double> input, std::size_t input_rows);
-
-// Distance given to the reference row itself: the largest finite double, so that it ranks
-// after every row at a finite distance and before rows at +inf or NaN.
-inline constexpr double SELF_DISTANCE = 1.7976931348623157e308;
-
-// Ranking key of a distance: the IEEE total order, with a NaN's sign dropped first so that
-// every NaN ranks after +inf whatever sign the hardware gave it. Ties are broken by row index.
-inline std::uint64_t distance_rank_key(double d) noexcept {
-    constexpr std::uint64_t sign = std::uint64_t{1} << 63;
-    std::uint64_t bits = std::bit_cast<std::uint64_t>(d);
-    if (d != d) {
-        bits &= ~sign;
-    }
-    return (bits & sign) ? ~bits : (bits | sign);
-}
-
-// The key of a distance the kernels measured. Those are never negative numbers: every sum
-// starts at +0.0 and adds terms of +0.0 or more (or NaN), and the final steps keep the sign. For
-// a double that is +0.0 or more, or a NaN of either sign, distance_rank_key is its bits with the
-// sign bit set, and the vector kernels form their keys this way in one instruction.
-inline std::uint64_t measured_rank_key(double d) noexcept {
-    return std::bit_cast<std::uint64_t>(d) | (std::uint64_t{1} << 63);
-}
 
 }  // namespace mirel::knn

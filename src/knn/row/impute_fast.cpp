@@ -58,7 +58,7 @@ KernelKind best_kernel() noexcept {
 
 std::string_view kernel_name(KernelKind kind) noexcept {
     const detail::KernelTarget* target = find_target(kind);
-    return target != nullptr ? target->name : "unavailable";
+    return target != nullptr ? kernel_kind_name(kind) : "unavailable";
 }
 
 std::vector<double> distances_with(const KnnImputer& imputer, std::size_t row, std::size_t candidates,

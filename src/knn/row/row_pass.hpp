@@ -19,8 +19,4 @@ namespace mirel::knn::detail {
 void run_row_pass(const KnnImputer& imputer, std::size_t m, Kernel kernel, const PassTuning& tuning,
                   const MissingCells& work, std::span<double> result, std::size_t result_first_row = 0);
 
-// Bytes that keeping a row's selections alive costs per missing cell: 16 * min(k, rows) + 64
-// (the donor heap, its selection and, counted per cell, the row's state).
-std::size_t selection_bytes_per_cell(std::size_t capacity) noexcept;
-
 }  // namespace mirel::knn::detail

@@ -2,7 +2,6 @@
 // the block's rows only, with every fitted row as a candidate, writing into the block.
 #include "knn/row/row_range.hpp"
 
-#include <cmath>
 #include <string>
 
 #include "knn/core/panic.hpp"
@@ -36,18 +35,7 @@ std::optional<UnknownMetric> impute_row_range(const KnnImputer& imputer, std::sp
     const detail::Kernel fn = detail::kernel_for(kernel, imputer.metric_kind(), cols);
     // 2. The block's missing cells, rows numbered as in the whole input.
     detail::MissingCells work;
-    for (std::size_t i = 0; i < rows; ++i) {
-        const std::size_t before = work.cols.size();
-        for (std::size_t c = 0; c < cols; ++c) {
-            if (std::isnan(block[i * cols + c])) {
-                work.cols.push_back(c);
-            }
-        }
-        if (work.cols.size() != before) {
-            work.rows.push_back(first_row + i);
-            work.offsets.push_back(work.cols.size());
-        }
-    }
+    detail::collect_missing_cells(block, cols, 0, first_row, work);
     if (work.rows.empty()) {
         return std::nullopt;
     }
