@@ -105,7 +105,7 @@ def engine_skipped(kind: str, rows: int, cols: int, rate: float, engine: str | N
         )
     # The last kernel listed is the one `import mirel` uses (the fastest available).
     rows_out = [line.split() for line in done.stdout.splitlines() if line.startswith(f"{rows}x{cols}")]
-    return float(rows_out[-1][-1]) if rows_out else None
+    return float(rows_out[-1][7]) if rows_out else None
 
 
 def rss_bytes() -> int:
