@@ -406,8 +406,12 @@ int main(int argc, char** argv) {
     }
     const std::size_t rank = std::getenv("BENCH_RANK") ? std::strtoull(std::getenv("BENCH_RANK"), nullptr, 10) : 0;
     const unsigned k = std::getenv("BENCH_K") ? static_cast<unsigned>(std::atoi(std::getenv("BENCH_K"))) : 5u;
-    std::printf("metric %s, weights %s, k %u, %s\n", metric, weights, k,
-                rank == 0 ? "standard normal cells" : ("rank " + std::to_string(rank) + " plus noise").c_str());
+    std::printf(
+        "metric %s, weights %s, k %u, %s\n", metric, weights, k,
+        !files.empty() && std::all_of(files.begin(), files.end(), [](const std::string& f) { return !f.empty(); })
+            ? "tables from files"
+        : rank == 0 ? "standard normal cells"
+                    : ("rank " + std::to_string(rank) + " plus noise").c_str());
     std::printf("%-12s %6s %7s %-10s %10s %10s %14s %8s", "size", "nan", "q", "kernel", "wall s", "cpu s",
                 "pair-elem/s", "skipped");
     if (floor_wanted()) {

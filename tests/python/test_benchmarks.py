@@ -34,3 +34,38 @@ def test_both_comparisons_run_end_to_end(capsys):
     bench_impute.compare_table([("normal", 40, 4, 0.2), ("lowrank", 48, 6, 0.1)], 1, 1, None)
     out = capsys.readouterr().out
     assert " 40x4 " in out and " 48x6 " in out
+
+
+def test_the_peer_table_runs_end_to_end(capsys, monkeypatch):
+    import bench_peers
+
+    monkeypatch.setitem(bench_peers.TABLES, "tiny", ("lowrank", 30, 5, 0.2))
+    bench_peers.run(["tiny"], rounds=1, repeats=1, slow_repeats=1, knn_max_rows=10_000, knn_timeout=120)
+    out = capsys.readouterr().out
+    rows = [line for line in out.splitlines() if line.startswith("| tiny |")]
+    assert len(rows) == 1
+    cells = [c.strip() for c in rows[0].strip("|").split("|")]
+    # table, five calls, two ratios; every mirel face and scikit-learn gave a time
+    assert len(cells) == 1 + len(bench_peers.CALLS) + 2
+    assert all(c.endswith(" ms") or c.endswith(" s") for c in cells[1:5])
+    assert "knnimpute" in out.splitlines()[0]
+    # knnimpute skipped above the row cap
+    bench_peers.run(["tiny"], 1, 1, 1, knn_max_rows=10, knn_timeout=120, calls=("knnimpute",))
+    assert "skipped (> 10 rows)" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("name", ["lowrank", "digits", "loaddigits"])
+def test_the_structured_tables_are_what_they_say(name, tmp_path):
+    import numpy as np
+    import structured_tables
+
+    ((kind, rows, cols, rate),) = structured_tables.chosen([name])
+    args = structured_tables.write(str(tmp_path), [(kind, min(rows, 2000), cols, rate)])
+    x = np.fromfile(args[0][1:], dtype="<f8").reshape(int(args[1]), int(args[2]))
+    assert x.shape == (min(rows, 2000), cols) and abs(np.isnan(x).mean() - rate) < 0.01
+    filled = np.where(np.isnan(x), 0.0, x)
+    if kind == "lowrank":  # rank 4 plus noise of 0.1: the fifth singular value is noise
+        s = np.linalg.svd(filled - filled.mean(axis=0), compute_uv=False)
+        assert s[4] < 0.3 * s[3]
+    else:  # load_digits' values, with noise only in the tiled table
+        assert (np.abs(filled - np.round(filled)) > 1e-9).any() == (kind == "digits")
