@@ -131,10 +131,9 @@ def main() -> None:
     except subprocess.CalledProcessError as e:
         sys.exit(f"cannot build the engine benchmark: {e.stderr.decode(errors='replace')[-2000:]}")
     shares = profile(binary, args.mode, args.kernel, args.repeats, args.table)
-    print(
-        f"{args.mode} {'x'.join(args.table[:2])} nan {args.table[2]}: "
-        + ", ".join(f"{part} {shares.get(part, 0.0):.1f}%" for part in (*PARTS, "other"))
-    )
+    t = args.table
+    name = f"{os.path.basename(t[0][1:])} {t[1]}x{t[2]}" if t[0].startswith("@") else f"{t[0]}x{t[1]} nan {t[2]}"
+    print(f"{args.mode} {name}: " + ", ".join(f"{part} {shares.get(part, 0.0):.1f}%" for part in (*PARTS, "other")))
 
 
 if __name__ == "__main__":
