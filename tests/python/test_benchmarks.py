@@ -69,3 +69,26 @@ def test_the_structured_tables_are_what_they_say(name, tmp_path):
         assert s[4] < 0.3 * s[3]
     else:  # load_digits' values, with noise only in the tiled table
         assert (np.abs(filled - np.round(filled)) > 1e-9).any() == (kind == "digits")
+
+
+ENGINE = os.path.join(BENCHMARKS, "..", "build", "bench", "mirel_bench_engine")
+
+
+@pytest.mark.parametrize("mode", ["", "split", "self"])
+def test_the_engine_benchmark_prints_the_loop_floor_beside_each_pass(mode):
+    import subprocess
+
+    if not os.path.exists(ENGINE):
+        pytest.skip("the engine benchmark is not built (benchmarks/bench_engine.sh builds it)")
+    env = {**os.environ, "BENCH_REPEATS": "1", "BENCH_QUERY": mode}
+    if not mode:
+        del env["BENCH_QUERY"]
+    out = subprocess.run([ENGINE, "300", "12", "0.1"], env=env, check=True, capture_output=True, text=True).stdout
+    lines = [line.split() for line in out.splitlines() if line.startswith("300x12 ")]
+    assert lines  # one per kernel
+    for f in lines:
+        # size [nan|mode] q kernel wall cpu pair-el/s skipped | floor ratio floor-el/s build
+        cpu, floor, ratio, build = float(f[5]), float(f[8]), float(f[9]), float(f[11])
+        assert floor >= 0 and ratio > 0 and build >= 0 and float(f[10]) > 0
+        # ratio = pass CPU / floor CPU, up to the rounding of the printed values
+        assert abs(ratio * floor - cpu) <= 5e-5 * (1 + ratio) + 0.005 * floor
