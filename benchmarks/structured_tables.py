@@ -1,6 +1,6 @@
 """The structured tables, in the engine benchmark or as files for any other tool.
 
-    python benchmarks/structured_tables.py engine [--modes row,split,self] [--engine PATH] [NAME ...]
+    python benchmarks/structured_tables.py engine [--modes row,split,self] [--normal] [--rounds N] [NAME ...]
     python benchmarks/structured_tables.py write DIR [NAME ...]
 
 Tables (bench_impute.STRUCTURED; fixed seeds, so every tool gets the very same cells):
@@ -20,6 +20,9 @@ benchmarks/bench_engine.sh, build/bench/mirel_bench_engine) once per mode: `row`
 (mirel.KnnImputer(k=5).fit(X).transform(X)), `split` the query pass of mirel.sklearn (fit on the
 first 80% of the rows, transform the rest), `self` its fit_transform. The engine benchmark's
 environment (BENCH_KERNEL, BENCH_REPEATS, BENCH_PRUNE, BENCH_FLOOR, ...) passes through.
+`--normal` adds the engine benchmark's own random normal tables (2000x20, 5000x20, 10000x32,
+20000x8) before them, `--rounds N` runs every mode N times over; at the end, a markdown summary
+of the loop floor: the table of benchmarks/RESULTS.md, "The loop floor".
 
 `write` leaves DIR/NAME.f64 (raw little-endian doubles, row-major, NaN for a missing cell) and
 prints the engine benchmark's arguments for them ("@DIR/NAME.f64 ROWS COLS").
@@ -62,19 +65,50 @@ def write(directory: str, tables) -> list[str]:
     return args
 
 
-def engine(binary: str, tables, modes: list[str]) -> None:
+NORMAL = ["2000", "20", "0.1", "5000", "20", "0.1", "10000", "32", "0.05", "20000", "8", "0.1"]
+
+
+def engine(binary: str, tables, modes: list[str], normal: bool = False, rounds: int = 1) -> None:
+    """Runs the engine benchmark on the tables (and, with `normal`, first on its random normal
+    tables) in every mode, `rounds` times over; then, when the benchmark printed its loop floor,
+    a markdown summary: best CPU time of the pass and of the floor over the rounds, and the
+    range of pass / floor."""
     if not os.path.exists(binary):
         sys.exit(f"{binary} is missing: build it with benchmarks/bench_engine.sh 10 2 0")
+    names = {f"{r}x{c}": k for k, r, c, _ in tables}
+    results: dict = {}
     with tempfile.TemporaryDirectory() as tmp:
-        args = write(tmp, tables)
-        for mode in modes:
-            env = dict(os.environ)
-            env.pop("BENCH_QUERY", None)
-            if MODES[mode]:
-                env["BENCH_QUERY"] = MODES[mode]
-            print(f"# {mode}: {', '.join(f'{k} {r}x{c} nan {p}' for k, r, c, p in tables)}", flush=True)
-            out = subprocess.run([binary, *args], env=env, check=True, capture_output=True, text=True).stdout
-            print(out, end="", flush=True)
+        args = (NORMAL if normal else []) + write(tmp, tables)
+        for r in range(rounds):
+            for mode in modes:
+                env = dict(os.environ)
+                env.pop("BENCH_QUERY", None)
+                if MODES[mode]:
+                    env["BENCH_QUERY"] = MODES[mode]
+                print(f"# round {r + 1}, {mode}; load average {os.getloadavg()}", flush=True)
+                out = subprocess.run([binary, *args], env=env, check=True, capture_output=True, text=True).stdout
+                print(out, end="", flush=True)
+                for line in out.splitlines():
+                    f = line.split()
+                    if len(f) != 12 or "x" not in f[0] or f[0] == "size":
+                        continue  # no floor columns, or not a result line
+                    # size nan|mode q kernel wall cpu pair-el/s skipped floor ratio floor-el/s build
+                    table = f"{names.get(f[0], 'normal')} {f[0]}"
+                    entry = results.setdefault((table, mode, f[3]), {"q": f[2], "skipped": f[7], "runs": []})
+                    entry["runs"].append((float(f[5]), float(f[8]), float(f[9]), float(f[10])))
+    if not results:
+        return
+    print()
+    print("| table | pass | kernel | q | pass CPU s | floor CPU s | pass / floor | floor pair-el/s | skipped |")
+    print("| --- " * 9 + "|")
+    for (table, mode, kernel), e in results.items():
+        runs = e["runs"]
+        ratios = sorted(x[2] for x in runs)
+        spread = f"{ratios[0]:.2f}" if ratios[0] == ratios[-1] else f"{ratios[0]:.2f} to {ratios[-1]:.2f}"
+        print(
+            f"| {table} | {mode} | {kernel} | {e['q']} | {min(x[0] for x in runs):.4f} | "
+            f"{min(x[1] for x in runs):.4f} | {spread} | {max(x[3] for x in runs):.2e} | {e['skipped']} |"
+        )
 
 
 def main() -> None:
@@ -83,6 +117,8 @@ def main() -> None:
     run = sub.add_parser("engine", help="run the engine benchmark on the tables")
     run.add_argument("--engine", default=ENGINE)
     run.add_argument("--modes", default="row,split,self", help="comma-separated: row, split, self")
+    run.add_argument("--normal", action="store_true", help="also the engine benchmark's random normal tables")
+    run.add_argument("--rounds", type=int, default=1, help="runs of every mode, one after the other")
     run.add_argument("names", nargs="*")
     save = sub.add_parser("write", help="write the tables as raw doubles")
     save.add_argument("directory")
@@ -94,7 +130,7 @@ def main() -> None:
     modes = [m for m in args.modes.split(",") if m]
     if any(m not in MODES for m in modes):
         parser.error(f"modes are {', '.join(MODES)}")
-    engine(args.engine, chosen(args.names), modes)
+    engine(args.engine, chosen(args.names), modes, args.normal, args.rounds)
 
 
 if __name__ == "__main__":

@@ -91,3 +91,16 @@ def test_the_engine_benchmark_prints_the_loop_floor_beside_each_pass(mode):
         assert floor >= 0 and ratio > 0 and build >= 0 and float(f[10]) > 0
         # ratio = pass CPU / floor CPU, up to the rounding of the printed values
         assert abs(ratio * floor - cpu) <= 5e-5 * (1 + ratio) + 0.005 * floor
+
+
+def test_the_structured_tables_run_in_the_engine_benchmark_with_a_floor_summary(capsys, monkeypatch):
+    import structured_tables
+
+    if not os.path.exists(ENGINE):
+        pytest.skip("the engine benchmark is not built (benchmarks/bench_engine.sh builds it)")
+    monkeypatch.setenv("BENCH_REPEATS", "1")
+    structured_tables.engine(ENGINE, structured_tables.chosen(["loaddigits"]), ["row", "self"], rounds=2)
+    summary = [line for line in capsys.readouterr().out.splitlines() if line.startswith("| loaddigits 1797x64 |")]
+    # one line per mode and kernel, each from two rounds
+    assert {line.split("|")[2].strip() for line in summary} == {"row", "self"}
+    assert all(float(line.split("|")[6]) > 0 for line in summary)
