@@ -235,7 +235,6 @@ Floor loop_floor(std::span<const double> fitted, std::size_t fitted_rows, const 
         group_end.push_back(e);
         g = e;
     }
-    std::uint64_t sink = 0;
     auto run = [&] {
         double lanes = 0;
         std::size_t g = 0;
@@ -248,9 +247,9 @@ Floor loop_floor(std::span<const double> fitted, std::size_t fitted_rows, const 
                     if (from >= b1) {
                         continue;
                     }
+                    // A call through a pointer into the library: nothing here can elide it.
                     kernel(panel.view(), rows[i].view, from, b1, scratch.dist(), scratch.forward(),
                            symmetric ? scratch.reverse() : nullptr);
-                    sink += scratch.forward()[0];
                     lanes += static_cast<double>((b1 - from) * detail::BLOCK_ROWS);
                 }
             }
@@ -263,9 +262,6 @@ Floor loop_floor(std::span<const double> fitted, std::size_t fitted_rows, const 
         const Timing f = best_of(1, run);
         out.pass = {std::min(out.pass.wall, p.wall), std::min(out.pass.cpu, p.cpu)};
         out.loop = {std::min(out.loop.wall, f.wall), std::min(out.loop.cpu, f.cpu)};
-    }
-    if (sink == 1) {
-        std::printf(" ");  // keeps the kernel calls observable
     }
     return out;
 }
