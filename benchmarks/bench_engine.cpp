@@ -139,13 +139,18 @@ Timing best_of(int repeats, F&& f) {
     return best;
 }
 
-// The fraction of the lane-columns the kernels skipped, counted on one more run(tuning).
+// The lane-columns the kernels were asked for and those they skipped, counted on one more
+// run(tuning).
 template <class F>
-double skipped_fraction(const PassTuning& tuning, F&& run) {
+detail::PruneCounts prune_counts(const PassTuning& tuning, F&& run) {
     detail::PruneCounts counts;
     PassTuning counted = tuning;
     counted.prune_counts = &counts;
     run(counted);
+    return counts;
+}
+
+double skipped_fraction(const detail::PruneCounts& counts) {
     return counts.asked == 0 ? 0.0 : static_cast<double>(counts.skipped) / static_cast<double>(counts.asked);
 }
 
@@ -168,6 +173,9 @@ struct Floor {
     Timing loop;
     Timing build;
     double pair_elements = 0;  // lanes the kernel measured (padding included) x columns, per run
+    // Lane-columns the kernel was asked for (per block: its lanes x the query's present
+    // columns), counted on one more run: the pass's own count must be the same.
+    std::uint64_t asked = 0;
 };
 
 template <class Pass>
@@ -263,6 +271,12 @@ Floor loop_floor(std::span<const double> fitted, std::size_t fitted_rows, const 
         out.pass = {std::min(out.pass.wall, p.wall), std::min(out.pass.cpu, p.cpu)};
         out.loop = {std::min(out.loop.wall, f.wall), std::min(out.loop.cpu, f.cpu)};
     }
+    detail::PruneCounts counts;
+    for (detail::QueryRow& q : rows) {
+        q.view.counts = &counts;
+    }
+    run();
+    out.asked = counts.asked;
     return out;
 }
 
@@ -295,7 +309,11 @@ bool floor_wanted() {
 
 // The floor columns of a result line: floor CPU, pass / floor, the floor's pair-elements per
 // second, the panel build's CPU.
-void print_floor(const Floor& f, double pass_cpu) {
+void print_floor(const Floor& f, double pass_cpu, const detail::PruneCounts& pass_counts) {
+    if (f.asked != pass_counts.asked) {
+        std::fprintf(stderr, "loop floor: measured %llu lane-columns, the pass asked for %llu\n",
+                     static_cast<unsigned long long>(f.asked), static_cast<unsigned long long>(pass_counts.asked));
+    }
     std::printf(" %10.4f %7.2f %14.3e %9.4f", f.loop.cpu, pass_cpu / f.loop.cpu, f.pair_elements / f.loop.cpu,
                 f.build.cpu);
 }
@@ -360,7 +378,8 @@ bool bench_query(const Table& t, const std::string& mode, unsigned k, const std:
                                best_kernel() == KernelKind::portable, tuning, repeats, [&] { run(tuning); });
         }
         const Timing s = floor ? floor->pass : best_of(repeats, [&] { run(tuning); });
-        const double skipped = skipped_fraction(tuning, run);
+        const detail::PruneCounts counts = prune_counts(tuning, run);
+        const double skipped = skipped_fraction(counts);
         if (!agrees(first, out)) {
             return false;
         }
@@ -369,7 +388,7 @@ bool bench_query(const Table& t, const std::string& mode, unsigned k, const std:
         std::printf("%-12s %6s %7zu %-10s %10.4f %10.4f %14.3e %8.3f", size, "", q,
                     std::string(query_kernel_name(kind)).c_str(), s.wall, s.cpu, work / s.cpu, skipped);
         if (floor) {
-            print_floor(*floor, s.cpu);
+            print_floor(*floor, s.cpu, counts);
         }
         std::printf("\n");
         std::fflush(stdout);
@@ -470,7 +489,8 @@ int main(int argc, char** argv) {
                                    [&] { run(tuning); });
             }
             const Timing s = floor ? floor->pass : best_of(repeats, [&] { run(tuning); });
-            const double skipped = skipped_fraction(tuning, run);
+            const detail::PruneCounts counts = prune_counts(tuning, run);
+            const double skipped = skipped_fraction(counts);
             if (!agrees(first, out)) {
                 return 1;
             }
@@ -479,7 +499,7 @@ int main(int argc, char** argv) {
             std::printf("%-12s %6.2f %7zu %-10s %10.4f %10.4f %14.3e %8.3f", size, rate, t.query_rows,
                         std::string(kernel_name(kind)).c_str(), s.wall, s.cpu, work / s.cpu, skipped);
             if (floor) {
-                print_floor(*floor, s.cpu);
+                print_floor(*floor, s.cpu, counts);
             }
             std::printf("\n");
             std::fflush(stdout);
