@@ -4,8 +4,9 @@
 # Environment: BENCH_METRIC, BENCH_WEIGHTS, BENCH_K, BENCH_REFERENCE=1 (also time the
 # straightforward pass for tables up to 5000 rows), BENCH_KERNEL=name (one kernel only),
 # BENCH_REPEATS, BENCH_GROUP_ROWS, BENCH_SUPERBLOCK_BYTES, BENCH_RANK=r (tables of rank r plus
-# noise), BENCH_PRUNE=0 (no pruning), BENCH_PRUNE_MIN=f. "@PATH rows cols" reads a table of
-# raw doubles instead of drawing one.
+# noise), BENCH_PRUNE=0 (no pruning), BENCH_PRUNE_MIN=f, BENCH_QUERY=split|self (the query pass),
+# BENCH_FLOOR=0 (no loop floor columns). "@PATH rows cols" reads a table of raw doubles instead of
+# drawing one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/bench

@@ -51,7 +51,7 @@ import time
 # rows have near neighbours as in real data: "lowrank", rank 4 (standard normal factors times a
 # standard normal basis) plus noise of standard deviation 0.1; "digits", scikit-learn's bundled
 # load_digits data (1797 x 64, values 0..16) tiled to the row count, plus noise of standard
-# deviation 0.25 (so tiles are not exact copies).
+# deviation 0.25 (so tiles are not exact copies); "loaddigits", the same without noise.
 SIZES = [
     ("normal", 2000, 20, 0.10),
     ("normal", 5000, 20, 0.10),
@@ -61,6 +61,14 @@ SIZES = [
     ("digits", 8985, 64, 0.05),
 ]
 QUICK_SIZES = [("normal", 2000, 20, 0.10), ("normal", 5000, 20, 0.10), ("lowrank", 5000, 32, 0.05)]
+# The structured set (benchmarks/structured_tables.py times it in the engine benchmark,
+# bench_peers.py through the Python faces): rows with near neighbours, where exact pruning of
+# the distance loop can skip work. "loaddigits" is load_digits as bundled (1797 x 64), no noise.
+STRUCTURED = [
+    ("lowrank", 20000, 32, 0.03),
+    ("digits", 20000, 64, 0.03),
+    ("loaddigits", 1797, 64, 0.03),
+]
 SCALING = [(2500, 16, 0.10), (5000, 16, 0.10), (10000, 16, 0.10), (20000, 16, 0.10), (40000, 16, 0.10)]
 PLOT_ROWS = [1000, 2000, 4000, 8000, 16000]
 QUICK_PLOT_ROWS = [250, 500, 1000, 2000]
@@ -77,12 +85,13 @@ def make_table(rows: int, cols: int, rate: float, seed: int = 12345, kind: str =
     elif kind == "lowrank":
         x = rng.standard_normal((rows, 4)) @ rng.standard_normal((4, cols))
         x += 0.1 * rng.standard_normal((rows, cols))
-    elif kind == "digits":
+    elif kind in ("digits", "loaddigits"):
         from sklearn.datasets import load_digits
 
         digits = load_digits().data
         x = np.tile(digits, (-(-rows // digits.shape[0]), 1))[:rows, :cols].astype(np.float64)
-        x += 0.25 * rng.standard_normal(x.shape)
+        if kind == "digits":
+            x += 0.25 * rng.standard_normal(x.shape)
     else:
         raise ValueError(f"unknown table kind {kind!r}")
     x[rng.random((rows, cols)) < rate] = np.nan
@@ -105,7 +114,7 @@ def engine_skipped(kind: str, rows: int, cols: int, rate: float, engine: str | N
         )
     # The last kernel listed is the one `import mirel` uses (the fastest available).
     rows_out = [line.split() for line in done.stdout.splitlines() if line.startswith(f"{rows}x{cols}")]
-    return float(rows_out[-1][-1]) if rows_out else None
+    return float(rows_out[-1][7]) if rows_out else None
 
 
 def rss_bytes() -> int:
