@@ -41,6 +41,23 @@ def test_scikit_learn_estimator_checks_with_threads(estimator, check):
     check(estimator)
 
 
+@pytest.mark.parametrize(("rows", "cols", "rate", "ties", "k"), [(1500, 12, 0.05, False, 5), (1200, 6, 0.3, True, 9)])
+def test_fit_transform_sharing_distances_on_threads_gives_the_bits_of_one_thread(rows, cols, rate, ties, k):
+    # Tables large enough that several threads run, each measuring every pair of imputed rows
+    # once (the workers' selections merged at the end): the bits of one thread, which the
+    # straightforward pass confirms.
+    rng = np.random.default_rng(rows)
+    x = table(rng, rows, cols, rate, ties)
+    for weights in ("uniform", "distance"):
+        want = KNNImputer(n_neighbors=k, weights=weights, n_jobs=1).fit_transform(x)
+        reference = x.copy()
+        _query.Donors(x).impute(reference, k, weights, kernel="reference")
+        assert np.array_equal(bits(want), bits(reference)), weights
+        for n_jobs in (2, 3):
+            got = KNNImputer(n_neighbors=k, weights=weights, n_jobs=n_jobs).fit_transform(x)
+            assert np.array_equal(bits(got), bits(want)), (weights, n_jobs)
+
+
 @pytest.mark.parametrize("seed", range(6))
 def test_results_are_bit_identical_for_every_n_jobs(seed):
     rng = np.random.default_rng(seed)
@@ -57,7 +74,7 @@ def test_results_are_bit_identical_for_every_n_jobs(seed):
         with parallel_config(n_jobs=2):
             got = KNNImputer(n_neighbors=k, weights=weights).fit(fitted).transform(query)
         assert np.array_equal(bits(got), bits(want))
-        # fit_transform: one thread shares the distances between imputed rows, several do not
+        # fit_transform: the distances between imputed rows shared, on one thread or several
         same = KNNImputer(n_neighbors=k, weights=weights, n_jobs=1).fit_transform(fitted)
         for n_jobs in (2, 3):
             got = KNNImputer(n_neighbors=k, weights=weights, n_jobs=n_jobs).fit_transform(fitted)
