@@ -66,8 +66,10 @@ def main(argv=None):
                 key = (label, jobs)
                 best[key] = min(best.get(key, float("inf")), r["wall"])
                 digests.setdefault(label, set()).add(r["digest"])
-    with open("/proc/cpuinfo") as f:
-        cpu = next((line.split(":", 1)[1].strip() for line in f if line.startswith("model name")), "?")
+    sys.path.insert(0, HERE)
+    from bench_impute import cpu_name
+
+    cpu = cpu_name()
     print(f"{args.rows} x {args.cols}, {args.rate:.0%} NaN, best of {args.repeats}; CPU: {cpu}, {os.cpu_count()} cores")
     print("| build | n_jobs=1 | n_jobs=2 | speed-up | bits equal for every n_jobs |")
     print("| --- | ---: | ---: | ---: | --- |")

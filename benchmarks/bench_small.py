@@ -29,8 +29,10 @@ count of differing tied cells, are printed.
 from __future__ import annotations
 
 import argparse
+import os
 import platform
 import statistics
+import sys
 import time
 
 import numpy as np
@@ -43,6 +45,9 @@ from threadpoolctl import threadpool_limits
 import mirel
 from mirel.sklearn import KNNImputer as MirelKNNImputer
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench_impute import cpu_name  # noqa: E402
+
 LOADERS = {
     "iris": datasets.load_iris,
     "wine": datasets.load_wine,
@@ -51,17 +56,6 @@ LOADERS = {
 }
 RATE = 0.10
 SEED = 0
-
-
-def cpu_name() -> str:
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or platform.machine()
 
 
 def table(name: str) -> np.ndarray:
