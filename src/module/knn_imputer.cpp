@@ -221,26 +221,27 @@ PyObject* KnnImputer_transform(PyObject* self, PyObject* const* args, Py_ssize_t
             raise(PyExc_TypeError, "Imputer is not fitted");
         }
         const char* shape_error = nullptr;
-        knn::ImputeResult outcome = [&] {
+        py::CellBuffer cells;
+        std::optional<knn::UnknownMetric> unknown = [&]() -> std::optional<knn::UnknownMetric> {
             const utils::Matrix input = utils::pyany_to_vec(data);
             shape_error = cell_count_error(imputer.rows(), imputer.cols(), input.values.size());
             if (shape_error != nullptr) {
                 // The result would be refused for its shape, after the pass's own errors: find
                 // those without running the pass (and without its memory).
-                if (std::optional<knn::UnknownMetric> unknown = knn::check_impute(imputer, input.values, input.rows)) {
-                    return knn::ImputeResult(std::move(*unknown));
-                }
-                return knn::ImputeResult(std::vector<double>{});
+                return knn::check_impute(imputer, input.values, input.rows);
             }
-            return knn::impute(imputer, input.values, input.rows);
+            if (imputer.metric_kind() == knn::Metric::unknown) {
+                return knn::unknown_metric(imputer.metric());  // before the result is allocated
+            }
+            cells = py::CellBuffer(input.values.size());
+            return knn::impute_into(imputer, input.values, input.rows, cells.cells());
         }();
-        if (auto* unknown = std::get_if<knn::UnknownMetric>(&outcome)) {
+        if (unknown) {
             raise(PyExc_TypeError, unknown->message);
         }
         if (shape_error != nullptr) {
             raise(PyExc_ValueError, shape_error);
         }
-        std::vector<double>& cells = std::get<std::vector<double>>(outcome);
         return utils::vec_to_pyarray(imputer.rows(), imputer.cols(), std::move(cells)).release();
     });
 }

@@ -106,28 +106,36 @@ Matrix dataframe_to_vec(PyObject* frame) {
 }
 
 // PySliceContainer: the owner of a result buffer, set as the base object of the result array.
+// It holds a std::vector (results that the engine built as one) or a py::CellBuffer.
+enum class Holds : unsigned char { nothing = 0, vector, cells };  // tp_alloc zeroes: nothing
+
 struct SliceContainer {
     PyObject_HEAD
     double* ptr;
-    bool holds_vector;  // storage holds a live std::vector (tp_alloc zeroes it: false until then)
-    alignas(std::vector<double>) unsigned char storage[sizeof(std::vector<double>)];
+    Holds holds;
+    alignas(std::vector<double>) alignas(py::CellBuffer) unsigned char storage
+        [sizeof(std::vector<double>) > sizeof(py::CellBuffer) ? sizeof(std::vector<double>) : sizeof(py::CellBuffer)];
 };
 
-void release_vector(SliceContainer* self) noexcept {
-    auto* vec = std::launder(reinterpret_cast<std::vector<double>*>(self->storage));
-    if (!vec->empty()) {
-        py::untrack_buffer(vec->data());
+void release_buffer(SliceContainer* self) noexcept {
+    if (self->holds == Holds::vector) {
+        auto* vec = std::launder(reinterpret_cast<std::vector<double>*>(self->storage));
+        if (!vec->empty()) {
+            py::untrack_buffer(vec->data());
+        }
+        vec->~vector();
+    } else if (self->holds == Holds::cells) {
+        auto* cells = std::launder(reinterpret_cast<py::CellBuffer*>(self->storage));
+        py::untrack_buffer(cells->data());
+        cells->~CellBuffer();
     }
-    vec->~vector();
+    self->holds = Holds::nothing;
 }
 
 void SliceContainer_dealloc(PyObject* obj) noexcept {
     auto* self = reinterpret_cast<SliceContainer*>(obj);
     PyTypeObject* type = Py_TYPE(obj);
-    if (self->holds_vector) {
-        release_vector(self);
-        self->holds_vector = false;
-    }
+    release_buffer(self);
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_fn(obj);
     Py_DECREF(type);
@@ -202,25 +210,24 @@ Matrix pyany_to_vec(PyObject* data) {
                                    "'. Supported types are: numpy.ndarray, pandas.DataFrame");
 }
 
-Ref vec_to_pyarray(std::size_t rows, std::size_t cols, std::vector<double> values) {
-    ensure_numpy();
-    // 1. The container takes the buffer.
-    Ref container;
+namespace {
+
+// A new container, empty (it frees nothing until it is given a buffer).
+Ref new_container() {
     try {
         PyTypeObject* type = slice_container_type();
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        container = check(alloc(type, 0));
+        return check(alloc(type, 0));
     } catch (const py::ErrorAlreadySet&) {
         const std::string reason = py::fetch_error_message();
         throw knn::Panic("Failed to create slice container: " + reason);
     }
+}
+
+// The array over the container's buffer, writeable, C-contiguous (strides 0 for an empty
+// shape); it owns the container from here.
+Ref array_over(std::size_t rows, std::size_t cols, Ref container) {
     auto* owner = reinterpret_cast<SliceContainer*>(container.get());
-    auto* vec = new (owner->storage) std::vector<double>(std::move(values));
-    owner->ptr = vec->empty() ? &empty_placeholder : vec->data();
-    owner->holds_vector = true;
-    // On failure the container frees the buffer as it goes (withdrawing nothing).
-    py::track_buffer(vec->data(), vec->size() * sizeof(double));
-    // 2. The array over the buffer, writeable, C-contiguous (strides 0 for an empty shape).
     npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
     const bool empty = rows == 0 || cols == 0;
     npy_intp strides[2] = {empty ? 0 : static_cast<npy_intp>(cols * sizeof(double)),
@@ -231,11 +238,38 @@ Ref vec_to_pyarray(std::size_t rows, std::size_t cols, std::vector<double> value
     }
     Ref array =
         check(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, strides, owner->ptr, NPY_ARRAY_WRITEABLE, nullptr));
-    // 3. The array owns the container from here; SetBaseObject takes the reference even on failure.
+    // SetBaseObject takes the reference even on failure.
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), container.release()) < 0) {
         throw py::ErrorAlreadySet{};
     }
     return array;
+}
+
+}  // namespace
+
+Ref vec_to_pyarray(std::size_t rows, std::size_t cols, std::vector<double> values) {
+    ensure_numpy();
+    // 1. The container takes the buffer.
+    Ref container = new_container();
+    auto* owner = reinterpret_cast<SliceContainer*>(container.get());
+    auto* vec = new (owner->storage) std::vector<double>(std::move(values));
+    owner->ptr = vec->empty() ? &empty_placeholder : vec->data();
+    owner->holds = Holds::vector;
+    // On failure the container frees the buffer as it goes (withdrawing nothing).
+    py::track_buffer(vec->data(), vec->size() * sizeof(double));
+    // 2. The array over it.
+    return array_over(rows, cols, std::move(container));
+}
+
+Ref vec_to_pyarray(std::size_t rows, std::size_t cols, py::CellBuffer values) {
+    ensure_numpy();
+    Ref container = new_container();
+    auto* owner = reinterpret_cast<SliceContainer*>(container.get());
+    auto* cells = new (owner->storage) py::CellBuffer(std::move(values));
+    owner->ptr = cells->size() == 0 ? &empty_placeholder : cells->data();
+    owner->holds = Holds::cells;
+    py::track_buffer(cells->data(), cells->size() * sizeof(double));
+    return array_over(rows, cols, std::move(container));
 }
 
 }  // namespace mirel::utils

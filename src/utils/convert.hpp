@@ -1,6 +1,7 @@
 // Conversions at the border between Python tables and the engine's matrix.
 #pragma once
 
+#include "utils/memory.hpp"
 #include "utils/py_ref.hpp"
 
 #include <cstddef>
@@ -23,5 +24,7 @@ Matrix pyany_to_vec(PyObject* data);
 // base object, a PySliceContainer, frees the buffer when NumPy drops the array.
 // values.size() must be rows * cols (transform checks the cell count first).
 py::Ref vec_to_pyarray(std::size_t rows, std::size_t cols, std::vector<double> values);
+// The same over a CellBuffer (freed as it was allocated), the form transform's results take.
+py::Ref vec_to_pyarray(std::size_t rows, std::size_t cols, py::CellBuffer values);
 
 }  // namespace mirel::utils

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 
 namespace mirel::py {
 
@@ -20,5 +21,35 @@ inline constexpr unsigned int MEMORY_DOMAIN = 0x6D69726C;  // "mirl"
 void track_buffer(const void* ptr, std::size_t bytes);
 // Withdraws what track_buffer reported at `ptr`, before the buffer is freed or handed on.
 void untrack_buffer(const void* ptr) noexcept;
+
+// A buffer of doubles that a result array keeps alive, allocated and freed as NumPy's default
+// data allocator does in effect: a large one straight from the kernel (mmap), so that freeing
+// it returns the pages at once, whatever else the process's heap holds; a small one from
+// malloc. From malloc alone a large buffer would be sticky: once glibc frees one mmapped
+// chunk it raises its mmap threshold past that size, later buffers come from the heap, and a
+// burst of them, freed behind longer-lived allocations, keeps the heap at its peak.
+class CellBuffer {
+public:
+    CellBuffer() noexcept = default;
+    // n uninitialised cells (none for n == 0); std::bad_alloc when memory is exhausted, the
+    // size error of knn/core/checked.hpp when n * 8 bytes overflow.
+    explicit CellBuffer(std::size_t n);
+    CellBuffer(CellBuffer&& other) noexcept;
+    CellBuffer& operator=(CellBuffer&& other) noexcept;
+    CellBuffer(const CellBuffer&) = delete;
+    CellBuffer& operator=(const CellBuffer&) = delete;
+    ~CellBuffer() { reset(); }
+
+    double* data() const noexcept { return ptr_; }
+    std::size_t size() const noexcept { return size_; }
+    std::span<double> cells() const noexcept { return {ptr_, size_}; }
+    // Frees the cells (nothing for an empty buffer); the buffer is empty afterwards.
+    void reset() noexcept;
+
+private:
+    double* ptr_ = nullptr;
+    std::size_t size_ = 0;
+    bool mapped_ = false;
+};
 
 }  // namespace mirel::py

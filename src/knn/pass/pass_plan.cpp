@@ -1,5 +1,6 @@
 #include "knn/pass/pass_plan.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -49,20 +50,42 @@ void collect_missing_cells(std::span<const double> input, std::size_t cols, std:
     }
 }
 
+namespace {
+
+// Collects the missing cells into `work`; false when there is none.
+bool find_missing_cells(const KnnImputer& imputer, std::span<const double> input, MissingCells& work) {
+    const std::size_t p = first_missing_cell(imputer, input);
+    if (p == input.size()) {
+        return false;
+    }
+    collect_missing_cells(input, imputer.cols(), p, 0, work);
+    return true;
+}
+
+}  // namespace
+
 std::optional<ImputeResult> open_pass(const KnnImputer& imputer, std::span<const double> input,
                                       std::vector<double>& result, MissingCells& work) {
     if (imputer.metric_kind() == Metric::unknown) {
         return unknown_metric(imputer.metric());
     }
     result.assign(input.begin(), input.end());
-    const std::size_t n = input.size();
-    const std::size_t cols = imputer.cols();
-    std::size_t p = first_missing_cell(imputer, input);
-    if (p == n) {
+    if (!find_missing_cells(imputer, input, work)) {
         return ImputeResult(std::move(result));
     }
-    collect_missing_cells(input, cols, p, 0, work);
     return std::nullopt;
+}
+
+std::variant<UnknownMetric, bool> open_pass_into(const KnnImputer& imputer, std::span<const double> input,
+                                                 std::span<double> result, MissingCells& work) {
+    if (imputer.metric_kind() == Metric::unknown) {
+        return unknown_metric(imputer.metric());
+    }
+    if (result.size() != input.size()) {
+        throw Panic("result buffer of another size than the input");
+    }
+    std::copy(input.begin(), input.end(), result.begin());
+    return find_missing_cells(imputer, input, work);
 }
 
 void check_row_failures(const KnnImputer& imputer, const MissingCells& work, std::size_t input_rows) {

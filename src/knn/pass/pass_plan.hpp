@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <variant>
 #include <vector>
 
 #include "knn/row/impute.hpp"
@@ -37,6 +38,10 @@ void collect_missing_cells(std::span<const double> input, std::size_t cols, std:
 // `work` the missing cells (cols > 0 then).
 std::optional<ImputeResult> open_pass(const KnnImputer& imputer, std::span<const double> input,
                                       std::vector<double>& result, MissingCells& work);
+// The same opening into a buffer the caller owns (input.size() cells): returns the
+// unknown-metric error, or whether a cell is left to impute (`work` holding them).
+std::variant<UnknownMetric, bool> open_pass_into(const KnnImputer& imputer, std::span<const double> input,
+                                                 std::span<double> result, MissingCells& work);
 
 // Throws the failure the straightforward pass meets first, if any, when it imputes `work` from
 // candidates 0..input_rows-1 of a well-formed record: it visits the rows in order, reads each

@@ -33,6 +33,11 @@ inline UnknownMetric unknown_metric(const std::string& name) { return UnknownMet
 // Internal failures throw Panic. Results are bit-identical to impute_reference.
 ImputeResult impute(const KnnImputer& imputer, std::span<const double> input, std::size_t input_rows);
 
+// `impute` into a buffer the caller owns, of input.size() cells: the same bits, failures and
+// their order; nullopt on success. For a caller whose result lives in memory of its own kind.
+std::optional<UnknownMetric> impute_into(const KnnImputer& imputer, std::span<const double> input,
+                                         std::size_t input_rows, std::span<double> result);
+
 // What `impute` would fail with, found without imputing (O(input), no allocation): the
 // unknown-metric error is returned, an internal failure thrown as impute throws it; nullopt
 // when impute would succeed. For a caller that discards the result of a successful pass (the
