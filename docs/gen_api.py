@@ -1,5 +1,5 @@
 """Writes docs/api.md, the reference of the `mirel` package, from its type stubs
-(python/mirel/__init__.pyi, sklearn.pyi), so that what an editor shows and what the docs say are one text.
+(python/mirel/__init__.pyi, sklearn.pyi, dask.pyi), so that what an editor shows and what the docs say are one text.
 Docstrings are NumPy-style plain text and are shown as such (fenced), not as Markdown.
 
     python docs/gen_api.py          # rewrite docs/api.md
@@ -16,6 +16,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 STUBS = [
     ("mirel", HERE.parent / "python" / "mirel" / "__init__.pyi"),
     ("mirel.sklearn", HERE.parent / "python" / "mirel" / "sklearn.pyi"),
+    ("mirel.dask", HERE.parent / "python" / "mirel" / "dask.pyi"),
 ]
 OUT = HERE / "api.md"
 
@@ -33,10 +34,18 @@ def signature(fn: ast.FunctionDef, owner: str) -> str:
 def render_module(name: str, stub: pathlib.Path) -> list[str]:
     tree = ast.parse(stub.read_text(encoding="utf-8"))
     out = [f"## Module `{name}`", "", ast.get_docstring(tree) or "", ""]
-    aliases = [ast.unparse(node) for node in tree.body if isinstance(node, ast.AnnAssign)]
+    aliases = [
+        ast.unparse(node)
+        for node in tree.body
+        if isinstance(node, ast.AnnAssign) or (isinstance(node, ast.Assign) and isinstance(node.value, ast.Call))
+    ]
     if aliases:
         out += ["Type names used below:", "", "```python", *aliases, "```", ""]
     for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            out += [f"### function `{name}.{node.name}`", "", "```python", signature(node, name), "```", ""]
+            out += ["```text", ast.get_docstring(node) or "", "```", ""]
+            continue
         if not isinstance(node, ast.ClassDef):
             continue
         ctor = next(

@@ -20,6 +20,7 @@ from typing import Any, Callable, Literal
 
 import numpy as np
 import numpy.typing as npt
+import pandas as pd
 from sklearn.impute._base import _BaseImputer  # type: ignore[import-untyped]
 from typing_extensions import Self, TypeAlias
 
@@ -27,6 +28,7 @@ __all__ = ["KNNImputer"]
 
 _Weights: TypeAlias = Literal["uniform", "distance"] | Callable[[npt.NDArray[np.float64]], npt.ArrayLike]
 _Metric: TypeAlias = Literal["nan_euclidean"] | Callable[..., float]
+_Output: TypeAlias = npt.NDArray[np.floating[Any]] | pd.DataFrame
 
 class KNNImputer(_BaseImputer):  # type: ignore[misc]
     """Imputation of missing values from the ``n_neighbors`` nearest fitted rows.
@@ -110,7 +112,7 @@ class KNNImputer(_BaseImputer):  # type: ignore[misc]
         ``y`` is ignored. Returns the imputer itself.
         """
 
-    def transform(self, X: npt.ArrayLike) -> Any:
+    def transform(self, X: npt.ArrayLike) -> _Output:
         """Impute every missing cell of ``X`` from the fitted rows.
 
         Returns an array of shape (n_samples, n_output_features): the columns not entirely
@@ -118,7 +120,7 @@ class KNNImputer(_BaseImputer):  # type: ignore[misc]
         indicator's; a DataFrame after ``set_output(transform="pandas")``.
         """
 
-    def fit_transform(self, X: npt.ArrayLike, y: object = None, **fit_params: Any) -> Any:
+    def fit_transform(self, X: npt.ArrayLike, y: object = None, **fit_params: Any) -> _Output:
         """``fit(X).transform(X)``, with ``X`` validated once. ``y`` is ignored."""
 
     def get_feature_names_out(self, input_features: npt.ArrayLike | None = None) -> npt.NDArray[np.object_]:
