@@ -269,6 +269,7 @@ Ref vec_to_pyarray(std::size_t rows, std::size_t cols, py::CellBuffer values) {
     owner->ptr = cells->size() == 0 ? &empty_placeholder : cells->data();
     owner->holds = Holds::cells;
     py::track_buffer(cells->data(), cells->size() * sizeof(double));
+    py::report_array_data(cells->size() * sizeof(double));
     return array_over(rows, cols, std::move(container));
 }
 

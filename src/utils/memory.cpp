@@ -38,6 +38,14 @@ void untrack_buffer(const void* ptr) noexcept {
     }
 }
 
+void report_array_data([[maybe_unused]] std::size_t bytes) noexcept {
+#ifdef PYPY_VERSION
+    if (bytes > 0) {
+        _PyPyGC_AddMemoryPressure(static_cast<Py_ssize_t>(bytes));
+    }
+#endif
+}
+
 namespace {
 // glibc's own initial mmap threshold (and the size from which NumPy asks for huge pages is
 // larger still): below it a buffer is a small allocation and malloc serves it well.

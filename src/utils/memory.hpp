@@ -22,6 +22,12 @@ void track_buffer(const void* ptr, std::size_t bytes);
 // Withdraws what track_buffer reported at `ptr`, before the buffer is freed or handed on.
 void untrack_buffer(const void* ptr) noexcept;
 
+// Tells the collector, as NumPy's own default allocator does for each array's data on PyPy,
+// that `bytes` more are held outside its heap (a second report beside track_buffer's, as NumPy
+// makes one beside its tracemalloc call). Nothing on CPython, where track_buffer says it all.
+// Then a result array weighs on PyPy's collector exactly as an array NumPy allocated does.
+void report_array_data(std::size_t bytes) noexcept;
+
 // A buffer of doubles that a result array keeps alive, allocated and freed as NumPy's default
 // data allocator does in effect: a large one straight from the kernel (mmap), so that freeing
 // it returns the pages at once, whatever else the process's heap holds; a small one from
