@@ -174,6 +174,7 @@ def test_a_refused_shape_costs_no_large_allocation():
 def test_short_wide_tables_cost_memory_in_proportion():
     # One row of 10**6 values: the scikit-learn face holds the rows as they are, not in padded
     # blocks, and the specified class's transform does the same.
+    pytest.importorskip("sklearn")
     out = _run_isolated(
         "import tracemalloc, numpy as np, mirel, mirel.sklearn\n"
         "X = np.random.rand(1, 10**6)\n"
