@@ -6,7 +6,9 @@
 #   any dtype and shape through the conversion.
 # New inputs go to a scratch directory, never into the repository. A crash, a sanitizer report,
 # a difference or an undefined exception fails the stage and leaves the input in $build.
-# MIREL_FUZZ_SECONDS sets each fuzzer's time (default 60).
+# MIREL_FUZZ_SECONDS sets each fuzzer's time (default 60). MIREL_FUZZ_DRIVERS chooses what the
+# Python fuzzer drives (default "tables,arrays"; "all" adds n_jobs, dask and interrupts, or name
+# them: MIREL_FUZZ_DRIVERS=tables,dask; see tests/fuzz/fuzz_python.py).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 seconds="${MIREL_FUZZ_SECONDS:-60}"
@@ -33,6 +35,8 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 grep -E "^(stat::|Done)|ERROR|runtime error|fuzz_engine:" "$build/engine.log" || true
 
 # 2. The Python API, against the module that 00-deps.sh installed.
+export MIREL_FUZZ_DRIVERS="${MIREL_FUZZ_DRIVERS:-tables,arrays}"
+echo "python fuzzer drivers: $MIREL_FUZZ_DRIVERS"
 rm -rf "$build/python-new" && mkdir -p "$build/python-new"
 python_rc=0
 python3 tests/fuzz/fuzz_python.py -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$build/" \
