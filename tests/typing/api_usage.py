@@ -39,6 +39,8 @@ from mirel.sklearn import KNNImputer  # noqa: E402
 sk = KNNImputer(n_neighbors=3, weights="distance", keep_empty_features=True)
 fitted_sk: KNNImputer = sk.fit(X)
 sk_out = sk.fit(X).transform(pd.DataFrame(X))
+sk_shape: tuple[int, ...] = sk.fit_transform(X).shape  # an array or a DataFrame, not Any
+sk_list: list[float] = sk.transform(X)  # type: ignore[assignment]
 names = sk.get_feature_names_out()
 sk.n_neighbors = 4
 
