@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -156,6 +157,17 @@ void expect_same_as_reference(const KnnImputer& imp, const std::vector<double>& 
     {
         const Outcome got = capture([&] { return mirel::knn::impute(imp, input, input_rows); });
         ASSERT_TRUE(want == got) << what << " impute: " << difference(want, got);
+    }
+    {
+        // impute_into, over a buffer that starts as garbage: every cell is written.
+        const Outcome got = capture([&]() -> ImputeResult {
+            std::vector<double> out(input.size(), from_bits(0x7FF00000BADBADULL));
+            if (std::optional<UnknownMetric> unknown = mirel::knn::impute_into(imp, input, input_rows, out)) {
+                return ImputeResult(std::move(*unknown));
+            }
+            return ImputeResult(std::move(out));
+        });
+        ASSERT_TRUE(want == got) << what << " impute_into: " << difference(want, got);
     }
     static const auto all_tunings = tunings();
     for (const KernelKind kernel : available_kernels()) {
