@@ -1,8 +1,9 @@
 """mirel.sklearn.KNNImputer side by side with sklearn.impute.KNNImputer at the edges: what a
 callable `weights` returns, n_neighbors far beyond the fitted rows, what copy=False returns and
 does to the caller's array in every layout; and the rules of its own where it differs on
-purpose (huge and tiny magnitudes, the float32 column mean), with the Python callable paths
-checked bit for bit against the engine."""
+purpose (huge and tiny magnitudes, the float32 column mean), with the callable paths' engine
+entry (selection and averaging over given distances) checked bit for bit against the engine's
+straightforward pass."""
 
 import warnings
 
@@ -15,7 +16,7 @@ from sklearn.impute import KNNImputer as SkKNNImputer  # noqa: E402
 
 from conftest import IS_PYPY  # noqa: E402
 from mirel import _query  # noqa: E402
-from mirel.sklearn import KNNImputer, _first_donors, _nan_euclidean  # noqa: E402
+from mirel.sklearn import KNNImputer  # noqa: E402
 
 # Frames transformed after a fit on arrays: both estimators warn alike.
 pytestmark = pytest.mark.filterwarnings("ignore:X has feature names:UserWarning")
@@ -137,7 +138,7 @@ def test_more_neighbours_than_fitted_rows_through_dask():
         assert got.tobytes() == want.tobytes()
 
 
-# --- 3. the Python callable paths and the engine, bit for bit -------------------------------
+# --- 3. the callable paths' engine entry and the straightforward pass, bit for bit ----------
 
 
 def magnitudes_table(rng, rows, cols, exponent):
@@ -146,27 +147,37 @@ def magnitudes_table(rng, rows, cols, exponent):
     return x
 
 
+def shares_a_coordinate(a, b):
+    """Whether each pair of rows of a and b holds a value in a common column (has a distance)."""
+    return (~np.isnan(a)).astype(np.int64) @ (~np.isnan(b)).T.astype(np.int64) > 0
+
+
 @pytest.mark.parametrize("exponent", [0, 500, 1010, -500, -1060])
 @pytest.mark.parametrize("seed", range(3))
-def test_python_distances_are_the_engines(exponent, seed):
+def test_callable_paths_distances_are_the_engines(exponent, seed):
+    # Callable weights over the built-in metric: the distances the selection formed are the
+    # engine pass's own, donor for donor.
     rng = np.random.default_rng(seed)
     fitted = magnitudes_table(rng, 30, 5, exponent)
     query = magnitudes_table(rng, 12, 5, exponent)
     donors = _query.Donors(fitted)
+    rows = _query.Rows(fitted)
     cells = int((np.isnan(query) & (donors.counts() > 0)).sum())
     k = fitted.shape[0]
     index, distance = np.empty((cells, k), np.int64), np.empty((cells, k))
     donors.select(query.copy(), k, index, distance)
-    d = _nan_euclidean(query, fitted)
-    rows, _ = np.nonzero(np.isnan(query) & (donors.counts() > 0))
+    got_index, got_distance, got_value = rows.select_given(query.copy(), k)
+    np.testing.assert_array_equal(got_index, index)
     chosen = index >= 0
-    picked = d[np.broadcast_to(rows[:, None], index.shape)[chosen], index[chosen]]
-    assert picked.tobytes() == distance[chosen].tobytes()
+    assert got_distance[chosen].tobytes() == distance[chosen].tobytes()
+    _, cols = np.nonzero(np.isnan(query) & (donors.counts() > 0))
+    want_value = fitted[index[chosen], np.broadcast_to(cols[:, None], index.shape)[chosen]]
+    assert got_value[chosen].tobytes() == want_value.tobytes()
 
 
 @pytest.mark.parametrize("given", [False, True])
 @pytest.mark.parametrize("seed", range(6))
-def test_python_selections_are_the_engines(given, seed):
+def test_callable_paths_selections_are_the_engines(given, seed):
     # Many equal distances (small integers), rows without distances, and given distances with
     # signed zeros, infinities and NaN: the first k donors per cell, in rank order.
     rng = np.random.default_rng(seed)
@@ -175,31 +186,35 @@ def test_python_selections_are_the_engines(given, seed):
     query = rng.integers(0, 3, size=(15, 4)).astype(np.float64)
     query[rng.random(query.shape) < 0.35] = nan
     donors = _query.Donors(fitted)
+    rows_of = _query.Rows(fitted)
+    d = None
     if given:
         d = rng.choice([0.0, -0.0, 1.0, 2.0, np.inf, nan, -1.0], size=(15, 40), p=[0.1, 0.1, 0.1, 0.1, 0.05, 0.5, 0.05])
-    else:
-        d = _nan_euclidean(query, fitted)
     cells = np.isnan(query) & (donors.counts() > 0)
     rows, cols = np.nonzero(cells)
     for k in (1, 2, 3, 7, 20, 40):
         index, distance = np.empty((rows.size, k), np.int64), np.empty((rows.size, k))
-        donors.select(query.copy(), k, index, distance, d if given else None)
+        want_query = query.copy()
+        donors.select(want_query, k, index, distance, d)
+        got_query = query.copy()
+        got_index, got_distance, _ = rows_of.select_given(got_query, k, d)
+        assert got_query.tobytes() == want_query.tobytes()  # the column means of cells without donors
         for col in np.unique(cols):
             held = np.flatnonzero(~np.isnan(fitted[:, col]))
             these = np.flatnonzero(cols == col)
             want = min(k, held.size)
-            idx, dist = _first_donors(d[rows[these]][:, held], held, want)
-            some = ~np.isnan(dist[:, 0])  # the engine records no selection for the others
-            np.testing.assert_array_equal(idx[some], index[these][some, :want])
-            assert dist[some].tobytes() == distance[these][some, :want].tobytes()
-            assert (index[these][~some] == -1).all()
+            some = index[these, 0] >= 0  # the engine records no selection for the others
+            np.testing.assert_array_equal(got_index[these][some, :want], index[these][some, :want])
+            assert got_distance[these][some, :want].tobytes() == distance[these][some, :want].tobytes()
+            assert (got_index[these][~some] == -1).all()
+            assert (got_index[these][:, want:] == -1).all()
 
 
 @pytest.mark.parametrize("weights", ["uniform", "distance"])
 @pytest.mark.parametrize("exponent", [0, 1010, -1060])
 @pytest.mark.parametrize("seed", range(3))
-def test_given_distances_through_python_and_the_engine_give_the_same_bits(weights, exponent, seed):
-    # A callable metric with built-in weights: the estimator's own pass against the engine's
+def test_given_distances_through_the_callable_path_and_the_engine_give_the_same_bits(weights, exponent, seed):
+    # A callable metric with built-in weights: the estimator's own entry against the engine's
     # straightforward pass with the same distances (huge, tiny, zero, infinite and missing).
     rng = np.random.default_rng(seed)
     fitted = magnitudes_table(rng, 25, 4, exponent)
@@ -213,9 +228,8 @@ def test_given_distances_through_python_and_the_engine_give_the_same_bits(weight
         want = query.copy()
         imputer._donors.impute(want, k, weights, given)
         got = query.copy()
-        cells = np.isnan(query) & imputer._valid_mask
-        fitted_rows, means = imputer._fitted_rows()
-        imputer._impute_rows(got, np.arange(10), given, cells, fitted_rows, means, k)
+        _, rows = imputer._fitted_rows()
+        rows.impute_given(got, k, weights, given)
         assert got.tobytes() == want.tobytes()
 
 
@@ -351,9 +365,9 @@ def test_cells_stay_within_their_donors_at_every_magnitude(weights, exponent, se
     x[rng.random(x.shape) < 0.25] = nan
     k = 4
     out = KNNImputer(n_neighbors=k, weights=weights).fit_transform(x)
-    d = _nan_euclidean(x, x)
+    shared = shares_a_coordinate(x, x)
     for r, c in zip(*np.nonzero(np.isnan(x))):
-        candidates = np.flatnonzero(~np.isnan(x[:, c]) & ~np.isnan(d[r]))
+        candidates = np.flatnonzero(~np.isnan(x[:, c]) & shared[r])
         pool = x[candidates, c] if candidates.size else x[~np.isnan(x[:, c]), c]
         assert np.isfinite(out[r, c])
         assert pool.min() <= out[r, c] <= pool.max(), (r, c)

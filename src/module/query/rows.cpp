@@ -110,6 +110,20 @@ PyObject* Rows_table(PyObject* self, PyObject*) noexcept {
     });
 }
 
+// Rows.counts(): per column, the number of fitted rows holding a value (int64 array).
+PyObject* Rows_counts(PyObject* self, PyObject*) noexcept {
+    return guard_object([&]() -> PyObject* {
+        const FittedRows& rows = rows_of(self);
+        npy_intp dims[1] = {static_cast<npy_intp>(rows.view.cols)};
+        Ref array = check(PyArray_SimpleNew(1, dims, NPY_INT64));
+        auto* out = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+        for (std::size_t c = 0; c < rows.view.cols; ++c) {
+            out[c] = static_cast<std::int64_t>(rows.columns.count[c]);
+        }
+        return array.release();
+    });
+}
+
 // The query argument: writeable float64, of the fitted width.
 MatrixArg rows_query_arg(PyObject* obj, const FittedRows& rows) {
     const MatrixArg query = matrix_arg(obj, "query", NPY_DOUBLE, "float64", Layout::writeable);
@@ -230,6 +244,8 @@ PyMethodDef rows_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "impute_given($self, /, query, n_neighbors, weights, distances=None)\n--\n\n"
      "Imputes the NaN cells of `query` in place over the given distances (None: nan_euclidean)."},
+    {"counts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Rows_counts)), METH_NOARGS,
+     "counts($self, /)\n--\n\nPer column, the number of fitted rows holding a value."},
     {"table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Rows_table)), METH_NOARGS,
      "table($self, /)\n--\n\nThe fitted rows, a read-only array over the object's own copy."},
     {nullptr, nullptr, 0, nullptr},
