@@ -384,6 +384,40 @@ def test_distances_that_overflow_leave_equally_far_donors_equally_weighted(weigh
     assert inf_metric.fit_transform(HUGE)[1, 1] == (2e160 + 1.8e160) / 2
 
 
+@pytest.mark.parametrize("far", [np.inf, "inf or none"])
+@pytest.mark.parametrize("seed", range(4))
+def test_a_callable_metric_at_infinity_weights_its_donors_equally(far, seed):
+    # Every pair at +inf (or at +inf or without a distance): 1/d is zero for every donor, so the
+    # donors count as equally far: the cell gets their mean (formed without overflow), as the
+    # engine's pass gives it for the same distances, never a value outside them (scikit-learn
+    # gives 0.0 there).
+    rng = np.random.default_rng(seed)
+    fitted = rng.normal(size=(25, 3)) * 10.0 + 50.0
+    fitted[rng.random(fitted.shape) < 0.3] = nan
+    query = rng.normal(size=(12, 3)) * 10.0 + 50.0
+    query[rng.random(query.shape) < 0.4] = nan
+    given = np.full((12, 25), np.inf)
+    if far != np.inf:
+        given[rng.random(given.shape) < 0.3] = nan
+
+    def metric(a, b, missing_values=nan):  # the row numbers ride in an extra, complete column
+        return given[int(a[-1]), int(b[-1])]
+
+    tagged_fit = np.column_stack([fitted, np.arange(25.0)])
+    tagged_query = np.column_stack([query, np.arange(12.0)])
+    for k in (1, 3, 30):
+        got = KNNImputer(n_neighbors=k, weights="distance", metric=metric).fit(tagged_fit).transform(tagged_query)
+        uniform = KNNImputer(n_neighbors=k, weights="uniform", metric=metric).fit(tagged_fit).transform(tagged_query)
+        want = tagged_query.copy()
+        _query.Donors(tagged_fit).impute(want, min(k, 25), "distance", given)
+        assert got.tobytes() == want.tobytes()
+        np.testing.assert_allclose(got, uniform, rtol=1e-15, atol=0)  # the mean formed without overflow
+        for r, c in zip(*np.nonzero(np.isnan(query))):
+            pool = fitted[~np.isnan(fitted[:, c]) & ~np.isnan(given[r]), c]
+            pool = pool if pool.size else fitted[~np.isnan(fitted[:, c]), c]
+            assert pool.min() <= got[r, c] <= pool.max()
+
+
 @pytest.mark.parametrize("weights", ["uniform", "distance"])
 @pytest.mark.parametrize("scale", [1e-150, 1e-100, 1.0, 1e100, 1e150])
 def test_magnitudes_whose_squares_fit_agree_with_scikit_learn(weights, scale):
