@@ -24,12 +24,13 @@ Threads. With the built-in metric and weights, ``transform`` releases the interp
 deals the rows to ``n_jobs`` native threads (scikit-learn's meaning: ``None`` is 1 unless a
 ``joblib.parallel_config`` context says otherwise, ``-1`` all cores); every row is computed
 the same way whatever the split, so the results are bit-identical for every ``n_jobs``. The
-fitted side is immutable and shared by the threads. A callable ``metric`` or ``weights`` keeps
-the lock and one thread. One estimator may serve ``transform`` calls from many threads at once;
-``fit`` on it waits until the running ones end (and they wait for a running ``fit``), so a
-transform always sees one fitted state. ``fit`` called from inside the estimator's own
-``fit`` or ``transform`` on the same thread (from a callable metric, say) raises
-``RuntimeError`` instead of waiting for itself. Ctrl-C stops a running ``transform``.
+fitted side is immutable and shared by the threads. A callable ``metric`` or ``weights`` runs
+on one thread (the lock released only while the engine chooses and averages donors). One
+estimator may serve ``transform`` calls from many threads at once; ``fit`` on it waits until
+the running ones end (and they wait for a running ``fit``), so a transform always sees one
+fitted state. ``fit`` called from inside the estimator's own ``fit`` or ``transform`` on the
+same thread (from a callable metric, say) raises ``RuntimeError`` instead of waiting for
+itself. Ctrl-C stops a running ``transform``.
 
 Progress. ``progress=True`` shows a ``tqdm`` bar for ``transform`` (rows imputed); a callable
 is called as ``progress(done_rows, total_rows)`` about every 0.1 s and at the end, on the
