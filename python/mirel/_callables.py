@@ -40,20 +40,28 @@ def impute(rows, work, X, cells, k, *, metric, weights, missing_values, fitted_m
         chunks = ((min(step, imputed.size - i), None) for i in range(0, imputed.size, step))
     if weights is None:
         weights = "uniform"  # scikit-learn's meaning of None
+    # Callable weights get every selection of a chunk at once (cells x min(k, fitted rows)
+    # donors): chunks of more rows than keep that near _CHUNK_ENTRIES are cut (only a large k on a
+    # wide table comes near it).
+    cut = max(1, _CHUNK_ENTRIES // max(1, work.shape[1] * min(k, rows.shape[0])))
     total = work.shape[0]
     complete = total - imputed.size  # rows without a cell to impute
     start = 0
     for length, distances in chunks:
         if report is not None:
             report(complete + start, total)
-        these = imputed[start : start + length]
+        piece = cut if callable(weights) else max(1, length)
+        for first in range(0, length, piece):
+            last = min(length, first + piece)
+            these = imputed[start + first : start + last]
+            given = None if distances is None else distances[first:last]
+            query = work[these]  # a copy of the rows, imputed in place, then put back
+            if callable(weights):
+                _weigh(rows, query, k, weights, given)
+            else:
+                rows.impute_given(query, k, weights, given)
+            work[these] = query
         start += length
-        query = work[these]  # a copy of the chunk's rows, imputed in place, then put back
-        if callable(weights):
-            _weigh(rows, query, k, weights, distances)
-        else:
-            rows.impute_given(query, k, weights, distances)
-        work[these] = query
 
 
 def _weigh(rows, query, k, weights, distances):

@@ -233,6 +233,63 @@ def test_given_distances_through_the_callable_path_and_the_engine_give_the_same_
         assert got.tobytes() == want.tobytes()
 
 
+def test_callable_paths_entry_checks_its_arguments():
+    fitted = np.array([[1.0, 2.0], [nan, 4.0], [5.0, nan]])
+    rows = _query.Rows(fitted)
+    assert rows.shape == (3, 2)
+    assert rows.counts().tolist() == [2, 2]
+    table = rows.table()
+    assert table.tobytes() == fitted.tobytes() and not table.flags.writeable and table.base is rows
+    with pytest.raises(ValueError, match="WRITEABLE"):
+        table.flags.writeable = True
+    query = np.array([[nan, 1.0]])
+    with pytest.raises(ValueError, match=r"^query has 3 columns, fitted has 2$"):
+        rows.impute_given(np.full((1, 3), nan), 1, "uniform")
+    with pytest.raises(ValueError, match=r"^distances must have shape \(1, 3\), not \(1, 2\)$"):
+        rows.select_given(query, 1, np.zeros((1, 2)))
+    with pytest.raises(ValueError, match=r"^n_neighbors must be at least 1, not 0$"):
+        rows.select_given(query, 0)
+    with pytest.raises(ValueError, match=r"^weights must be 'uniform' or 'distance', not 'median'$"):
+        rows.impute_given(query, 1, "median")
+    with pytest.raises(TypeError, match=r"^distances must hold native float64 values$"):
+        rows.impute_given(query, 1, "uniform", np.zeros((1, 3), np.float32))
+    shared = np.zeros((1, 5))
+    with pytest.raises(ValueError, match=r"^query must not share memory with distances$"):
+        rows.impute_given(shared[:, :2], 1, "uniform", shared[:, 1:4])
+    with pytest.raises(ValueError, match=r"^query must be writeable$"):
+        rows.impute_given(table[:1], 1, "uniform")
+    # A failed call leaves the query as it was.
+    assert np.isnan(query[0, 0])
+    index, distance, value = rows.select_given(query, 5)  # more neighbours than fitted rows
+    assert index.shape == distance.shape == value.shape == (1, 3)
+    assert index.tolist() == [[0, 2, -1]] and value[0, :2].tolist() == [1.0, 5.0]
+
+
+@pytest.mark.parametrize("metric", ["nan_euclidean", manhattan])
+def test_callable_weights_give_the_same_bits_whatever_the_chunks(monkeypatch, metric):
+    # Chunks of query rows are cut so that the selections of one stay near a bound; a weights
+    # callable that works row by row sees the same rows of donors either way.
+    from mirel import _callables
+
+    rng = np.random.default_rng(41)
+    fitted = magnitudes_table(rng, 60, 6, 0)
+    query = magnitudes_table(rng, 40, 6, 0)
+    imputer = KNNImputer(n_neighbors=10**6, weights=gaussian, metric=metric).fit(fitted)
+    want = imputer.transform(query)
+    calls = []
+
+    def counted(d):
+        calls.append(d.shape)
+        return gaussian(d)
+
+    for entries in (1, 500, 5000):
+        monkeypatch.setattr(_callables, "_CHUNK_ENTRIES", entries)
+        calls.clear()
+        got = imputer.set_params(weights=counted).transform(query)
+        assert got.tobytes() == want.tobytes(), entries
+        assert all(shape[1] <= 60 for shape in calls) and calls
+
+
 @pytest.mark.parametrize("params", [{"weights": gaussian}, {"metric": manhattan}], ids=["weights", "metric"])
 def test_callable_paths_do_not_copy_the_fitted_table_per_call(params):
     # A one-row transform costs memory in proportion to one row of distances (a few numbers per
