@@ -1,6 +1,6 @@
 """The callable paths: mirel.sklearn.KNNImputer against scikit-learn with the same callables.
 
-    python benchmarks/bench_callables.py [--repeats N] [--blas-threads T] [--quick]
+    python benchmarks/bench_callables.py [--repeats N] [--blas-threads T] [--quick] [--cases weights,metric]
 
 Cases (float64, cells set to NaN at the given rate with numpy.random.default_rng(0)):
 
@@ -84,6 +84,7 @@ def main() -> None:
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--blas-threads", type=int, default=1)
     parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--cases", default="weights,metric")
     args = parser.parse_args()
     scale = 10 if args.quick else 1
     print(f"CPU: {cpu_name()}; kernel {platform.release()}; {os.cpu_count()} logical CPUs")
@@ -92,9 +93,13 @@ def main() -> None:
     weights_case = (table(rng, 20_000 // scale, 20, 0.1), table(rng, 2_000 // scale, 20, 0.2))
     metric_case = (table(rng, 1_000 // scale, 8, 0.1), table(rng, 100 // scale, 8, 0.2))
 
+    cases = args.cases.split(",")
+
     def run():
-        case("weights", *weights_case, {"weights": inverse}, args.repeats)
-        case("metric", *metric_case, {"metric": manhattan}, args.repeats)
+        if "weights" in cases:
+            case("weights", *weights_case, {"weights": inverse}, args.repeats)
+        if "metric" in cases:
+            case("metric", *metric_case, {"metric": manhattan}, args.repeats)
 
     if args.blas_threads:
         from threadpoolctl import threadpool_limits
