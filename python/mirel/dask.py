@@ -78,7 +78,7 @@ def _frame_dtype(X):
 
     try:
         return check_array(X._meta_nonempty, dtype=FLOAT_DTYPES, ensure_all_finite=False).dtype
-    except (TypeError, ValueError):
+    except (AttributeError, TypeError, ValueError):
         return np.dtype(np.float64)
 
 
