@@ -58,26 +58,49 @@ def _output_dtype(dtype):
     return dtype if dtype in _FLOATS else np.dtype(np.float64)
 
 
-def _as_2d_array(X, name="X"):
+def _as_2d_array(X, name="X", rows_known=True):
+    """X checked: a 2-D Dask array whose chunk sizes are known (the rows' may be unknown when
+    `rows_known` is false: rows are imputed independently of where a block starts)."""
     if not isinstance(X, da.Array):
         raise TypeError(f"{name} must be a dask.array.Array or a dask.dataframe.DataFrame, not {type(X).__name__}")
     if X.ndim != 2:
         raise ValueError(f"{name} must have 2 dimensions, not {X.ndim}")
-    if any(np.isnan(c) for chunks in X.chunks for c in chunks):
+    if any(np.isnan(c) for chunks in (X.chunks if rows_known else X.chunks[1:]) for c in chunks):
         raise ValueError(f"{name} has chunks of unknown size: call {name}.compute_chunk_sizes() first")
     return X
+
+
+def _frame_dtype(X):
+    """The dtype the eager transform gives a Dask frame's partitions: scikit-learn's validation
+    of a stand-in partition of the same dtypes (nullable and mixed columns included); float64
+    when it refuses them (then every partition raises the eager call's own error)."""
+    from sklearn.utils.validation import FLOAT_DTYPES, check_array
+
+    try:
+        return check_array(X._meta_nonempty, dtype=FLOAT_DTYPES, ensure_all_finite=False).dtype
+    except (AttributeError, TypeError, ValueError):
+        return np.dtype(np.float64)
 
 
 # --- the scikit-learn face ------------------------------------------------------------------
 
 
-def _transform_block(block, imputer):
+# Empty blocks and partitions are normal in Dask (after filtering, compute_chunk_sizes or
+# repartitioning): they have no row to impute, and scikit-learn's validation refuses them, so
+# they get an empty result of the output's width and dtype without a call.
+
+
+def _transform_block(block, imputer, width, dtype):
+    if block.shape[0] == 0:
+        return np.empty((0, width), dtype=dtype)
     return np.asarray(imputer.transform(block))  # an array even under set_output(transform="pandas")
 
 
 def _transform_partition(frame, imputer, columns, dtype):
     import pandas as pd
 
+    if len(frame) == 0:
+        return pd.DataFrame(np.empty((0, len(columns)), dtype=dtype), index=frame.index, columns=columns)
     out = imputer.transform(frame)  # the frame itself: its column names are checked
     return pd.DataFrame(np.asarray(out, dtype=dtype), index=frame.index, columns=columns)
 
@@ -91,7 +114,9 @@ def transform(imputer, X):
         A fitted estimator. It is sent to each worker once (one key of the graph).
     X : dask.array.Array or dask.dataframe.DataFrame
         Rows to impute, ``imputer.n_features_in_`` columns. Each block of rows is imputed where
-        it lies (an array's column chunks are joined first).
+        it lies (an array's column chunks are joined first). Row chunks may be empty or of
+        unknown size (after boolean filtering); a frame's partitions may be empty and its
+        columns of any dtypes the eager ``transform`` takes (nullable ``Float64`` included).
 
     Returns
     -------
@@ -114,13 +139,12 @@ def transform(imputer, X):
                 f"X has {len(X.columns)} features, but KNNImputer is expecting "
                 f"{imputer.n_features_in_} features as input."
             )
-        dtypes = {np.dtype(t) for t in X.dtypes}
-        dtype = _output_dtype(dtypes.pop()) if len(dtypes) == 1 else np.dtype(np.float64)
+        dtype = _frame_dtype(X)
         import pandas as pd
 
         meta = pd.DataFrame({n: np.empty(0, dtype=dtype) for n in names}, columns=names)
         return X.map_partitions(_transform_partition, shared, list(names), dtype, meta=meta)
-    X = _as_2d_array(X)
+    X = _as_2d_array(X, rows_known=False)
     if X.shape[1] != imputer.n_features_in_:
         raise ValueError(
             f"X has {X.shape[1]} features, but KNNImputer is expecting {imputer.n_features_in_} features as input."
@@ -130,6 +154,8 @@ def transform(imputer, X):
     return X.map_blocks(
         _transform_block,
         shared,
+        len(names),
+        dtype,
         chunks=(X.chunks[0], (len(names),)),
         dtype=dtype,
         meta=np.empty((0, 0), dtype=dtype),
@@ -192,7 +218,7 @@ def paired_transform(fitted, X, k=5, metric="nan_euclid", weights="uniform"):
     shared = dask.delayed(fitted, pure=True)
     # 2. X: float64, of the fitted shape.
     if isinstance(X, dd.DataFrame):
-        if any(np.dtype(t) != np.float64 for t in X.dtypes):
+        if any(not (isinstance(t, np.dtype) and t == np.float64) for t in X.dtypes):
             raise TypeError("X must hold float64 values in every column")
         lengths = X.map_partitions(len).compute()
         rows = int(sum(lengths))

@@ -24,12 +24,13 @@ Threads. With the built-in metric and weights, ``transform`` releases the interp
 deals the rows to ``n_jobs`` native threads (scikit-learn's meaning: ``None`` is 1 unless a
 ``joblib.parallel_config`` context says otherwise, ``-1`` all cores); every row is computed
 the same way whatever the split, so the results are bit-identical for every ``n_jobs``. The
-fitted side is immutable and shared by the threads. A callable ``metric`` or ``weights`` keeps
-the lock and one thread. One estimator may serve ``transform`` calls from many threads at once;
-``fit`` on it waits until the running ones end (and they wait for a running ``fit``), so a
-transform always sees one fitted state. ``fit`` called from inside the estimator's own
-``fit`` or ``transform`` on the same thread (from a callable metric, say) raises
-``RuntimeError`` instead of waiting for itself. Ctrl-C stops a running ``transform``.
+fitted side is immutable and shared by the threads. A callable ``metric`` or ``weights`` runs
+on one thread (the lock released only while the engine chooses and averages donors). One
+estimator may serve ``transform`` calls from many threads at once; ``fit`` on it waits until
+the running ones end (and they wait for a running ``fit``), so a transform always sees one
+fitted state. ``fit`` called from inside the estimator's own ``fit`` or ``transform`` on the
+same thread (from a callable metric, say) raises ``RuntimeError`` instead of waiting for
+itself. Ctrl-C stops a running ``transform``.
 
 Progress. ``progress=True`` shows a ``tqdm`` bar for ``transform`` (rows imputed); a callable
 is called as ``progress(done_rows, total_rows)`` about every 0.1 s and at the end, on the
@@ -44,7 +45,6 @@ try:
     import sklearn  # noqa: F401
     from sklearn.base import TransformerMixin, _fit_context
     from sklearn.impute._base import _BaseImputer
-    from sklearn.metrics import pairwise_distances_chunked
     from sklearn.metrics.pairwise import _NAN_METRICS
     from sklearn.utils._mask import _get_mask
     from sklearn.utils._missing import is_scalar_nan
@@ -65,7 +65,7 @@ from numbers import Integral
 import numpy as np
 from joblib import effective_n_jobs
 
-from mirel import _query
+from mirel import _callables, _query
 
 __all__ = ["KNNImputer"]
 
@@ -158,123 +158,11 @@ def _plain_table(X, allow_nan):
     return bool(np.isfinite(X).all())
 
 
-_CHUNK_ENTRIES = 1 << 20  # distances per chunk of query rows on the callable-weights path (8 MiB)
-
-
-def _nan_euclidean(query, fitted):
-    """The engine's distance, bit for bit: sqrt(sum * (cols / present)) with the squared
-    differences over the coordinates both rows hold added in column order from +0.0; NaN for
-    pairs that share no coordinate."""
-    total = np.zeros((query.shape[0], fitted.shape[0]))
-    square = np.empty_like(total)
-    lacking = np.zeros_like(total)  # coordinates that one of the two rows misses
-    gap = np.empty(total.shape, dtype=bool)
-    with np.errstate(over="ignore", invalid="ignore", divide="ignore"):
-        for c in range(query.shape[1]):
-            np.subtract.outer(query[:, c], fitted[:, c], out=square)  # NaN where either misses
-            lacking += np.isnan(square, out=gap)
-            square *= square
-            np.fmax(square, 0.0, out=square)  # NaN -> +0.0; squares are >= +0.0 already
-            total += square
-        present = np.float64(query.shape[1]) - lacking
-        total *= np.float64(query.shape[1]) / present
-        np.sqrt(total, out=total)
-    total[present == 0] = np.nan  # no shared coordinate: no distance
-    return total
-
-
-def _first_donors(dist, donors, k):
-    """For each row of `dist` (distances to the potential donors, whose fitted row indices are
-    `donors`, ascending), the first k donors in the engine's rank order (nearest first, equal
-    distances by row index, no distance last): (fitted row indices, their distances)."""
-    rows = np.arange(dist.shape[0])[:, None]
-    if k < donors.size:
-        # The k-th distance, then those below it and, of those equal to it, the lowest indices.
-        kth = np.take_along_axis(dist, np.argpartition(dist, k - 1, axis=1)[:, k - 1 : k], axis=1)
-        no_kth = np.isnan(kth)  # fewer than k distances: every distance ranks before it
-        missing = np.isnan(dist)
-        below = (dist < kth) | (no_kth & ~missing)
-        equal = (dist == kth) | (no_kth & missing)
-        wanted = k - below.sum(axis=1, keepdims=True)
-        taken = below | (equal & (np.cumsum(equal, axis=1) <= wanted))
-        picked = np.nonzero(taken)[1].reshape(dist.shape[0], k)  # ascending index per row
-        dist = dist[rows, picked]
-    else:
-        picked = np.broadcast_to(np.arange(donors.size), dist.shape)
-    order = np.argsort(dist, axis=1, kind="stable")  # by distance, then by index
-    return donors[picked[rows, order]], dist[rows, order]
-
-
-def _weighted_mean(values, dist, by_distance):
-    """The engine's weighted mean (`weighted_mean`) of each row of `values`, the donors without
-    a distance (NaN, ranked last) left out: sums in rank order from +0.0, and where they
-    overflow, underflow or round past the donors' values, the overflow-free form."""
-    held = ~np.isnan(dist)
-    with np.errstate(over="ignore", invalid="ignore", divide="ignore", under="ignore"):
-        if by_distance:
-            w = 1.0 / dist
-            infinite = np.isinf(w) & held
-            zero_rows = infinite.any(axis=1)
-            w = np.where(zero_rows[:, None], infinite.astype(np.float64), w)
-        else:
-            w = np.ones_like(values)
-        w[~held] = 0.0
-        total = np.zeros(values.shape[0])
-        acc = np.zeros(values.shape[0])
-        for j in range(values.shape[1]):
-            live = held[:, j]
-            acc = np.where(live, acc + values[:, j] * w[:, j], acc)
-            total = np.where(live, total + w[:, j], total)
-        weighted = held & (w > 0.0)
-        low = np.where(weighted, values, np.inf).min(axis=1)
-        high = np.where(weighted, values, -np.inf).max(axis=1)
-        mean = acc / total
-        good = (total > 0.0) & np.isfinite(total) & (mean >= low) & (mean <= high)
-        if good.all():
-            return mean
-        # The overflow-free form: weights scaled by the largest (all 1 when all are zero) and
-        # normalised before they multiply the values; the result kept within the donors' values.
-        bad = ~good
-        wb, vb, hb = w[bad], values[bad], held[bad]
-        largest = wb.max(axis=1)
-        scaled = np.where(
-            (largest == 0.0)[:, None], hb.astype(np.float64), wb / np.where(largest == 0.0, 1.0, largest)[:, None]
-        )
-        tot = np.zeros(vb.shape[0])
-        for j in range(vb.shape[1]):
-            tot = np.where(hb[:, j], tot + scaled[:, j], tot)
-        acc = np.zeros(vb.shape[0])
-        for j in range(vb.shape[1]):
-            acc = np.where(hb[:, j], acc + vb[:, j] * (scaled[:, j] / tot), acc)
-        positive = hb & (scaled > 0.0)
-        lo = np.where(positive, vb, np.inf).min(axis=1)
-        hi = np.where(positive, vb, -np.inf).max(axis=1)
-        mean[bad] = np.minimum(np.maximum(acc, lo), hi)
-        return mean
-
-
 def _rows_of(donors):
-    """(the fitted table row by row, read-only; the engine's column means, summed in row order:
-    what a row sharing no coordinate with any fitted row gets)."""
-    table = donors.fitted()
-    table.flags.writeable = False
-    means = np.full((1, donors.shape[1]), np.nan)
-    donors.impute(means, 1, "uniform")
-    return table, means[0]
-
-
-def _callable_average(weights, values, dist):
-    """scikit-learn's weighting by a callable, step for step: its return value is used as
-    ``numpy.ma.average`` uses ``weights`` (None: uniform over the donors with a distance; NaN
-    weights count as zero), with the same errors for anything else."""
-    weight_matrix = weights(dist)
-    if weight_matrix is not None:
-        weight_matrix[np.isnan(weight_matrix)] = 0.0
-    else:
-        weight_matrix = np.ones_like(dist)
-        weight_matrix[np.isnan(dist)] = 0.0
-    donors = np.ma.array(values, mask=False)
-    return np.ma.average(donors, axis=1, weights=weight_matrix).data
+    """(the fitted table row by row, read-only; the engine's object holding it, which chooses and
+    averages donors over given distances): what the callable paths read, one copy of the rows."""
+    rows = _query.Rows(donors.fitted())
+    return rows.table(), rows
 
 
 class KNNImputer(_BaseImputer):
@@ -643,13 +531,12 @@ class KNNImputer(_BaseImputer):
             X[cells] = work[cells]
 
     def _fitted_rows(self):
-        """(row-major fitted table, column means) for the callable paths, built once per fit.
+        """(row-major fitted table, the engine's Rows object) for the callable paths, built once
+        per fit.
 
         The Donors object keeps the fitted rows only in the engine's column-blocked layout; a
         callable metric or weights needs them row by row. They are built at fit when a callable
-        is configured, else on first use (a set_params after fit), and kept until the next fit.
-        The means are the engine's own (summed in row order): those of a row that shares no
-        coordinate with any fitted row."""
+        is configured, else on first use (a set_params after fit), and kept until the next fit."""
         rows = self.__dict__.get("_rows")
         if rows is None:
             with self._state_lock().building:
@@ -673,54 +560,22 @@ class KNNImputer(_BaseImputer):
 
     def _impute_with_callables(self, work, X, cells, k, report):
         """A callable metric or weights: distances by rows (the metric through scikit-learn's
-        pairwise machinery, the built-in one exactly as the engine computes it), donors ranked
-        as the engine ranks them, then weighted by the callable or as the engine weights."""
-        fitted, means = self._fitted_rows()
-        row_missing_idx = np.flatnonzero(cells.any(axis=1))
-        if callable(self.metric):
-            fit_marked = fitted if is_scalar_nan(self.missing_values) else self._fitted_marked(fitted)
-            chunks = pairwise_distances_chunked(
-                X[row_missing_idx, :],
-                fit_marked,
-                metric=self.metric,
-                missing_values=self.missing_values,
-                ensure_all_finite=self._ensure_all_finite(),
-            )
-        else:
-            step = max(1, _CHUNK_ENTRIES // max(1, fitted.shape[0]))
-            chunks = (
-                _nan_euclidean(work[row_missing_idx[i : i + step]], fitted)
-                for i in range(0, row_missing_idx.size, step)
-            )
-        start = 0
-        complete = work.shape[0] - row_missing_idx.size  # rows without a cell to impute
-        for chunk in chunks:
-            if report is not None:
-                report(complete + start, work.shape[0])
-            rows = row_missing_idx[start : start + len(chunk)]
-            start += len(chunk)
-            self._impute_rows(work, rows, np.asarray(chunk, dtype=np.float64), cells, fitted, means, k)
-
-    def _impute_rows(self, work, rows, distances, cells, fitted, means, k):
-        """Imputes the cells of `rows` given their distances to every fitted row."""
-        cells = cells[rows]
-        for col in np.flatnonzero(cells.any(axis=0)):
-            local = np.flatnonzero(cells[:, col])
-            donors = np.flatnonzero(~np.isnan(fitted[:, col]))
-            # The first min(k, potential donors) fitted rows holding a value in the column.
-            idx, dist = _first_donors(distances[local[:, None], donors], donors, min(k, donors.size))
-            receivers = rows[local]
-            some = ~np.isnan(dist[:, 0])  # a donor with a distance ranks first if there is one
-            if not some.all():
-                work[receivers[~some], col] = means[col]
-                idx, dist, receivers = idx[some], dist[some], receivers[some]
-                if not receivers.size:
-                    continue
-            values = fitted[idx, col]
-            if callable(self.weights):
-                work[receivers, col] = _callable_average(self.weights, values, dist)
-            else:
-                work[receivers, col] = _weighted_mean(values, dist, self.weights == "distance")
+        pairwise machinery, the built-in one formed by the engine), donors chosen by the engine,
+        then weighted by the callable or as the engine weights (mirel._callables)."""
+        fitted, rows = self._fitted_rows()
+        _callables.impute(
+            rows,
+            work,
+            X,
+            cells,
+            k,
+            metric=self.metric,
+            weights=self.weights,
+            missing_values=self.missing_values,
+            fitted_marked=lambda: fitted if is_scalar_nan(self.missing_values) else self._fitted_marked(fitted),
+            ensure_all_finite=self._ensure_all_finite(),
+            report=report,
+        )
 
     def get_feature_names_out(self, input_features=None):
         """Get output feature names for transformation.

@@ -58,7 +58,8 @@ class KNNImputer(_BaseImputer):  # type: ignore[misc]
         Native threads for ``transform`` (scikit-learn's meaning: ``None`` is 1 unless a
         ``joblib.parallel_config`` context says otherwise, -1 is all cores). With the built-in
         metric and weights the pass runs with the interpreter lock released; results are
-        bit-identical for every ``n_jobs``. Callables run on one thread with the lock held.
+        bit-identical for every ``n_jobs``. Callables run on one thread (the lock is released
+        only while the engine chooses and averages donors).
     progress : bool or callable, default False
         ``True`` shows a ``tqdm`` bar while ``transform`` runs; a callable is called as
         ``progress(done_rows, total_rows)`` about every 0.1 s. Results do not change.

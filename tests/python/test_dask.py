@@ -294,3 +294,88 @@ def test_mirel_dask_without_dask_names_the_extra():
     )
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == 'mirel.dask needs Dask: pip install "mirel[dask]"'
+
+
+# --- chunkings that Dask makes in normal use -------------------------------------------------
+
+
+def filtered(x, keep):
+    """x's rows where keep holds, through boolean indexing (row chunk sizes become unknown)."""
+    return x[da.from_array(keep, chunks=x.chunks[0])]
+
+
+@pytest.mark.parametrize("weights", ["uniform", "distance", lambda d: 1.0 / (1.0 + d)], ids=["u", "d", "callable"])
+def test_sklearn_face_takes_every_chunking_dask_makes(weights):
+    rng = np.random.default_rng(31)
+    fitted = table(rng, 60, 5, 0.2)
+    query = table(rng, 24, 5, 0.3)
+    keep = query[:, 0] > 0.3  # NaN compares False: those rows go too
+    keep[:4] = False  # whole blocks filtered away below
+    est = KNNImputer(n_neighbors=3, weights=weights).fit(fitted)
+    arrays = {
+        "empty chunks": (da.from_array(query, chunks=((2, 2, 0, 0, 20), (5,))), query),
+        "single rows, single columns": (da.from_array(query, chunks=(1, 1)), query),
+        "many column chunks": (da.from_array(query, chunks=((24,), (1, 2, 1, 1))), query),
+        "unknown row sizes": (filtered(da.from_array(query, chunks=4), keep), query[keep]),
+        "sizes computed": (filtered(da.from_array(query, chunks=4), keep).compute_chunk_sizes(), query[keep]),
+        "all rows filtered": (filtered(da.from_array(query, chunks=4), np.zeros(24, bool)), query[:0]),
+    }
+    for name, (x, rows) in arrays.items():
+        got = transform(est, x).compute(scheduler="sync")
+        want = est.transform(rows) if rows.shape[0] else np.empty((0, 5))
+        assert got.shape == want.shape and got.dtype == want.dtype, name
+        assert np.array_equal(bits(got), bits(want)), name
+
+
+@pytest.mark.parametrize(
+    "dtypes",
+    [
+        {},
+        {c: "Float64" for c in "abcd"},
+        {"a": np.float32, "b": "Float32", "c": np.float64, "d": "Float64"},
+        {c: np.float32 for c in "abcd"},
+    ],
+    ids=["float64", "nullable Float64", "mixed", "float32"],
+)
+def test_sklearn_face_takes_frames_the_eager_call_takes(dtypes):
+    rng = np.random.default_rng(32)
+    columns = list("abcd")
+    fitted = pd.DataFrame(table(rng, 50, 4, 0.2), columns=columns)
+    frame = pd.DataFrame(table(rng, 30, 4, 0.3), columns=columns, index=np.arange(30) * 2).astype(dtypes)
+    est = KNNImputer(n_neighbors=3).fit(fitted)
+    whole = dd.from_pandas(frame, npartitions=4)
+    cases = {
+        "as it is": (whole, frame),
+        "some partitions empty": (whole.map_partitions(lambda d: d[d.index >= 40]), frame[frame.index >= 40]),
+        "every partition empty": (whole.map_partitions(lambda d: d.iloc[:0]), frame.iloc[:0]),
+    }
+    for name, (lazy, eager) in cases.items():
+        got = transform(est, lazy).compute(scheduler="sync")
+        want = est.transform(eager) if len(eager) else np.empty((0, 4), dtype=got.dtypes.iloc[0])
+        assert got.index.equals(eager.index), name
+        assert {np.dtype(t) for t in got.dtypes} == {want.dtype}, name
+        assert np.array_equal(bits(got.to_numpy(dtype=np.float64)), bits(want)), name
+    # The dtype the eager call gives, even where no partition is left to show it.
+    assert {np.dtype(t) for t in transform(est, whole).dtypes} == {est.transform(frame).dtype}
+
+
+def test_paired_semantics_take_empty_and_single_row_blocks():
+    rng = np.random.default_rng(33)
+    fitted = table(rng, 20, 4, 0.2)
+    values = fitted.copy()
+    values[rng.random(values.shape) < 0.3] = np.nan
+    want = mirel.KnnImputer(3).fit(fitted).transform(values)
+    for chunks in (((5, 0, 0, 15), (2, 2)), ((0, 20), (4,)), (1, 1)):
+        got = paired_transform(fitted, da.from_array(values, chunks=chunks), 3).compute(scheduler="sync")
+        assert np.array_equal(bits(got), bits(want)), chunks
+    # A frame whose partitions are cut so that some are empty.
+    frame = pd.DataFrame(values, columns=list("abcd"))
+    import dask
+
+    cuts = [0, 5, 5, 6, 6, 20]
+    pieces = [dask.delayed(frame.iloc[a:b]) for a, b in zip(cuts[:-1], cuts[1:])]
+    parts = dd.from_delayed(pieces, meta=frame.iloc[:0])
+    got = paired_transform(fitted, parts, 3).compute(scheduler="sync")
+    assert np.array_equal(bits(got.to_numpy()), bits(want))
+    with pytest.raises(TypeError, match=r"^X must hold float64 values in every column$"):
+        paired_transform(fitted, dd.from_pandas(frame.astype("Float64"), npartitions=2), 3)

@@ -1,8 +1,9 @@
 """mirel.sklearn.KNNImputer side by side with sklearn.impute.KNNImputer at the edges: what a
 callable `weights` returns, n_neighbors far beyond the fitted rows, what copy=False returns and
 does to the caller's array in every layout; and the rules of its own where it differs on
-purpose (huge and tiny magnitudes, the float32 column mean), with the Python callable paths
-checked bit for bit against the engine."""
+purpose (huge and tiny magnitudes, the float32 column mean), with the callable paths' engine
+entry (selection and averaging over given distances) checked bit for bit against the engine's
+straightforward pass."""
 
 import warnings
 
@@ -15,7 +16,7 @@ from sklearn.impute import KNNImputer as SkKNNImputer  # noqa: E402
 
 from conftest import IS_PYPY  # noqa: E402
 from mirel import _query  # noqa: E402
-from mirel.sklearn import KNNImputer, _first_donors, _nan_euclidean  # noqa: E402
+from mirel.sklearn import KNNImputer  # noqa: E402
 
 # Frames transformed after a fit on arrays: both estimators warn alike.
 pytestmark = pytest.mark.filterwarnings("ignore:X has feature names:UserWarning")
@@ -137,7 +138,7 @@ def test_more_neighbours_than_fitted_rows_through_dask():
         assert got.tobytes() == want.tobytes()
 
 
-# --- 3. the Python callable paths and the engine, bit for bit -------------------------------
+# --- 3. the callable paths' engine entry and the straightforward pass, bit for bit ----------
 
 
 def magnitudes_table(rng, rows, cols, exponent):
@@ -146,27 +147,37 @@ def magnitudes_table(rng, rows, cols, exponent):
     return x
 
 
+def shares_a_coordinate(a, b):
+    """Whether each pair of rows of a and b holds a value in a common column (has a distance)."""
+    return (~np.isnan(a)).astype(np.int64) @ (~np.isnan(b)).T.astype(np.int64) > 0
+
+
 @pytest.mark.parametrize("exponent", [0, 500, 1010, -500, -1060])
 @pytest.mark.parametrize("seed", range(3))
-def test_python_distances_are_the_engines(exponent, seed):
+def test_callable_paths_distances_are_the_engines(exponent, seed):
+    # Callable weights over the built-in metric: the distances the selection formed are the
+    # engine pass's own, donor for donor.
     rng = np.random.default_rng(seed)
     fitted = magnitudes_table(rng, 30, 5, exponent)
     query = magnitudes_table(rng, 12, 5, exponent)
     donors = _query.Donors(fitted)
+    rows = _query.Rows(fitted)
     cells = int((np.isnan(query) & (donors.counts() > 0)).sum())
     k = fitted.shape[0]
     index, distance = np.empty((cells, k), np.int64), np.empty((cells, k))
     donors.select(query.copy(), k, index, distance)
-    d = _nan_euclidean(query, fitted)
-    rows, _ = np.nonzero(np.isnan(query) & (donors.counts() > 0))
+    got_index, got_distance, got_value = rows.select_given(query.copy(), k)
+    np.testing.assert_array_equal(got_index, index)
     chosen = index >= 0
-    picked = d[np.broadcast_to(rows[:, None], index.shape)[chosen], index[chosen]]
-    assert picked.tobytes() == distance[chosen].tobytes()
+    assert got_distance[chosen].tobytes() == distance[chosen].tobytes()
+    _, cols = np.nonzero(np.isnan(query) & (donors.counts() > 0))
+    want_value = fitted[index[chosen], np.broadcast_to(cols[:, None], index.shape)[chosen]]
+    assert got_value[chosen].tobytes() == want_value.tobytes()
 
 
 @pytest.mark.parametrize("given", [False, True])
 @pytest.mark.parametrize("seed", range(6))
-def test_python_selections_are_the_engines(given, seed):
+def test_callable_paths_selections_are_the_engines(given, seed):
     # Many equal distances (small integers), rows without distances, and given distances with
     # signed zeros, infinities and NaN: the first k donors per cell, in rank order.
     rng = np.random.default_rng(seed)
@@ -175,31 +186,35 @@ def test_python_selections_are_the_engines(given, seed):
     query = rng.integers(0, 3, size=(15, 4)).astype(np.float64)
     query[rng.random(query.shape) < 0.35] = nan
     donors = _query.Donors(fitted)
+    rows_of = _query.Rows(fitted)
+    d = None
     if given:
         d = rng.choice([0.0, -0.0, 1.0, 2.0, np.inf, nan, -1.0], size=(15, 40), p=[0.1, 0.1, 0.1, 0.1, 0.05, 0.5, 0.05])
-    else:
-        d = _nan_euclidean(query, fitted)
     cells = np.isnan(query) & (donors.counts() > 0)
     rows, cols = np.nonzero(cells)
     for k in (1, 2, 3, 7, 20, 40):
         index, distance = np.empty((rows.size, k), np.int64), np.empty((rows.size, k))
-        donors.select(query.copy(), k, index, distance, d if given else None)
+        want_query = query.copy()
+        donors.select(want_query, k, index, distance, d)
+        got_query = query.copy()
+        got_index, got_distance, _ = rows_of.select_given(got_query, k, d)
+        assert got_query.tobytes() == want_query.tobytes()  # the column means of cells without donors
         for col in np.unique(cols):
             held = np.flatnonzero(~np.isnan(fitted[:, col]))
             these = np.flatnonzero(cols == col)
             want = min(k, held.size)
-            idx, dist = _first_donors(d[rows[these]][:, held], held, want)
-            some = ~np.isnan(dist[:, 0])  # the engine records no selection for the others
-            np.testing.assert_array_equal(idx[some], index[these][some, :want])
-            assert dist[some].tobytes() == distance[these][some, :want].tobytes()
-            assert (index[these][~some] == -1).all()
+            some = index[these, 0] >= 0  # the engine records no selection for the others
+            np.testing.assert_array_equal(got_index[these][some, :want], index[these][some, :want])
+            assert got_distance[these][some, :want].tobytes() == distance[these][some, :want].tobytes()
+            assert (got_index[these][~some] == -1).all()
+            assert (got_index[these][:, want:] == -1).all()
 
 
 @pytest.mark.parametrize("weights", ["uniform", "distance"])
 @pytest.mark.parametrize("exponent", [0, 1010, -1060])
 @pytest.mark.parametrize("seed", range(3))
-def test_given_distances_through_python_and_the_engine_give_the_same_bits(weights, exponent, seed):
-    # A callable metric with built-in weights: the estimator's own pass against the engine's
+def test_given_distances_through_the_callable_path_and_the_engine_give_the_same_bits(weights, exponent, seed):
+    # A callable metric with built-in weights: the estimator's own entry against the engine's
     # straightforward pass with the same distances (huge, tiny, zero, infinite and missing).
     rng = np.random.default_rng(seed)
     fitted = magnitudes_table(rng, 25, 4, exponent)
@@ -213,10 +228,66 @@ def test_given_distances_through_python_and_the_engine_give_the_same_bits(weight
         want = query.copy()
         imputer._donors.impute(want, k, weights, given)
         got = query.copy()
-        cells = np.isnan(query) & imputer._valid_mask
-        fitted_rows, means = imputer._fitted_rows()
-        imputer._impute_rows(got, np.arange(10), given, cells, fitted_rows, means, k)
+        _, rows = imputer._fitted_rows()
+        rows.impute_given(got, k, weights, given)
         assert got.tobytes() == want.tobytes()
+
+
+def test_callable_paths_entry_checks_its_arguments():
+    fitted = np.array([[1.0, 2.0], [nan, 4.0], [5.0, nan]])
+    rows = _query.Rows(fitted)
+    assert rows.shape == (3, 2)
+    assert rows.counts().tolist() == [2, 2]
+    table = rows.table()
+    assert table.tobytes() == fitted.tobytes() and not table.flags.writeable and table.base is rows
+    with pytest.raises(ValueError, match="WRITEABLE"):
+        table.flags.writeable = True
+    query = np.array([[nan, 1.0]])
+    with pytest.raises(ValueError, match=r"^query has 3 columns, fitted has 2$"):
+        rows.impute_given(np.full((1, 3), nan), 1, "uniform")
+    with pytest.raises(ValueError, match=r"^distances must have shape \(1, 3\), not \(1, 2\)$"):
+        rows.select_given(query, 1, np.zeros((1, 2)))
+    with pytest.raises(ValueError, match=r"^n_neighbors must be at least 1, not 0$"):
+        rows.select_given(query, 0)
+    with pytest.raises(ValueError, match=r"^weights must be 'uniform' or 'distance', not 'median'$"):
+        rows.impute_given(query, 1, "median")
+    with pytest.raises(TypeError, match=r"^distances must hold native float64 values$"):
+        rows.impute_given(query, 1, "uniform", np.zeros((1, 3), np.float32))
+    shared = np.zeros((1, 5))
+    with pytest.raises(ValueError, match=r"^query must not share memory with distances$"):
+        rows.impute_given(shared[:, :2], 1, "uniform", shared[:, 1:4])
+    with pytest.raises(ValueError, match=r"^query must be writeable$"):
+        rows.impute_given(table[:1], 1, "uniform")
+    # A failed call leaves the query as it was.
+    assert np.isnan(query[0, 0])
+    index, distance, value = rows.select_given(query, 5)  # more neighbours than fitted rows
+    assert index.shape == distance.shape == value.shape == (1, 3)
+    assert index.tolist() == [[0, 2, -1]] and value[0, :2].tolist() == [1.0, 5.0]
+
+
+@pytest.mark.parametrize("metric", ["nan_euclidean", manhattan])
+def test_callable_weights_give_the_same_bits_whatever_the_chunks(monkeypatch, metric):
+    # Chunks of query rows are cut so that the selections of one stay near a bound; a weights
+    # callable that works row by row sees the same rows of donors either way.
+    from mirel import _callables
+
+    rng = np.random.default_rng(41)
+    fitted = magnitudes_table(rng, 60, 6, 0)
+    query = magnitudes_table(rng, 40, 6, 0)
+    imputer = KNNImputer(n_neighbors=10**6, weights=gaussian, metric=metric).fit(fitted)
+    want = imputer.transform(query)
+    calls = []
+
+    def counted(d):
+        calls.append(d.shape)
+        return gaussian(d)
+
+    for entries in (1, 500, 5000):
+        monkeypatch.setattr(_callables, "_CHUNK_ENTRIES", entries)
+        calls.clear()
+        got = imputer.set_params(weights=counted).transform(query)
+        assert got.tobytes() == want.tobytes(), entries
+        assert all(shape[1] <= 60 for shape in calls) and calls
 
 
 @pytest.mark.parametrize("params", [{"weights": gaussian}, {"metric": manhattan}], ids=["weights", "metric"])
@@ -351,9 +422,9 @@ def test_cells_stay_within_their_donors_at_every_magnitude(weights, exponent, se
     x[rng.random(x.shape) < 0.25] = nan
     k = 4
     out = KNNImputer(n_neighbors=k, weights=weights).fit_transform(x)
-    d = _nan_euclidean(x, x)
+    shared = shares_a_coordinate(x, x)
     for r, c in zip(*np.nonzero(np.isnan(x))):
-        candidates = np.flatnonzero(~np.isnan(x[:, c]) & ~np.isnan(d[r]))
+        candidates = np.flatnonzero(~np.isnan(x[:, c]) & shared[r])
         pool = x[candidates, c] if candidates.size else x[~np.isnan(x[:, c]), c]
         assert np.isfinite(out[r, c])
         assert pool.min() <= out[r, c] <= pool.max(), (r, c)
@@ -368,6 +439,40 @@ def test_distances_that_overflow_leave_equally_far_donors_equally_weighted(weigh
     # Through the callable-metric path, the same rule in Python.
     inf_metric = KNNImputer(n_neighbors=2, weights=weights, metric=lambda a, b, missing_values=nan: np.inf)
     assert inf_metric.fit_transform(HUGE)[1, 1] == (2e160 + 1.8e160) / 2
+
+
+@pytest.mark.parametrize("far", [np.inf, "inf or none"])
+@pytest.mark.parametrize("seed", range(4))
+def test_a_callable_metric_at_infinity_weights_its_donors_equally(far, seed):
+    # Every pair at +inf (or at +inf or without a distance): 1/d is zero for every donor, so the
+    # donors count as equally far: the cell gets their mean (formed without overflow), as the
+    # engine's pass gives it for the same distances, never a value outside them (scikit-learn
+    # gives 0.0 there).
+    rng = np.random.default_rng(seed)
+    fitted = rng.normal(size=(25, 3)) * 10.0 + 50.0
+    fitted[rng.random(fitted.shape) < 0.3] = nan
+    query = rng.normal(size=(12, 3)) * 10.0 + 50.0
+    query[rng.random(query.shape) < 0.4] = nan
+    given = np.full((12, 25), np.inf)
+    if far != np.inf:
+        given[rng.random(given.shape) < 0.3] = nan
+
+    def metric(a, b, missing_values=nan):  # the row numbers ride in an extra, complete column
+        return given[int(a[-1]), int(b[-1])]
+
+    tagged_fit = np.column_stack([fitted, np.arange(25.0)])
+    tagged_query = np.column_stack([query, np.arange(12.0)])
+    for k in (1, 3, 30):
+        got = KNNImputer(n_neighbors=k, weights="distance", metric=metric).fit(tagged_fit).transform(tagged_query)
+        uniform = KNNImputer(n_neighbors=k, weights="uniform", metric=metric).fit(tagged_fit).transform(tagged_query)
+        want = tagged_query.copy()
+        _query.Donors(tagged_fit).impute(want, min(k, 25), "distance", given)
+        assert got.tobytes() == want.tobytes()
+        np.testing.assert_allclose(got, uniform, rtol=1e-15, atol=0)  # the mean formed without overflow
+        for r, c in zip(*np.nonzero(np.isnan(query))):
+            pool = fitted[~np.isnan(fitted[:, c]) & ~np.isnan(given[r]), c]
+            pool = pool if pool.size else fitted[~np.isnan(fitted[:, c]), c]
+            assert pool.min() <= got[r, c] <= pool.max()
 
 
 @pytest.mark.parametrize("weights", ["uniform", "distance"])

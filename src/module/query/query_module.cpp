@@ -9,6 +9,7 @@
 // before they return.
 #include "module/extension.hpp"
 #include "module/query/donors.hpp"
+#include "module/query/rows.hpp"
 #include "utils/errors.hpp"
 
 #include <string_view>
@@ -51,6 +52,8 @@ int query_exec(PyObject* module) noexcept {
         }
         Ref type = Ref::steal(reinterpret_cast<PyObject*>(create_type(query::donors_spec())));
         check_status(PyObject_SetAttrString(module, "Donors", type.get()));
+        Ref rows_type = Ref::steal(reinterpret_cast<PyObject*>(create_type(query::rows_spec())));
+        check_status(PyObject_SetAttrString(module, "Rows", rows_type.get()));
         return 0;
     });
 }
