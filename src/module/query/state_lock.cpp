@@ -160,6 +160,7 @@ private:
 struct StateLockObject {
     PyObject_HEAD
     LockState* state;
+    PyObject* hold_type;  // StateHold of the same module (strong)
 };
 
 enum class HoldKind { read, write, build };
@@ -444,9 +445,8 @@ PyType_Spec hold_spec = {
     "mirel._query.StateHold", sizeof(HoldObject), 0, Py_TPFLAGS_DEFAULT, hold_slots,
 };
 
-PyTypeObject* hold_type = nullptr;  // set at the module's execution (one per process)
-
 PyObject* make_hold(PyObject* lock, HoldKind kind, PyObject* what) noexcept {
+    auto* hold_type = reinterpret_cast<PyTypeObject*>(reinterpret_cast<StateLockObject*>(lock)->hold_type);
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(hold_type, Py_tp_alloc));
     PyObject* obj = alloc(hold_type, 0);
     if (obj == nullptr) {
@@ -472,6 +472,12 @@ PyObject* StateLock_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) no
         return nullptr;
     }
     auto* obj = reinterpret_cast<StateLockObject*>(self);
+    obj->state = nullptr;
+    obj->hold_type = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "_hold_type");
+    if (obj->hold_type == nullptr) {
+        Py_DECREF(self);
+        return nullptr;
+    }
     obj->state = new (std::nothrow) LockState();
     if (obj->state == nullptr) {
         Py_DECREF(self);
@@ -488,6 +494,7 @@ void StateLock_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     delete obj->state;
     obj->state = nullptr;
+    Py_CLEAR(obj->hold_type);
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_fn(self);
     Py_DECREF(type);
@@ -570,11 +577,9 @@ void add_state_lock_types(PyObject* module) {
     }
     Ref hold = Ref::steal(reinterpret_cast<PyObject*>(create_type(&hold_spec)));
     Ref lock = Ref::steal(reinterpret_cast<PyObject*>(create_type(&lock_spec)));
+    check_status(PyObject_SetAttrString(lock.get(), "_hold_type", hold.get()));
     check_status(PyObject_SetAttrString(module, "StateHold", hold.get()));
     check_status(PyObject_SetAttrString(module, "StateLock", lock.get()));
-    if (hold_type == nullptr) {
-        hold_type = reinterpret_cast<PyTypeObject*>(hold.release());  // kept for the process
-    }
 }
 
 }  // namespace mirel::py::query
