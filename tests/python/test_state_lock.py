@@ -324,3 +324,53 @@ print("ok")
 
 def test_a_forked_child_keeps_only_the_forking_threads_holds():
     run_script(FORK)
+
+
+INTERRUPTED_WAIT = """
+import signal, threading
+from mirel._query import StateLock
+
+lock = StateLock()
+entered, released = threading.Event(), threading.Event()
+
+def read():
+    with lock.reading():
+        entered.set()
+        released.wait(60)
+
+class Tick(Exception):
+    pass
+
+def tick(*_):
+    raise Tick
+
+reader = threading.Thread(target=read)
+reader.start()
+assert entered.wait(60)
+signal.signal(signal.SIGALRM, tick)
+for hold in (lock.writing(), lock.writing()):
+    ran = False
+    signal.setitimer(signal.ITIMER_REAL, 0.05)
+    try:
+        with hold:  # waits for the reader until the handler raises
+            ran = True
+    except Tick:
+        pass
+    else:
+        raise AssertionError("the wait was not interrupted")
+    assert not ran and lock._writers_waiting == 0
+# the withdrawn writer holds back no reader
+other = threading.Thread(target=lambda: lock.reading().__enter__().__exit__(None, None, None))
+other.start()
+other.join(60)
+assert not other.is_alive()
+released.set()
+reader.join(60)
+with lock.writing():
+    pass
+print("ok")
+"""
+
+
+def test_an_interrupted_wait_withdraws_the_waiting_writer():
+    run_script(INTERRUPTED_WAIT)
