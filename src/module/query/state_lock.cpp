@@ -174,34 +174,6 @@ struct HoldObject {
 
 LockState& state_of(PyObject* lock) noexcept { return *reinterpret_cast<StateLockObject*>(lock)->state; }
 
-// Runs the signal handlers that are due (-1 if one raised). PyPy's PyErr_CheckSignals does
-// not run them (it returns 0); PyPy runs them when Python code jumps backwards, so a two-turn
-// loop compiled once stands in for it there.
-int run_signal_handlers() noexcept {
-#ifdef PYPY_VERSION
-    static PyObject* code = nullptr;  // kept for the process
-    static PyObject* globals = nullptr;
-    if (code == nullptr) {
-        globals = PyDict_New();
-        if (globals == nullptr) {
-            return -1;
-        }
-        code = Py_CompileString("for _ in (0, 0):\n    pass\n", "<state lock>", Py_file_input);
-        if (code == nullptr) {
-            return -1;
-        }
-    }
-    PyObject* none = PyEval_EvalCode(code, globals, globals);
-    if (none == nullptr) {
-        return -1;
-    }
-    Py_DECREF(none);
-    return 0;
-#else
-    return PyErr_CheckSignals();
-#endif
-}
-
 // Waits, the interpreter lock released, until `ready()` holds and `take()` has recorded the
 // hold (both run with the bookkeeping mutex held; `take` returns false when memory for the
 // record cannot be had). Returns false with the signal handler's exception (or MemoryError) set
@@ -239,7 +211,7 @@ bool wait_for(LockState& state, Ready ready, Take take, Withdraw withdraw) noexc
         if (no_memory) {
             PyErr_NoMemory();
         }
-        if (no_memory || run_signal_handlers() < 0) {
+        if (no_memory || check_signals() < 0) {
             Book book(state);
             withdraw(state);
             pthread_cond_broadcast(&book_changed);
