@@ -374,3 +374,23 @@ print("ok")
 
 def test_an_interrupted_wait_withdraws_the_waiting_writer():
     run_script(INTERRUPTED_WAIT)
+
+
+@pytest.mark.skipif(not hasattr(sys, "getrefcount"), reason="needs sys.getrefcount")
+def test_holds_keep_no_reference_behind_on_any_path():
+    lock = StateLock()
+    what = "transform-" + str(len(sys.argv))  # a str of its own, not an interned one
+    before = sys.getrefcount(lock), sys.getrefcount(what)
+    for _ in range(1000):
+        with lock.writing() as hold:
+            hold.downgrade()
+        with lock.reading(what):
+            with pytest.raises(RuntimeError):
+                with lock.writing():
+                    pass
+        with lock.building:
+            pass
+        with pytest.raises(RuntimeError):
+            lock.reading().__exit__(None, None, None)
+    del hold  # the last hold refers to its lock
+    assert (sys.getrefcount(lock), sys.getrefcount(what)) == before
