@@ -30,7 +30,9 @@ estimator may serve ``transform`` calls from many threads at once; ``fit`` on it
 the running ones end (and they wait for a running ``fit``), so a transform always sees one
 fitted state. ``fit`` called from inside the estimator's own ``fit`` or ``transform`` on the
 same thread (from a callable metric, say) raises ``RuntimeError`` instead of waiting for
-itself. Ctrl-C stops a running ``transform``.
+itself. ``fit_transform`` keeps the state it fitted until its transform ends. Ctrl-C stops a
+running ``transform`` or a wait for the lock, and leaves the lock as it was; a forked child
+can use the estimator whatever its parent's threads were doing.
 
 Progress. ``progress=True`` shows a ``tqdm`` bar for ``transform`` (rows imputed); a callable
 is called as ``progress(done_rows, total_rows)`` about every 0.1 s and at the end, on the
@@ -49,80 +51,19 @@ try:
     from sklearn.utils._mask import _get_mask
     from sklearn.utils._missing import is_scalar_nan
     from sklearn.utils._param_validation import Hidden, Interval, StrOptions
-    from sklearn.utils.validation import (
-        FLOAT_DTYPES,
-        _check_feature_names_in,
-        check_is_fitted,
-        validate_data,
-    )
+    from sklearn.utils.validation import _check_feature_names_in, check_is_fitted
 except ImportError as exc:  # scikit-learn missing, or older than 1.6
     raise ImportError('mirel.sklearn needs scikit-learn 1.6 or later: pip install "mirel[sklearn]"') from exc
 
-import threading
-from contextlib import contextmanager
 from numbers import Integral
 
 import numpy as np
 from joblib import effective_n_jobs
 
-from mirel import _callables, _query
+from mirel import _callables, _query, _validation
+from mirel._state_lock import state_lock_of
 
 __all__ = ["KNNImputer"]
-
-
-class _StateLock:
-    """Readers (transform) share the fitted state; a writer (fit) waits for them to end and
-    they wait for it. A waiting writer holds back new readers, so fit is not starved. A
-    thread that already reads may read again (a callable metric calling transform); it may not
-    write, nor may a writer re-enter: those raise instead of waiting for themselves."""
-
-    def __init__(self):
-        self._cond = threading.Condition(threading.Lock())
-        self.building = threading.Lock()  # builds the row-major copy once (readers may race to it)
-        self._readers = {}  # thread ident -> depth
-        self._writer = None
-        self._writers_waiting = 0
-
-    @contextmanager
-    def reading(self, what="transform"):
-        me = threading.get_ident()
-        with self._cond:
-            if self._writer == me:
-                raise RuntimeError(f"KNNImputer.{what} was called from inside fit of the same estimator")
-            while self._writer is not None or (self._writers_waiting and me not in self._readers):
-                self._cond.wait()
-            self._readers[me] = self._readers.get(me, 0) + 1
-        try:
-            yield
-        finally:
-            with self._cond:
-                depth = self._readers.pop(me) - 1
-                if depth:
-                    self._readers[me] = depth
-                self._cond.notify_all()
-
-    @contextmanager
-    def writing(self):
-        me = threading.get_ident()
-        with self._cond:
-            if self._writer == me or me in self._readers:
-                raise RuntimeError("KNNImputer.fit was called from inside fit or transform of the same estimator")
-            self._writers_waiting += 1
-            try:
-                while self._writer is not None or self._readers:
-                    self._cond.wait()
-            finally:
-                self._writers_waiting -= 1
-            self._writer = me
-        try:
-            yield
-        finally:
-            with self._cond:
-                self._writer = None
-                self._cond.notify_all()
-
-
-_LOCK_CREATION = threading.Lock()
 
 
 def _progress_reporter(progress, total):
@@ -141,21 +82,6 @@ def _progress_reporter(progress, total):
 
         return update, bar.close
     return progress, None
-
-
-# The float dtypes that validate_data keeps as they are (FLOAT_DTYPES, native byte order).
-_PLAIN_DTYPES = (np.dtype(np.float64), np.dtype(np.float32))
-
-
-def _plain_table(X, allow_nan):
-    """Whether validate_data (with fit's and transform's arguments) takes X as it is, without a
-    warning or an error: a 2-D NumPy array (not a subclass) of float64 or float32 in native byte
-    order, with a row and a column at least, no infinite value, and no NaN unless allowed."""
-    if type(X) is not np.ndarray or X.ndim != 2 or X.dtype not in _PLAIN_DTYPES or X.size == 0:
-        return False
-    if allow_nan:
-        return not np.isinf(X).any()
-    return bool(np.isfinite(X).all())
 
 
 def _rows_of(donors):
@@ -280,13 +206,7 @@ class KNNImputer(_BaseImputer):
         self.progress = progress
 
     def _state_lock(self):
-        lock = self.__dict__.get("_lock")
-        if lock is None:
-            with _LOCK_CREATION:
-                lock = self.__dict__.get("_lock")
-                if lock is None:
-                    lock = self.__dict__["_lock"] = _StateLock()
-        return lock
+        return state_lock_of(self)
 
     def __getstate__(self):
         # One fitted state, never a mix of two fits: read under the state lock. The lock belongs
@@ -303,23 +223,7 @@ class KNNImputer(_BaseImputer):
         return "allow-nan" if is_scalar_nan(self.missing_values) else True
 
     def _plain_params(self):
-        """Whether the parameters are of the plain kinds that scikit-learn's parameter validation
-        always accepts (the defaults are): then it need not run."""
-        return (
-            type(self.n_neighbors) is int
-            and self.n_neighbors >= 1
-            and type(self.weights) is str
-            and self.weights in ("uniform", "distance")
-            and type(self.metric) is str
-            and self.metric == "nan_euclidean"
-            and type(self.copy) is bool
-            and type(self.add_indicator) is bool
-            and type(self.keep_empty_features) is bool
-            and (self.n_jobs is None or type(self.n_jobs) is int)
-            and type(self.progress) is bool
-            and type(self.missing_values) is float
-            and self.missing_values != self.missing_values  # NaN
-        )
+        return _validation._plain_params(self)
 
     def _validate_params(self):
         # scikit-learn's check of every parameter against _parameter_constraints; for this class
@@ -329,39 +233,8 @@ class KNNImputer(_BaseImputer):
         super()._validate_params()
 
     def _validated(self, X, *, reset, copy=False, force_writeable=False):
-        """validate_data(self, X, ...) as fit (reset) and transform call it. A plain float table
-        (see _plain_table), where validate_data would only record the number of features (and drop
-        the feature names of an earlier fit) or check it, and copy X when asked, takes that path
-        directly; everything else goes through validate_data."""
-        allow_nan = is_scalar_nan(self.missing_values)
-        if (
-            type(self) is KNNImputer
-            and _plain_table(X, allow_nan)
-            and (
-                reset
-                or (
-                    getattr(self, "feature_names_in_", None) is None
-                    and self.__dict__.get("n_features_in_") == X.shape[1]
-                )
-            )
-        ):
-            if reset:
-                if hasattr(self, "feature_names_in_"):
-                    delattr(self, "feature_names_in_")
-                self.n_features_in_ = X.shape[1]
-            if copy or (force_writeable and not X.flags.writeable):
-                return np.array(X, order="K", copy=True)
-            return X
-        return validate_data(
-            self,
-            X,
-            accept_sparse=False,
-            dtype=FLOAT_DTYPES,
-            force_writeable=force_writeable,
-            ensure_all_finite="allow-nan" if allow_nan else True,
-            copy=copy,
-            reset=reset,
-        )
+        exact = type(self) is KNNImputer
+        return _validation._validated(self, X, exact=exact, reset=reset, copy=copy, force_writeable=force_writeable)
 
     @_fit_context(prefer_skip_nested_validation=True)
     def fit(self, X, y=None):
@@ -415,11 +288,11 @@ class KNNImputer(_BaseImputer):
         # X is validated once, as transform validates it (a copy unless copy=False, writeable):
         # fit reads it (the Donors object copies it), transform then imputes it in place, as it
         # would impute its own validated copy of the same X.
-        lock = self._state_lock()
-        with lock.writing():
+        # The write turns into a read in one step: no other fit gets between the two halves.
+        with self._state_lock().writing() as hold:
             X = self._validated(X, reset=True, copy=self.copy, force_writeable=True)
             mask = self._fit(X)
-        with lock.reading():
+            hold.downgrade()
             return self._transform(X, mask)
 
     def _fit(self, X):

@@ -208,4 +208,31 @@ void raise_not_instance(PyObject* obj, const char* expected) {
     raise(PyExc_TypeError, message);
 }
 
+// Runs the signal handlers that are due (-1 if one raised). PyPy's PyErr_CheckSignals does
+// not run them (it returns 0); PyPy runs them when Python code jumps backwards, so a two-turn
+// loop compiled once stands in for it there.
+int check_signals() noexcept {
+#ifdef PYPY_VERSION
+    static PyObject* code = nullptr;  // kept for the process
+    static PyObject* globals = nullptr;
+    if (code == nullptr) {
+        if (globals == nullptr && (globals = PyDict_New()) == nullptr) {
+            return -1;
+        }
+        code = Py_CompileString("for _ in (0, 0):\n    pass\n", "<signal check>", Py_file_input);
+        if (code == nullptr) {
+            return -1;
+        }
+    }
+    PyObject* none = PyEval_EvalCode(code, globals, globals);
+    if (none == nullptr) {
+        return -1;
+    }
+    Py_DECREF(none);
+    return 0;
+#else
+    return PyErr_CheckSignals();
+#endif
+}
+
 }  // namespace mirel::py

@@ -57,4 +57,8 @@ std::string type_qualname(PyTypeObject* type) noexcept;
 // "'T' object is not an instance of 'EXPECTED'", or "'None' is not an instance of 'EXPECTED'".
 [[noreturn]] void raise_not_instance(PyObject* obj, const char* expected);
 
+// PyErr_CheckSignals on every interpreter: runs the signal handlers that are due on the main
+// thread; -1 with the exception set if one raised (Ctrl-C's KeyboardInterrupt, say).
+int check_signals() noexcept;
+
 }  // namespace mirel::py

@@ -72,7 +72,7 @@ ParallelCall parallel_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 // One poll of the pass, with the interpreter lock held: signals, then progress. Returns false
 // (and keeps returning false) once either set a Python error.
 bool poll_interpreter(PyObject* progress, std::size_t done, std::size_t total, bool& failed) noexcept {
-    if (failed || PyErr_CheckSignals() < 0) {
+    if (failed || check_signals() < 0) {
         failed = true;
         return false;
     }

@@ -7,9 +7,12 @@
 // lives (query/donors.cpp). Its methods write into the caller's query matrix in place, from a
 // snapshot read once at the start (query/snapshot.hpp); the engine's working memory is freed
 // before they return.
+//
+// StateLock is the readers-writer lock of an estimator's fitted state (query/state_lock.cpp).
 #include "module/extension.hpp"
 #include "module/query/donors.hpp"
 #include "module/query/rows.hpp"
+#include "module/query/state_lock.hpp"
 #include "utils/errors.hpp"
 
 #include <string_view>
@@ -54,6 +57,7 @@ int query_exec(PyObject* module) noexcept {
         check_status(PyObject_SetAttrString(module, "Donors", type.get()));
         Ref rows_type = Ref::steal(reinterpret_cast<PyObject*>(create_type(query::rows_spec())));
         check_status(PyObject_SetAttrString(module, "Rows", rows_type.get()));
+        query::add_state_lock_types(module);
         return 0;
     });
 }

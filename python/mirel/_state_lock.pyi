@@ -1,0 +1,23 @@
+"""The lock of a mirel.sklearn estimator's fitted state (private)."""
+
+from types import TracebackType
+from typing import Any, final
+
+__all__ = ["StateLock", "state_lock_of"]
+
+@final
+class _Hold:
+    def __enter__(self) -> _Hold: ...
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None, /
+    ) -> bool: ...
+    def downgrade(self) -> None: ...
+
+@final
+class StateLock:
+    def reading(self, what: str = "transform") -> _Hold: ...
+    def writing(self) -> _Hold: ...
+    @property
+    def building(self) -> _Hold: ...
+
+def state_lock_of(estimator: Any) -> StateLock: ...

@@ -1,0 +1,9 @@
+"""Short paths of mirel.sklearn's validation (private)."""
+
+from typing import Any
+
+def _plain_table(X: object, allow_nan: bool) -> bool: ...
+def _plain_params(est: Any) -> bool: ...
+def _validated(
+    est: Any, X: Any, *, exact: bool, reset: bool, copy: bool = False, force_writeable: bool = False
+) -> Any: ...
