@@ -66,8 +66,9 @@ import numpy as np
 from joblib import effective_n_jobs
 
 from mirel import _query
+from mirel._mixed import MixedImputer
 
-__all__ = ["KNNImputer"]
+__all__ = ["KNNImputer", "MixedImputer"]
 
 
 class _StateLock:
