@@ -121,7 +121,10 @@ class _Column:
         if pd.api.types.is_bool_dtype(series.dtype):
             codes = series.to_numpy(dtype=np.float64, na_value=np.nan)
         else:
-            codes = pd.Categorical(series, categories=self.levels).codes.astype(np.float64)
+            if isinstance(series.dtype, pd.CategoricalDtype) and series.dtype.categories.equals(self.levels):
+                codes = series.cat.codes.to_numpy().astype(np.float64)
+            else:
+                codes = self.levels.get_indexer(series.to_numpy(dtype=object)).astype(np.float64)
             unseen = (codes < 0) & ~missing
             if unseen.any():
                 value = series[unseen].iloc[0]

@@ -183,7 +183,7 @@ def model(
                     v = float(
                         _weighted_mean(np.array([values]), np.array([dd]), numeric == "distance")[0]
                     )
-                    row[j] = float(np.rint(v)) if integral[j] else v
+                    row[j] = float(np.rint(v)) + 0.0 if integral[j] else v
             elif kinds[j] == "ordinal":
                 row[j] = median_of(values, True)
             else:

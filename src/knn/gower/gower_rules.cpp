@@ -193,7 +193,7 @@ double gower_cell_value(const GowerDonors& donors, std::size_t c, std::span<cons
     const QueryWeights weights =
         donors.config().numeric == GowerNumeric::distance ? QueryWeights::distance : QueryWeights::uniform;
     const double mean = weighted_mean(values, distances, weights);
-    return col.integral ? std::rint(mean) : mean;
+    return col.integral ? std::rint(mean) + 0.0 : mean;  // + 0.0: an integer has no -0
 }
 
 void gower_reference(const GowerDonors& donors, double* query, std::size_t query_rows, std::size_t first,
