@@ -140,14 +140,21 @@ public:
                 for (std::size_t s = 0; s < cell_count_[g]; ++s) {
                     TopK& sel = selections_[g * cols + s];
                     const double* column = donors_.column(cells_[g * cols + s]) + b0;
+                    // A full selection admits no distance above its largest (later rows have
+                    // higher indices, so an equal one is refused too, by admits): one compare
+                    // rejects most rows, NaN (no distance) included.
+                    double limit = sel.full() ? rank_key_distance(sel.threshold()) : INFINITY;
                     for (std::size_t i = 0; i < bn; ++i) {
                         const double d = dist_[i];
-                        if (std::isnan(d) || std::isnan(column[i])) {
+                        if (!(d <= limit) || std::isnan(column[i])) {
                             continue;
                         }
                         const Entry e{distance_rank_key(d), b0 + i};
                         if (sel.admits(e)) {
                             sel.take(e);
+                            if (sel.full()) {
+                                limit = rank_key_distance(sel.threshold());
+                            }
                         }
                     }
                 }
