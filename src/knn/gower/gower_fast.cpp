@@ -57,14 +57,7 @@ GowerLoops loops_named(const std::string& name) {
     throw Panic("unknown or unavailable kernel: " + name);
 }
 
-// One variable's part of a query row's distance.
-struct Term {
-    std::size_t col;
-    double q;
-    double weight;
-    double scale;
-    TermKind kind;
-};
+using gower_detail::Term;
 
 // One worker: the buffers of a group, all allocated before any thread starts.
 class GowerWorker {
@@ -72,14 +65,14 @@ public:
     GowerWorker(const GowerDonors& donors, GowerLoops loops, std::size_t group_rows)
         : donors_(donors), loops_(loops), group_rows_(group_rows), k_(std::min(donors.config().k, donors.rows())) {
         const std::size_t cols = donors.cols();
-        num_.resize(BLOCK_ROWS);
-        den_.resize(BLOCK_ROWS);
         dist_.resize(BLOCK_ROWS);
+        candidate_.resize(BLOCK_ROWS);
         slots_.resize(checked_product({group_rows, cols, std::max<std::size_t>(k_, 1)}));
         selections_.resize(checked_mul(group_rows, cols));
         cells_.resize(checked_mul(group_rows, cols));
         cell_count_.resize(group_rows);
         terms_.resize(checked_mul(group_rows, cols));
+        block_terms_.resize(cols);
         term_count_.resize(group_rows);
         values_.reserve(k_);
         distances_.reserve(k_);
@@ -112,7 +105,7 @@ public:
                     const TermKind kind = col.kind == GowerKind::nominal ? TermKind::mismatch
                                           : scale == 0.0                 ? TermKind::weight_only
                                                                          : TermKind::scaled;
-                    terms_[g * cols + terms++] = Term{c, row[c], col.weight, scale, kind};
+                    terms_[g * cols + terms++] = Term{donors_.column(c), row[c], col.weight, scale, kind};
                 }
             }
             cell_count_[g] = cells;
@@ -129,22 +122,31 @@ public:
                 if (cell_count_[g] == 0) {
                     continue;
                 }
-                std::fill_n(num_.data(), bn, 0.0);
-                std::fill_n(den_.data(), bn, 0.0);
                 for (std::size_t t = 0; t < term_count_[g]; ++t) {
-                    const Term& term = terms_[g * cols + t];
-                    loops_.accumulate(donors_.column(term.col) + b0, bn, term.q, term.weight, term.scale, term.kind,
-                                      num_.data(), den_.data());
+                    block_terms_[t] = terms_[g * cols + t];
+                    block_terms_[t].column += b0;
                 }
-                loops_.finish(num_.data(), den_.data(), bn, dist_.data());
+                loops_.distances(block_terms_.data(), term_count_[g], bn, dist_.data());
+                // The rows any of the row's selections may still admit, gathered without
+                // branches (NaN, no distance, fails the compare).
+                double row_limit = -INFINITY;
+                for (std::size_t s = 0; s < cell_count_[g]; ++s) {
+                    const TopK& sel = selections_[g * cols + s];
+                    row_limit = std::max(row_limit, sel.full() ? rank_key_distance(sel.threshold()) : INFINITY);
+                }
+                std::size_t candidates = 0;
+                for (std::size_t i = 0; i < bn; ++i) {
+                    candidate_[candidates] = static_cast<std::uint32_t>(i);
+                    candidates += dist_[i] <= row_limit ? 1 : 0;
+                }
                 for (std::size_t s = 0; s < cell_count_[g]; ++s) {
                     TopK& sel = selections_[g * cols + s];
                     const double* column = donors_.column(cells_[g * cols + s]) + b0;
                     // A full selection admits no distance above its largest (later rows have
-                    // higher indices, so an equal one is refused too, by admits): one compare
-                    // rejects most rows, NaN (no distance) included.
+                    // higher indices, so an equal one is refused too, by admits).
                     double limit = sel.full() ? rank_key_distance(sel.threshold()) : INFINITY;
-                    for (std::size_t i = 0; i < bn; ++i) {
+                    for (std::size_t ci = 0; ci < candidates; ++ci) {
+                        const std::size_t i = candidate_[ci];
                         const double d = dist_[i];
                         if (!(d <= limit) || std::isnan(column[i])) {
                             continue;
@@ -186,12 +188,14 @@ private:
     GowerLoops loops_;
     std::size_t group_rows_;
     std::size_t k_;
-    std::vector<double> num_, den_, dist_;
+    std::vector<double> dist_;
+    std::vector<std::uint32_t> candidate_;
     std::vector<Entry> slots_;
     std::vector<TopK> selections_;
     std::vector<std::size_t> cells_;
     std::vector<std::size_t> cell_count_;
     std::vector<Term> terms_;
+    std::vector<Term> block_terms_;
     std::vector<std::size_t> term_count_;
     std::vector<double> values_, distances_;
     std::vector<std::pair<std::size_t, double>> filled_;

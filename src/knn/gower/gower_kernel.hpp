@@ -14,8 +14,22 @@ namespace mirel::knn::gower_detail {
 // weight counts: a numeric variable of zero range, an ordinal one of a single level).
 enum class TermKind { scaled, mismatch, weight_only };
 
+// One variable's part of a query row's distances: the fitted column (from the block's first
+// row), the query's value, the weight and the divisor.
+struct Term {
+    const double* column;
+    double q;
+    double weight;
+    double scale;
+    TermKind kind;
+};
+
 struct GowerLoops {
     const char* name;
+    // dist[i] for rows i in [0, count) of a block: the terms in their order added to sums that
+    // start at +0.0, then numerator / denominator (NaN where it is 0: no distance). The sums stay
+    // in registers; bit for bit what accumulate and finish give.
+    void (*distances)(const Term* terms, std::size_t term_count, std::size_t count, double* dist) noexcept;
     // num[i] += term, den[i] += weight, for rows i in [0, count) where column[i] holds a value.
     void (*accumulate)(const double* column, std::size_t count, double q, double weight, double scale, TermKind kind,
                        double* num, double* den) noexcept;
