@@ -56,7 +56,9 @@ def sklearn_pipeline(df):
         s = df[name]
         if isinstance(s.dtype, pd.CategoricalDtype) and not s.dtype.ordered or s.dtype == "boolean":
             cats = s.cat.categories if isinstance(s.dtype, pd.CategoricalDtype) else pd.Index([False, True])
-            codes = s.cat.codes.to_numpy() if isinstance(s.dtype, pd.CategoricalDtype) else s.to_numpy(float, na_value=-1)
+            codes = (
+                s.cat.codes.to_numpy() if isinstance(s.dtype, pd.CategoricalDtype) else s.to_numpy(float, na_value=-1)
+            )
             codes = np.asarray(codes, dtype=np.int64)
             onehot = (codes[:, None] == np.arange(len(cats))[None, :]).astype(float)
             onehot[codes < 0] = np.nan
@@ -103,8 +105,8 @@ def main():
     mixed = mixed_table(args.rows)
     numeric = numeric_table(args.rows)
     for jobs in (1, 2):
-        t_mixed = timed(lambda: MixedImputer(n_neighbors=5, n_jobs=jobs).fit_transform(mixed))
-        t_num = timed(lambda: KNNImputer(n_neighbors=5, n_jobs=jobs).fit_transform(numeric))
+        t_mixed = timed(lambda jobs=jobs: MixedImputer(n_neighbors=5, n_jobs=jobs).fit_transform(mixed))
+        t_num = timed(lambda jobs=jobs: KNNImputer(n_neighbors=5, n_jobs=jobs).fit_transform(numeric))
         print(
             f"{args.rows} x 20, n_jobs={jobs}: MixedImputer {t_mixed:.2f} s, KNNImputer (nan_euclidean) "
             f"{t_num:.2f} s, ratio {t_mixed / t_num:.2f}"

@@ -42,7 +42,6 @@ with the categories of ``fit``. Results are bit-identical for every ``n_jobs``.
 import numbers
 
 import numpy as np
-
 from joblib import effective_n_jobs
 from sklearn.base import BaseEstimator, TransformerMixin
 from sklearn.utils._param_validation import Interval, StrOptions
@@ -406,4 +405,3 @@ class MixedImputer(TransformerMixin, BaseEstimator):
         super().__setstate__(state)
         if donors_needed:
             self._donors = _gower.build(self._cells, self._spec_cells, *self._config)
-

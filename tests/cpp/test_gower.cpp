@@ -90,15 +90,15 @@ TEST(Gower, ValuesAndSummaries) {
     EXPECT_TRUE(std::isnan(donors.summary(8)));
     GowerScratch scratch;
     // Nominal: 1 and 0 twice each; the nearest tied donor holds 1.
-    EXPECT_EQ(gower_cell_value(donors, 2, std::vector<double>{1.0, 0.0, 0.0, 1.0}, std::vector<double>{0.1, 0.2, 0.3, 0.4},
-                               scratch),
+    EXPECT_EQ(gower_cell_value(donors, 2, std::vector<double>{1.0, 0.0, 0.0, 1.0},
+                               std::vector<double>{0.1, 0.2, 0.3, 0.4}, scratch),
               1.0);
     config.weighted_votes = true;
     const GowerDonors weighted = GowerDonors::build(config, fitted, 4);
     // Weighted: 1/0.1 + 1/0.4 for level 1 against 1/0.05 for level 0.
-    EXPECT_EQ(gower_cell_value(weighted, 2, std::vector<double>{1.0, 0.0, 1.0}, std::vector<double>{0.1, 0.05, 0.4},
-                               scratch),
-              0.0);
+    EXPECT_EQ(
+        gower_cell_value(weighted, 2, std::vector<double>{1.0, 0.0, 1.0}, std::vector<double>{0.1, 0.05, 0.4}, scratch),
+        0.0);
     // At distance 0, only such donors vote.
     EXPECT_EQ(gower_cell_value(weighted, 2, std::vector<double>{1.0, 0.0, 0.0}, std::vector<double>{0.0, 0.01, 0.01},
                                scratch),

@@ -28,6 +28,7 @@ import math
 
 import numpy as np
 import pandas as pd
+
 from mirel.sklearn import _weighted_mean
 
 
@@ -180,9 +181,7 @@ def model(
                 if numeric == "median":
                     row[j] = median_of(values, integral[j])
                 else:
-                    v = float(
-                        _weighted_mean(np.array([values]), np.array([dd]), numeric == "distance")[0]
-                    )
+                    v = float(_weighted_mean(np.array([values]), np.array([dd]), numeric == "distance")[0])
                     row[j] = float(np.rint(v)) + 0.0 if integral[j] else v
             elif kinds[j] == "ordinal":
                 row[j] = median_of(values, True)

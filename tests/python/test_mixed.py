@@ -7,12 +7,13 @@ import pickle
 import numpy as np
 import pandas as pd
 import pytest
-from mirel import _gower
-from mirel.sklearn import MixedImputer
 from mixed_reference import decode, model
 from sklearn.base import clone
 from sklearn.compose import ColumnTransformer
 from sklearn.pipeline import Pipeline
+
+from mirel import _gower
+from mirel.sklearn import MixedImputer
 
 
 def random_table(rng, rows, missing):
@@ -34,7 +35,9 @@ def random_table(rng, rows, missing):
             "i": pd.Series(rng.integers(0, 5, rows), dtype="int64"),
             "k": holes([2.5] * rows, "float64"),
             "c": holes(pd.Categorical(rng.choice(levels[:3], rows), categories=levels)),
-            "o": holes(pd.Categorical(rng.choice(["lo", "mid", "hi"], rows), categories=["lo", "mid", "hi"], ordered=True)),
+            "o": holes(
+                pd.Categorical(rng.choice(["lo", "mid", "hi"], rows), categories=["lo", "mid", "hi"], ordered=True)
+            ),
             "o1": holes(pd.Categorical(["one"] * rows, categories=["one"], ordered=True)),
             "b": holes(rng.random(rows) < 0.5, "boolean"),
             "bb": pd.Series(rng.random(rows) < 0.3),
@@ -160,7 +163,9 @@ def test_round_trip_of_dtypes_and_index():
 )
 def test_unsupported_dtype_names_the_column(column, dtype):
     df = pd.DataFrame({"ok": [1.0, 2.0], "bad": column})
-    with pytest.raises(TypeError, match=rf"column 'bad' has dtype {dtype}.*, which MixedImputer does not take: convert"):
+    with pytest.raises(
+        TypeError, match=rf"column 'bad' has dtype {dtype}.*, which MixedImputer does not take: convert"
+    ):
         MixedImputer().fit(df)
 
 

@@ -79,7 +79,6 @@ void finish(const double* num, const double* den, std::size_t count, double* dis
     }
 }
 
-
 void distances(const Term* terms, std::size_t term_count, std::size_t count, double* dist) noexcept {
     const __m256d sign = _mm256_set1_pd(-0.0);
     std::size_t i = 0;

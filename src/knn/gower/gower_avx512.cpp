@@ -79,7 +79,6 @@ void finish(const double* num, const double* den, std::size_t count, double* dis
     }
 }
 
-
 void distances(const Term* terms, std::size_t term_count, std::size_t count, double* dist) noexcept {
     const __m512d zero = _mm512_setzero_pd();
     std::size_t i = 0;

@@ -96,8 +96,8 @@ public:
                 if (std::isnan(row[c])) {
                     if (donors_.count(c) != 0) {
                         cells_[g * cols + cells] = c;
-                        selections_[g * cols + cells] = TopK(slots_.data() + (g * cols + cells) * k_,
-                                                             static_cast<std::uint32_t>(k_));
+                        selections_[g * cols + cells] =
+                            TopK(slots_.data() + (g * cols + cells) * k_, static_cast<std::uint32_t>(k_));
                         ++cells;
                     }
                 } else if (col.in_distance) {
@@ -212,8 +212,8 @@ std::vector<std::string> gower_kernels() {
     return names;
 }
 
-void gower_fast(const GowerDonors& donors, double* query, std::size_t query_rows, std::size_t first,
-                std::size_t last, std::size_t threads, const std::string& kernel) {
+void gower_fast(const GowerDonors& donors, double* query, std::size_t query_rows, std::size_t first, std::size_t last,
+                std::size_t threads, const std::string& kernel) {
     if (first > last || last > query_rows) {
         panic_index_out_of_bounds(query_rows, last);
     }
@@ -227,8 +227,8 @@ void gower_fast(const GowerDonors& donors, double* query, std::size_t query_rows
         return;
     }
     const std::size_t per_row = checked_product({donors.cols(), std::max<std::size_t>(k, 1), sizeof(Entry)});
-    const std::size_t group_rows = std::clamp<std::size_t>(GROUP_SELECTION_BYTES / std::max<std::size_t>(per_row, 1),
-                                                           1, MAX_GROUP_ROWS);
+    const std::size_t group_rows =
+        std::clamp<std::size_t>(GROUP_SELECTION_BYTES / std::max<std::size_t>(per_row, 1), 1, MAX_GROUP_ROWS);
     const std::size_t groups = (last - first + group_rows - 1) / group_rows;
     const std::size_t workers = std::max<std::size_t>(1, std::min(threads, groups));
     std::vector<GowerWorker> pool;

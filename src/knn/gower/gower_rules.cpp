@@ -39,9 +39,8 @@ double vote(std::span<const double> codes, std::span<const double> weights, std:
     order.resize(codes.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     // By level, then rank: std::sort allocates nothing (a worker thread must not).
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return codes[a] < codes[b] || (codes[a] == codes[b] && a < b);
-    });
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return codes[a] < codes[b] || (codes[a] == codes[b] && a < b); });
     double best = -1.0;
     std::size_t best_first = 0;
     for (std::size_t i = 0; i < order.size();) {
@@ -241,7 +240,8 @@ void gower_reference(const GowerDonors& donors, double* query, std::size_t query
                     distances.push_back(dist[i]);
                 }
             }
-            filled.emplace_back(c, values.empty() ? donors.summary(c) : gower_cell_value(donors, c, values, distances, scratch));
+            filled.emplace_back(
+                c, values.empty() ? donors.summary(c) : gower_cell_value(donors, c, values, distances, scratch));
         }
         for (const auto& [c, v] : filled) {
             row[c] = v;

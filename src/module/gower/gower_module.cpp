@@ -128,7 +128,8 @@ PyObject* gower_build(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
         }
         knn::GowerConfig config = config_of(columns, k, numeric, weighted_votes);
         const std::vector<double> cells = cells_of(fitted);
-        auto donors = std::make_unique<knn::GowerDonors>(knn::GowerDonors::build(std::move(config), cells, fitted.rows));
+        auto donors =
+            std::make_unique<knn::GowerDonors>(knn::GowerDonors::build(std::move(config), cells, fitted.rows));
         track_buffer(donors.get(), donors->bytes());
         PyObject* capsule = PyCapsule_New(donors.get(), CAPSULE_NAME, &destroy_donors);
         if (capsule == nullptr) {
@@ -175,8 +176,7 @@ PyObject* gower_impute(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
             if (reference != 0) {
                 knn::gower_reference(donors, out, query.rows, 0, query.rows);
             } else {
-                knn::gower_fast(donors, out, query.rows, 0, query.rows, static_cast<std::size_t>(threads),
-                                kernel_name);
+                knn::gower_fast(donors, out, query.rows, 0, query.rows, static_cast<std::size_t>(threads), kernel_name);
             }
         }
         return result.release();
@@ -229,9 +229,8 @@ PyModuleDef_Slot gower_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef gower_module =
-    module_def("mirel._gower", "The Gower pass behind mirel.sklearn.MixedImputer (private).", gower_methods,
-               gower_slots);
+PyModuleDef gower_module = module_def("mirel._gower", "The Gower pass behind mirel.sklearn.MixedImputer (private).",
+                                      gower_methods, gower_slots);
 
 }  // namespace
 }  // namespace mirel::py
