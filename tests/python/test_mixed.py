@@ -220,3 +220,20 @@ def test_numpy_input_is_numeric():
     df = pd.DataFrame(X)
     expected = np.array(model(df, df, 2), dtype=np.float64)
     assert out.tobytes() == expected.tobytes()
+
+
+def test_dask_partitions_and_blocks_give_the_same_bits():
+    dd = pytest.importorskip("dask.dataframe")
+    da = pytest.importorskip("dask.array")
+    import mirel.dask
+
+    rng = np.random.default_rng(11)
+    df = random_table(rng, 60, 0.2)
+    imp = MixedImputer(n_neighbors=3, n_jobs=2).fit(df)
+    got = mirel.dask.transform(imp, dd.from_pandas(df, npartitions=4)).compute(scheduler="sync")
+    pd.testing.assert_frame_equal(got, imp.transform(df))
+    X = rng.normal(size=(50, 4))
+    X[rng.random(X.shape) < 0.2] = np.nan
+    num = MixedImputer(n_neighbors=2).fit(X)
+    blocks = mirel.dask.transform(num, da.from_array(X, chunks=(7, 2))).compute(scheduler="sync")
+    assert blocks.tobytes() == num.transform(X).tobytes()
