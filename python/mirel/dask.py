@@ -151,9 +151,7 @@ def _mixed_transform(imputer, X):
     shared = dask.delayed(imputer, pure=True)
     if isinstance(X, dd.DataFrame):
         if len(X.columns) != imputer.n_features_in_:
-            raise ValueError(
-                f"X has {len(X.columns)} features, but MixedImputer is expecting {imputer.n_features_in_}"
-            )
+            raise ValueError(f"X has {len(X.columns)} features, but MixedImputer is expecting {imputer.n_features_in_}")
         meta = imputer.transform(X._meta)  # no rows: the dtypes of the result
         return X.map_partitions(_mixed_partition, shared, meta=meta)
     X = _as_2d_array(X)
