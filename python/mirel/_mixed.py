@@ -266,13 +266,14 @@ class MixedImputer(TransformerMixin, BaseEstimator):
             )
         return pd.DataFrame(array), False
 
-    def _encode(self, frame):
-        cells = np.empty((frame.shape[0], len(self._columns)), dtype=np.float64)
-        for j, column in enumerate(self._columns):
+    def _encode(self, frame, columns=None):
+        columns = self._columns if columns is None else columns
+        cells = np.empty((frame.shape[0], len(columns)), dtype=np.float64)
+        for j, column in enumerate(columns):
             cells[:, j] = column.encode(frame.iloc[:, j])
         return cells
 
-    def _spec(self, names):
+    def _spec(self, names, columns):
         p = len(names)
         if self.weights is None:
             weights = np.ones(p)
@@ -292,7 +293,7 @@ class MixedImputer(TransformerMixin, BaseEstimator):
                     raise ValueError(f"dist_var names {name!r}, which is not a column of the table")
                 in_distance[position[name]] = 1
         spec = np.zeros((5, p))
-        for j, column in enumerate(self._columns):
+        for j, column in enumerate(columns):
             spec[0, j] = column.kind
             spec[1, j] = column.integral
             spec[4, j] = 0 if column.levels is None else len(column.levels)
@@ -308,9 +309,8 @@ class MixedImputer(TransformerMixin, BaseEstimator):
         frame, is_frame = self._frame(X)
         names = list(frame.columns)
         columns = [_Column(name, frame.iloc[:, j]) for j, name in enumerate(names)]
-        self._columns = columns
-        cells = self._encode(frame)
-        spec = self._spec(names if is_frame else list(range(len(names))))
+        cells = self._encode(frame, columns)
+        spec = self._spec(names if is_frame else list(range(len(names))), columns)
         rows = cells.shape[0]
         fraction = np.isnan(cells).mean(axis=0) if rows else np.zeros(len(names))
         over = fraction > self.col_max_missing
@@ -322,6 +322,8 @@ class MixedImputer(TransformerMixin, BaseEstimator):
             )
         config = (int(self.n_neighbors), self.numeric, bool(self.weighted_votes))
         donors = _gower.build(cells, spec, *config)
+        # Only now the new state: a failed fit leaves the estimator as it was.
+        self._columns = columns
         self._config = config
         self._cells = cells
         self._spec_cells = spec
@@ -366,7 +368,8 @@ class MixedImputer(TransformerMixin, BaseEstimator):
         p = cells.shape[1]
         if p == 0 or not missing.any():
             return result
-        summaries = _gower.summaries(self._donors)
+        donors = self._donors  # one fitted state for every chunk, whatever another thread fits
+        summaries = _gower.summaries(donors)
         share = missing.sum(axis=1) / p
         capped = missing.any(axis=1) & (share > self.row_max_missing)
         # Rows over the cap: the column summaries.
@@ -378,7 +381,7 @@ class MixedImputer(TransformerMixin, BaseEstimator):
         try:
             for start in range(0, todo.size, _CHUNK_ROWS):
                 part = todo[start : start + _CHUNK_ROWS]
-                result[part] = _gower.impute(self._donors, np.ascontiguousarray(cells[part]), threads)
+                result[part] = _gower.impute(donors, np.ascontiguousarray(cells[part]), threads)
                 if report is not None:
                     report(min(start + _CHUNK_ROWS, todo.size), todo.size)
         finally:

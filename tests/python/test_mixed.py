@@ -237,3 +237,14 @@ def test_dask_partitions_and_blocks_give_the_same_bits():
     num = MixedImputer(n_neighbors=2).fit(X)
     blocks = mirel.dask.transform(num, da.from_array(X, chunks=(7, 2))).compute(scheduler="sync")
     assert blocks.tobytes() == num.transform(X).tobytes()
+
+
+def test_a_failed_fit_leaves_the_fitted_state():
+    df = pd.DataFrame({"x": [1.0, np.nan, 3.0], "c": pd.Categorical(["a", "b", None])})
+    imp = MixedImputer(n_neighbors=1).fit(df)
+    before = imp.transform(df)
+    with pytest.raises(TypeError, match="column 'z'"):
+        imp.fit(pd.DataFrame({"z": pd.Series(["a"], dtype=object)}))
+    with pytest.raises(ValueError, match="weights has 2 values"):
+        imp.set_params(weights=[1, 2]).fit(pd.DataFrame({"y": [1.0, np.nan, 2.0]}))
+    pd.testing.assert_frame_equal(imp.set_params(weights=None).transform(df), before)
