@@ -142,9 +142,12 @@ TEST_P(GowerFast, MatchesTheReferenceOnEveryKernelAndThreadCount) {
         gower_reference(donors, expected.data(), rows, 0, rows);
         for (const std::string& kernel : gower_kernels()) {
             for (std::size_t threads = 1; threads <= 5; ++threads) {
-                std::vector<double> got = query;
-                gower_fast(donors, got.data(), rows, 0, rows, threads, kernel);
-                EXPECT_TRUE(same_bits(got, expected)) << kernel << " threads " << threads;
+                for (const std::size_t group_rows : {std::size_t{0}, std::size_t{1}, std::size_t{5}}) {
+                    std::vector<double> got = query;
+                    gower_fast(donors, got.data(), rows, 0, rows, threads, kernel, group_rows);
+                    EXPECT_TRUE(same_bits(got, expected))
+                        << kernel << " threads " << threads << " group " << group_rows;
+                }
             }
         }
     }

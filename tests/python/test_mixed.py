@@ -109,8 +109,9 @@ def test_every_kernel_and_thread_count(seed):
     assert expected.tobytes() == reference[:40].tobytes()
     for kernel in _gower.kernels():
         for threads in range(1, 6):
-            got = _gower.impute(imp._donors, cells, threads, kernel)
-            assert got.tobytes() == reference.tobytes(), (kernel, threads)
+            for group_rows in (0, 1, 7):
+                got = _gower.impute(imp._donors, cells, threads, kernel, group_rows=group_rows)
+                assert got.tobytes() == reference.tobytes(), (kernel, threads, group_rows)
 
 
 def test_summaries_and_column_caps():

@@ -27,7 +27,7 @@ using gower_detail::GowerLoops;
 using gower_detail::TermKind;
 
 constexpr std::size_t BLOCK_ROWS = 256;
-constexpr std::size_t MAX_GROUP_ROWS = 32;
+constexpr std::size_t MAX_GROUP_ROWS = 128;
 // The selections of a group stay within this many bytes (one row at least).
 constexpr std::size_t GROUP_SELECTION_BYTES = std::size_t{8} << 20;
 

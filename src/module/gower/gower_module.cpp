@@ -6,7 +6,7 @@
 //     GowerDonors (a copy of the fitted cells), reported to the memory accounting while it lives.
 //     `columns` is 5 x cols: kind (0 numeric, 1 nominal, 2 ordinal), integral, in_distance,
 //     weight, levels.
-// impute(donors, query, threads, kernel="", reference=False) -> a new array: a copy of `query`
+// impute(donors, query, threads, kernel="", reference=False, group_rows=0) -> a new array: a copy of `query`
 //     with its missing cells imputed, the pass run without the interpreter lock on that copy.
 // summaries(donors) -> the fitted columns' summaries (NaN for an empty column).
 // kernels() -> the names of the loops available here, the widest last.
@@ -143,14 +143,15 @@ PyObject* gower_build(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
 
 PyObject* gower_impute(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return guard_object([&]() -> PyObject* {
-        static const char* keywords[] = {"donors", "query", "threads", "kernel", "reference", nullptr};
+        static const char* keywords[] = {"donors", "query", "threads", "kernel", "reference", "group_rows", nullptr};
         PyObject* donors_obj = nullptr;
         PyObject* query_obj = nullptr;
         Py_ssize_t threads = 1;
         const char* kernel = "";
         int reference = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOn|sp:impute", const_cast<char**>(keywords), &donors_obj,
-                                         &query_obj, &threads, &kernel, &reference)) {
+        Py_ssize_t group_rows = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOn|spn:impute", const_cast<char**>(keywords), &donors_obj,
+                                         &query_obj, &threads, &kernel, &reference, &group_rows)) {
             throw ErrorAlreadySet{};
         }
         const knn::GowerDonors& donors = donors_of(donors_obj);
@@ -158,6 +159,9 @@ PyObject* gower_impute(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
         if (query.cols != donors.cols()) {
             raise(PyExc_ValueError, "query has " + std::to_string(query.cols) + " columns, the fitted table has " +
                                         std::to_string(donors.cols()));
+        }
+        if (group_rows < 0) {
+            raise(PyExc_ValueError, "group_rows must be at least 0, not " + std::to_string(group_rows));
         }
         if (threads < 1) {
             raise(PyExc_ValueError, "threads must be at least 1, not " + std::to_string(threads));
@@ -214,7 +218,8 @@ PyMethodDef gower_methods[] = {
     {"build", MIREL_FN(gower_build), METH_VARARGS | METH_KEYWORDS,
      "build(fitted, columns, k, numeric, weighted_votes)\n--\n\nThe fitted side of the Gower pass."},
     {"impute", MIREL_FN(gower_impute), METH_VARARGS | METH_KEYWORDS,
-     "impute(donors, query, threads, kernel='', reference=False)\n--\n\nA copy of query, its missing cells imputed."},
+     "impute(donors, query, threads, kernel='', reference=False, group_rows=0)\n--\n\nA copy of query, its missing "
+     "cells imputed."},
     {"summaries", MIREL_FN(gower_summaries), METH_O, "summaries(donors)\n--\n\nThe fitted columns' summaries."},
     {"kernels", MIREL_FN(gower_kernel_names), METH_NOARGS, "kernels()\n--\n\nThe loops available here."},
     {nullptr, nullptr, 0, nullptr},
