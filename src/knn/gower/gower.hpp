@@ -116,7 +116,8 @@ std::vector<std::string> gower_kernels();
 // Groups of query rows walk blocks of fitted rows with one selection per missing cell. `kernel`
 // empty picks the widest this processor runs; `threads` >= 1 split the rows by groups (workers
 // and their buffers built before any starts). Throws Panic for an unknown kernel.
+// `group_rows` 0 picks the group size (up to 128 rows, their selections within a budget).
 void gower_fast(const GowerDonors& donors, double* query, std::size_t query_rows, std::size_t first, std::size_t last,
-                std::size_t threads, const std::string& kernel = {});
+                std::size_t threads, const std::string& kernel = {}, std::size_t group_rows = 0);
 
 }  // namespace mirel::knn

@@ -213,7 +213,7 @@ std::vector<std::string> gower_kernels() {
 }
 
 void gower_fast(const GowerDonors& donors, double* query, std::size_t query_rows, std::size_t first, std::size_t last,
-                std::size_t threads, const std::string& kernel) {
+                std::size_t threads, const std::string& kernel, std::size_t group_rows) {
     if (first > last || last > query_rows) {
         panic_index_out_of_bounds(query_rows, last);
     }
@@ -227,8 +227,10 @@ void gower_fast(const GowerDonors& donors, double* query, std::size_t query_rows
         return;
     }
     const std::size_t per_row = checked_product({donors.cols(), std::max<std::size_t>(k, 1), sizeof(Entry)});
-    const std::size_t group_rows =
-        std::clamp<std::size_t>(GROUP_SELECTION_BYTES / std::max<std::size_t>(per_row, 1), 1, MAX_GROUP_ROWS);
+    if (group_rows == 0) {
+        group_rows =
+            std::clamp<std::size_t>(GROUP_SELECTION_BYTES / std::max<std::size_t>(per_row, 1), 1, MAX_GROUP_ROWS);
+    }
     const std::size_t groups = (last - first + group_rows - 1) / group_rows;
     const std::size_t workers = std::max<std::size_t>(1, std::min(threads, groups));
     std::vector<GowerWorker> pool;

@@ -180,7 +180,8 @@ PyObject* gower_impute(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
             if (reference != 0) {
                 knn::gower_reference(donors, out, query.rows, 0, query.rows);
             } else {
-                knn::gower_fast(donors, out, query.rows, 0, query.rows, static_cast<std::size_t>(threads), kernel_name);
+                knn::gower_fast(donors, out, query.rows, 0, query.rows, static_cast<std::size_t>(threads), kernel_name,
+                                static_cast<std::size_t>(group_rows));
             }
         }
         return result.release();
