@@ -13,8 +13,9 @@ levels of a string column are its distinct values in the fitted table, sorted. `
 
 Distance between two rows, over the distance variables observed in both, in column order,
 numerator and denominator each summed from +0.0: a numeric variable adds
-``w * (|a - b| / range)`` (range of the fitted column; 0 when that is 0), a nominal one ``w``
-when the levels differ, an ordinal one ``w * (|rank a - rank b| / (levels - 1))``; the distance
+``|a - b| * (w / range)`` (range of the fitted column; 0 when that is 0; where ``w / range``
+overflows, ``w * (|a - b| / range)``), a nominal one ``w`` when the levels differ, an ordinal
+one ``|rank a - rank b| * (w / (levels - 1))``; the distance
 is the numerator over the sum of the ``w``. A pair sharing no variable (or only variables of
 weight 0) has no distance.
 
@@ -114,7 +115,12 @@ class _Column:
             values = series.to_numpy(dtype=np.float64, na_value=np.nan)
             if np.isinf(values).any():
                 raise ValueError(f"column {self.name!r} holds an infinite value")
-            if self.integral and (np.abs(values[~missing]) > _EXACT_INTEGERS).any():
+            held = values[~missing]
+            with np.errstate(over="ignore"):
+                span = np.float64(held.max()) - np.float64(held.min()) if held.size else 0.0
+            if not np.isfinite(span):
+                raise ValueError(f"column {self.name!r} spans more than float64 holds (its range overflows)")
+            if self.integral and (np.abs(held) > _EXACT_INTEGERS).any():
                 raise ValueError(f"column {self.name!r} holds integers beyond 2**53, which float64 cannot hold exactly")
             return values
         if pd.api.types.is_bool_dtype(series.dtype):

@@ -30,6 +30,7 @@ GowerConfig mixed_config(std::size_t k, GowerNumeric numeric, bool weighted_vote
         {GowerKind::numeric, false, false, 1.0, 0},  // not in the distance
         {GowerKind::nominal, false, true, 0.0, 2},   // weight 0
         {GowerKind::numeric, false, true, 1.0, 0},   // all missing
+        {GowerKind::numeric, false, true, 1.0, 0},   // a tiny range: w / range overflows
     };
     return config;
 }
@@ -45,6 +46,8 @@ std::vector<double> random_cells(std::mt19937_64& rng, const GowerConfig& config
                 v = 7.0;
             } else if (c == 8) {
                 v = NaN;
+            } else if (c == 9) {
+                v = std::floor(u(rng) * 3.0) * 1e-310;
             } else if (col.kind == GowerKind::numeric) {
                 v = std::floor(u(rng) * 4.0) * (c == 0 ? 0.25 : 1.0);  // few values: many ties
             } else {
@@ -63,25 +66,34 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
 TEST(Gower, DistanceFollowsTheRules) {
     GowerConfig config = mixed_config(1, GowerNumeric::median, false);
     // Fitted rows: ranges 0..2 (column 0), 0..4 (column 1).
-    const std::vector<double> fitted = {0.0, 0.0, 0.0, 0.0, 0.0, 7.0, 5.0, 0.0, NaN,  //
-                                        2.0, 4.0, 2.0, 3.0, 0.0, 7.0, 9.0, 1.0, NaN};
+    const std::vector<double> fitted = {0.0, 0.0, 0.0, 0.0, 0.0, 7.0, 5.0, 0.0, NaN, NaN,  //
+                                        2.0, 4.0, 2.0, 3.0, 0.0, 7.0, 9.0, 1.0, NaN, NaN};
     const GowerDonors donors = GowerDonors::build(config, fitted, 2);
-    const double a[] = {1.0, 1.0, 2.0, 1.0, 0.0, 7.0, 0.0, 0.0, NaN};
-    // Row 1: 1*(1/2) + 2*(3/4) + 1 (levels differ? 2 == 2: 0) + 0.5*(2/3) + 0 + 0 + (weight 0) ...
-    const double num = ((((0.0 + 1.0 * (1.0 / 2.0)) + 2.0 * (3.0 / 4.0)) + 0.0) + 0.5 * (2.0 / 3.0)) + 0.0 + 0.0 + 0.0;
+    const double a[] = {1.0, 1.0, 2.0, 1.0, 0.0, 7.0, 0.0, 0.0, NaN, NaN};
+    // Row 1: |1 - 2| * (1 / 2) + |1 - 4| * (2 / 4) + 0 (same level) + |1 - 3| * (0.5 / 3), then terms of 0.
+    const double num = (((0.0 + 1.0 * (1.0 / 2.0)) + 3.0 * (2.0 / 4.0)) + 0.0) + 2.0 * (0.5 / 3.0);
     const double den = 1.0 + 2.0 + 1.0 + 0.5 + 1.0 + 1.0 + 0.0;
     EXPECT_EQ(gower_distance(donors, a, 1), num / den);
+    // A range so small that w / range overflows: the term divides by the range instead.
+    GowerConfig tiny_config;
+    tiny_config.k = 1;
+    tiny_config.columns = {{GowerKind::numeric, false, true, 4.0, 0}};
+    const std::vector<double> tiny = {0.0, 1e-310};
+    const GowerDonors tiny_donors = GowerDonors::build(tiny_config, tiny, 2);
+    EXPECT_TRUE(std::isinf(tiny_donors.factor(0)));
+    const double q = 0.5e-310;
+    EXPECT_EQ(gower_distance(tiny_donors, &q, 1), (4.0 * (std::fabs(q - 1e-310) / 1e-310)) / 4.0);
     // No shared variable (only weight-0 ones): no distance.
-    const double b[] = {NaN, NaN, NaN, NaN, NaN, NaN, 3.0, 1.0, NaN};
+    const double b[] = {NaN, NaN, NaN, NaN, NaN, NaN, 3.0, 1.0, NaN, NaN};
     EXPECT_TRUE(std::isnan(gower_distance(donors, b, 0)));
 }
 
 TEST(Gower, ValuesAndSummaries) {
     GowerConfig config = mixed_config(4, GowerNumeric::median, false);
-    const std::vector<double> fitted = {1.0, 1.0, 0.0, 0.0, 0.0, 7.0, 0.0, 0.0, NaN,  //
-                                        4.0, 2.0, 1.0, 1.0, 0.0, 7.0, 0.0, 0.0, NaN,  //
-                                        2.0, 5.0, 1.0, 3.0, 0.0, 7.0, 0.0, 0.0, NaN,  //
-                                        8.0, 3.0, 0.0, 2.0, 0.0, 7.0, 0.0, 0.0, NaN};
+    const std::vector<double> fitted = {1.0, 1.0, 0.0, 0.0, 0.0, 7.0, 0.0, 0.0, NaN, NaN,  //
+                                        4.0, 2.0, 1.0, 1.0, 0.0, 7.0, 0.0, 0.0, NaN, NaN,  //
+                                        2.0, 5.0, 1.0, 3.0, 0.0, 7.0, 0.0, 0.0, NaN, NaN,  //
+                                        8.0, 3.0, 0.0, 2.0, 0.0, 7.0, 0.0, 0.0, NaN, NaN};
     const GowerDonors donors = GowerDonors::build(config, fitted, 4);
     EXPECT_EQ(donors.summary(0), 3.0);  // (2 + 4) / 2
     EXPECT_EQ(donors.summary(1), 2.0);  // integral: the lower middle value

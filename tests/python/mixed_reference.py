@@ -8,9 +8,10 @@ values in the fitted table, sorted.
 
 Distance between rows a and b, over the distance variables observed in both, in column order,
 numerator and denominator each summed from +0.0:
-    numeric   w * (|a - b| / range)   (range = max - min of the fitted column; 0 when 0)
+    numeric   |a - b| * (w / range)   (range = max - min of the fitted column; 0 when 0)
     nominal   w if a != b else 0
-    ordinal   w * (|rank a - rank b| / (levels - 1))   (0 for a single level)
+    ordinal   |rank a - rank b| * (w / (levels - 1))   (0 for a single level)
+    (where w / range overflows: w * (|a - b| / range))
     d = numerator / (sum of w); no distance when that sum is 0 (no shared variable).
 
 Donors of a missing cell: the first k fitted rows by (distance, row index) that hold a value in
@@ -79,12 +80,15 @@ def gower(a, b, kinds, ranges, nlevels, weights, in_distance):
         if not in_distance[j] or math.isnan(a[j]) or math.isnan(b[j]):
             continue
         w = weights[j]
-        if kind == "numeric":
-            term = 0.0 if ranges[j] == 0.0 else w * (abs(a[j] - b[j]) / ranges[j])
-        elif kind == "nominal":
+        scale = ranges[j] if kind == "numeric" else float(nlevels[j] - 1)
+        if kind == "nominal":
             term = w if a[j] != b[j] else 0.0
+        elif scale == 0.0:
+            term = 0.0
+        elif math.isfinite(w / scale):
+            term = abs(a[j] - b[j]) * (w / scale)
         else:
-            term = 0.0 if nlevels[j] <= 1 else w * (abs(a[j] - b[j]) / (nlevels[j] - 1))
+            term = w * (abs(a[j] - b[j]) / scale)
         num += term
         den += w
     return None if den == 0.0 else num / den

@@ -34,6 +34,7 @@ def random_table(rng, rows, missing):
             "f": holes(rng.integers(0, 3, rows) / 4, "Float64"),
             "i": pd.Series(rng.integers(0, 5, rows), dtype="int64"),
             "k": holes([2.5] * rows, "float64"),
+            "t": holes(rng.integers(0, 3, rows) * 1e-310, "float64"),
             "c": holes(pd.Categorical(rng.choice(levels[:3], rows), categories=levels)),
             "o": holes(
                 pd.Categorical(rng.choice(["lo", "mid", "hi"], rows), categories=["lo", "mid", "hi"], ordered=True)
@@ -71,7 +72,7 @@ CONFIGS = [
     {"n_neighbors": 3, "numeric": "mean"},
     {"n_neighbors": 4, "numeric": "distance", "weighted_votes": True},
     {"n_neighbors": 50},
-    {"n_neighbors": 3, "weights": [0.5, 1, 2, 0, 1, 1, 3, 1, 1, 0.25, 1, 1]},
+    {"n_neighbors": 3, "weights": [0.5, 1, 2, 0, 1, 1, 2, 3, 1, 1, 0.25, 1, 1]},
     {"n_neighbors": 2, "dist_var": ["x", "c", "o", "b"]},
     {"n_neighbors": 3, "row_max_missing": 0.3},
 ]
@@ -188,6 +189,10 @@ def test_errors():
         imp.transform(pd.DataFrame({"c": pd.Categorical(["a"]), "x": [1.0]}))
     with pytest.raises(ValueError, match=r"^column 'x' holds an infinite value$"):
         MixedImputer().fit(pd.DataFrame({"x": [1.0, np.inf]}))
+    with pytest.raises(ValueError, match=r"^column 'x' spans more than float64 holds \(its range overflows\)$"):
+        MixedImputer().fit(pd.DataFrame({"x": [-1e308, 1e308]}))
+    with pytest.raises(ValueError, match=r"^column 'n' holds integers beyond 2\*\*53"):
+        MixedImputer().fit(pd.DataFrame({"n": pd.array([2**60, None], dtype="Int64")}))
     with pytest.raises(TypeError, match=r"not a numeric table: pass a pandas DataFrame"):
         MixedImputer().fit(np.array([["a", "b"]]))
 

@@ -7,9 +7,11 @@
 //
 // Distance between query row a and fitted row b, over the distance variables observed in both,
 // in column order, numerator and denominator each summed from +0.0:
-//     numeric  w * (|a - b| / range)    range = max - min of the fitted column; 0 when it is 0
+//     numeric  |a - b| * (w / range)    range = max - min of the fitted column; 0 when it is 0
 //     nominal  w when a != b, else 0
-//     ordinal  w * (|a - b| / (levels - 1))   0 for a single level
+//     ordinal  |a - b| * (w / (levels - 1))   0 for a single level
+// w / range is formed once per variable (one multiply per pair instead of a division); where it
+// overflows (a range below about w * 1e-308) the term is w * (|a - b| / range) instead.
 //     d = numerator / (sum of the w); no distance when that sum is 0.
 // Donors of a missing cell: the first k fitted rows by (d, row index) that hold a value in its
 // column and have a distance. Values: see GowerNumeric and gower_cell_value.
@@ -65,6 +67,8 @@ public:
     // The divisor of column c's term: the range (numeric) or levels - 1 (ordinal); 0 when the
     // variable contributes nothing, 1 for nominal.
     double scale(std::size_t c) const noexcept { return scale_[c]; }
+    // weight / scale (+inf where that overflows: the term then divides by the scale).
+    double factor(std::size_t c) const noexcept { return factor_[c]; }
     std::size_t count(std::size_t c) const noexcept { return count_[c]; }
     // What a cell of column c gets without donors: the numeric median of the fitted values (as
     // GowerNumeric::median), the lower median level (ordinal), the most frequent level with ties
@@ -78,6 +82,7 @@ private:
     std::size_t rows_ = 0;
     std::vector<double> cells_;  // column-major
     std::vector<double> scale_;
+    std::vector<double> factor_;
     std::vector<std::size_t> count_;
     std::vector<double> summary_;
 };

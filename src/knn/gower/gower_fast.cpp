@@ -102,10 +102,16 @@ public:
                     }
                 } else if (col.in_distance) {
                     const double scale = donors_.scale(c);
-                    const TermKind kind = col.kind == GowerKind::nominal ? TermKind::mismatch
-                                          : scale == 0.0                 ? TermKind::weight_only
-                                                                         : TermKind::scaled;
-                    terms_[g * cols + terms++] = Term{donors_.column(c), row[c], col.weight, scale, kind};
+                    const double factor = donors_.factor(c);
+                    TermKind kind = TermKind::scaled;
+                    if (col.kind == GowerKind::nominal) {
+                        kind = TermKind::mismatch;
+                    } else if (scale == 0.0) {
+                        kind = TermKind::weight_only;
+                    } else if (!std::isfinite(factor)) {
+                        kind = TermKind::divided;
+                    }
+                    terms_[g * cols + terms++] = Term{donors_.column(c), row[c], col.weight, scale, factor, kind};
                 }
             }
             cell_count_[g] = cells;

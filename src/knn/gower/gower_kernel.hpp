@@ -6,13 +6,15 @@
 
 #include "knn/kernels/kernel.hpp"
 
+#include <cmath>
 #include <cstddef>
 
 namespace mirel::knn::gower_detail {
 
-// How a variable's term is formed: w * (|q - f| / scale), w when q != f, or no term (only the
-// weight counts: a numeric variable of zero range, an ordinal one of a single level).
-enum class TermKind { scaled, mismatch, weight_only };
+// How a variable's term is formed: |q - f| * factor (factor = w / scale), w * (|q - f| / scale)
+// where that factor overflows, w when q != f, or no term (only the weight counts: a numeric
+// variable of zero range, an ordinal one of a single level).
+enum class TermKind { scaled, divided, mismatch, weight_only };
 
 // One variable's part of a query row's distances: the fitted column (from the block's first
 // row), the query's value, the weight and the divisor.
@@ -21,21 +23,42 @@ struct Term {
     double q;
     double weight;
     double scale;
+    double factor;
     TermKind kind;
 };
 
 struct GowerLoops {
     const char* name;
     // dist[i] for rows i in [0, count) of a block: the terms in their order added to sums that
-    // start at +0.0, then numerator / denominator (NaN where it is 0: no distance). The sums stay
-    // in registers; bit for bit what accumulate and finish give.
+    // start at +0.0 and stay in registers, then numerator / denominator (NaN where it is 0: no
+    // distance).
     void (*distances)(const Term* terms, std::size_t term_count, std::size_t count, double* dist) noexcept;
-    // num[i] += term, den[i] += weight, for rows i in [0, count) where column[i] holds a value.
-    void (*accumulate)(const double* column, std::size_t count, double q, double weight, double scale, TermKind kind,
-                       double* num, double* den) noexcept;
-    // dist[i] = num[i] / den[i] (NaN where den is 0: the pair has no distance).
-    void (*finish)(const double* num, const double* den, std::size_t count, double* dist) noexcept;
 };
+
+// The scalar rule for rows [from, count): the portable loop, and the vector loops' tail.
+inline void scalar_distances(const Term* terms, std::size_t term_count, std::size_t from, std::size_t count,
+                             double* dist) noexcept {
+    for (std::size_t i = from; i < count; ++i) {
+        double num = 0.0;
+        double den = 0.0;
+        for (std::size_t t = 0; t < term_count; ++t) {
+            const Term& term = terms[t];
+            const double f = term.column[i];
+            if (std::isnan(f)) {
+                continue;
+            }
+            if (term.kind == TermKind::scaled) {
+                num = num + std::fabs(term.q - f) * term.factor;
+            } else if (term.kind == TermKind::divided) {
+                num = num + term.weight * (std::fabs(term.q - f) / term.scale);
+            } else if (term.kind == TermKind::mismatch) {
+                num = num + (term.q != f ? term.weight : 0.0);
+            }
+            den = den + term.weight;
+        }
+        dist[i] = num / den;
+    }
+}
 
 GowerLoops portable_loops() noexcept;
 #if MIREL_X86_KERNELS

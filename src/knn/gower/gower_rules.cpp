@@ -92,6 +92,7 @@ GowerDonors GowerDonors::build(GowerConfig config, std::span<const double> cells
     d.rows_ = rows;
     d.cells_.resize(cells.size());
     d.scale_.assign(cols, 0.0);
+    d.factor_.assign(cols, 0.0);
     d.count_.assign(cols, 0);
     d.summary_.assign(cols, std::nan(""));
     std::vector<double> values;
@@ -120,6 +121,10 @@ GowerDonors GowerDonors::build(GowerConfig config, std::span<const double> cells
             const auto [lo, hi] = std::minmax_element(values.begin(), values.end());
             d.scale_[c] = *hi - *lo;
         }
+        if (!std::isfinite(d.scale_[c])) {
+            throw Panic("column " + std::to_string(c) + ": its values span more than a double holds");
+        }
+        d.factor_[c] = d.scale_[c] == 0.0 ? 0.0 : col.weight / d.scale_[c];
         if (values.empty()) {
             continue;
         }
@@ -146,7 +151,7 @@ GowerDonors GowerDonors::build(GowerConfig config, std::span<const double> cells
 }
 
 std::size_t GowerDonors::bytes() const noexcept {
-    return cells_.size() * sizeof(double) + (scale_.size() + summary_.size()) * sizeof(double) +
+    return cells_.size() * sizeof(double) + (scale_.size() + factor_.size() + summary_.size()) * sizeof(double) +
            count_.size() * sizeof(std::size_t) + config_.columns.size() * sizeof(GowerColumn);
 }
 
@@ -163,7 +168,8 @@ double gower_distance(const GowerDonors& donors, const double* a, std::size_t i)
         if (col.kind == GowerKind::nominal) {
             term = a[c] != b ? col.weight : 0.0;
         } else if (donors.scale(c) != 0.0) {
-            term = col.weight * (std::fabs(a[c] - b) / donors.scale(c));
+            const double diff = std::fabs(a[c] - b);
+            term = std::isfinite(donors.factor(c)) ? diff * donors.factor(c) : col.weight * (diff / donors.scale(c));
         }
         num = num + term;
         den = den + col.weight;
