@@ -14,31 +14,67 @@ namespace mirel::knn::gower_detail {
 
 namespace {
 
-void distances(const Term* terms, std::size_t term_count, std::size_t count, double* dist) noexcept {
+// One step: U vectors of 4 rows each, every term's broadcasts shared by the U vectors.
+template <int U>
+inline void distances_step(const Term* terms, std::size_t term_count, std::size_t i, double* dist) noexcept {
     const __m256d sign = _mm256_set1_pd(-0.0);
-    std::size_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-        __m256d num = _mm256_setzero_pd();
-        __m256d den = _mm256_setzero_pd();
-        for (std::size_t t = 0; t < term_count; ++t) {
-            const Term& term = terms[t];
-            const __m256d f = _mm256_loadu_pd(term.column + i);
-            const __m256d wv = _mm256_set1_pd(term.weight);
-            const __m256d held = _mm256_cmp_pd(f, f, _CMP_ORD_Q);
-            if (term.kind == TermKind::scaled) {
-                const __m256d diff = _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_set1_pd(term.q), f));
-                num = _mm256_add_pd(num, _mm256_and_pd(held, _mm256_mul_pd(diff, _mm256_set1_pd(term.factor))));
-            } else if (term.kind == TermKind::divided) {
-                const __m256d diff = _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_set1_pd(term.q), f));
-                const __m256d v = _mm256_mul_pd(wv, _mm256_div_pd(diff, _mm256_set1_pd(term.scale)));
-                num = _mm256_add_pd(num, _mm256_and_pd(held, v));
-            } else if (term.kind == TermKind::mismatch) {
-                const __m256d differ = _mm256_cmp_pd(_mm256_set1_pd(term.q), f, _CMP_NEQ_OQ);
-                num = _mm256_add_pd(num, _mm256_and_pd(differ, wv));
+    __m256d num[U];
+    __m256d den[U];
+    for (int u = 0; u < U; ++u) {
+        num[u] = _mm256_setzero_pd();
+        den[u] = _mm256_setzero_pd();
+    }
+    for (std::size_t t = 0; t < term_count; ++t) {
+        const Term& term = terms[t];
+        const __m256d qv = _mm256_set1_pd(term.q);
+        const __m256d wv = _mm256_set1_pd(term.weight);
+        const double* column = term.column + i;
+        if (term.kind == TermKind::scaled) {
+            const __m256d fv = _mm256_set1_pd(term.factor);
+            for (int u = 0; u < U; ++u) {
+                const __m256d f = _mm256_loadu_pd(column + 4 * u);
+                const __m256d held = _mm256_cmp_pd(f, f, _CMP_ORD_Q);
+                const __m256d v = _mm256_mul_pd(_mm256_andnot_pd(sign, _mm256_sub_pd(qv, f)), fv);
+                num[u] = _mm256_add_pd(num[u], _mm256_and_pd(held, v));
+                den[u] = _mm256_add_pd(den[u], _mm256_and_pd(held, wv));
             }
-            den = _mm256_add_pd(den, _mm256_and_pd(held, wv));
+        } else if (term.kind == TermKind::divided) {
+            const __m256d sv = _mm256_set1_pd(term.scale);
+            for (int u = 0; u < U; ++u) {
+                const __m256d f = _mm256_loadu_pd(column + 4 * u);
+                const __m256d held = _mm256_cmp_pd(f, f, _CMP_ORD_Q);
+                const __m256d v = _mm256_mul_pd(wv, _mm256_div_pd(_mm256_andnot_pd(sign, _mm256_sub_pd(qv, f)), sv));
+                num[u] = _mm256_add_pd(num[u], _mm256_and_pd(held, v));
+                den[u] = _mm256_add_pd(den[u], _mm256_and_pd(held, wv));
+            }
+        } else if (term.kind == TermKind::mismatch) {
+            for (int u = 0; u < U; ++u) {
+                const __m256d f = _mm256_loadu_pd(column + 4 * u);
+                const __m256d held = _mm256_cmp_pd(f, f, _CMP_ORD_Q);
+                const __m256d differ = _mm256_cmp_pd(qv, f, _CMP_NEQ_OQ);
+                num[u] = _mm256_add_pd(num[u], _mm256_and_pd(differ, wv));
+                den[u] = _mm256_add_pd(den[u], _mm256_and_pd(held, wv));
+            }
+        } else {
+            for (int u = 0; u < U; ++u) {
+                const __m256d f = _mm256_loadu_pd(column + 4 * u);
+                const __m256d held = _mm256_cmp_pd(f, f, _CMP_ORD_Q);
+                den[u] = _mm256_add_pd(den[u], _mm256_and_pd(held, wv));
+            }
         }
-        _mm256_storeu_pd(dist + i, _mm256_div_pd(num, den));
+    }
+    for (int u = 0; u < U; ++u) {
+        _mm256_storeu_pd(dist + i + 4 * u, _mm256_div_pd(num[u], den[u]));
+    }
+}
+
+void distances(const Term* terms, std::size_t term_count, std::size_t count, double* dist) noexcept {
+    std::size_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        distances_step<4>(terms, term_count, i, dist);
+    }
+    for (; i + 4 <= count; i += 4) {
+        distances_step<1>(terms, term_count, i, dist);
     }
     scalar_distances(terms, term_count, i, count, dist);
 }

@@ -13,31 +13,66 @@ namespace mirel::knn::gower_detail {
 
 namespace {
 
-void distances(const Term* terms, std::size_t term_count, std::size_t count, double* dist) noexcept {
+// One step: U vectors of 8 rows each, every term's broadcasts shared by the U vectors.
+template <int U>
+inline void distances_step(const Term* terms, std::size_t term_count, std::size_t i, double* dist) noexcept {
     const __m512d zero = _mm512_setzero_pd();
-    std::size_t i = 0;
-    for (; i + 8 <= count; i += 8) {
-        __m512d num = zero;
-        __m512d den = zero;
-        for (std::size_t t = 0; t < term_count; ++t) {
-            const Term& term = terms[t];
-            const __m512d f = _mm512_loadu_pd(term.column + i);
-            const __m512d wv = _mm512_set1_pd(term.weight);
-            const __mmask8 held = _mm512_cmp_pd_mask(f, f, _CMP_ORD_Q);
-            if (term.kind == TermKind::scaled) {
-                const __m512d diff = _mm512_abs_pd(_mm512_sub_pd(_mm512_set1_pd(term.q), f));
-                num = _mm512_add_pd(num, _mm512_maskz_mul_pd(held, diff, _mm512_set1_pd(term.factor)));
-            } else if (term.kind == TermKind::divided) {
-                const __m512d diff = _mm512_abs_pd(_mm512_sub_pd(_mm512_set1_pd(term.q), f));
-                const __m512d v = _mm512_mul_pd(wv, _mm512_div_pd(diff, _mm512_set1_pd(term.scale)));
-                num = _mm512_add_pd(num, _mm512_mask_blend_pd(held, zero, v));
-            } else if (term.kind == TermKind::mismatch) {
-                const __mmask8 differ = _mm512_cmp_pd_mask(_mm512_set1_pd(term.q), f, _CMP_NEQ_OQ);
-                num = _mm512_add_pd(num, _mm512_mask_blend_pd(differ, zero, wv));
+    __m512d num[U];
+    __m512d den[U];
+    for (int u = 0; u < U; ++u) {
+        num[u] = zero;
+        den[u] = zero;
+    }
+    for (std::size_t t = 0; t < term_count; ++t) {
+        const Term& term = terms[t];
+        const __m512d qv = _mm512_set1_pd(term.q);
+        const __m512d wv = _mm512_set1_pd(term.weight);
+        const double* column = term.column + i;
+        if (term.kind == TermKind::scaled) {
+            const __m512d fv = _mm512_set1_pd(term.factor);
+            for (int u = 0; u < U; ++u) {
+                const __m512d f = _mm512_loadu_pd(column + 8 * u);
+                const __mmask8 held = _mm512_cmp_pd_mask(f, f, _CMP_ORD_Q);
+                num[u] = _mm512_add_pd(num[u], _mm512_maskz_mul_pd(held, _mm512_abs_pd(_mm512_sub_pd(qv, f)), fv));
+                den[u] = _mm512_add_pd(den[u], _mm512_maskz_mov_pd(held, wv));
             }
-            den = _mm512_add_pd(den, _mm512_mask_blend_pd(held, zero, wv));
+        } else if (term.kind == TermKind::divided) {
+            const __m512d sv = _mm512_set1_pd(term.scale);
+            for (int u = 0; u < U; ++u) {
+                const __m512d f = _mm512_loadu_pd(column + 8 * u);
+                const __mmask8 held = _mm512_cmp_pd_mask(f, f, _CMP_ORD_Q);
+                const __m512d v = _mm512_mul_pd(wv, _mm512_div_pd(_mm512_abs_pd(_mm512_sub_pd(qv, f)), sv));
+                num[u] = _mm512_add_pd(num[u], _mm512_maskz_mov_pd(held, v));
+                den[u] = _mm512_add_pd(den[u], _mm512_maskz_mov_pd(held, wv));
+            }
+        } else if (term.kind == TermKind::mismatch) {
+            for (int u = 0; u < U; ++u) {
+                const __m512d f = _mm512_loadu_pd(column + 8 * u);
+                const __mmask8 held = _mm512_cmp_pd_mask(f, f, _CMP_ORD_Q);
+                const __mmask8 differ = _mm512_cmp_pd_mask(qv, f, _CMP_NEQ_OQ);
+                num[u] = _mm512_add_pd(num[u], _mm512_maskz_mov_pd(differ, wv));
+                den[u] = _mm512_add_pd(den[u], _mm512_maskz_mov_pd(held, wv));
+            }
+        } else {
+            for (int u = 0; u < U; ++u) {
+                const __m512d f = _mm512_loadu_pd(column + 8 * u);
+                const __mmask8 held = _mm512_cmp_pd_mask(f, f, _CMP_ORD_Q);
+                den[u] = _mm512_add_pd(den[u], _mm512_maskz_mov_pd(held, wv));
+            }
         }
-        _mm512_storeu_pd(dist + i, _mm512_div_pd(num, den));
+    }
+    for (int u = 0; u < U; ++u) {
+        _mm512_storeu_pd(dist + i + 8 * u, _mm512_div_pd(num[u], den[u]));
+    }
+}
+
+void distances(const Term* terms, std::size_t term_count, std::size_t count, double* dist) noexcept {
+    std::size_t i = 0;
+    for (; i + 32 <= count; i += 32) {
+        distances_step<4>(terms, term_count, i, dist);
+    }
+    for (; i + 8 <= count; i += 8) {
+        distances_step<1>(terms, term_count, i, dist);
     }
     scalar_distances(terms, term_count, i, count, dist);
 }
