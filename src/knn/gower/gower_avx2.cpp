@@ -16,7 +16,8 @@ namespace {
 
 // One step: U vectors of 4 rows each, every term's broadcasts shared by the U vectors.
 template <int U>
-inline void distances_step(const Term* terms, std::size_t term_count, std::size_t i, double* dist) noexcept {
+inline std::size_t distances_step(const Term* terms, std::size_t term_count, std::size_t i, double* dist, double limit,
+                                  std::uint32_t* candidates, std::size_t n) noexcept {
     const __m256d sign = _mm256_set1_pd(-0.0);
     __m256d num[U];
     __m256d den[U];
@@ -63,20 +64,31 @@ inline void distances_step(const Term* terms, std::size_t term_count, std::size_
             }
         }
     }
+    const __m256d lv = _mm256_set1_pd(limit);
     for (int u = 0; u < U; ++u) {
-        _mm256_storeu_pd(dist + i + 4 * u, _mm256_div_pd(num[u], den[u]));
+        const __m256d d = _mm256_div_pd(num[u], den[u]);
+        _mm256_storeu_pd(dist + i + 4 * u, d);
+        // Once the selections are full most rows fail: the bits are usually none.
+        for (unsigned bits = static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(d, lv, _CMP_LE_OQ))); bits != 0;
+             bits &= bits - 1) {
+            candidates[n++] = static_cast<std::uint32_t>(i + 4 * u + static_cast<unsigned>(__builtin_ctz(bits)));
+        }
     }
+    return n;
 }
 
-void distances(const Term* terms, std::size_t term_count, std::size_t count, double* dist) noexcept {
+std::size_t distances(const Term* terms, std::size_t term_count, std::size_t count, double* dist, double limit,
+                      std::uint32_t* candidates) noexcept {
     std::size_t i = 0;
+    std::size_t n = 0;
     for (; i + 16 <= count; i += 16) {
-        distances_step<4>(terms, term_count, i, dist);
+        n = distances_step<4>(terms, term_count, i, dist, limit, candidates, n);
     }
     for (; i + 4 <= count; i += 4) {
-        distances_step<1>(terms, term_count, i, dist);
+        n = distances_step<1>(terms, term_count, i, dist, limit, candidates, n);
     }
     scalar_distances(terms, term_count, i, count, dist);
+    return gather_candidates(dist, i, count, limit, candidates, n);
 }
 
 }  // namespace

@@ -15,7 +15,8 @@ namespace {
 
 // One step: U vectors of 8 rows each, every term's broadcasts shared by the U vectors.
 template <int U>
-inline void distances_step(const Term* terms, std::size_t term_count, std::size_t i, double* dist) noexcept {
+inline std::size_t distances_step(const Term* terms, std::size_t term_count, std::size_t i, double* dist, double limit,
+                                  std::uint32_t* candidates, std::size_t n) noexcept {
     const __m512d zero = _mm512_setzero_pd();
     __m512d num[U];
     __m512d den[U];
@@ -61,20 +62,30 @@ inline void distances_step(const Term* terms, std::size_t term_count, std::size_
             }
         }
     }
+    const __m512d lv = _mm512_set1_pd(limit);
     for (int u = 0; u < U; ++u) {
-        _mm512_storeu_pd(dist + i + 8 * u, _mm512_div_pd(num[u], den[u]));
+        const __m512d d = _mm512_div_pd(num[u], den[u]);
+        _mm512_storeu_pd(dist + i + 8 * u, d);
+        // Once the selections are full most rows fail: the bits are usually none.
+        for (unsigned bits = _mm512_cmp_pd_mask(d, lv, _CMP_LE_OQ); bits != 0; bits &= bits - 1) {
+            candidates[n++] = static_cast<std::uint32_t>(i + 8 * u + static_cast<unsigned>(__builtin_ctz(bits)));
+        }
     }
+    return n;
 }
 
-void distances(const Term* terms, std::size_t term_count, std::size_t count, double* dist) noexcept {
+std::size_t distances(const Term* terms, std::size_t term_count, std::size_t count, double* dist, double limit,
+                      std::uint32_t* candidates) noexcept {
     std::size_t i = 0;
+    std::size_t n = 0;
     for (; i + 32 <= count; i += 32) {
-        distances_step<4>(terms, term_count, i, dist);
+        n = distances_step<4>(terms, term_count, i, dist, limit, candidates, n);
     }
     for (; i + 8 <= count; i += 8) {
-        distances_step<1>(terms, term_count, i, dist);
+        n = distances_step<1>(terms, term_count, i, dist, limit, candidates, n);
     }
     scalar_distances(terms, term_count, i, count, dist);
+    return gather_candidates(dist, i, count, limit, candidates, n);
 }
 
 }  // namespace

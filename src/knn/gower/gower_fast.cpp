@@ -132,19 +132,14 @@ public:
                     block_terms_[t] = terms_[g * cols + t];
                     block_terms_[t].column += b0;
                 }
-                loops_.distances(block_terms_.data(), term_count_[g], bn, dist_.data());
-                // The rows any of the row's selections may still admit, gathered without
-                // branches (NaN, no distance, fails the compare).
+                // The rows any of the row's selections may still admit (NaN, no distance, never).
                 double row_limit = -INFINITY;
                 for (std::size_t s = 0; s < cell_count_[g]; ++s) {
                     const TopK& sel = selections_[g * cols + s];
                     row_limit = std::max(row_limit, sel.full() ? rank_key_distance(sel.threshold()) : INFINITY);
                 }
-                std::size_t candidates = 0;
-                for (std::size_t i = 0; i < bn; ++i) {
-                    candidate_[candidates] = static_cast<std::uint32_t>(i);
-                    candidates += dist_[i] <= row_limit ? 1 : 0;
-                }
+                const std::size_t candidates = loops_.distances(block_terms_.data(), term_count_[g], bn, dist_.data(),
+                                                                row_limit, candidate_.data());
                 for (std::size_t s = 0; s < cell_count_[g]; ++s) {
                     TopK& sel = selections_[g * cols + s];
                     const double* column = donors_.column(cells_[g * cols + s]) + b0;

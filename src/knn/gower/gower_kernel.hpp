@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 namespace mirel::knn::gower_detail {
 
@@ -31,8 +32,10 @@ struct GowerLoops {
     const char* name;
     // dist[i] for rows i in [0, count) of a block: the terms in their order added to sums that
     // start at +0.0 and stay in registers, then numerator / denominator (NaN where it is 0: no
-    // distance).
-    void (*distances)(const Term* terms, std::size_t term_count, std::size_t count, double* dist) noexcept;
+    // distance). The rows whose distance is at most `limit` (never a NaN) are written to
+    // `candidates` in ascending order; returns how many.
+    std::size_t (*distances)(const Term* terms, std::size_t term_count, std::size_t count, double* dist, double limit,
+                             std::uint32_t* candidates) noexcept;
 };
 
 // The scalar rule for rows [from, count): the portable loop, and the vector loops' tail.
@@ -58,6 +61,16 @@ inline void scalar_distances(const Term* terms, std::size_t term_count, std::siz
         }
         dist[i] = num / den;
     }
+}
+
+// The rows of [from, count) with dist at most limit, appended at candidates + n; the new count.
+inline std::size_t gather_candidates(const double* dist, std::size_t from, std::size_t count, double limit,
+                                     std::uint32_t* candidates, std::size_t n) noexcept {
+    for (std::size_t i = from; i < count; ++i) {
+        candidates[n] = static_cast<std::uint32_t>(i);
+        n += dist[i] <= limit ? 1 : 0;
+    }
+    return n;
 }
 
 GowerLoops portable_loops() noexcept;

@@ -5,8 +5,10 @@ namespace mirel::knn::gower_detail {
 
 namespace {
 
-void distances(const Term* terms, std::size_t term_count, std::size_t count, double* dist) noexcept {
+std::size_t distances(const Term* terms, std::size_t term_count, std::size_t count, double* dist, double limit,
+                      std::uint32_t* candidates) noexcept {
     scalar_distances(terms, term_count, 0, count, dist);
+    return gather_candidates(dist, 0, count, limit, candidates, 0);
 }
 
 }  // namespace
