@@ -136,7 +136,7 @@ PyObject* gower_build(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
             untrack_buffer(donors.get());
             throw ErrorAlreadySet{};
         }
-        donors.release();
+        static_cast<void>(donors.release());  // the capsule owns it now
         return capsule;
     });
 }
@@ -213,20 +213,22 @@ PyObject* gower_kernel_names(PyObject*, PyObject*) noexcept {
     });
 }
 
-#define MIREL_FN(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&f))
+// A METH_VARARGS | METH_KEYWORDS, METH_O or METH_NOARGS function as the table's type.
+template <class F>
+PyCFunction as_method(F* f) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
 
 PyMethodDef gower_methods[] = {
-    {"build", MIREL_FN(gower_build), METH_VARARGS | METH_KEYWORDS,
+    {"build", as_method(&gower_build), METH_VARARGS | METH_KEYWORDS,
      "build(fitted, columns, k, numeric, weighted_votes)\n--\n\nThe fitted side of the Gower pass."},
-    {"impute", MIREL_FN(gower_impute), METH_VARARGS | METH_KEYWORDS,
+    {"impute", as_method(&gower_impute), METH_VARARGS | METH_KEYWORDS,
      "impute(donors, query, threads, kernel='', reference=False, group_rows=0)\n--\n\nA copy of query, its missing "
      "cells imputed."},
-    {"summaries", MIREL_FN(gower_summaries), METH_O, "summaries(donors)\n--\n\nThe fitted columns' summaries."},
-    {"kernels", MIREL_FN(gower_kernel_names), METH_NOARGS, "kernels()\n--\n\nThe loops available here."},
+    {"summaries", as_method(&gower_summaries), METH_O, "summaries(donors)\n--\n\nThe fitted columns' summaries."},
+    {"kernels", as_method(&gower_kernel_names), METH_NOARGS, "kernels()\n--\n\nThe loops available here."},
     {nullptr, nullptr, 0, nullptr},
 };
-
-#undef MIREL_FN
 
 int gower_exec(PyObject*) noexcept { return _import_array() < 0 ? -1 : 0; }
 
