@@ -8,6 +8,8 @@
 
 #include <immintrin.h>
 
+#include <cmath>
+
 MIREL_TARGET_BEGIN("avx2")
 
 namespace mirel::knn::gower_detail {
@@ -17,7 +19,7 @@ namespace {
 // One step: U vectors of 4 rows each, every term's broadcasts shared by the U vectors.
 template <int U>
 inline std::size_t distances_step(const Term* terms, std::size_t term_count, std::size_t i, double* dist, double limit,
-                                  std::uint32_t* candidates, std::size_t n) noexcept {
+                                  double weight_total, std::uint32_t* candidates, std::size_t n) noexcept {
     const __m256d sign = _mm256_set1_pd(-0.0);
     __m256d num[U];
     __m256d den[U];
@@ -63,6 +65,25 @@ inline std::size_t distances_step(const Term* terms, std::size_t term_count, std
                 den[u] = _mm256_add_pd(den[u], _mm256_and_pd(held, wv));
             }
         }
+        // Halfway, a bound: the numerator only grows and the denominator is at most the total
+        // weight (sums of nonnegative terms in one order, rounded monotonically), so a row with
+        // numerator / total above the limit ends above it. When every row of the step does,
+        // none is a candidate: their distances are left +inf.
+        if (t + 1 == term_count / 2) {
+            const __m256d lv = _mm256_set1_pd(limit);
+            const __m256d wt = _mm256_set1_pd(weight_total);
+            bool all_out = true;
+            for (int u = 0; u < U; ++u) {
+                all_out =
+                    all_out && _mm256_movemask_pd(_mm256_cmp_pd(_mm256_div_pd(num[u], wt), lv, _CMP_GT_OQ)) == 0xF;
+            }
+            if (all_out) {
+                for (int u = 0; u < U; ++u) {
+                    _mm256_storeu_pd(dist + i + 4 * u, _mm256_set1_pd(INFINITY));
+                }
+                return n;
+            }
+        }
     }
     const __m256d lv = _mm256_set1_pd(limit);
     for (int u = 0; u < U; ++u) {
@@ -79,13 +100,17 @@ inline std::size_t distances_step(const Term* terms, std::size_t term_count, std
 
 std::size_t distances(const Term* terms, std::size_t term_count, std::size_t count, double* dist, double limit,
                       std::uint32_t* candidates) noexcept {
+    double weight_total = 0.0;  // in the terms' order, as each row's denominator
+    for (std::size_t t = 0; t < term_count; ++t) {
+        weight_total = weight_total + terms[t].weight;
+    }
     std::size_t i = 0;
     std::size_t n = 0;
     for (; i + 16 <= count; i += 16) {
-        n = distances_step<4>(terms, term_count, i, dist, limit, candidates, n);
+        n = distances_step<4>(terms, term_count, i, dist, limit, weight_total, candidates, n);
     }
     for (; i + 4 <= count; i += 4) {
-        n = distances_step<1>(terms, term_count, i, dist, limit, candidates, n);
+        n = distances_step<1>(terms, term_count, i, dist, limit, weight_total, candidates, n);
     }
     scalar_distances(terms, term_count, i, count, dist);
     return gather_candidates(dist, i, count, limit, candidates, n);

@@ -7,6 +7,8 @@
 
 #include <immintrin.h>
 
+#include <cmath>
+
 MIREL_TARGET_BEGIN("avx512f")
 
 namespace mirel::knn::gower_detail {
@@ -16,7 +18,7 @@ namespace {
 // One step: U vectors of 8 rows each, every term's broadcasts shared by the U vectors.
 template <int U>
 inline std::size_t distances_step(const Term* terms, std::size_t term_count, std::size_t i, double* dist, double limit,
-                                  std::uint32_t* candidates, std::size_t n) noexcept {
+                                  double weight_total, std::uint32_t* candidates, std::size_t n) noexcept {
     const __m512d zero = _mm512_setzero_pd();
     __m512d num[U];
     __m512d den[U];
@@ -61,6 +63,24 @@ inline std::size_t distances_step(const Term* terms, std::size_t term_count, std
                 den[u] = _mm512_add_pd(den[u], _mm512_maskz_mov_pd(held, wv));
             }
         }
+        // Halfway, a bound: the numerator only grows and the denominator is at most the total
+        // weight (sums of nonnegative terms in one order, rounded monotonically), so a row with
+        // numerator / total above the limit ends above it. When every row of the step does,
+        // none is a candidate: their distances are left +inf.
+        if (t + 1 == term_count / 2) {
+            const __m512d lv = _mm512_set1_pd(limit);
+            const __m512d wt = _mm512_set1_pd(weight_total);
+            bool all_out = true;
+            for (int u = 0; u < U; ++u) {
+                all_out = all_out && _mm512_cmp_pd_mask(_mm512_div_pd(num[u], wt), lv, _CMP_GT_OQ) == 0xFF;
+            }
+            if (all_out) {
+                for (int u = 0; u < U; ++u) {
+                    _mm512_storeu_pd(dist + i + 8 * u, _mm512_set1_pd(INFINITY));
+                }
+                return n;
+            }
+        }
     }
     const __m512d lv = _mm512_set1_pd(limit);
     for (int u = 0; u < U; ++u) {
@@ -76,13 +96,17 @@ inline std::size_t distances_step(const Term* terms, std::size_t term_count, std
 
 std::size_t distances(const Term* terms, std::size_t term_count, std::size_t count, double* dist, double limit,
                       std::uint32_t* candidates) noexcept {
+    double weight_total = 0.0;  // in the terms' order, as each row's denominator
+    for (std::size_t t = 0; t < term_count; ++t) {
+        weight_total = weight_total + terms[t].weight;
+    }
     std::size_t i = 0;
     std::size_t n = 0;
     for (; i + 32 <= count; i += 32) {
-        n = distances_step<4>(terms, term_count, i, dist, limit, candidates, n);
+        n = distances_step<4>(terms, term_count, i, dist, limit, weight_total, candidates, n);
     }
     for (; i + 8 <= count; i += 8) {
-        n = distances_step<1>(terms, term_count, i, dist, limit, candidates, n);
+        n = distances_step<1>(terms, term_count, i, dist, limit, weight_total, candidates, n);
     }
     scalar_distances(terms, term_count, i, count, dist);
     return gather_candidates(dist, i, count, limit, candidates, n);
