@@ -171,7 +171,10 @@ INSTANTIATE_TEST_SUITE_P(Tables, GowerFast,
                                            FastCase{300, 5, GowerNumeric::distance, true, 0.3},
                                            FastCase{611, 8, GowerNumeric::median, true, 0.1},
                                            FastCase{257, 400, GowerNumeric::mean, false, 0.5},
-                                           FastCase{50, 2, GowerNumeric::median, false, 0.95}));
+                                           FastCase{50, 2, GowerNumeric::median, false, 0.95},
+                                           // Many rows at the same few distances: full selections
+                                           // early, most steps past the halfway bound, ties at 0.
+                                           FastCase{2500, 3, GowerNumeric::median, false, 0.05}));
 
 TEST(Gower, UnknownKernel) {
     const GowerConfig config = mixed_config(1, GowerNumeric::median, false);
