@@ -126,8 +126,10 @@ def transform(imputer, X):
     """
     from sklearn.utils.validation import check_is_fitted
 
-    from mirel.sklearn import KNNImputer
+    from mirel.sklearn import KNNImputer, MixedImputer
 
+    if isinstance(imputer, MixedImputer):
+        return _mixed_transform(imputer, X)
     if not isinstance(imputer, KNNImputer):
         raise TypeError(f"imputer must be a mirel.sklearn.KNNImputer, not {type(imputer).__name__}")
     check_is_fitted(imputer)
@@ -159,6 +161,37 @@ def transform(imputer, X):
         chunks=(X.chunks[0], (len(names),)),
         dtype=dtype,
         meta=np.empty((0, 0), dtype=dtype),
+    )
+
+
+def _mixed_partition(frame, imputer):
+    return imputer.transform(frame)
+
+
+def _mixed_transform(imputer, X):
+    """transform for a MixedImputer: each partition or block of rows through imputer.transform
+    (rows are imputed independently, so the bits are those of the whole)."""
+    from sklearn.utils.validation import check_is_fitted
+
+    check_is_fitted(imputer, "_donors")
+    shared = dask.delayed(imputer, pure=True)
+    if isinstance(X, dd.DataFrame):
+        if len(X.columns) != imputer.n_features_in_:
+            raise ValueError(f"X has {len(X.columns)} features, but MixedImputer is expecting {imputer.n_features_in_}")
+        meta = imputer.transform(X._meta)  # no rows: the dtypes of the result
+        return X.map_partitions(_mixed_partition, shared, meta=meta)
+    X = _as_2d_array(X)
+    if X.shape[1] != imputer.n_features_in_:
+        raise ValueError(f"X has {X.shape[1]} features, but MixedImputer is expecting {imputer.n_features_in_}")
+    X = X.rechunk({1: -1})
+    return X.map_blocks(
+        _transform_block,
+        shared,
+        X.shape[1],
+        np.dtype(np.float64),
+        chunks=(X.chunks[0], (X.shape[1],)),
+        dtype=np.float64,
+        meta=np.empty((0, 0)),
     )
 
 

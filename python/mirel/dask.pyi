@@ -15,15 +15,15 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from mirel.sklearn import KNNImputer
+from mirel.sklearn import KNNImputer, MixedImputer
 
 __all__ = ["transform", "paired_transform"]
 
 _Collection = TypeVar("_Collection")
 
-def transform(imputer: KNNImputer, X: _Collection) -> _Collection:
+def transform(imputer: KNNImputer | MixedImputer, X: _Collection) -> _Collection:
     """Imputes a ``dask.array.Array`` or ``dask.dataframe.DataFrame`` with a fitted
-    ``mirel.sklearn.KNNImputer``: the same kind of collection, lazy, with what
+    ``mirel.sklearn.KNNImputer`` or ``MixedImputer``: the same kind of collection, lazy, with what
     ``imputer.transform`` gives for the whole of ``X`` in one process, bit for bit."""
 
 def paired_transform(

@@ -61,9 +61,10 @@ import numpy as np
 from joblib import effective_n_jobs
 
 from mirel import _callables, _query, _validation
+from mirel._mixed import MixedImputer
 from mirel._state_lock import state_lock_of
 
-__all__ = ["KNNImputer"]
+__all__ = ["KNNImputer", "MixedImputer"]
 
 
 def _progress_reporter(progress, total):

@@ -16,15 +16,16 @@ Importing this module needs scikit-learn 1.6 or later; without it the import rai
 ``ImportError('mirel.sklearn needs scikit-learn 1.6 or later: pip install "mirel[sklearn]"')``.
 """
 
-from typing import Any, Callable, Literal
+from typing import Any, Callable, Literal, Sequence
 
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
+from sklearn.base import BaseEstimator, TransformerMixin  # type: ignore[import-untyped]
 from sklearn.impute._base import _BaseImputer  # type: ignore[import-untyped]
 from typing_extensions import Self, TypeAlias
 
-__all__ = ["KNNImputer"]
+__all__ = ["KNNImputer", "MixedImputer"]
 
 _Weights: TypeAlias = Literal["uniform", "distance"] | Callable[[npt.NDArray[np.float64]], npt.ArrayLike]
 _Metric: TypeAlias = Literal["nan_euclidean"] | Callable[..., float]
@@ -126,3 +127,38 @@ class KNNImputer(_BaseImputer):  # type: ignore[misc]
 
     def get_feature_names_out(self, input_features: npt.ArrayLike | None = None) -> npt.NDArray[np.object_]:
         """Names of the output columns, as scikit-learn gives them."""
+
+class MixedImputer(TransformerMixin, BaseEstimator):  # type: ignore[misc]
+    """Imputation of mixed tables (numbers, categories, ordered categories, booleans, strings)
+    from the ``n_neighbors`` nearest fitted rows under Gower's distance; see mirel._mixed."""
+
+    n_neighbors: int
+    weights: Sequence[float] | None
+    dist_var: Sequence[Any] | None
+    numeric: Literal["median", "mean", "distance"]
+    weighted_votes: bool
+    row_max_missing: float
+    col_max_missing: float
+    on_col_max: Literal["raise", "summary"]
+    n_jobs: int | None
+    progress: bool | Callable[[int, int], object]
+    n_features_in_: int
+    feature_names_in_: npt.NDArray[np.object_]
+    def __init__(
+        self,
+        n_neighbors: int = 5,
+        *,
+        weights: Sequence[float] | None = None,
+        dist_var: Sequence[Any] | None = None,
+        numeric: Literal["median", "mean", "distance"] = "median",
+        weighted_votes: bool = False,
+        row_max_missing: float = 1.0,
+        col_max_missing: float = 1.0,
+        on_col_max: Literal["raise", "summary"] = "raise",
+        n_jobs: int | None = None,
+        progress: bool | Callable[[int, int], object] = False,
+    ) -> None: ...
+    def fit(self, X: Any, y: object = None) -> Self: ...
+    def transform(self, X: Any) -> Any: ...
+    def fit_transform(self, X: Any, y: object = None, **fit_params: Any) -> Any: ...
+    def get_feature_names_out(self, input_features: npt.ArrayLike | None = None) -> npt.NDArray[np.object_]: ...
