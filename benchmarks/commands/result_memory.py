@@ -3,7 +3,7 @@ ever calling gc.collect(): what a long-running service does. On PyPy the result 
 only when the collector runs, and it runs only when it sees memory pressure, so this measures
 whether the collector learns about the result buffers.
 
-    python benchmarks/result_memory.py [--calls 2000] [--rows 500] [--cols 500]
+    python benchmarks/bench.py result-memory [--calls 2000] [--rows 500] [--cols 500]
 
 Prints the interpreter, the RSS before the loop, the growth after every tenth of the loop,
 and the largest growth seen. Needs psutil.
@@ -19,12 +19,14 @@ import psutil
 import mirel
 
 
-def main():
-    parser = argparse.ArgumentParser()
+def main(argv=None):
+    parser = argparse.ArgumentParser(
+        prog="bench.py result-memory",
+    )
     parser.add_argument("--calls", type=int, default=2000)
     parser.add_argument("--rows", type=int, default=500)
     parser.add_argument("--cols", type=int, default=500)
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
 
     data = np.random.default_rng(0).normal(size=(args.rows, args.cols))
     data[args.rows // 2, args.cols // 2] = np.nan
@@ -54,7 +56,3 @@ def main():
         print(f"after {done:5d} calls: +{grown / mib:8.1f} MiB")
     print(f"largest growth seen: +{peak / mib:.1f} MiB")
     sys.stdout.flush()
-
-
-if __name__ == "__main__":
-    main()
