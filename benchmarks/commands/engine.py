@@ -140,4 +140,6 @@ def side_by_side(argv):
         t = tuple(table)
         cells = " ".join(f"{best[(t, label)][0]:12.4f}" for label, _ in builds)
         ratios = "".join(f" {best[(t, label)][0] / best[(t, first)][0]:17.2f}x" for label, _ in builds[1:])
-        print(f"{table[0] + 'x' + table[1]:>10} {table[2]:>5} {cells}{ratios}")
+        label = f"{table[1]}x{table[2]}" if table[0].startswith("@") else f"{table[0]}x{table[1]}"
+        rate = "file" if table[0].startswith("@") else table[2]
+        print(f"{label:>10} {rate:>5} {cells}{ratios}")

@@ -134,3 +134,14 @@ def main(argv=None):
     t = args.table
     name = f"{os.path.basename(t[0][1:])} {t[1]}x{t[2]}" if t[0].startswith("@") else f"{t[0]}x{t[1]} nan {t[2]}"
     print(f"{args.mode} {name}: " + ", ".join(f"{part} {shares.get(part, 0.0):.1f}%" for part in (*PARTS, "other")))
+    import tables as T
+
+    print(T.machine())
+    print()
+    print(
+        T.markdown(
+            ["pass", "table", *PARTS, "other"],
+            [[args.mode, name] + [f"{shares.get(p, 0.0):.1f}%" for p in (*PARTS, "other")]],
+            right=2,
+        )
+    )

@@ -42,6 +42,9 @@ def main(argv=None):
         f"numpy {np.__version__}; {args.calls} transforms of {args.rows}x{args.cols} "
         f"({args.rows * args.cols * 8 / mib:.2f} MiB per result), no gc.collect()"
     )
+    import tables as T
+
+    print(T.machine())
     print(f"RSS at start: {start / mib:.1f} MiB")
     # RSS is read only at the checkpoints: reading it allocates Python objects, and that
     # allocation alone would make PyPy's collector run now and then.
@@ -55,4 +58,11 @@ def main(argv=None):
         peak = max(peak, grown)
         print(f"after {done:5d} calls: +{grown / mib:8.1f} MiB")
     print(f"largest growth seen: +{peak / mib:.1f} MiB")
+    print()
+    print(
+        T.markdown(
+            ["calls", "rows x cols", "largest RSS growth"],
+            [[str(args.calls), f"{args.rows} x {args.cols}", f"{peak / mib:.1f} MiB"]],
+        )
+    )
     sys.stdout.flush()
