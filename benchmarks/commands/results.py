@@ -10,7 +10,7 @@ minutes of a cluster), each saying when and where it was measured. Older results
 history of the file. With --only, the sections not run keep their previous text.
 
 Run it with the module to measure importable (PYTHONPATH=build/dev, or an installed mirel) and
-the `bench` extra. On a 2-core machine it takes about 20 minutes, most of it scikit-learn's.
+the `bench` extra. It took 37 minutes on a loaded 2-core machine, most of it scikit-learn's.
 """
 
 from __future__ import annotations
