@@ -309,5 +309,8 @@ def measure(
         return {"note": f"over {timeout:g} s"}
     except subprocess.CalledProcessError as e:
         tail = (e.stderr or "").strip().splitlines()
-        return {"note": "failed: " + (tail[-1] if tail else f"exit {e.returncode}")}
+        last = tail[-1] if tail else f"exit {e.returncode}"
+        if last.startswith("ModuleNotFoundError: No module named "):
+            return {"note": last.split("named ", 1)[1].strip("'") + " not installed"}
+        return {"note": "failed: " + last}
     return json.loads(done.stdout.strip().splitlines()[-1])
