@@ -5,6 +5,7 @@
 # The binding is checked with the Python and NumPy headers of MIREL_LINT_PYTHON (default
 # python3; without NumPy there, NumPy is installed into build/lint-venv for its headers).
 set -euo pipefail
+. "$(dirname "$0")/../stage-cost"
 cd "$(dirname "$0")/../.."
 
 need=()

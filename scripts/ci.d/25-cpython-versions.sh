@@ -8,6 +8,7 @@
 #
 #   MIREL_CPYTHON_VERSIONS="3.9 3.13" scripts/ci.d/25-cpython-versions.sh   # a chosen subset
 set -uo pipefail
+. "$(dirname "$0")/../stage-cost"
 cd "$(dirname "$0")/../.."
 
 suites=(test_module.py test_convert.py test_fit_transform.py test_differential.py test_package.py

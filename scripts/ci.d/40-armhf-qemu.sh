@@ -4,6 +4,7 @@
 # UndefinedBehaviorSanitizer (alignment included) is on: qemu forgives the unaligned double
 # loads that real ARM hardware may fault on, the sanitizer does not.
 set -euo pipefail
+. "$(dirname "$0")/../stage-cost"
 cd "$(dirname "$0")/../.."
 
 triplet=arm-linux-gnueabihf

@@ -2,6 +2,7 @@
 # The whole Python suite under PyPy 3.9 (Debian's pypy3): the module built against PyPy's
 # implementation of the C API (cpyext) and tested with NumPy's PyPy wheels.
 set -euo pipefail
+. "$(dirname "$0")/../stage-cost"
 cd "$(dirname "$0")/../.."
 root="$PWD"
 

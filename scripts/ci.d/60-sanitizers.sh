@@ -6,6 +6,7 @@
 # valgrind stage's and tests/python/test_leaks.py's job). Any report fails the stage, even
 # one from a child process that a test started and whose exit status was not looked at.
 set -euo pipefail
+. "$(dirname "$0")/../stage-cost"
 cd "$(dirname "$0")/../.."
 build=build/ci-sanitize
 reports="$PWD/$build/reports"

@@ -4,6 +4,7 @@
 # memory error that involves mirel's shared object (tests/valgrind/check_report.py); what lies
 # wholly inside the interpreter or NumPy is listed, not failed on.
 set -euo pipefail
+. "$(dirname "$0")/../stage-cost"
 cd "$(dirname "$0")/../.."
 build=build/ci-valgrind
 if ! command -v valgrind >/dev/null; then

@@ -1,4 +1,4 @@
-"""Checked by mypy --strict (scripts/ci.d/25-typing.sh): the correct uses type-check, and every
+"""Checked by mypy --strict (scripts/ci.d/22-typing.sh): the correct uses type-check, and every
 misuse below is reported, since --strict makes an unused `type: ignore` an error."""
 
 import numpy as np

@@ -4,6 +4,7 @@
 # misuses (tests/typing: every misuse must be reported, since an unused "type: ignore" is an
 # error). Runs from build/ so that only the installed mirel can be imported.
 set -euo pipefail
+. "$(dirname "$0")/../stage-cost"
 root=$PWD
 python3 -m pip install -q "mypy>=1.10" pandas-stubs "typing_extensions>=4.0" "scikit-learn>=1.6"
 mkdir -p build

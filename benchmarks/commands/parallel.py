@@ -1,10 +1,10 @@
 """All cores and many machines: mirel.sklearn.KNNImputer with n_jobs=1 and 2, and mirel.dask on
 a LocalCluster of 2 worker processes against one process, side by side in one run.
 
-    python benchmarks/bench_parallel.py [--rows 50000] [--cols 10] [--rate 0.1] [--repeats 3]
+    python benchmarks/bench.py parallel [--rows 50000] [--cols 10] [--rate 0.1] [--repeats 3]
                                         [--skip-threads] [--skip-dask]
 
-Tables (make_table of bench_impute.py: standard normal values, NaN cells uniformly at random,
+Tables (tables.make_table: standard normal values, NaN cells uniformly at random,
 fixed seeds): a fitted table F and a second table Q of the same shape.
 
 threads: KNNImputer(n_jobs=j).fit(F) once, then transform(Q) timed, for j = 1, 2, 1, 2, ...
@@ -32,8 +32,8 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_impute import cpu_name, make_table  # noqa: E402
+import tables as T
+from tables import cpu_name, make_table
 
 
 def _worker_reset() -> int:
@@ -131,9 +131,9 @@ def one_process(kind: str, rows: int, cols: int, rate: float) -> dict:
     """The one-process call in a fresh subprocess: wall time, peak RSS and a digest of the bits."""
     code = f"""
 import hashlib, json, os, sys, time
-sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
+sys.path.insert(0, {T.HERE!r})
 import numpy as np
-from bench_parallel import tables
+from commands.parallel import tables
 import mirel
 from mirel.sklearn import KNNImputer
 fitted, query, paired = tables({rows}, {cols}, {rate})
@@ -267,8 +267,10 @@ def projection(threads: dict, rows_measured: int, cols: int, rate: float) -> Non
     )
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+def main(argv=None):
+    parser = argparse.ArgumentParser(
+        prog="bench.py parallel", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("--rows", type=int, default=50000)
     parser.add_argument("--cols", type=int, default=10)
     parser.add_argument("--rate", type=float, default=0.1)
@@ -276,7 +278,7 @@ def main() -> None:
     parser.add_argument("--blocks", type=int, default=10)
     parser.add_argument("--skip-threads", action="store_true")
     parser.add_argument("--skip-dask", action="store_true")
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
     import platform
 
     import numpy as np
@@ -303,7 +305,3 @@ def main() -> None:
         print("projection:")
         projection(threads, args.rows, args.cols, args.rate)
     print(f"load average at the end {load()}")
-
-
-if __name__ == "__main__":
-    main()

@@ -2,7 +2,7 @@
 grouped by the source file the sampled instruction comes from (inlined code counts for the file
 it was written in).
 
-    python benchmarks/floor_profile.py [--mode row|split|self] [--kernel avx512] [--repeats N] ROWS COLS NAN_RATE
+    python benchmarks/bench.py floor-profile [--mode row|split|self] [--kernel avx512] [--repeats N] ROWS COLS NAN_RATE
 
 Builds the engine benchmark with debug line tables (build/bench-g: the library's own flags plus
 -g, so the same code as build/bench), runs it under `perf record` with the loop floor off, and
@@ -31,7 +31,7 @@ import subprocess
 import sys
 import tempfile
 
-ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 BUILD = os.path.join(ROOT, "build", "bench-g")
 
 PARTS = {
@@ -119,13 +119,13 @@ def profile(binary: str, mode: str, kernel: str, repeats: int, table: list[str])
     return shares
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="bench.py floor-profile", description=__doc__.splitlines()[0])
     parser.add_argument("--mode", choices=("row", "split", "self"), default="row")
     parser.add_argument("--kernel", default="avx512")
     parser.add_argument("--repeats", type=int, default=20)
     parser.add_argument("table", nargs=3, metavar=("ROWS", "COLS", "NAN_RATE"))
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
     try:
         binary = build()
     except subprocess.CalledProcessError as e:
@@ -134,7 +134,14 @@ def main() -> None:
     t = args.table
     name = f"{os.path.basename(t[0][1:])} {t[1]}x{t[2]}" if t[0].startswith("@") else f"{t[0]}x{t[1]} nan {t[2]}"
     print(f"{args.mode} {name}: " + ", ".join(f"{part} {shares.get(part, 0.0):.1f}%" for part in (*PARTS, "other")))
+    import tables as T
 
-
-if __name__ == "__main__":
-    main()
+    print(T.machine())
+    print()
+    print(
+        T.markdown(
+            ["pass", "table", *PARTS, "other"],
+            [[args.mode, name] + [f"{shares.get(p, 0.0):.1f}%" for p in (*PARTS, "other")]],
+            right=2,
+        )
+    )

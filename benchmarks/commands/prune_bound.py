@@ -14,20 +14,19 @@ the row may take it). Printed per table, as the fraction of pair-elements skippe
 
 The kernels prune per group of lanes (4 portable, 16 AVX2, 32 AVX-512), which skips less.
 
-    python benchmarks/prune_bound.py [--sample N]
+    python benchmarks/bench.py prune-bound [--sample N]
 """
 
 from __future__ import annotations
 
 import argparse
 import heapq
-import sys
-from pathlib import Path
 
 import numpy as np
+import tables as T
+from tables import make_table
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bench_impute import SIZES, make_table  # noqa: E402
+SIZES = [T.spec(n) for n in T.COMPARE]
 
 K = 5
 
@@ -91,20 +90,18 @@ def table_bounds(x: np.ndarray, sample: int, rng: np.random.Generator) -> dict[s
     return {name: 1.0 - m / total for name, m in measured.items()}
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="bench.py prune-bound", description=__doc__.splitlines()[0])
     parser.add_argument("--sample", type=int, default=150, help="rows to impute sampled per table")
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
     rng = np.random.default_rng(0)
-    print(f"skipped fraction of the pair-elements, k = {K}, {args.sample} sampled rows per table")
-    print(f"{'table':>17} {'nan':>5} | {'ideal':>6} {'natural, every column':>22} {'natural, quarters':>18}")
+    print(T.machine())
+    print(f"skipped fraction of the pair-elements, k = {K}, {args.sample} sampled rows per table\n")
+    rows_out = []
     for kind, rows, cols, rate in SIZES:
         b = table_bounds(make_table(rows, cols, rate, kind=kind), args.sample, rng)
-        print(
-            f"{kind:>7} {rows:>5}x{cols:<3} {rate:5.2f} | {b['ideal']:6.3f} {b['natural, every column']:22.3f}"
-            f" {b['natural, quarters']:18.3f}"
+        rows_out.append(
+            [T.name_of(kind, rows, cols, rate)]
+            + [f"{b[k]:.3f}" for k in ("ideal", "natural, every column", "natural, quarters")]
         )
-
-
-if __name__ == "__main__":
-    main()
+    print(T.markdown(["table", "ideal", "natural, every column", "natural, quarters"], rows_out))

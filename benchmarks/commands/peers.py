@@ -1,6 +1,6 @@
 """mirel and its peers on the same tables, in one run.
 
-    env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python benchmarks/bench_peers.py [--rounds N] [--tables NAME,...]
+    env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python benchmarks/bench.py peers [--rounds N] [--tables NAME,...]
 
 Calls, all with 5 neighbours, each measured in a fresh subprocess (best wall time of the
 repeats of every round; rounds alternate the libraries on each table, so that a change in the
@@ -19,7 +19,7 @@ The libraries do not compute the same thing: scikit-learn and mirel's two faces 
 5 nearest rows holding the column (nan_euclidean distances, uniform weights); knnimpute weighs
 them by 1 / distance and measures distances its own way. The table compares times, not results.
 
-Tables (bench_impute.make_table: fixed seeds, so every library gets the very same cells): normal
+Tables (tables.py: fixed seeds, so every library gets the very same cells): normal
 2000x20, 10000x32 and 20000x8 (standard normal cells, NaN at random), the structured lowrank
 20000x32 (rank 4 plus noise, 3% NaN) and load_digits itself (1797x64, 3% NaN); --tables picks
 among those and the other structured ones (digits: load_digits tiled to 20000 rows plus noise).
@@ -32,92 +32,17 @@ of the CPU times of the same calls (best of the repeats of the round whose wall 
 from __future__ import annotations
 
 import argparse
-import json
-import os
-import subprocess
-import sys
-import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_impute import STRUCTURED, cpu_name, make_table  # noqa: E402
+import tables as T
 
-TABLES = {
-    "normal-2000x20": ("normal", 2000, 20, 0.10),
-    "normal-10000x32": ("normal", 10000, 32, 0.05),
-    "normal-20000x8": ("normal", 20000, 8, 0.10),
-    **{f"{kind}-{rows}x{cols}": (kind, rows, cols, rate) for kind, rows, cols, rate in STRUCTURED},
-}
-DEFAULT = ["normal-2000x20", "normal-10000x32", "normal-20000x8", "lowrank-20000x32", "loaddigits-1797x64"]
+TABLES = {name: T.spec(name) for name in T.PEERS + T.STRUCTURED}
+DEFAULT = list(T.PEERS)
 CALLS = ("KnnImputer", "mirel.sklearn/1", "mirel.sklearn/2", "sklearn", "knnimpute")
 SLOW = ("sklearn", "knnimpute")
 
 
-def the_call(name: str, x):
-    import numpy as np
-
-    if name == "KnnImputer":
-        import mirel
-
-        return lambda: mirel.KnnImputer(k=5).fit(x).transform(x)
-    if name.startswith("mirel.sklearn/"):
-        from mirel.sklearn import KNNImputer
-
-        jobs = int(name.split("/")[1])
-        return lambda: KNNImputer(n_neighbors=5, n_jobs=jobs).fit_transform(x)
-    if name == "sklearn":
-        from sklearn.impute import KNNImputer
-
-        return lambda: KNNImputer(n_neighbors=5).fit_transform(x)
-    if name == "knnimpute":
-        from knnimpute import knn_impute_few_observed
-
-        return lambda: knn_impute_few_observed(x, np.isnan(x), k=5)
-    raise ValueError(name)
-
-
-def worker(name: str, kind: str, rows: int, cols: int, rate: float, repeats: int) -> None:
-    """Times one call on one table; prints a JSON line."""
-    the_call(name, make_table(20, 4, 0.2, seed=7))()  # first-use costs of the process are not the call's
-    call = the_call(name, make_table(rows, cols, rate, kind=kind))
-    best_wall = best_cpu = float("inf")
-    for _ in range(repeats):
-        c0, t0 = time.process_time(), time.perf_counter()
-        call()
-        t1, c1 = time.perf_counter(), time.process_time()
-        best_wall, best_cpu = min(best_wall, t1 - t0), min(best_cpu, c1 - c0)
-    print(json.dumps({"wall": best_wall, "cpu": best_cpu}))
-
-
 def measure(name: str, table, repeats: int, timeout: float | None) -> dict:
-    kind, rows, cols, rate = table
-    cmd = [sys.executable, os.path.abspath(__file__), "--worker", name, kind, str(rows), str(cols), str(rate)]
-    try:
-        done = subprocess.run([*cmd, str(repeats)], check=True, capture_output=True, text=True, timeout=timeout)
-    except subprocess.TimeoutExpired:
-        return {"note": f"over {timeout:g} s"}
-    except subprocess.CalledProcessError as e:
-        tail = (e.stderr or "").strip().splitlines()
-        return {"note": "failed: " + (tail[-1] if tail else f"exit {e.returncode}")}
-    return json.loads(done.stdout.strip().splitlines()[-1])
-
-
-def versions() -> str:
-    import platform
-    from importlib import metadata
-
-    import numpy as np
-    import sklearn
-
-    import mirel
-
-    try:
-        knn = metadata.version("knnimpute")
-    except metadata.PackageNotFoundError:
-        knn = "not installed"
-    return (
-        f"python {platform.python_version()}, numpy {np.__version__}, scikit-learn {sklearn.__version__}, "
-        f"knnimpute {knn}, mirel from {os.path.dirname(mirel.__file__)}"
-    )
+    return T.measure(name, T.name_of(*table), repeats, timeout=timeout)
 
 
 def cell(result: dict | None) -> str:
@@ -148,8 +73,8 @@ def run(
     knn_timeout: float,
     calls: tuple[str, ...] = CALLS,
 ) -> None:
-    print(versions())
-    print(f"cpu: {cpu_name()}, {os.cpu_count()} logical cpus; load average at start {os.getloadavg()}", flush=True)
+    print(T.machine())
+    print(T.versions(), flush=True)
     best: dict = {}
     for r in range(rounds):
         for name in names:
@@ -169,7 +94,7 @@ def run(
                 old = best.get(key)
                 if old is None or ("wall" in result and ("wall" not in old or result["wall"] < old["wall"])):
                     best[key] = result
-    print(f"load average at end {os.getloadavg()}")
+    print(f"load average at the end {T.load()}")
     print()
     print("| table | " + " | ".join(CALLS) + " | sklearn / mirel.sklearn/1 | sklearn / KnnImputer |")
     print("| --- " * (len(CALLS) + 3) + "|")
@@ -189,25 +114,17 @@ def run(
         print(f"| {name} | " + " | ".join(cell(cpu_of(res[call])) for call in CALLS) + " |")
 
 
-def main() -> None:
-    if len(sys.argv) > 1 and sys.argv[1] == "--worker":
-        name, kind, rows, cols, rate, repeats = sys.argv[2:8]
-        worker(name, kind, int(rows), int(cols), float(rate), int(repeats))
-        return
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="bench.py peers", description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=2)
     parser.add_argument("--repeats", type=int, default=3, help="timed calls per round of mirel's faces")
     parser.add_argument("--slow-repeats", type=int, default=1, help="timed calls per round of sklearn, knnimpute")
     parser.add_argument("--tables", default=",".join(DEFAULT), help=f"comma-separated, of: {', '.join(TABLES)}")
     parser.add_argument("--knnimpute-max-rows", type=int, default=10000)
     parser.add_argument("--knnimpute-timeout", type=float, default=120.0, help="seconds")
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
     names = [n for n in args.tables.split(",") if n]
     unknown = [n for n in names if n not in TABLES]
     if unknown:
         parser.error(f"unknown table(s) {unknown}; known: {', '.join(TABLES)}")
     run(names, args.rounds, args.repeats, args.slow_repeats, args.knnimpute_max_rows, args.knnimpute_timeout)
-
-
-if __name__ == "__main__":
-    main()

@@ -3,7 +3,7 @@ ever calling gc.collect(): what a long-running service does. On PyPy the result 
 only when the collector runs, and it runs only when it sees memory pressure, so this measures
 whether the collector learns about the result buffers.
 
-    python benchmarks/result_memory.py [--calls 2000] [--rows 500] [--cols 500]
+    python benchmarks/bench.py result-memory [--calls 2000] [--rows 500] [--cols 500]
 
 Prints the interpreter, the RSS before the loop, the growth after every tenth of the loop,
 and the largest growth seen. Needs psutil.
@@ -19,12 +19,14 @@ import psutil
 import mirel
 
 
-def main():
-    parser = argparse.ArgumentParser()
+def main(argv=None):
+    parser = argparse.ArgumentParser(
+        prog="bench.py result-memory",
+    )
     parser.add_argument("--calls", type=int, default=2000)
     parser.add_argument("--rows", type=int, default=500)
     parser.add_argument("--cols", type=int, default=500)
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
 
     data = np.random.default_rng(0).normal(size=(args.rows, args.cols))
     data[args.rows // 2, args.cols // 2] = np.nan
@@ -40,6 +42,9 @@ def main():
         f"numpy {np.__version__}; {args.calls} transforms of {args.rows}x{args.cols} "
         f"({args.rows * args.cols * 8 / mib:.2f} MiB per result), no gc.collect()"
     )
+    import tables as T
+
+    print(T.machine())
     print(f"RSS at start: {start / mib:.1f} MiB")
     # RSS is read only at the checkpoints: reading it allocates Python objects, and that
     # allocation alone would make PyPy's collector run now and then.
@@ -53,8 +58,11 @@ def main():
         peak = max(peak, grown)
         print(f"after {done:5d} calls: +{grown / mib:8.1f} MiB")
     print(f"largest growth seen: +{peak / mib:.1f} MiB")
+    print()
+    print(
+        T.markdown(
+            ["calls", "rows x cols", "largest RSS growth"],
+            [[str(args.calls), f"{args.rows} x {args.cols}", f"{peak / mib:.1f} MiB"]],
+        )
+    )
     sys.stdout.flush()
-
-
-if __name__ == "__main__":
-    main()

@@ -1,6 +1,6 @@
 """Small tables: the fixed cost of one call, mirel.sklearn.KNNImputer against scikit-learn.
 
-    python benchmarks/bench_small.py [--repeats N] [--rounds R] [--blas-threads T] [--tables iris,wine,...]
+    python benchmarks/bench.py small [--repeats N] [--rounds R] [--blas-threads T] [--tables iris,wine,...]
 
 Tables: scikit-learn's bundled datasets iris (150 x 4), wine (178 x 13), diabetes (442 x 10)
 and digits (1797 x 64), as float64, with 10% of the cells set to NaN: the cells are drawn
@@ -29,15 +29,12 @@ count of differing tied cells, are printed.
 from __future__ import annotations
 
 import argparse
-import os
-import platform
 import statistics
-import sys
 import time
 
 import numpy as np
 import sklearn
-from sklearn import datasets
+import tables as T
 from sklearn.impute import KNNImputer as SkKNNImputer
 from sklearn.metrics.pairwise import nan_euclidean_distances
 from threadpoolctl import threadpool_limits
@@ -45,26 +42,12 @@ from threadpoolctl import threadpool_limits
 import mirel
 from mirel.sklearn import KNNImputer as MirelKNNImputer
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_impute import cpu_name  # noqa: E402
-
-LOADERS = {
-    "iris": datasets.load_iris,
-    "wine": datasets.load_wine,
-    "diabetes": datasets.load_diabetes,
-    "digits": datasets.load_digits,
-}
-RATE = 0.10
-SEED = 0
+LOADERS = T.SMALL
 
 
 def table(name: str) -> np.ndarray:
-    """The dataset's features as float64 with RATE of its cells set to NaN (fixed seed)."""
-    X = np.array(LOADERS[name]().data, dtype=np.float64, order="C")
-    rng = np.random.default_rng(SEED)
-    cells = rng.choice(X.size, size=int(round(RATE * X.size)), replace=False)
-    X.flat[cells] = np.nan
-    return X
+    """The dataset's features as float64 with 10% of its cells set to NaN (fixed seed)."""
+    return T.small_table(name)
 
 
 def tied(X: np.ndarray, row: int, col: int, k: int = 5) -> bool:
@@ -106,7 +89,7 @@ CALLS = {
 
 
 def main(argv: list[str] | None = None) -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(prog="bench.py small", description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=50, help="calls per library and round (default 50)")
     parser.add_argument("--rounds", type=int, default=10, help="alternating rounds (default 10)")
     parser.add_argument("--blas-threads", type=int, default=1, help="BLAS threads (default 1; 0: as it is)")
@@ -119,9 +102,8 @@ def main(argv: list[str] | None = None) -> None:
     if args.blas_threads > 0:
         threadpool_limits(limits=args.blas_threads, user_api="blas")
 
-    print(
-        f"CPU: {cpu_name()}; Python {platform.python_version()}, NumPy {np.__version__}, scikit-learn {sklearn.__version__}"
-    )
+    print(T.machine())
+    print(f"NumPy {np.__version__}, scikit-learn {sklearn.__version__}")
     blas = f"BLAS threads capped at {args.blas_threads}" if args.blas_threads > 0 else "BLAS threads as they are"
     print(
         f"median (best) of {args.rounds} x {args.repeats} calls per library, alternating; mirel on one thread, {blas}\n"
@@ -147,7 +129,3 @@ def main(argv: list[str] | None = None) -> None:
             f"| {med['mirel.KnnImputer']:.3f} ({best['mirel.KnnImputer']:.3f}) "
             f"| {diff:.2e} | {ties} |"
         )
-
-
-if __name__ == "__main__":
-    main()

@@ -1,6 +1,6 @@
 """Two or more builds of mirel's Python faces, side by side in one run.
 
-    python benchmarks/builds_side_by_side.py [--rounds N] [--quick] LABEL=PATH ...
+    python benchmarks/bench.py builds [--rounds N] [--quick] LABEL=PATH ...
 
 Each PATH is a directory that `import mirel` finds the build in (a CMake build directory such
 as build/dev, or a venv's site-packages). For every round, table and call the builds run one
@@ -8,7 +8,7 @@ after the other, each in a fresh subprocess, so that a change in the machine's s
 them alike. Printed: the best wall time of each build per call, and each build's time over the
 first build's (above 1: slower than the first).
 
-Calls, on the tables of bench_impute.py (fixed seeds, the same table for every build):
+Calls, on the tables of tables.COMPARE (fixed seeds, the same table for every build):
 
   KnnImputer:          mirel.KnnImputer(k=5).fit(X).transform(X)
   sklearn split:       mirel.sklearn.KNNImputer().fit(X[:80%]).transform(X[80%:])
@@ -23,15 +23,17 @@ import os
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_impute import QUICK_SIZES, SIZES  # noqa: E402
+import tables as T
+
+SIZES = [T.spec(n) for n in T.COMPARE]
+QUICK_SIZES = [T.spec(n) for n in T.QUICK]
 
 CALLS = ("KnnImputer", "sklearn split", "sklearn fit_transform")
 
 WORKER = r"""
 import json, sys, time
 sys.path.insert(0, sys.argv[1])
-from bench_impute import make_table
+from tables import make_table
 import mirel
 from mirel.sklearn import KNNImputer
 kind, rows, cols, rate, repeats = sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), float(sys.argv[5]), int(sys.argv[6])
@@ -63,7 +65,7 @@ def run(path: str, table, repeats: int) -> dict:
             sys.executable,
             "-c",
             WORKER,
-            os.path.dirname(os.path.abspath(__file__)),
+            T.HERE,
             kind,
             str(rows),
             str(cols),
@@ -78,13 +80,13 @@ def run(path: str, table, repeats: int) -> dict:
     return json.loads(out)
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="bench.py builds", description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=2)
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("builds", nargs="+", metavar="LABEL=PATH")
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
     builds = [b.split("=", 1) for b in args.builds]
     tables = QUICK_SIZES if args.quick else SIZES
     best: dict = {}
@@ -95,20 +97,17 @@ def main() -> None:
                 for call, seconds in result["best"].items():
                     key = (table, call, label)
                     best[key] = min(best.get(key, float("inf")), seconds)
+    print(T.machine())
     for label, path in builds:
-        print(f"# {label}: {path}")
-    head = f"{'table':<22} {'call':<22}" + "".join(f" {label:>12}" for label, _ in builds)
-    head += "".join(f" {label + '/' + builds[0][0]:>14}" for label, _ in builds[1:])
-    print(head)
+        print(f"- {label}: {path}")
+    print()
+    head = ["table", "call"] + [label for label, _ in builds] + [f"{label} / {builds[0][0]}" for label, _ in builds[1:]]
+    rows_out = []
     for table in tables:
         kind, rows, cols, rate = table
         for call in CALLS:
             times = [best[(table, call, label)] for label, _ in builds]
-            line = f"{kind + ' ' + str(rows) + 'x' + str(cols):<22} {call:<22}"
-            line += "".join(f" {t * 1000:10.2f}ms" for t in times)
-            line += "".join(f" {t / times[0]:14.3f}" for t in times[1:])
-            print(line)
-
-
-if __name__ == "__main__":
-    main()
+            rows_out.append(
+                [T.name_of(*table), call] + [T.seconds(t) for t in times] + [f"{t / times[0]:.3f}" for t in times[1:]]
+            )
+    print(T.markdown(head, rows_out, right=2))

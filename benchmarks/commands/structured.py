@@ -1,9 +1,10 @@
 """The structured tables, in the engine benchmark or as files for any other tool.
 
-    python benchmarks/structured_tables.py engine [--modes row,split,self] [--normal] [--rounds N] [NAME ...]
-    python benchmarks/structured_tables.py write DIR [NAME ...]
+    python benchmarks/bench.py structured engine [--modes row,split,self] [--normal] [--rounds N] [NAME ...]
+    python benchmarks/bench.py structured faces [--repeats N] [--tables NAME,...] [--permute]
+    python benchmarks/bench.py structured write DIR [NAME ...]
 
-Tables (bench_impute.STRUCTURED; fixed seeds, so every tool gets the very same cells):
+Tables (tables.STRUCTURED; fixed seeds, so every tool gets the very same cells):
 
   lowrank     20000 x 32, rank 4 (standard normal factors times a standard normal basis) plus
               noise of standard deviation 0.1, 3% NaN
@@ -27,8 +28,15 @@ of the loop floor: the table of benchmarks/RESULTS.md, "The loop floor".
 `write` leaves DIR/NAME.f64 (raw little-endian doubles, row-major, NaN for a missing cell) and
 prints the engine benchmark's arguments for them ("@DIR/NAME.f64 ROWS COLS").
 
-The Python faces time the same tables through bench_impute.make_table(rows, cols, rate,
-kind=NAME), as bench_peers.py does.
+`faces` times the Python faces in this process, best wall time of --repeats calls, on
+tables.STRUCTURED_FACES (the structured set, load_digits with 10% NaN, and a normal 20000 x 16
+table with 10% NaN as the control): `row` mirel.KnnImputer(k=5).fit(X).transform(X), `fit_tr`
+mirel.sklearn.KNNImputer().fit_transform(X), `split` .fit(X[:80%]).transform(X[80%:]).
+--permute reorders the rows by their projection on the first principal direction (NaN cells
+taken as the column mean) before timing: the results then differ where distances tie.
+(Reordering alone does not visit near rows first: every group still scans from the first
+block, and the symmetric passes lose the tight thresholds that a random order gives them; it
+makes all three faces slower.)
 """
 
 from __future__ import annotations
@@ -38,11 +46,14 @@ import os
 import subprocess
 import sys
 import tempfile
+import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from bench_impute import STRUCTURED, make_table  # noqa: E402
+import tables as T
+from tables import make_table
 
-ENGINE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "bench", "mirel_bench_engine")
+STRUCTURED = [T.spec(n) for n in T.STRUCTURED]
+
+ENGINE = T.ENGINE
 MODES = {"row": None, "split": "split", "self": "self"}
 
 
@@ -65,7 +76,7 @@ def write(directory: str, tables) -> list[str]:
     return args
 
 
-NORMAL = ["2000", "20", "0.1", "5000", "20", "0.1", "10000", "32", "0.05", "20000", "8", "0.1"]
+NORMAL = [f"{v:g}" for n in T.ENGINE_NORMAL for v in T.spec(n)[1:]]
 
 
 def engine(binary: str, tables, modes: list[str], normal: bool = False, rounds: int = 1) -> None:
@@ -74,9 +85,10 @@ def engine(binary: str, tables, modes: list[str], normal: bool = False, rounds: 
     a markdown summary: best CPU time of the pass and of the floor over the rounds, and the
     range of pass / floor."""
     if not os.path.exists(binary):
-        sys.exit(f"{binary} is missing: build it with benchmarks/bench_engine.sh 10 2 0")
+        sys.exit(f"{binary} is missing: build it with benchmarks/bench_engine.sh --build-only")
     names = {f"{r}x{c}": k for k, r, c, _ in tables}
     results: dict = {}
+    print(T.machine())
     with tempfile.TemporaryDirectory() as tmp:
         args = (NORMAL if normal else []) + write(tmp, tables)
         for r in range(rounds):
@@ -111,8 +123,49 @@ def engine(binary: str, tables, modes: list[str], normal: bool = False, rounds: 
         )
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def projection_order(x):
+    """Row order by the projection on the first principal direction of the mean-filled table."""
+    import numpy as np
+
+    filled = np.where(np.isnan(x), np.nanmean(x, axis=0), x)
+    centred = filled - filled.mean(axis=0)
+    _, _, vt = np.linalg.svd(centred[:: max(1, len(x) // 2000)], full_matrices=False)
+    return np.argsort(centred @ vt[0], kind="stable")
+
+
+def faces(names: list[str], chosen_faces: list[str], repeats: int, permute: bool) -> None:
+    import numpy as np
+
+    import mirel
+    import mirel.sklearn
+
+    print(T.machine())
+    print(f"best wall time of {repeats} calls in this process{'; rows permuted' if permute else ''}\n")
+    rows_out = []
+    for name in names:
+        x = T.table(name)
+        if permute:
+            x = np.ascontiguousarray(x[projection_order(x)])
+        cut = int(0.8 * len(x))
+        calls = {
+            "row": lambda x=x: mirel.KnnImputer(k=5).fit(x).transform(x),
+            "fit_tr": lambda x=x: mirel.sklearn.KNNImputer().fit_transform(x),
+            "split": lambda x=x, cut=cut: mirel.sklearn.KNNImputer().fit(x[:cut]).transform(x[cut:]),
+        }
+        cells = [name]
+        for face in chosen_faces:
+            best = float("inf")
+            for _ in range(repeats):
+                t0 = time.perf_counter()
+                calls[face]()
+                best = min(best, time.perf_counter() - t0)
+            cells.append(T.seconds(best))
+        rows_out.append(cells)
+    print(T.markdown(["table"] + chosen_faces, rows_out))
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="bench.py structured", description=__doc__.splitlines()[0])
     sub = parser.add_subparsers(dest="command", required=True)
     run = sub.add_parser("engine", help="run the engine benchmark on the tables")
     run.add_argument("--engine", default=ENGINE)
@@ -120,10 +173,18 @@ def main() -> None:
     run.add_argument("--normal", action="store_true", help="also the engine benchmark's random normal tables")
     run.add_argument("--rounds", type=int, default=1, help="runs of every mode, one after the other")
     run.add_argument("names", nargs="*")
+    py = sub.add_parser("faces", help="time the Python faces on the structured tables")
+    py.add_argument("--repeats", type=int, default=3)
+    py.add_argument("--tables", default=",".join(T.STRUCTURED_FACES))
+    py.add_argument("--faces", default="row,fit_tr,split")
+    py.add_argument("--permute", action="store_true")
     save = sub.add_parser("write", help="write the tables as raw doubles")
     save.add_argument("directory")
     save.add_argument("names", nargs="*")
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
+    if args.command == "faces":
+        faces(args.tables.split(","), args.faces.split(","), args.repeats, args.permute)
+        return
     if args.command == "write":
         print(" ".join(write(args.directory, chosen(args.names))))
         return
@@ -131,7 +192,3 @@ def main() -> None:
     if any(m not in MODES for m in modes):
         parser.error(f"modes are {', '.join(MODES)}")
     engine(args.engine, chosen(args.names), modes, args.normal, args.rounds)
-
-
-if __name__ == "__main__":
-    main()

@@ -1,11 +1,13 @@
 """Figures of mirel at its edges, for whatever mirel is importable (PYTHONPATH=<build>).
 
-    python benchmarks/edges.py ctrlc ROWS [N_JOBS]   # SIGINT 1 s into mirel.sklearn transform
-    python benchmarks/edges.py traced                # memory held by a 1 x 1,000,000 fit
-    python benchmarks/edges.py empty ROWS            # KnnImputer, one column all NaN vs 10% NaN
-    python benchmarks/edges.py onerow weights|metric # peak RSS of a one-row callable transform
-    python benchmarks/edges.py callable-weights sk|mirel  # 3,000 x 10, n_neighbors=100000
-    python benchmarks/edges.py rlimit N_JOBS [HEADROOM_MIB]  # transform under an address-space cap
+bench.py edges WHAT ...:
+
+    python benchmarks/bench.py edges ctrlc ROWS [N_JOBS]   # SIGINT 1 s into mirel.sklearn transform
+    python benchmarks/bench.py edges traced                # memory held by a 1 x 1,000,000 fit
+    python benchmarks/bench.py edges empty ROWS            # KnnImputer, one column all NaN vs 10% NaN
+    python benchmarks/bench.py edges onerow weights|metric # peak RSS of a one-row callable transform
+    python benchmarks/bench.py edges callable-weights sk|mirel  # 3,000 x 10, n_neighbors=100000
+    python benchmarks/bench.py edges rlimit N_JOBS [HEADROOM_MIB]  # transform under an address-space cap
 
 Each prints one line; run the same command against two builds to compare them.
 """
@@ -128,8 +130,14 @@ def rlimit(n_jobs, headroom_mib=0):
     print(f"transform under the cap: {outcome}; afterwards: {'ok' if not np.isnan(again).any() else 'NaN left'}")
 
 
-if __name__ == "__main__":
-    what, args = sys.argv[1], sys.argv[2:]
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    if not argv:
+        sys.exit(__doc__)
+    import tables as T
+
+    print(T.machine())
+    what, args = argv[0], argv[1:]
     if what == "ctrlc":
         ctrlc(int(args[0]), int(args[1]) if len(args) > 1 else 1)
     elif what == "traced":

@@ -1,11 +1,11 @@
 """fit_transform on several threads: mirel.sklearn.KNNImputer(n_jobs=j).fit_transform(X) for
 j = 1 and 2, alternating, in one run, for one or more builds.
 
-    python benchmarks/bench_fit_transform_threads.py [--rows 30000] [--cols 32] [--rate 0.03]
+    python benchmarks/bench.py threads [--rows 30000] [--cols 32] [--rate 0.03]
                                                      [--repeats 5] LABEL=PATH [LABEL=PATH ...]
 
 Each PATH is a directory that `import mirel` finds a build in (a CMake build directory or a
-venv's site-packages). The table is bench_impute.make_table's standard normal table with NaN
+venv's site-packages). The table is tables.py's normal table with NaN
 cells uniformly at random (fixed seed). Every call runs in a fresh subprocess, the builds and the
 thread counts taking turns, so that a change in the machine's speed hits all of them alike.
 Printed: the best wall time of each build and thread count, the speed-up of n_jobs=2 over
@@ -20,12 +20,14 @@ import os
 import subprocess
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+import tables as T
+
+HERE = T.HERE
 
 WORKER = r"""
 import hashlib, json, sys, time
 sys.path.insert(0, sys.argv[1])
-from bench_impute import make_table
+from tables import make_table
 from mirel.sklearn import KNNImputer
 rows, cols, rate, jobs = int(sys.argv[2]), int(sys.argv[3]), float(sys.argv[4]), int(sys.argv[5])
 x = make_table(rows, cols, rate)
@@ -49,14 +51,18 @@ def run_once(path, rows, cols, rate, jobs):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(prog="bench.py threads", description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, default=30000)
     parser.add_argument("--cols", type=int, default=32)
     parser.add_argument("--rate", type=float, default=0.03)
     parser.add_argument("--repeats", type=int, default=5)
-    parser.add_argument("builds", nargs="+", metavar="LABEL=PATH")
+    parser.add_argument("builds", nargs="*", metavar="LABEL=PATH", help="default: the mirel this interpreter imports")
     args = parser.parse_args(argv)
     builds = [b.split("=", 1) for b in args.builds]
+    if not builds:
+        import mirel
+
+        builds = [["this", os.path.dirname(os.path.dirname(os.path.abspath(mirel.__file__)))]]
     best = {}
     digests = {}
     for _ in range(args.repeats):
@@ -66,10 +72,8 @@ def main(argv=None):
                 key = (label, jobs)
                 best[key] = min(best.get(key, float("inf")), r["wall"])
                 digests.setdefault(label, set()).add(r["digest"])
-    sys.path.insert(0, HERE)
-    from bench_impute import cpu_name
-
-    cpu = cpu_name()
+    cpu = T.cpu_name()
+    print(T.machine())
     print(f"{args.rows} x {args.cols}, {args.rate:.0%} NaN, best of {args.repeats}; CPU: {cpu}, {os.cpu_count()} cores")
     print("| build | n_jobs=1 | n_jobs=2 | speed-up | bits equal for every n_jobs |")
     print("| --- | ---: | ---: | ---: | --- |")
@@ -80,7 +84,3 @@ def main(argv=None):
     first = digests[builds[0][0]]
     print("bits equal across builds:", "yes" if all(d == first for d in digests.values()) else "NO")
     return 0 if all(d == first and len(d) == 1 for d in digests.values()) else 1
-
-
-if __name__ == "__main__":
-    sys.exit(main())
