@@ -17,6 +17,7 @@
 #include "knn/core/selection.hpp"
 #include "knn/panel/panel.hpp"
 #include "knn/query/query_detail.hpp"
+#include "knn/query/query_pass.hpp"
 
 namespace mirel::knn {
 
@@ -37,7 +38,7 @@ static KernelKind fast_kind_of(QueryKernel kernel) {
 namespace {
 
 // Blocks a kernel call measures at most (the scratch of one search).
-constexpr std::size_t CHUNK_BLOCKS = 64;
+constexpr std::size_t CHUNK_BLOCKS = 16;
 
 // A small seeded generator whose output is the same on every platform (the standard
 // distributions are not).
@@ -294,12 +295,12 @@ public:
           scratch_(CHUNK_BLOCKS),
           centroid_scratch_(index.centroid_panel().view().blocks),
           slots_(checked_count<detail::Entry>(checked_mul(index.cols(), std::max<std::size_t>(1, k_)))),
-          tops_(index.cols()),
-          probed_(lists_, 0) {
+          tops_(index.cols()) {
         if (k_ > UINT32_MAX) {
             throw Panic("too many neighbours for the index");
         }
         missing_.reserve(cols_);
+        open_.reserve(cols_);
         order_.reserve(lists_);
     }
 
@@ -331,6 +332,7 @@ public:
     void open(const double* row) {
         row_.prepare(index_.panel(), row, detail::NO_POSITION);
         row_.view.threshold = UINT64_MAX;
+        row_.view.prune = false;
         row_values_ = row;
         for (std::size_t m = 0; m < missing_.size(); ++m) {
             tops_[m] = detail::TopK(slots_.data() + m * k_, static_cast<std::uint32_t>(k_));
@@ -338,24 +340,31 @@ public:
     }
     void reopen(std::size_t m) { tops_[m] = detail::TopK(slots_.data() + m * k_, static_cast<std::uint32_t>(k_)); }
 
-    // Measures positions [p0, p1) and offers each candidate with a distance, accepted by
-    // `accept(p)`, to the selections of the cells `active(m)` whose column it holds; `seen(p, m)`
-    // is told of every such donor. Returns the positions measured.
-    template <class Accept, class Active, class Seen>
-    std::size_t scan(std::size_t p0, std::size_t p1, Accept&& accept, Active&& active, Seen&& seen) {
+    // Measures positions [p0, p1) and offers each candidate with a distance to the selections
+    // of the cells `active(m)` whose column it holds; `seen(p, m)` is told of every such donor.
+    // With `filter`, the kernels' forward filter (and pruning) skips candidates that can enter
+    // no active selection: its threshold is the largest d2 bound of the full selections, and
+    // the columns of the others are open. Returns the positions in the range.
+    template <class Active, class Seen>
+    std::size_t scan(std::size_t p0, std::size_t p1, bool filter, Active&& active, Seen&& seen) {
         const IvfPanel& panel = index_.panel();
         const std::size_t b_end = (p1 + detail::BLOCK_ROWS - 1) / detail::BLOCK_ROWS;
         for (std::size_t b0 = p0 / detail::BLOCK_ROWS; b0 < b_end; b0 += CHUNK_BLOCKS) {
             const std::size_t b1 = std::min(b_end, b0 + CHUNK_BLOCKS);
+            if (filter) {
+                refresh(active);
+            }
             kernel_(panel.view(), row_.view, b0, b1, scratch_.dist(), scratch_.forward(), nullptr);
             const std::size_t base = b0 * detail::BLOCK_ROWS;
             const std::size_t lo = std::max(p0, base);
             const std::size_t hi = std::min(p1, b1 * detail::BLOCK_ROWS);
+            const std::uint8_t* passed = scratch_.forward();
             for (std::size_t p = lo; p < hi; ++p) {
-                if (!accept(p)) {
+                const std::size_t i = p - base;
+                if (((passed[i / 8] >> (i % 8)) & 1u) == 0) {
                     continue;
                 }
-                const double d2 = scratch_.dist()[p - base];
+                const double d2 = scratch_.dist()[i];
                 if (std::isnan(d2) || (std::isinf(d2) && !shares_coordinate(p))) {
                     continue;
                 }
@@ -371,46 +380,42 @@ public:
         return p1 > p0 ? p1 - p0 : 0;
     }
 
-    // Scans the rows of the first `probe` lists of order_ (all rows when probe covers every
-    // list). Returns the positions measured.
-    std::size_t scan_probed(std::size_t probe) {
-        if (probe >= lists_) {
-            return scan_all([](std::size_t) { return true; });
+    // The forward filter of the active selections (see scan).
+    template <class Active>
+    void refresh(Active&& active) {
+        std::uint64_t threshold = 0;
+        open_.clear();
+        for (std::size_t m = 0; m < missing_.size(); ++m) {
+            if (!active(m)) {
+                continue;
+            }
+            if (tops_[m].full()) {
+                threshold = std::max(threshold, QueryPass::bound(tops_[m].threshold()));
+            } else {
+                open_.push_back(static_cast<std::uint32_t>(missing_[m]));
+            }
         }
-        ranges_.clear();
+        row_.view.threshold = threshold;
+        row_.view.open = open_.data();
+        row_.view.n_open = open_.size();
+        row_.view.prune = true;
+    }
+
+    // Scans the rows of the first `probe` lists of order_, nearest first (so that the filter
+    // tightens early), each list's own positions only. Returns the positions measured.
+    std::size_t scan_probed(std::size_t probe) {
+        std::size_t measured = 0;
         for (std::size_t j = 0; j < probe; ++j) {
             const std::size_t l = order_[j].idx;
-            probed_[l] = 1;
-            if (index_.list_start()[l] < index_.list_start()[l + 1]) {
-                ranges_.emplace_back(index_.list_start()[l], index_.list_start()[l + 1]);
-            }
-        }
-        std::sort(ranges_.begin(), ranges_.end());
-        std::size_t measured = 0;
-        // Neighbouring lists that share a block are measured in one kernel call.
-        for (std::size_t i = 0; i < ranges_.size();) {
-            std::size_t p0 = ranges_[i].first;
-            std::size_t p1 = ranges_[i].second;
-            for (++i; i < ranges_.size() && ranges_[i].first / detail::BLOCK_ROWS <= (p1 - 1) / detail::BLOCK_ROWS + 1;
-                 ++i) {
-                p1 = ranges_[i].second;
-            }
-            scan(
-                p0, p1, [&](std::size_t p) { return probed_[index_.list_of_row()[index_.row_at(p)]] != 0; },
-                [](std::size_t) { return true; }, [](std::size_t, std::size_t) {});
-        }
-        for (const auto& [s, e] : ranges_) {
-            measured += e - s;
-        }
-        for (std::size_t j = 0; j < probe; ++j) {
-            probed_[order_[j].idx] = 0;
+            measured += scan(index_.list_start()[l], index_.list_start()[l + 1], true,
+                             [](std::size_t) { return true; }, [](std::size_t, std::size_t) {});
         }
         return measured;
     }
 
     template <class Active>
     std::size_t scan_all(Active&& active) {
-        return scan(0, index_.rows(), [](std::size_t) { return true; }, active, [](std::size_t, std::size_t) {});
+        return scan(0, index_.rows(), true, active, [](std::size_t, std::size_t) {});
     }
 
     // Whether cell m has as many donors as the exact pass could give it.
@@ -469,11 +474,10 @@ private:
     detail::BlockScratch centroid_scratch_;
     std::vector<detail::Entry> slots_;
     std::vector<detail::TopK> tops_;
-    std::vector<std::uint8_t> probed_;
     std::vector<std::uint8_t> short_;
+    std::vector<std::uint32_t> open_;
     std::vector<std::size_t> missing_;
     std::vector<detail::Entry> order_;
-    std::vector<std::pair<std::size_t, std::size_t>> ranges_;
 };
 
 void check_range(const IvfIndex& index, std::size_t query_rows, std::size_t first, std::size_t last, std::size_t k) {
@@ -583,7 +587,7 @@ RecallCurve ivf_recall(const IvfIndex& index, const TableView& sample, std::size
         search.open(row);
         per_list.assign(checked_mul(missing.size(), L), 0);
         search.scan(
-            0, index.rows(), [](std::size_t) { return true; }, [](std::size_t) { return true; },
+            0, index.rows(), false, [](std::size_t) { return true; },
             [&](std::size_t p, std::size_t m) { ++per_list[m * L + index.list_of_row()[index.row_at(p)]]; });
         // 2. Per cell: the fewest lists that hold enough donors (fewer: the full scan serves the
         //    cell, finding every donor), and the rank of each exact donor's list.
