@@ -24,9 +24,17 @@ import numpy as np
 
 from mirel import _index_engine
 
-# Rows of the recall sample: enough cells for an estimate to about +-0.005 at 0.99, at a cost
-# (a full scan per sampled row) of about 1000 rows of the exact pass.
+# Rows of the recall sample: 1000 (some 10,000 donors at 20 columns and 10% missing, an estimate
+# to about +-0.002 at 0.99), fewer on large tables so that its full scans cost at most about
+# 3e8 pairs (300 rows at a million fitted rows; never fewer than 300).
 RECALL_SAMPLE_ROWS = 1000
+RECALL_SAMPLE_PAIRS = 3e8
+RECALL_SAMPLE_MIN_ROWS = 300
+
+
+def sample_rows(fitted_rows):
+    """Rows of the recall sample for a table of `fitted_rows` rows."""
+    return int(min(RECALL_SAMPLE_ROWS, max(RECALL_SAMPLE_MIN_ROWS, RECALL_SAMPLE_PAIRS // max(fitted_rows, 1))))
 # Above this share of the fitted rows measured per query, the index is not worth its overheads
 # (the exact pass prunes and, in fit_transform, measures each pair of rows once).
 NO_GAIN_FRACTION = 0.35
@@ -44,17 +52,18 @@ def _sample(fit_X, valid, rng):
     """Query rows to measure recall on: fitted rows with a missing cell in a column that has
     donors; for a table without such rows, fitted rows with one present cell hidden."""
     n = fit_X.shape[0]
+    wanted = sample_rows(n)
     missing = np.isnan(fit_X)
     candidates = np.flatnonzero((missing & valid).any(axis=1))
     if candidates.size:
-        take = min(RECALL_SAMPLE_ROWS, candidates.size)
+        take = min(wanted, candidates.size)
         rows = np.sort(rng.choice(candidates, size=take, replace=False))
         return np.ascontiguousarray(fit_X[rows])
     present = ~missing & valid
     candidates = np.flatnonzero(present.sum(axis=1) >= 2)
     if not candidates.size:
         return np.empty((0, fit_X.shape[1]))
-    take = min(RECALL_SAMPLE_ROWS, candidates.size, n)
+    take = min(wanted, candidates.size)
     rows = np.sort(rng.choice(candidates, size=take, replace=False))
     sample = np.array(fit_X[rows], dtype=np.float64, order="C")
     for i, r in enumerate(rows):
@@ -111,17 +120,22 @@ class CandidateIndex:
         return cls(engine, donors, probe, float(achieved[probe - 1]), cells, rows, fraction, used)
 
     def impute(self, work, k, weights, n_threads, report):
-        """Imputes the NaN cells of `work` (C-ordered float64, the fitted width) in place; the
-        rows are independent, so any number of threads gives the same bits."""
+        """Imputes the NaN cells of `work` (C-ordered float64, the fitted width) in place. The
+        rows that impute a cell go to the engine ordered by their nearest list, so that rows
+        probing the same lists follow each other and read them from the cache; rows are
+        independent, so any order, chunking or number of threads gives the same bits."""
         total = work.shape[0]
-        chunks = [(a, min(total, a + CHUNK_ROWS)) for a in range(0, total, CHUNK_ROWS)]
         engine, probe = self._engine, self.probe
+        rows = np.flatnonzero(np.isnan(work).any(axis=1))
+        if rows.size:
+            rows = rows[np.argsort(engine.nearest_lists(work[rows]), kind="stable")]
+        chunks = [rows[a : a + CHUNK_ROWS] for a in range(0, rows.size, CHUNK_ROWS)]
 
         def run(chunk):
-            engine.impute(work, chunk[0], chunk[1], k, weights, probe)
-            return chunk[1] - chunk[0]
+            engine.impute_rows(work, chunk, k, weights, probe)
+            return chunk.size
 
-        done = 0
+        done = total - rows.size  # rows without a missing cell are done already
         if n_threads <= 1 or len(chunks) <= 1:
             for chunk in chunks:
                 done += run(chunk)
@@ -130,8 +144,8 @@ class CandidateIndex:
             return
         pool = ThreadPoolExecutor(max_workers=min(n_threads, len(chunks)))
         try:
-            for rows in pool.map(run, chunks):
-                done += rows
+            for n in pool.map(run, chunks):
+                done += n
                 if report is not None:
                     report(done, total)
         finally:
@@ -161,3 +175,21 @@ class CandidateIndex:
 def _rebuild(donors, centroids, lists_of_rows, probe, recall, cells, rows, fraction, used):
     engine = _index_engine.Index(donors.fitted(), centroids.shape[0], 0, centroids, lists_of_rows)
     return CandidateIndex(engine, donors, probe, recall, cells, rows, fraction, used)
+
+
+FITTED_ATTRIBUTES = ("recall_", "recall_sample_cells_", "n_probe_", "index_used_")
+
+
+def set_fitted(estimator, index):
+    """Gives `estimator` the fitted index and its attributes (or removes an earlier fit's)."""
+    state = estimator.__dict__
+    if index is None:
+        state.pop("_index", None)
+        for name in FITTED_ATTRIBUTES:
+            state.pop(name, None)
+        return
+    state["_index"] = index
+    state["recall_"] = index.recall if index.used else 1.0
+    state["recall_sample_cells_"] = int(index.sample_cells)
+    state["n_probe_"] = int(index.probe)
+    state["index_used_"] = bool(index.used)

@@ -233,9 +233,18 @@ TEST(IvfIndex, ACellWhoseDonorsAreOnlyInFarListsFallsBackToTheFullScan) {
 TEST(IvfIndex, TheRecallCurveCountsTheExactDonorsEachProbeSelects) {
     std::mt19937_64 rng(5150);
     const QueryKernel kernel = best_query_kernel();
-    for (int trial = 0; trial < 25; ++trial) {
+    for (int trial = 0; trial < 40; ++trial) {
         const std::size_t cols = 2 + rng() % 6;
-        const Table fitted = random_table(rng, 20 + rng() % 300, cols, 0.2, false);
+        // Fitted rows with missing cells may share no coordinate with a query: the curve then
+        // counts at most what the index selects; without them it counts exactly that.
+        const bool complete = trial % 2 == 0;
+        Table fitted = random_table(rng, 20 + rng() % 300, cols, complete ? 0.0 : 0.2, false);
+        if (complete) {
+            std::normal_distribution<double> normal(0.0, 1.0);
+            for (double& v : fitted.values) {
+                v = std::isnan(v) ? normal(rng) : v;
+            }
+        }
         const Table sample = random_table(rng, 1 + rng() % 30, cols, 0.3, false);
         const IvfIndex index = IvfIndex::train(fitted.view(), 2 + rng() % 15, rng(), kernel);
         const std::size_t k = 1 + rng() % 6;
@@ -261,7 +270,11 @@ TEST(IvfIndex, TheRecallCurveCountsTheExactDonorsEachProbeSelects) {
                     found += e >= 0 && std::find(g, g + slots, e) != g + slots ? 1 : 0;
                 }
             }
-            EXPECT_EQ(curve.found[P], found) << "trial " << trial << " P " << P;
+            if (complete) {
+                EXPECT_EQ(curve.found[P], found) << "trial " << trial << " P " << P;
+            } else {
+                EXPECT_LE(curve.found[P], found) << "trial " << trial << " P " << P;
+            }
         }
         EXPECT_EQ(curve.found[index.lists()], donors);
     }

@@ -270,11 +270,17 @@ void IvfIndex::lay_out(const TableView& fitted, bool assign) {
         pos_of_[r] = p;
     }
     build_panel(*panel_, {fitted.values, checked_mul(rows_, cols_)}, cols_, row_of_, kernel_);
+    holders_.assign(checked_count<std::size_t>(checked_mul(L, cols_)), 0);
+    for (std::size_t r = 0; r < rows_; ++r) {
+        for (std::size_t c = 0; c < cols_; ++c) {
+            holders_[list_of_row_[r] * cols_ + c] += std::isnan(fitted.row(r)[c]) ? 0 : 1;
+        }
+    }
 }
 
 std::size_t IvfIndex::bytes() const noexcept {
     return panel_->bytes() + centroid_panel_->bytes() + centroids_.size() * sizeof(double) +
-           list_of_row_.size() * sizeof(std::uint32_t) + (list_start_.size() + row_of_.size() + pos_of_.size()) *
+           list_of_row_.size() * sizeof(std::uint32_t) + (list_start_.size() + row_of_.size() + pos_of_.size() + holders_.size()) *
                                                              sizeof(std::size_t) +
            (columns_.mean.size() + columns_.count.size()) * sizeof(double) + sizeof(*this);
 }
@@ -428,6 +434,28 @@ public:
 
     // Runs one row: probe, re-rank, full scan for the cells left short. Returns the positions
     // measured and counts the cells served by the full scan.
+    // The end of a row whose probed lists were scanned (scan_list): the full scan for the cells
+    // they left short. Returns the positions measured and counts those cells.
+    std::size_t finish_row(std::uint64_t& fallback_cells) {
+        short_.assign(missing_.size(), 0);
+        bool any_short = false;
+        for (std::size_t m = 0; m < missing_.size(); ++m) {
+            if (!served(m)) {
+                short_[m] = 1;
+                any_short = true;
+                reopen(m);
+                ++fallback_cells;
+            }
+        }
+        return any_short ? scan_all([&](std::size_t m) { return short_[m] != 0; }) : 0;
+    }
+
+    // Scans the rows of list l.
+    std::size_t scan_list(std::size_t l) {
+        return scan(index_.list_start()[l], index_.list_start()[l + 1], true, [](std::size_t) { return true; },
+                    [](std::size_t, std::size_t) {});
+    }
+
     std::size_t run_row(const double* row, std::size_t probe, std::uint64_t& fallback_cells) {
         std::size_t measured = 0;
         open(row);
@@ -486,38 +514,106 @@ void check_range(const IvfIndex& index, std::size_t query_rows, std::size_t firs
 
 }  // namespace
 
-IvfStats ivf_impute(const IvfIndex& index, double* query, std::size_t query_rows, std::size_t first,
-                    std::size_t last, std::size_t k, QueryWeights weights, std::size_t probe) {
-    check_range(index, query_rows, first, last, k);
+IvfStats ivf_impute_rows(const IvfIndex& index, double* query, std::size_t query_rows,
+                         std::span<const std::size_t> rows, std::size_t k, QueryWeights weights, std::size_t probe) {
+    for (const std::size_t r : rows) {
+        check_range(index, query_rows, r, r + 1, k);
+    }
+    check_range(index, query_rows, 0, 0, k);
     IvfStats stats;
     if (index.rows() == 0 || index.cols() == 0) {
         return stats;
     }
-    Search search(index, k);
+    // The rows go in batches. Round j measures the j-th nearest list of every row of the batch,
+    // the rows ordered by that list, so that rows measuring the same list follow each other and
+    // read it from the cache; round 0 (each row's nearest list) gives the selections their
+    // first bounds. A row's selections keep the first k of what they are offered whatever the
+    // order, so the batches and rounds change no result.
+    constexpr std::size_t BATCH = 256;
+    std::vector<Search> searches;
+    searches.reserve(std::min(BATCH, rows.size()));
+    for (std::size_t i = 0; i < std::min(BATCH, rows.size()); ++i) {
+        searches.emplace_back(index, k);
+    }
     std::vector<double> values;
     std::vector<double> distances;
+    std::vector<std::pair<std::size_t, std::size_t>> visits;  // (list, batch slot)
+    std::vector<double*> batch;
     const std::size_t cols = index.cols();
-    for (std::size_t r = first; r < last; ++r) {
-        double* row = query + r * cols;
-        const std::vector<std::size_t>& missing = search.missing(row);
-        if (missing.empty()) {
-            continue;
-        }
-        stats.measured += search.run_row(row, probe, stats.fallback_cells);
-        // Every distance is known before a cell of the row is written.
-        for (std::size_t m = 0; m < missing.size(); ++m) {
-            const std::size_t c = missing[m];
-            values.clear();
-            distances.clear();
-            for (const detail::Entry& e : search.top(m).sorted()) {
-                values.push_back(index.panel().value(index.position_of(e.idx), c));
-                distances.push_back(rank_key_distance(e.key));
+    const bool every_list = probe >= index.lists();
+    for (std::size_t first = 0; first < rows.size(); first += BATCH) {
+        // 1. The batch's rows that impute a cell, their selections and nearest lists.
+        batch.clear();
+        for (std::size_t i = first; i < std::min(rows.size(), first + BATCH); ++i) {
+            double* row = query + rows[i] * cols;
+            Search& s = searches[batch.size()];
+            if (s.missing(row).empty()) {
+                continue;
             }
-            row[c] = values.empty() ? index.columns().mean[c] : weighted_mean(values, distances, weights);
-            ++stats.cells;
+            s.open(row);
+            if (!every_list) {
+                s.order_lists(row, probe);
+            }
+            batch.push_back(row);
+        }
+        // 2. The probed lists, round by round (every row: one scan of everything).
+        if (every_list) {
+            for (std::size_t g = 0; g < batch.size(); ++g) {
+                stats.measured += searches[g].scan_all([](std::size_t) { return true; });
+            }
+        } else {
+            for (std::size_t j = 0; j < probe; ++j) {
+                visits.clear();
+                for (std::size_t g = 0; g < batch.size(); ++g) {
+                    visits.emplace_back(searches[g].order()[j].idx, g);
+                }
+                std::sort(visits.begin(), visits.end());
+                for (const auto& [l, g] : visits) {
+                    stats.measured += searches[g].scan_list(l);
+                }
+            }
+            for (std::size_t g = 0; g < batch.size(); ++g) {
+                stats.measured += searches[g].finish_row(stats.fallback_cells);
+            }
+        }
+        // 3. The cells, once every distance of their row is known.
+        for (std::size_t g = 0; g < batch.size(); ++g) {
+            Search& s = searches[g];
+            double* row = batch[g];
+            const std::vector<std::size_t>& missing = s.missing(row);
+            for (std::size_t m = 0; m < missing.size(); ++m) {
+                const std::size_t c = missing[m];
+                values.clear();
+                distances.clear();
+                for (const detail::Entry& e : s.top(m).sorted()) {
+                    values.push_back(index.panel().value(index.position_of(e.idx), c));
+                    distances.push_back(rank_key_distance(e.key));
+                }
+                row[c] = values.empty() ? index.columns().mean[c] : weighted_mean(values, distances, weights);
+                ++stats.cells;
+            }
         }
     }
     return stats;
+}
+
+IvfStats ivf_impute(const IvfIndex& index, double* query, std::size_t query_rows, std::size_t first,
+                    std::size_t last, std::size_t k, QueryWeights weights, std::size_t probe) {
+    check_range(index, query_rows, first, last, k);
+    std::vector<std::size_t> rows(last - first);
+    std::iota(rows.begin(), rows.end(), first);
+    return ivf_impute_rows(index, query, query_rows, rows, k, weights, probe);
+}
+
+std::vector<std::uint32_t> ivf_nearest_lists(const IvfIndex& index, const double* query, std::size_t query_rows) {
+    std::vector<std::uint32_t> out(checked_count<std::uint32_t>(query_rows), 0);
+    if (index.lists() > 1) {
+        Assigner assign(index.centroid_panel(), index.lists(), index.kernel(), index.cols());
+        for (std::size_t r = 0; r < query_rows; ++r) {
+            out[r] = assign.nearest(query + r * index.cols());
+        }
+    }
+    return out;
 }
 
 void ivf_select(const IvfIndex& index, const double* query, std::size_t query_rows, std::size_t first,
@@ -558,76 +654,95 @@ RecallCurve ivf_recall(const IvfIndex& index, const TableView& sample, std::size
         throw Panic("k must be at least 1");
     }
     const std::size_t L = index.lists();
+    const std::size_t cols = index.cols();
     RecallCurve curve;
     // Difference arrays over P = 1..L (entry L + 1 absorbs the ends).
     std::vector<std::int64_t> found(checked_count<std::int64_t>(checked_add(L, std::size_t{2})), 0);
     std::vector<std::int64_t> fallback(L + 2, 0);
     std::vector<std::uint64_t> measured(L + 1, 0);
-    if (index.rows() == 0 || index.cols() == 0) {
-        curve.found.assign(L + 1, 0);
-        curve.fallback.assign(L + 1, 0);
-        curve.measured = measured;
-        return curve;
-    }
-    Search search(index, k);
-    std::vector<std::size_t> rank_of_list(L);
-    std::vector<std::uint64_t> per_list;
-    for (std::size_t r = 0; r < sample.rows; ++r) {
-        const double* row = sample.row(r);
-        const std::vector<std::size_t> missing = search.missing(row);
-        if (missing.empty()) {
-            continue;
+    if (index.rows() != 0 && cols != 0) {
+        // Sample rows scan the panel in groups, a stretch of CHUNK_BLOCKS blocks at a time for
+        // every row of the group, so that the stretch is read from the cache.
+        constexpr std::size_t GROUP = 16;
+        std::vector<Search> searches;
+        searches.reserve(GROUP);
+        for (std::size_t g = 0; g < GROUP; ++g) {
+            searches.emplace_back(index, k);
         }
-        ++curve.rows;
-        search.order_lists(row, L);
-        for (std::size_t j = 0; j < L; ++j) {
-            rank_of_list[search.order()[j].idx] = j;
-        }
-        // 1. The exact donors of every cell, and the donors each list holds for it.
-        search.open(row);
-        per_list.assign(checked_mul(missing.size(), L), 0);
-        search.scan(
-            0, index.rows(), false, [](std::size_t) { return true; },
-            [&](std::size_t p, std::size_t m) { ++per_list[m * L + index.list_of_row()[index.row_at(p)]]; });
-        // 2. Per cell: the fewest lists that hold enough donors (fewer: the full scan serves the
-        //    cell, finding every donor), and the rank of each exact donor's list.
-        std::size_t row_short = 0;  // P <= row_short: the row runs a full scan
-        for (std::size_t m = 0; m < missing.size(); ++m) {
-            const std::size_t need = search.needed(m);
-            std::size_t enough = L;  // lists probed before the cell is served: enough + 1
-            std::uint64_t cum = 0;
-            for (std::size_t j = 0; j < L; ++j) {
-                cum += per_list[m * L + search.order()[j].idx];
-                if (cum >= need) {
-                    enough = j;
-                    break;
+        std::vector<std::vector<std::size_t>> ranks(GROUP, std::vector<std::size_t>(L));
+        std::vector<const double*> group;
+        const auto all = [](std::size_t) { return true; };
+        const auto none = [](std::size_t, std::size_t) {};
+        for (std::size_t first = 0; first < sample.rows; first += GROUP) {
+            // 1. The group: rows that impute a cell, their list order, fresh selections.
+            group.clear();
+            for (std::size_t r = first; r < std::min(sample.rows, first + GROUP); ++r) {
+                Search& s = searches[group.size()];
+                if (s.missing(sample.row(r)).empty()) {
+                    continue;
+                }
+                s.order_lists(sample.row(r), L);
+                for (std::size_t j = 0; j < L; ++j) {
+                    ranks[group.size()][s.order()[j].idx] = j;
+                }
+                s.open(sample.row(r));
+                group.push_back(sample.row(r));
+            }
+            // 2. The exact donors: every fitted row, with the filters of an exact scan.
+            const std::size_t stretch = CHUNK_BLOCKS * detail::BLOCK_ROWS;
+            for (std::size_t p0 = 0; p0 < index.rows(); p0 += stretch) {
+                for (std::size_t g = 0; g < group.size(); ++g) {
+                    searches[g].scan(p0, std::min(index.rows(), p0 + stretch), true, all, none);
                 }
             }
-            const std::span<const detail::Entry> donors = search.top(m).sorted();
-            curve.donors += donors.size();
-            ++curve.cells;
-            row_short = std::max(row_short, enough);
-            const std::size_t short_end = std::min(enough, L);  // P in [1, short_end]: full scan
-            if (short_end >= 1) {
-                found[1] += static_cast<std::int64_t>(donors.size());
-                found[short_end + 1] -= static_cast<std::int64_t>(donors.size());
-                fallback[1] += 1;
-                fallback[short_end + 1] -= 1;
-            }
-            for (const detail::Entry& e : donors) {
-                const std::size_t from = std::max(rank_of_list[index.list_of_row()[e.idx]] + 1, short_end + 1);
-                if (from <= L) {
-                    found[from] += 1;
-                    found[L + 1] -= 1;
+            // 3. Per cell: the fewest lists whose rows hold enough of its column (fewer: the
+            //    full scan serves the cell, finding every donor), and the rank of each exact
+            //    donor's list.
+            for (std::size_t g = 0; g < group.size(); ++g) {
+                Search& s = searches[g];
+                const std::vector<std::size_t>& rank_of_list = ranks[g];
+                ++curve.rows;
+                std::size_t row_short = 0;  // P <= row_short: the row runs a full scan
+                const std::vector<std::size_t> cells = s.missing(group[g]);
+                for (std::size_t m = 0; m < cells.size(); ++m) {
+                    const std::size_t c = cells[m];
+                    const std::size_t need = s.needed(m);
+                    std::size_t enough = L;  // the cell is served from P = enough + 1 lists on
+                    std::uint64_t cum = 0;
+                    for (std::size_t j = 0; j < L; ++j) {
+                        cum += index.holders()[s.order()[j].idx * cols + c];
+                        if (cum >= need) {
+                            enough = j;
+                            break;
+                        }
+                    }
+                    const std::span<const detail::Entry> donors = s.top(m).sorted();
+                    curve.donors += donors.size();
+                    ++curve.cells;
+                    row_short = std::max(row_short, enough);
+                    const std::size_t short_end = std::min(enough, L);  // P in [1, short_end]: full scan
+                    if (short_end >= 1) {
+                        found[1] += static_cast<std::int64_t>(donors.size());
+                        found[short_end + 1] -= static_cast<std::int64_t>(donors.size());
+                        fallback[1] += 1;
+                        fallback[short_end + 1] -= 1;
+                    }
+                    for (const detail::Entry& e : donors) {
+                        const std::size_t from = std::max(rank_of_list[index.list_of_row()[e.idx]] + 1, short_end + 1);
+                        if (from <= L) {
+                            found[from] += 1;
+                            found[L + 1] -= 1;
+                        }
+                    }
+                }
+                // 4. Rows measured: the probed lists' rows, and every row when a cell is short.
+                std::uint64_t prefix = 0;
+                for (std::size_t P = 1; P <= L; ++P) {
+                    const std::size_t l = s.order()[P - 1].idx;
+                    prefix += index.list_start()[l + 1] - index.list_start()[l];
+                    measured[P] += P == L ? index.rows() : prefix + (P <= row_short ? index.rows() : 0);
                 }
             }
-        }
-        // 3. Rows measured: the probed lists' rows, and every row when a cell is short.
-        std::uint64_t prefix = 0;
-        for (std::size_t P = 1; P <= L; ++P) {
-            const std::size_t l = search.order()[P - 1].idx;
-            prefix += index.list_start()[l + 1] - index.list_start()[l];
-            measured[P] += P == L ? index.rows() : prefix + (P <= row_short ? index.rows() : 0);
         }
     }
     curve.found.assign(L + 1, 0);
@@ -640,9 +755,11 @@ RecallCurve ivf_recall(const IvfIndex& index, const TableView& sample, std::size
         curve.found[P] = static_cast<std::uint64_t>(f);
         curve.fallback[P] = static_cast<std::uint64_t>(b);
     }
-    // With every list probed there is no short cell (it is the full scan).
-    curve.found[L] = curve.donors;
-    curve.fallback[L] = 0;
+    if (L != 0) {
+        // With every list probed there is no short cell (it is the full scan).
+        curve.found[L] = curve.donors;
+        curve.fallback[L] = 0;
+    }
     curve.measured = std::move(measured);
     return curve;
 }

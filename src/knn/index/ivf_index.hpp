@@ -48,6 +48,8 @@ public:
     // Rows of list l: positions [list_start()[l], list_start()[l + 1]) of the panel.
     const std::vector<std::size_t>& list_start() const noexcept { return list_start_; }
     QueryKernel kernel() const noexcept { return kernel_; }
+    // Rows of list l holding a value in column c: holders()[l * cols + c].
+    const std::vector<std::size_t>& holders() const noexcept { return holders_; }
     std::size_t bytes() const noexcept;
 
     const IvfPanel& panel() const noexcept { return *panel_; }
@@ -71,6 +73,7 @@ private:
     std::vector<std::size_t> list_start_;
     std::vector<std::size_t> row_of_;  // position -> fitted row
     std::vector<std::size_t> pos_of_;  // fitted row -> position
+    std::vector<std::size_t> holders_;
     std::unique_ptr<IvfPanel> panel_;
     std::unique_ptr<IvfPanel> centroid_panel_;
 };
@@ -88,6 +91,15 @@ struct IvfStats {
 IvfStats ivf_impute(const IvfIndex& index, double* query, std::size_t query_rows, std::size_t first,
                     std::size_t last, std::size_t k, QueryWeights weights, std::size_t probe);
 
+// The same for the rows `rows` of `query` (each below query_rows), in that order. Rows that
+// probe the same lists one after another read them from the cache: order the rows by
+// ivf_nearest_lists first.
+IvfStats ivf_impute_rows(const IvfIndex& index, double* query, std::size_t query_rows,
+                         std::span<const std::size_t> rows, std::size_t k, QueryWeights weights, std::size_t probe);
+
+// The nearest list of each of rows [0, query_rows) of `query` (the first a query probes).
+std::vector<std::uint32_t> ivf_nearest_lists(const IvfIndex& index, const double* query, std::size_t query_rows);
+
 // The donors of every imputed cell of rows [first, last) as ivf_impute selects them (cells in
 // row-major order, `slots` >= min(k, rows) entries each: fitted row indices in rank order, then
 // -1). Does not write the query.
@@ -96,8 +108,11 @@ void ivf_select(const IvfIndex& index, const double* query, std::size_t query_ro
 
 // How many of the exact donors the index finds, for every probe count at once, measured on the
 // rows of `sample` (rows of the fitted width, typically fitted rows with missing cells): entry P
-// (1 <= P <= lists) of each vector is for P lists probed. A cell served by the full scan finds
-// all of its donors.
+// (1 <= P <= lists) of each vector is for P lists probed. The exact donors come from a scan of
+// every fitted row (groups of sample rows share each stretch of the panel). A cell served by the
+// full scan finds all of its donors; whether a cell is served so is judged by the rows of the
+// probed lists that hold its column, which counts as donors rows without a distance to the
+// query (sharing no coordinate with it), so the curve never counts more than the index finds.
 struct RecallCurve {
     std::uint64_t donors = 0;  // exact donors (with a distance) of the sampled cells
     std::uint64_t cells = 0;

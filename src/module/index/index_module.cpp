@@ -210,6 +210,97 @@ PyObject* Index_impute(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
     });
 }
 
+// Index.impute_rows(query, rows, n_neighbors, weights, probe) -> (cells, fallback cells, rows
+// measured): the rows `rows` (int64 indices into `query`) imputed in place, in that order
+// (order them by nearest_lists so that rows probing the same lists follow each other). The rows
+// are read once; only their imputed cells are written back.
+PyObject* Index_impute_rows(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return guard_object([&]() -> PyObject* {
+        static const char* keywords[] = {"query", "rows", "n_neighbors", "weights", "probe", nullptr};
+        PyObject* query_obj = nullptr;
+        PyObject* rows_obj = nullptr;
+        Py_ssize_t k = 0;
+        const char* weights = nullptr;
+        Py_ssize_t probe = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOnsn:impute_rows", const_cast<char**>(keywords), &query_obj,
+                                         &rows_obj, &k, &weights, &probe)) {
+            return nullptr;
+        }
+        const knn::IvfIndex& index = index_of(self);
+        const MatrixArg query = matrix_arg(query_obj, "query", NPY_DOUBLE, "float64", Layout::writeable);
+        if (query.cols != index.cols()) {
+            raise(PyExc_ValueError, "query has " + std::to_string(query.cols) + " columns, the index " +
+                                        std::to_string(index.cols()));
+        }
+        Ref rows_array = check(PyArray_FROMANY(rows_obj, NPY_INT64, 1, 1, NPY_ARRAY_CARRAY_RO));
+        auto* a = reinterpret_cast<PyArrayObject*>(rows_array.get());
+        const auto* rp = static_cast<const std::int64_t*>(PyArray_DATA(a));
+        std::vector<std::size_t> rows(static_cast<std::size_t>(PyArray_DIM(a, 0)));
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            if (rp[i] < 0 || static_cast<std::uint64_t>(rp[i]) >= query.rows) {
+                raise(PyExc_ValueError, "rows must be rows of the query");
+            }
+            rows[i] = static_cast<std::size_t>(rp[i]);
+        }
+        const std::size_t n_k = count_arg(k, "n_neighbors", 1);
+        const std::size_t n_probe = count_arg(probe, "probe", 1);
+        const knn::QueryWeights w = weights_arg(weights);
+        const std::size_t cols = query.cols;
+        auto* data = reinterpret_cast<double*>(query.data);
+        std::vector<double> work(rows.size() * cols);
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            std::memcpy(work.data() + i * cols, data + rows[i] * cols, cols * sizeof(double));
+        }
+        const std::vector<double> before = work;
+        knn::IvfStats stats;
+        {
+            const LockReleased unlocked;
+            stats = knn::ivf_impute(index, work.data(), rows.size(), 0, rows.size(), n_k, w, n_probe);
+        }
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            for (std::size_t c = 0; c < cols; ++c) {
+                const double v = work[i * cols + c];
+                if (std::isnan(before[i * cols + c]) && !std::isnan(v)) {
+                    data[rows[i] * cols + c] = v;
+                }
+            }
+        }
+        return Py_BuildValue("(KKK)", static_cast<unsigned long long>(stats.cells),
+                             static_cast<unsigned long long>(stats.fallback_cells),
+                             static_cast<unsigned long long>(stats.measured));
+    });
+}
+
+// Index.nearest_lists(query) -> uint32 array: the nearest list of every row of `query`.
+PyObject* Index_nearest_lists(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return guard_object([&]() -> PyObject* {
+        static const char* keywords[] = {"query", nullptr};
+        PyObject* query_obj = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:nearest_lists", const_cast<char**>(keywords), &query_obj)) {
+            return nullptr;
+        }
+        const knn::IvfIndex& index = index_of(self);
+        MatrixArg shape;
+        const std::vector<double> query = table_copy(query_obj, "query", shape);
+        if (shape.cols != index.cols()) {
+            raise(PyExc_ValueError, "query has " + std::to_string(shape.cols) + " columns, the index " +
+                                        std::to_string(index.cols()));
+        }
+        std::vector<std::uint32_t> lists;
+        {
+            const LockReleased unlocked;
+            lists = knn::ivf_nearest_lists(index, query.data(), shape.rows);
+        }
+        npy_intp dims[1] = {static_cast<npy_intp>(lists.size())};
+        Ref out = check(PyArray_SimpleNew(1, dims, NPY_UINT32));
+        if (!lists.empty()) {
+            std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())), lists.data(),
+                        lists.size() * sizeof(std::uint32_t));
+        }
+        return out.release();
+    });
+}
+
 Ref uint64_array(const std::vector<std::uint64_t>& v) {
     npy_intp dims[1] = {static_cast<npy_intp>(v.size())};
     Ref a = check(PyArray_SimpleNew(1, dims, NPY_UINT64));
@@ -295,6 +386,12 @@ PyMethodDef index_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "impute($self, /, query, first, last, n_neighbors, weights, probe)\n--\n\n"
      "Imputes rows [first, last) of `query` in place from the probed lists; (cells, fallback cells, rows measured)."},
+    {"impute_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Index_impute_rows)),
+     METH_VARARGS | METH_KEYWORDS,
+     "impute_rows($self, /, query, rows, n_neighbors, weights, probe)\n--\n\n"
+     "Imputes the rows `rows` of `query` in place, in that order; (cells, fallback cells, rows measured)."},
+    {"nearest_lists", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Index_nearest_lists)),
+     METH_VARARGS | METH_KEYWORDS, "nearest_lists($self, /, query)\n--\n\nThe nearest list of every row of `query`."},
     {"recall", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Index_recall)),
      METH_VARARGS | METH_KEYWORDS,
      "recall($self, /, sample, n_neighbors)\n--\n\n"
