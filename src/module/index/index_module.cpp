@@ -271,6 +271,42 @@ PyObject* Index_impute_rows(PyObject* self, PyObject* args, PyObject* kwargs) no
     });
 }
 
+// Index.select(query, n_neighbors, probe) -> int64 array (imputed cells x min(k, rows)): the
+// donors the index selects for every imputed cell of `query` (row-major cell order), fitted
+// row indices in rank order, then -1.
+PyObject* Index_select(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return guard_object([&]() -> PyObject* {
+        static const char* keywords[] = {"query", "n_neighbors", "probe", nullptr};
+        PyObject* query_obj = nullptr;
+        Py_ssize_t k = 0;
+        Py_ssize_t probe = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Onn:select", const_cast<char**>(keywords), &query_obj, &k,
+                                         &probe)) {
+            return nullptr;
+        }
+        const knn::IvfIndex& index = index_of(self);
+        MatrixArg shape;
+        const std::vector<double> query = table_copy(query_obj, "query", shape);
+        if (shape.cols != index.cols()) {
+            raise(PyExc_ValueError, "query has " + std::to_string(shape.cols) + " columns, the index " +
+                                        std::to_string(index.cols()));
+        }
+        const std::size_t n_k = count_arg(k, "n_neighbors", 1);
+        const std::size_t n_probe = count_arg(probe, "probe", 1);
+        const knn::TableView view{query.data(), shape.rows, shape.cols};
+        const std::size_t cells = knn::count_imputed_cells(index.columns(), view, 0, shape.rows);
+        const std::size_t slots = std::min(n_k, index.rows());
+        npy_intp dims[2] = {static_cast<npy_intp>(cells), static_cast<npy_intp>(slots)};
+        Ref out = check(PyArray_SimpleNew(2, dims, NPY_INT64));
+        auto* o = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+        {
+            const LockReleased unlocked;
+            knn::ivf_select(index, query.data(), shape.rows, 0, shape.rows, n_k, n_probe, o, slots);
+        }
+        return out.release();
+    });
+}
+
 // Index.nearest_lists(query) -> uint32 array: the nearest list of every row of `query`.
 PyObject* Index_nearest_lists(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guard_object([&]() -> PyObject* {
@@ -392,6 +428,9 @@ PyMethodDef index_methods[] = {
      "Imputes the rows `rows` of `query` in place, in that order; (cells, fallback cells, rows measured)."},
     {"nearest_lists", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Index_nearest_lists)),
      METH_VARARGS | METH_KEYWORDS, "nearest_lists($self, /, query)\n--\n\nThe nearest list of every row of `query`."},
+    {"select", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Index_select)),
+     METH_VARARGS | METH_KEYWORDS,
+     "select($self, /, query, n_neighbors, probe)\n--\n\nThe donors the index selects for every imputed cell."},
     {"recall", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Index_recall)),
      METH_VARARGS | METH_KEYWORDS,
      "recall($self, /, sample, n_neighbors)\n--\n\n"
