@@ -95,9 +95,7 @@ def run(name, full, holed, threads, exact_max_rows, check_rows, seed=1):
         exact_donors = engine.select(check, k, engine.lists)
         index_donors = engine.select(check, k, index.probe)
         have = exact_donors >= 0
-        found = sum(
-            np.isin(exact_donors[i][have[i]], index_donors[i]).sum() for i in range(exact_donors.shape[0])
-        )
+        found = sum(np.isin(exact_donors[i][have[i]], index_donors[i]).sum() for i in range(exact_donors.shape[0]))
         recall = found / max(int(have.sum()), 1)
     print(
         f"{name:<28} {rows:>8}  exact {t_exact:8.2f} s ({label})  index {t_index:7.2f} s  "

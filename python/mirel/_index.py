@@ -35,6 +35,8 @@ RECALL_SAMPLE_MIN_ROWS = 300
 def sample_rows(fitted_rows):
     """Rows of the recall sample for a table of `fitted_rows` rows."""
     return int(min(RECALL_SAMPLE_ROWS, max(RECALL_SAMPLE_MIN_ROWS, RECALL_SAMPLE_PAIRS // max(fitted_rows, 1))))
+
+
 # Above this share of the fitted rows measured per query, the index is not worth its overheads
 # (the exact pass prunes and, in fit_transform, measures each pair of rows once).
 NO_GAIN_FRACTION = 0.35

@@ -46,9 +46,9 @@ try:
     from sklearn.impute._base import _BaseImputer
     from sklearn.metrics import pairwise_distances_chunked
     from sklearn.metrics.pairwise import _NAN_METRICS
+    from sklearn.utils import check_random_state
     from sklearn.utils._mask import _get_mask
     from sklearn.utils._missing import is_scalar_nan
-    from sklearn.utils import check_random_state
     from sklearn.utils._param_validation import Hidden, Interval, StrOptions
     from sklearn.utils.validation import (
         FLOAT_DTYPES,

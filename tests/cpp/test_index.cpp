@@ -135,8 +135,8 @@ std::vector<double> model(const Table& fitted, const IvfIndex& index, std::vecto
                     ++present;
                 }
             }
-            const double d2 = present == 0 ? testing::INF
-                                           : sum * (static_cast<double>(cols) / static_cast<double>(present));
+            const double d2 =
+                present == 0 ? testing::INF : sum * (static_cast<double>(cols) / static_cast<double>(present));
             lists.emplace_back(distance_rank_key(d2), l);
         }
         std::sort(lists.begin(), lists.end());
@@ -307,9 +307,8 @@ TEST(IvfIndex, IsDeterministicAndRebuildsFromItsParts) {
         "the index's parts do not fit the fitted table"));
     std::vector<std::uint32_t> bad = a.list_of_row();
     bad[3] = 12;
-    EXPECT_TRUE(testing::panics_with(
-        [&] { IvfIndex::from_parts(fitted.view(), a.centroids(), bad, kernels.front()); },
-        "a row of the index is in no list"));
+    EXPECT_TRUE(testing::panics_with([&] { IvfIndex::from_parts(fitted.view(), a.centroids(), bad, kernels.front()); },
+                                     "a row of the index is in no list"));
 }
 
 }  // namespace

@@ -134,8 +134,10 @@ def test_random_rows_where_no_index_helps_run_the_exact_pass_and_say_so():
         est = KNNImputer(algorithm="ivf", random_state=0).fit(x)
     messages = [str(w.message) for w in caught if issubclass(w.category, UserWarning)]
     assert not est.index_used_ and est.recall_ == 1.0
-    assert any(m.startswith("the candidate index would measure") and m.endswith("runs the exact pass instead")
-               for m in messages)
+    assert any(
+        m.startswith("the candidate index would measure") and m.endswith("runs the exact pass instead")
+        for m in messages
+    )
     assert np.array_equal(bits(est.transform(x)), bits(KNNImputer().fit(x).transform(x)))
 
 
@@ -153,7 +155,10 @@ def test_a_complete_table_measures_recall_on_rows_with_a_cell_hidden():
     "params, message",
     [
         (dict(algorithm="kd_tree"), "The 'algorithm' parameter of KNNImputer must be a str among"),
-        (dict(recall=1.5), "The 'recall' parameter of KNNImputer must be a float in the range [0.0, 1.0]. Got 1.5 instead."),
+        (
+            dict(recall=1.5),
+            "The 'recall' parameter of KNNImputer must be a float in the range [0.0, 1.0]. Got 1.5 instead.",
+        ),
         (dict(n_lists=0), "The 'n_lists' parameter of KNNImputer must be an int in the range [1, inf) or None"),
         (dict(random_state="x"), "The 'random_state' parameter of KNNImputer must be an int in the range"),
     ],

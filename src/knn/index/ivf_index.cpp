@@ -221,7 +221,8 @@ IvfIndex IvfIndex::train(const TableView& fitted, std::size_t lists, std::uint64
 IvfIndex IvfIndex::from_parts(const TableView& fitted, std::span<const double> centroids,
                               std::span<const std::uint32_t> list_of_row, QueryKernel kernel) {
     IvfIndex index(fitted, kernel);
-    if (list_of_row.size() != fitted.rows || (fitted.cols == 0 ? !centroids.empty() : centroids.size() % fitted.cols != 0)) {
+    if (list_of_row.size() != fitted.rows ||
+        (fitted.cols == 0 ? !centroids.empty() : centroids.size() % fitted.cols != 0)) {
         throw Panic("the index's parts do not fit the fitted table");
     }
     index.lists_ = fitted.cols == 0 ? (fitted.rows == 0 ? 0 : 1) : centroids.size() / fitted.cols;
@@ -280,8 +281,8 @@ void IvfIndex::lay_out(const TableView& fitted, bool assign) {
 
 std::size_t IvfIndex::bytes() const noexcept {
     return panel_->bytes() + centroid_panel_->bytes() + centroids_.size() * sizeof(double) +
-           list_of_row_.size() * sizeof(std::uint32_t) + (list_start_.size() + row_of_.size() + pos_of_.size() + holders_.size()) *
-                                                             sizeof(std::size_t) +
+           list_of_row_.size() * sizeof(std::uint32_t) +
+           (list_start_.size() + row_of_.size() + pos_of_.size() + holders_.size()) * sizeof(std::size_t) +
            (columns_.mean.size() + columns_.count.size()) * sizeof(double) + sizeof(*this);
 }
 
@@ -413,8 +414,9 @@ public:
         std::size_t measured = 0;
         for (std::size_t j = 0; j < probe; ++j) {
             const std::size_t l = order_[j].idx;
-            measured += scan(index_.list_start()[l], index_.list_start()[l + 1], true,
-                             [](std::size_t) { return true; }, [](std::size_t, std::size_t) {});
+            measured += scan(
+                index_.list_start()[l], index_.list_start()[l + 1], true, [](std::size_t) { return true; },
+                [](std::size_t, std::size_t) {});
         }
         return measured;
     }
@@ -452,8 +454,9 @@ public:
 
     // Scans the rows of list l.
     std::size_t scan_list(std::size_t l) {
-        return scan(index_.list_start()[l], index_.list_start()[l + 1], true, [](std::size_t) { return true; },
-                    [](std::size_t, std::size_t) {});
+        return scan(
+            index_.list_start()[l], index_.list_start()[l + 1], true, [](std::size_t) { return true; },
+            [](std::size_t, std::size_t) {});
     }
 
     std::size_t run_row(const double* row, std::size_t probe, std::uint64_t& fallback_cells) {
@@ -597,8 +600,8 @@ IvfStats ivf_impute_rows(const IvfIndex& index, double* query, std::size_t query
     return stats;
 }
 
-IvfStats ivf_impute(const IvfIndex& index, double* query, std::size_t query_rows, std::size_t first,
-                    std::size_t last, std::size_t k, QueryWeights weights, std::size_t probe) {
+IvfStats ivf_impute(const IvfIndex& index, double* query, std::size_t query_rows, std::size_t first, std::size_t last,
+                    std::size_t k, QueryWeights weights, std::size_t probe) {
     check_range(index, query_rows, first, last, k);
     std::vector<std::size_t> rows(last - first);
     std::iota(rows.begin(), rows.end(), first);
@@ -616,8 +619,8 @@ std::vector<std::uint32_t> ivf_nearest_lists(const IvfIndex& index, const double
     return out;
 }
 
-void ivf_select(const IvfIndex& index, const double* query, std::size_t query_rows, std::size_t first,
-                std::size_t last, std::size_t k, std::size_t probe, std::int64_t* out, std::size_t slots) {
+void ivf_select(const IvfIndex& index, const double* query, std::size_t query_rows, std::size_t first, std::size_t last,
+                std::size_t k, std::size_t probe, std::int64_t* out, std::size_t slots) {
     check_range(index, query_rows, first, last, k);
     if (slots < std::min(k, index.rows())) {
         throw Panic("the selection has fewer slots than neighbours");

@@ -88,8 +88,8 @@ struct IvfStats {
 // width) in place, each row measuring the rows of its `probe` nearest lists (nearest centroid
 // first, ties by list number; probe >= lists: every row). Each row is independent of the others:
 // ranges may run in any order, on any thread.
-IvfStats ivf_impute(const IvfIndex& index, double* query, std::size_t query_rows, std::size_t first,
-                    std::size_t last, std::size_t k, QueryWeights weights, std::size_t probe);
+IvfStats ivf_impute(const IvfIndex& index, double* query, std::size_t query_rows, std::size_t first, std::size_t last,
+                    std::size_t k, QueryWeights weights, std::size_t probe);
 
 // The same for the rows `rows` of `query` (each below query_rows), in that order. Rows that
 // probe the same lists one after another read them from the cache: order the rows by
@@ -103,8 +103,8 @@ std::vector<std::uint32_t> ivf_nearest_lists(const IvfIndex& index, const double
 // The donors of every imputed cell of rows [first, last) as ivf_impute selects them (cells in
 // row-major order, `slots` >= min(k, rows) entries each: fitted row indices in rank order, then
 // -1). Does not write the query.
-void ivf_select(const IvfIndex& index, const double* query, std::size_t query_rows, std::size_t first,
-                std::size_t last, std::size_t k, std::size_t probe, std::int64_t* out, std::size_t slots);
+void ivf_select(const IvfIndex& index, const double* query, std::size_t query_rows, std::size_t first, std::size_t last,
+                std::size_t k, std::size_t probe, std::int64_t* out, std::size_t slots);
 
 // How many of the exact donors the index finds, for every probe count at once, measured on the
 // rows of `sample` (rows of the fitted width, typically fitted rows with missing cells): entry P
@@ -116,8 +116,8 @@ void ivf_select(const IvfIndex& index, const double* query, std::size_t query_ro
 struct RecallCurve {
     std::uint64_t donors = 0;  // exact donors (with a distance) of the sampled cells
     std::uint64_t cells = 0;
-    std::uint64_t rows = 0;             // sampled rows that impute a cell
-    std::vector<std::uint64_t> found;   // exact donors the index selects
+    std::uint64_t rows = 0;               // sampled rows that impute a cell
+    std::vector<std::uint64_t> found;     // exact donors the index selects
     std::vector<std::uint64_t> fallback;  // cells served by the full scan
     std::vector<std::uint64_t> measured;  // candidate rows measured, fallback scans included
 };

@@ -75,8 +75,8 @@ knn::QueryKernel kernel_arg(PyObject* obj) {
 
 std::size_t count_arg(Py_ssize_t value, const char* name, Py_ssize_t least) {
     if (value < least) {
-        raise(PyExc_ValueError, std::string(name) + " must be at least " + std::to_string(least) + ", not " +
-                                    std::to_string(value));
+        raise(PyExc_ValueError,
+              std::string(name) + " must be at least " + std::to_string(least) + ", not " + std::to_string(value));
     }
     return static_cast<std::size_t>(value);
 }
@@ -180,8 +180,8 @@ PyObject* Index_impute(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
         const knn::IvfIndex& index = index_of(self);
         const MatrixArg query = matrix_arg(query_obj, "query", NPY_DOUBLE, "float64", Layout::writeable);
         if (query.cols != index.cols()) {
-            raise(PyExc_ValueError, "query has " + std::to_string(query.cols) + " columns, the index " +
-                                        std::to_string(index.cols()));
+            raise(PyExc_ValueError,
+                  "query has " + std::to_string(query.cols) + " columns, the index " + std::to_string(index.cols()));
         }
         if (first < 0 || last < first || static_cast<std::size_t>(last) > query.rows) {
             raise(PyExc_ValueError, "rows [first, last) are not rows of the query");
@@ -229,8 +229,8 @@ PyObject* Index_impute_rows(PyObject* self, PyObject* args, PyObject* kwargs) no
         const knn::IvfIndex& index = index_of(self);
         const MatrixArg query = matrix_arg(query_obj, "query", NPY_DOUBLE, "float64", Layout::writeable);
         if (query.cols != index.cols()) {
-            raise(PyExc_ValueError, "query has " + std::to_string(query.cols) + " columns, the index " +
-                                        std::to_string(index.cols()));
+            raise(PyExc_ValueError,
+                  "query has " + std::to_string(query.cols) + " columns, the index " + std::to_string(index.cols()));
         }
         Ref rows_array = check(PyArray_FROMANY(rows_obj, NPY_INT64, 1, 1, NPY_ARRAY_CARRAY_RO));
         auto* a = reinterpret_cast<PyArrayObject*>(rows_array.get());
@@ -288,8 +288,8 @@ PyObject* Index_select(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
         MatrixArg shape;
         const std::vector<double> query = table_copy(query_obj, "query", shape);
         if (shape.cols != index.cols()) {
-            raise(PyExc_ValueError, "query has " + std::to_string(shape.cols) + " columns, the index " +
-                                        std::to_string(index.cols()));
+            raise(PyExc_ValueError,
+                  "query has " + std::to_string(shape.cols) + " columns, the index " + std::to_string(index.cols()));
         }
         const std::size_t n_k = count_arg(k, "n_neighbors", 1);
         const std::size_t n_probe = count_arg(probe, "probe", 1);
@@ -319,8 +319,8 @@ PyObject* Index_nearest_lists(PyObject* self, PyObject* args, PyObject* kwargs) 
         MatrixArg shape;
         const std::vector<double> query = table_copy(query_obj, "query", shape);
         if (shape.cols != index.cols()) {
-            raise(PyExc_ValueError, "query has " + std::to_string(shape.cols) + " columns, the index " +
-                                        std::to_string(index.cols()));
+            raise(PyExc_ValueError,
+                  "query has " + std::to_string(shape.cols) + " columns, the index " + std::to_string(index.cols()));
         }
         std::vector<std::uint32_t> lists;
         {
@@ -360,8 +360,8 @@ PyObject* Index_recall(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
         MatrixArg shape;
         const std::vector<double> sample = table_copy(sample_obj, "sample", shape);
         if (shape.cols != index.cols()) {
-            raise(PyExc_ValueError, "sample has " + std::to_string(shape.cols) + " columns, the index " +
-                                        std::to_string(index.cols()));
+            raise(PyExc_ValueError,
+                  "sample has " + std::to_string(shape.cols) + " columns, the index " + std::to_string(index.cols()));
         }
         const std::size_t n_k = count_arg(k, "n_neighbors", 1);
         knn::RecallCurve curve;
