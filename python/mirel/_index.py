@@ -40,6 +40,9 @@ def sample_rows(fitted_rows):
 # Above this share of the fitted rows measured per query, the index is not worth its overheads
 # (the exact pass prunes and, in fit_transform, measures each pair of rows once).
 NO_GAIN_FRACTION = 0.35
+# Beyond this many neighbours the index is not used (its selections would cover much of the
+# lists it probes): transform runs the exact pass.
+MAX_NEIGHBOURS = 1024
 # Query rows per engine call: long enough to amortise the call, short enough for progress and
 # Ctrl-C between calls.
 CHUNK_ROWS = 512
@@ -102,8 +105,15 @@ class CandidateIndex:
         seed = int(rng.integers(0, 2**63))
         engine = _index_engine.Index(fit_X, max(lists, 1), seed)
         lists = engine.lists
-        sample = _sample(fit_X, valid, rng)
         k = max(1, min(int(n_neighbors), n))
+        if k > MAX_NEIGHBOURS:
+            warnings.warn(
+                f"the candidate index serves at most {MAX_NEIGHBOURS} neighbours: transform runs the exact pass",
+                UserWarning,
+                stacklevel=4,
+            )
+            return cls(engine, donors, lists, 1.0, 0, 0, 1.0, False)
+        sample = _sample(fit_X, valid, rng)
         donors_total, cells, rows, found, fallback, measured = engine.recall(sample, k)
         if donors_total == 0 or lists <= 1:
             # Nothing to measure on (or one list: the exact pass): every list probed.
@@ -120,6 +130,10 @@ class CandidateIndex:
                 stacklevel=4,
             )
         return cls(engine, donors, probe, float(achieved[probe - 1]), cells, rows, fraction, used)
+
+    def serves(self, k):
+        """Whether transform with `k` neighbours searches the index."""
+        return self.used and k <= MAX_NEIGHBOURS
 
     def impute(self, work, k, weights, n_threads, report):
         """Imputes the NaN cells of `work` (C-ordered float64, the fitted width) in place. The

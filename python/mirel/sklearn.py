@@ -701,7 +701,7 @@ class KNNImputer(_BaseImputer):
                 weights = "uniform" if self.weights is None else self.weights
                 n_threads = effective_n_jobs(self.n_jobs)
                 index = self.__dict__.get("_index")
-                if index is not None and index.used:
+                if index is not None and index.serves(k):
                     index.impute(work, k, weights, n_threads, report)
                 else:
                     donors.impute_parallel(work, k, weights, n_threads, report)

@@ -125,6 +125,14 @@ def test_donors_only_in_far_lists_are_found_by_the_full_scan():
     assert np.array_equal(bits(est.transform(query)), bits(KNNImputer().fit(x).transform(query)))
 
 
+def test_absurd_neighbour_counts_run_the_exact_pass():
+    rng = np.random.default_rng(9)
+    x = mixture(rng, 1500, 8)
+    for k in (600, 2**40):
+        est = KNNImputer(algorithm="ivf", random_state=0, n_neighbors=k).fit(x)
+        assert np.array_equal(bits(est.transform(x)), bits(KNNImputer(n_neighbors=k).fit(x).transform(x)))
+
+
 def test_random_rows_where_no_index_helps_run_the_exact_pass_and_say_so():
     rng = np.random.default_rng(5)
     x = rng.random((2000, 40))

@@ -532,7 +532,10 @@ IvfStats ivf_impute_rows(const IvfIndex& index, double* query, std::size_t query
     // read it from the cache; round 0 (each row's nearest list) gives the selections their
     // first bounds. A row's selections keep the first k of what they are offered whatever the
     // order, so the batches and rounds change no result.
-    constexpr std::size_t BATCH = 256;
+    // At most 256 rows, and their selections within about 16 MiB (a large k takes fewer).
+    const std::size_t per_row = checked_mul(
+        checked_mul(index.cols(), std::max<std::size_t>(1, std::min(k, index.rows()))), sizeof(detail::Entry));
+    const std::size_t BATCH = std::clamp<std::size_t>((std::size_t{16} << 20) / per_row, 1, 256);
     std::vector<Search> searches;
     searches.reserve(std::min(BATCH, rows.size()));
     for (std::size_t i = 0; i < std::min(BATCH, rows.size()); ++i) {
