@@ -136,19 +136,23 @@ class CandidateIndex:
         return self.used and k <= MAX_NEIGHBOURS
 
     def impute(self, work, k, weights, n_threads, report):
-        """Imputes the NaN cells of `work` (C-ordered float64, the fitted width) in place. The
-        rows that impute a cell go to the engine ordered by their nearest list, so that rows
-        probing the same lists follow each other and read them from the cache; rows are
-        independent, so any order, chunking or number of threads gives the same bits."""
+        """Imputes the NaN cells of `work` (C-ordered float64, the fitted width) in place.
+
+        The rows that impute a cell are copied out, ordered by their nearest list (rows probing
+        the same lists then follow each other and read them from the cache), imputed chunk by
+        chunk and written back together at the end: a stopped or failed call writes nothing,
+        as the exact pass does. Rows are independent, so any order, chunking or number of
+        threads gives the same bits."""
         total = work.shape[0]
         engine, probe = self._engine, self.probe
         rows = np.flatnonzero(np.isnan(work).any(axis=1))
         if rows.size:
             rows = rows[np.argsort(engine.nearest_lists(work[rows]), kind="stable")]
-        chunks = [rows[a : a + CHUNK_ROWS] for a in range(0, rows.size, CHUNK_ROWS)]
+        sub = np.ascontiguousarray(work[rows])
+        chunks = [np.arange(a, min(rows.size, a + CHUNK_ROWS)) for a in range(0, rows.size, CHUNK_ROWS)]
 
         def run(chunk):
-            engine.impute_rows(work, chunk, k, weights, probe)
+            engine.impute_rows(sub, chunk, k, weights, probe)
             return chunk.size
 
         done = total - rows.size  # rows without a missing cell are done already
@@ -157,15 +161,16 @@ class CandidateIndex:
                 done += run(chunk)
                 if report is not None:
                     report(done, total)
-            return
-        pool = ThreadPoolExecutor(max_workers=min(n_threads, len(chunks)))
-        try:
-            for n in pool.map(run, chunks):
-                done += n
-                if report is not None:
-                    report(done, total)
-        finally:
-            pool.shutdown(wait=True, cancel_futures=True)
+        else:
+            pool = ThreadPoolExecutor(max_workers=min(n_threads, len(chunks)))
+            try:
+                for n in pool.map(run, chunks):
+                    done += n
+                    if report is not None:
+                        report(done, total)
+            finally:
+                pool.shutdown(wait=True, cancel_futures=True)
+        work[rows] = sub
 
     def __reduce__(self):
         # The fitted table travels once, with the Donors object the estimator pickles anyway

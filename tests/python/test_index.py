@@ -195,3 +195,24 @@ def test_dask_ships_the_index_with_the_estimator():
     shipped = cloudpickle.loads(cloudpickle.dumps(est))  # what a worker receives
     assert shipped._index.probe == est._index.probe
     assert np.array_equal(bits(shipped.transform(query)), bits(want))
+
+
+@pytest.mark.parametrize("n_jobs", [1, 2])
+def test_a_stopped_transform_writes_nothing_into_the_callers_array(n_jobs):
+    rng = np.random.default_rng(10)
+    x = mixture(rng, 3000, 10)
+    query = mixture(rng, 3000, 10)
+    seen = []
+
+    def stop(done, total):
+        seen.append(done)
+        raise KeyboardInterrupt
+
+    est = KNNImputer(algorithm="ivf", random_state=0, copy=False, n_jobs=n_jobs, progress=stop).fit(x)
+    assert est.index_used_
+    before = query.copy()
+    with pytest.raises(KeyboardInterrupt):
+        est.transform(query)
+    assert seen and np.array_equal(bits(query), bits(before))
+    est.set_params(progress=False).transform(query)  # then it imputes in place
+    assert not np.isnan(query).any()
