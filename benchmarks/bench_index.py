@@ -52,7 +52,7 @@ def rmse(result, full, cells):
     return float(np.sqrt(np.mean((result[cells] - full[cells]) ** 2)))
 
 
-def run(name, full, holed, threads, exact_max_rows, check_rows, seed=1):
+def run(name, full, holed, threads, exact_max_rows, check_rows, exact_sample_rows=2000, seed=1):
     rng = np.random.default_rng(seed)
     rows = full.shape[0]
     cells = np.isnan(holed)
@@ -76,7 +76,7 @@ def run(name, full, holed, threads, exact_max_rows, check_rows, seed=1):
         exact_on = exact
     else:
         exact_est.fit(holed)
-        sample = np.sort(rng.choice(need, size=min(need.size, check_rows * 4), replace=False))
+        sample = np.sort(rng.choice(need, size=min(need.size, exact_sample_rows), replace=False))
         t = time.perf_counter()
         part = exact_est.transform(holed[sample])
         t_exact = (time.perf_counter() - t) * need.size / sample.size
@@ -116,12 +116,21 @@ def main(argv=None):
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--exact-max-rows", type=int, default=200000)
     parser.add_argument("--check-rows", type=int, default=500)
+    parser.add_argument("--exact-sample-rows", type=int, default=2000)
     parser.add_argument("--random", action="store_true", help="also a table of random rows (50 columns)")
     args = parser.parse_args(argv)
     print(f"CPU: {cpu_name()}, {os.cpu_count()} logical CPUs, threads {args.threads}; k=5, 10% removed")
     for size in (int(s) for s in args.sizes.split(",") if s):
         full, holed = mixture(size)
-        run("mixture(20) x 20 cols", full, holed, args.threads, args.exact_max_rows, args.check_rows)
+        run(
+            "mixture(20) x 20 cols",
+            full,
+            holed,
+            args.threads,
+            args.exact_max_rows,
+            args.check_rows,
+            args.exact_sample_rows,
+        )
     if args.random:
         full, holed = random_rows(50000)
         run("random x 50 cols", full, holed, args.threads, args.exact_max_rows, args.check_rows)

@@ -10,8 +10,8 @@ bit for bit.
 How many lists a query probes is chosen at fit, by measurement: on a sample of the fitted rows
 (rows with a missing cell, or rows with one present cell hidden when the table is complete)
 the engine finds the exact donors of every sampled cell once and counts, for every probe count
-at once, how many of them the index would select. The smallest probe whose measured recall
-meets the target is kept. When that probe would measure more than ``NO_GAIN_FRACTION`` of the
+at once, how many of them the index would select. The smallest probe whose measured recall,
+less two binomial standard errors, meets the target is kept. When that probe would measure more than ``NO_GAIN_FRACTION`` of the
 fitted rows per query (random high-dimensional rows, where lists do not separate neighbours),
 the index is not used: transform runs the exact pass, and a warning says so.
 """
@@ -24,12 +24,15 @@ import numpy as np
 
 from mirel import _index_engine
 
-# Rows of the recall sample: 1000 (some 10,000 donors at 20 columns and 10% missing, an estimate
-# to about +-0.002 at 0.99), fewer on large tables so that its full scans cost at most about
-# 3e8 pairs (300 rows at a million fitted rows; never fewer than 300).
+# Rows of the recall sample: 1000 (some 10,000 donors at 20 columns and 10% missing). Their full
+# scans cost about 1000 rows of the exact pass (some 1e9 pairs at a million fitted rows). A
+# smaller sample (300 rows) was measured to overstate the recall by 0.007 at a million rows.
 RECALL_SAMPLE_ROWS = 1000
-RECALL_SAMPLE_PAIRS = 3e8
-RECALL_SAMPLE_MIN_ROWS = 300
+RECALL_SAMPLE_PAIRS = 1e9
+RECALL_SAMPLE_MIN_ROWS = 1000
+# The probe kept is the smallest whose measured recall, less this many binomial standard errors
+# (over the sampled donors), meets the target: a margin for the sample's own error.
+RECALL_MARGIN_SE = 2.0
 
 
 def sample_rows(fitted_rows):
@@ -119,7 +122,8 @@ class CandidateIndex:
             # Nothing to measure on (or one list: the exact pass): every list probed.
             return cls(engine, donors, max(lists, 1), 1.0, cells, rows, 1.0, lists > 1 and donors_total == 0)
         achieved = found[1:] / float(donors_total)
-        probe = int(np.argmax(achieved >= target)) + 1  # recall at every list probed is 1
+        margin = RECALL_MARGIN_SE * np.sqrt(achieved * (1.0 - achieved) / donors_total)
+        probe = int(np.argmax(achieved - margin >= target)) + 1  # every list probed: recall 1, margin 0
         fraction = (float(measured[probe]) / rows + lists) / max(n, 1)
         used = fraction <= NO_GAIN_FRACTION
         if not used:
