@@ -334,7 +334,8 @@ class KNNImputer(_BaseImputer):
         a row probes is chosen at fit by measurement: on a sample of fitted
         rows with missing cells (``recall_sample_cells_`` cells) the exact
         donors are found and the smallest probe that selects at least
-        ``recall`` of them is kept (``recall_`` is the measured value). Where
+        ``recall`` of them, with a margin of two standard errors, is kept
+        (``recall_`` is the measured value). Where
         that probe would measure more than about a third of the rows (data on
         which lists do not separate neighbours, such as random
         high-dimensional rows), ``fit`` warns and ``transform`` runs 'brute'.
