@@ -35,6 +35,12 @@ def _plain_params(est):
         and type(est.keep_empty_features) is bool
         and (est.n_jobs is None or type(est.n_jobs) is int)
         and type(est.progress) is bool
+        and type(est.algorithm) is str
+        and est.algorithm == "brute"
+        and type(est.recall) is float
+        and 0.0 <= est.recall <= 1.0
+        and est.n_lists is None
+        and est.random_state is None
         and type(est.missing_values) is float
         and est.missing_values != est.missing_values  # NaN
     )

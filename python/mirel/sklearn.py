@@ -48,6 +48,7 @@ try:
     from sklearn.base import TransformerMixin, _fit_context
     from sklearn.impute._base import _BaseImputer
     from sklearn.metrics.pairwise import _NAN_METRICS
+    from sklearn.utils import check_random_state
     from sklearn.utils._mask import _get_mask
     from sklearn.utils._missing import is_scalar_nan
     from sklearn.utils._param_validation import Hidden, Interval, StrOptions
@@ -55,12 +56,12 @@ try:
 except ImportError as exc:  # scikit-learn missing, or older than 1.6
     raise ImportError('mirel.sklearn needs scikit-learn 1.6 or later: pip install "mirel[sklearn]"') from exc
 
-from numbers import Integral
+from numbers import Integral, Real
 
 import numpy as np
 from joblib import effective_n_jobs
 
-from mirel import _callables, _query, _validation
+from mirel import _callables, _index, _query, _validation
 from mirel._mixed import MixedImputer
 from mirel._state_lock import state_lock_of
 
@@ -137,6 +138,37 @@ class KNNImputer(_BaseImputer):
         callable is called as ``progress(done_rows, total_rows)`` about every
         0.1 s and at the end. Results do not depend on it.
 
+    algorithm : {'brute', 'ivf'}, default='brute'
+        How the donors are searched (built-in metric and weights). 'brute'
+        measures every fitted row: the exact result. 'ivf' builds a candidate
+        index at fit: the fitted rows are grouped into ``n_lists`` lists by
+        k-means (nan_euclidean distances, seeded by ``random_state``), and each
+        query row measures only the rows of its nearest lists, ranked exactly
+        as 'brute' ranks them; a cell whose lists hold fewer donors than
+        'brute' could give it is served by a scan of every row. How many lists
+        a row probes is chosen at fit by measurement: on a sample of fitted
+        rows with missing cells (``recall_sample_cells_`` cells) the exact
+        donors are found and the smallest probe that selects at least
+        ``recall`` of them, with a margin of two standard errors, is kept
+        (``recall_`` is the measured value). Where
+        that probe would measure more than about a third of the rows (data on
+        which lists do not separate neighbours, such as random
+        high-dimensional rows), ``fit`` warns and ``transform`` runs 'brute'.
+        The measurement is for ``n_neighbors`` at fit, on fitted rows; results
+        are bit-identical for every ``n_jobs`` and split of the rows.
+
+    recall : float in [0, 1], default=0.99
+        With ``algorithm='ivf'``: the share of the exact donors (over the cells
+        of the recall sample) that the index must select.
+
+    n_lists : int, default=None
+        With ``algorithm='ivf'``: lists of the index (``None``: about
+        ``sqrt(n_samples) / 2``).
+
+    random_state : int, RandomState instance or None, default=None
+        With ``algorithm='ivf'``: seeds the k-means and the recall sample. An
+        int gives the same index, probe and results on every run.
+
     add_indicator : bool, default=False
         If True, a :class:`~sklearn.impute.MissingIndicator` transform will stack
         onto the output of the imputer's transform.
@@ -154,6 +186,20 @@ class KNNImputer(_BaseImputer):
 
     n_features_in_ : int
         Number of features seen during :term:`fit`.
+
+    recall_ : float
+        With ``algorithm='ivf'``: the measured share of the exact donors that
+        the index selects with the probe kept (1.0 when it is not used).
+
+    recall_sample_cells_ : int
+        With ``algorithm='ivf'``: cells of the sample ``recall_`` was measured on.
+
+    n_probe_ : int
+        With ``algorithm='ivf'``: lists each query row probes.
+
+    index_used_ : bool
+        With ``algorithm='ivf'``: whether ``transform`` searches the index
+        (False: it runs 'brute', see ``algorithm``).
 
     feature_names_in_ : ndarray of shape (``n_features_in_``,)
         Names of features seen during :term:`fit`. Defined only when ``X``
@@ -179,6 +225,10 @@ class KNNImputer(_BaseImputer):
         "copy": ["boolean"],
         "n_jobs": [Integral, None],
         "progress": ["boolean", callable],
+        "algorithm": [StrOptions({"brute", "ivf"})],
+        "recall": [Interval(Real, 0, 1, closed="both")],
+        "n_lists": [Interval(Integral, 1, None, closed="left"), None],
+        "random_state": ["random_state"],
     }
 
     def __init__(
@@ -193,6 +243,10 @@ class KNNImputer(_BaseImputer):
         keep_empty_features=False,
         n_jobs=None,
         progress=False,
+        algorithm="brute",
+        recall=0.99,
+        n_lists=None,
+        random_state=None,
     ):
         super().__init__(
             missing_values=missing_values,
@@ -205,6 +259,10 @@ class KNNImputer(_BaseImputer):
         self.copy = copy
         self.n_jobs = n_jobs
         self.progress = progress
+        self.algorithm = algorithm
+        self.recall = recall
+        self.n_lists = n_lists
+        self.random_state = random_state
 
     def _state_lock(self):
         return state_lock_of(self)
@@ -310,15 +368,22 @@ class KNNImputer(_BaseImputer):
             if mask.any():
                 fit_X = np.where(mask, np.nan, fit_X)
         donors = _query.Donors(fit_X)
-        del fit_X
         # The donor counts stay in the engine; only the mask is kept here (a wide table would
         # otherwise hold a second array of counts).
         valid_mask = donors.counts() > 0
+        index = None
+        if self.algorithm == "ivf" and not (callable(self.metric) or callable(self.weights)):
+            rng = np.random.default_rng(check_random_state(self.random_state).randint(2**31 - 1))
+            index = _index.CandidateIndex.fit(
+                donors, fit_X, valid_mask, self.n_neighbors, self.recall, self.n_lists, rng
+            )
+        del fit_X
         # The row-major copy for callables: built now, once, under the writer's lock.
         rows = _rows_of(donors) if callable(self.metric) or callable(self.weights) else None
         # The engine-side state is replaced together, once all of it is built.
         self._donors, self._valid_mask = donors, valid_mask
         self.__dict__.pop("_marked", None)
+        _index.set_fitted(self, index)
         if rows is None:
             self.__dict__.pop("_rows", None)
         else:
@@ -392,7 +457,11 @@ class KNNImputer(_BaseImputer):
                 # The lock released, the rows over n_jobs threads (bit-identical for any count).
                 weights = "uniform" if self.weights is None else self.weights
                 n_threads = effective_n_jobs(self.n_jobs)
-                donors.impute_parallel(work, k, weights, n_threads, report)
+                index = self.__dict__.get("_index")
+                if index is not None and index.serves(k):
+                    index.impute(work, k, weights, n_threads, report)
+                else:
+                    donors.impute_parallel(work, k, weights, n_threads, report)
                 report = None  # the pass reported its end
             if report is not None:
                 report(total, total)

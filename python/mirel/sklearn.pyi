@@ -64,12 +64,26 @@ class KNNImputer(_BaseImputer):  # type: ignore[misc]
     progress : bool or callable, default False
         ``True`` shows a ``tqdm`` bar while ``transform`` runs; a callable is called as
         ``progress(done_rows, total_rows)`` about every 0.1 s. Results do not change.
+    algorithm : {"brute", "ivf"}, default "brute"
+        "brute" measures every fitted row (exact). "ivf" searches a candidate index built at
+        ``fit`` (k-means lists, each query row measuring its nearest lists, candidates ranked
+        exactly, a full scan for a cell its lists cannot serve), probing as many lists as a
+        measurement on a sample of fitted rows needs to select ``recall`` of the exact donors;
+        where that would not save work, ``fit`` warns and ``transform`` runs "brute".
+    recall : float in [0, 1], default 0.99
+        The donor recall the index must reach on the sample.
+    n_lists : int or None, default None
+        Lists of the index (``None``: about ``sqrt(n_samples) / 2``).
+    random_state : int, RandomState or None, default None
+        Seeds the index's k-means and the recall sample.
 
     Attributes
     ----------
     indicator_ : sklearn.impute.MissingIndicator or None
     n_features_in_ : int
     feature_names_in_ : ndarray of str, only when ``fit`` saw string column names
+    recall_, recall_sample_cells_, n_probe_, index_used_ : with ``algorithm="ivf"``: the
+        measured recall, the cells it was measured on, the lists probed, whether the index is used
 
     Raises
     ------
@@ -91,6 +105,14 @@ class KNNImputer(_BaseImputer):  # type: ignore[misc]
     keep_empty_features: bool
     n_jobs: int | None
     progress: bool | Callable[[int, int], object]
+    algorithm: Literal["brute", "ivf"]
+    recall: float
+    n_lists: int | None
+    random_state: Any
+    recall_: float
+    recall_sample_cells_: int
+    n_probe_: int
+    index_used_: bool
     indicator_: Any
     n_features_in_: int
     feature_names_in_: npt.NDArray[np.object_]
@@ -107,6 +129,10 @@ class KNNImputer(_BaseImputer):  # type: ignore[misc]
         keep_empty_features: bool = False,
         n_jobs: int | None = None,
         progress: bool | Callable[[int, int], object] = False,
+        algorithm: Literal["brute", "ivf"] = "brute",
+        recall: float = 0.99,
+        n_lists: int | None = None,
+        random_state: Any = None,
     ) -> None: ...
     def fit(self, X: npt.ArrayLike, y: object = None) -> Self:
         """Keep the rows of ``X`` (array-like of shape (n_samples, n_features)) as donors.

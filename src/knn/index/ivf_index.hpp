@@ -1,0 +1,126 @@
+// A candidate index for the query pass: a coarse quantiser (k-means over the fitted rows with
+// nan_euclidean-style distances) and inverted lists over a panel of the fitted rows in list
+// order. It only narrows which donor rows a query row measures; every candidate is ranked by the
+// query pass's own rule (the key of sqrt(d2), ties by fitted row index), and a cell whose
+// candidates hold fewer than min(k, donors of its column) donors is served by a scan of every
+// fitted row instead. With every list probed the result is the exact pass's, bit for bit.
+//
+// Memory: one panel of the fitted rows, the centroids (lists x cols) and three arrays of one
+// entry per fitted row; nothing rows x rows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "knn/query/query.hpp"
+#include "knn/query/query_fast.hpp"
+
+namespace mirel::knn {
+
+class IvfPanel;  // knn/index/ivf_index.cpp
+
+class IvfIndex {
+public:
+    // Trains the quantiser on a seeded sample of the fitted rows (`lists` centroids, at most
+    // one per row, at least one when there are rows), assigns every row to its nearest centroid
+    // and lays the lists out. `kernel` is the fast pass's kernel (not `reference`): every kernel
+    // gives the same distances, so the index is the same whichever runs.
+    static IvfIndex train(const TableView& fitted, std::size_t lists, std::uint64_t seed, QueryKernel kernel,
+                          std::size_t iterations = 8);
+    // An index trained before: `centroids` (lists x cols, no NaN) and the list of every fitted
+    // row (each below lists). Throws Panic when they do not fit the table.
+    static IvfIndex from_parts(const TableView& fitted, std::span<const double> centroids,
+                               std::span<const std::uint32_t> list_of_row, QueryKernel kernel);
+
+    IvfIndex(IvfIndex&&) noexcept;
+    IvfIndex& operator=(IvfIndex&&) noexcept;
+    ~IvfIndex();
+
+    std::size_t rows() const noexcept { return rows_; }
+    std::size_t cols() const noexcept { return cols_; }
+    std::size_t lists() const noexcept { return lists_; }
+    const DonorColumns& columns() const noexcept { return columns_; }
+    const std::vector<double>& centroids() const noexcept { return centroids_; }
+    const std::vector<std::uint32_t>& list_of_row() const noexcept { return list_of_row_; }
+    // Rows of list l: positions [list_start()[l], list_start()[l + 1]) of the panel.
+    const std::vector<std::size_t>& list_start() const noexcept { return list_start_; }
+    QueryKernel kernel() const noexcept { return kernel_; }
+    // Rows of list l holding a value in column c: holders()[l * cols + c].
+    const std::vector<std::size_t>& holders() const noexcept { return holders_; }
+    std::size_t bytes() const noexcept;
+
+    const IvfPanel& panel() const noexcept { return *panel_; }
+    const IvfPanel& centroid_panel() const noexcept { return *centroid_panel_; }
+    std::size_t row_at(std::size_t p) const noexcept { return row_of_[p]; }
+    std::size_t position_of(std::size_t r) const noexcept { return pos_of_[r]; }
+
+private:
+    IvfIndex(const TableView& fitted, QueryKernel kernel);
+    // The centroid panel, each row's list (`assign`: its nearest centroid; else as given), the
+    // lists in order and the panel of the rows in list order.
+    void lay_out(const TableView& fitted, bool assign);
+
+    std::size_t rows_ = 0;
+    std::size_t cols_ = 0;
+    std::size_t lists_ = 0;
+    QueryKernel kernel_ = QueryKernel::portable;
+    DonorColumns columns_;
+    std::vector<double> centroids_;
+    std::vector<std::uint32_t> list_of_row_;
+    std::vector<std::size_t> list_start_;
+    std::vector<std::size_t> row_of_;  // position -> fitted row
+    std::vector<std::size_t> pos_of_;  // fitted row -> position
+    std::vector<std::size_t> holders_;
+    std::unique_ptr<IvfPanel> panel_;
+    std::unique_ptr<IvfPanel> centroid_panel_;
+};
+
+struct IvfStats {
+    std::uint64_t cells = 0;           // cells imputed
+    std::uint64_t fallback_cells = 0;  // of those, served by a scan of every fitted row
+    std::uint64_t measured = 0;        // candidate rows measured (fallback scans included)
+};
+
+// Imputes the missing cells of rows [first, last) of `query` (query_rows rows of the fitted
+// width) in place, each row measuring the rows of its `probe` nearest lists (nearest centroid
+// first, ties by list number; probe >= lists: every row). Each row is independent of the others:
+// ranges may run in any order, on any thread.
+IvfStats ivf_impute(const IvfIndex& index, double* query, std::size_t query_rows, std::size_t first, std::size_t last,
+                    std::size_t k, QueryWeights weights, std::size_t probe);
+
+// The same for the rows `rows` of `query` (each below query_rows), in that order. Rows that
+// probe the same lists one after another read them from the cache: order the rows by
+// ivf_nearest_lists first.
+IvfStats ivf_impute_rows(const IvfIndex& index, double* query, std::size_t query_rows,
+                         std::span<const std::size_t> rows, std::size_t k, QueryWeights weights, std::size_t probe);
+
+// The nearest list of each of rows [0, query_rows) of `query` (the first a query probes).
+std::vector<std::uint32_t> ivf_nearest_lists(const IvfIndex& index, const double* query, std::size_t query_rows);
+
+// The donors of every imputed cell of rows [first, last) as ivf_impute selects them (cells in
+// row-major order, `slots` >= min(k, rows) entries each: fitted row indices in rank order, then
+// -1). Does not write the query.
+void ivf_select(const IvfIndex& index, const double* query, std::size_t query_rows, std::size_t first, std::size_t last,
+                std::size_t k, std::size_t probe, std::int64_t* out, std::size_t slots);
+
+// How many of the exact donors the index finds, for every probe count at once, measured on the
+// rows of `sample` (rows of the fitted width, typically fitted rows with missing cells): entry P
+// (1 <= P <= lists) of each vector is for P lists probed. The exact donors come from a scan of
+// every fitted row (groups of sample rows share each stretch of the panel). A cell served by the
+// full scan finds all of its donors; whether a cell is served so is judged by the rows of the
+// probed lists that hold its column, which counts as donors rows without a distance to the
+// query (sharing no coordinate with it), so the curve never counts more than the index finds.
+struct RecallCurve {
+    std::uint64_t donors = 0;  // exact donors (with a distance) of the sampled cells
+    std::uint64_t cells = 0;
+    std::uint64_t rows = 0;               // sampled rows that impute a cell
+    std::vector<std::uint64_t> found;     // exact donors the index selects
+    std::vector<std::uint64_t> fallback;  // cells served by the full scan
+    std::vector<std::uint64_t> measured;  // candidate rows measured, fallback scans included
+};
+RecallCurve ivf_recall(const IvfIndex& index, const TableView& sample, std::size_t k);
+
+}  // namespace mirel::knn

@@ -1,0 +1,485 @@
+// mirel._index: the candidate index behind mirel.sklearn's algorithm="ivf". Private: the Python
+// layer (mirel/_index.py) validates the user's input, trains the index at fit, measures its
+// recall and picks the probe; this module checks its own arguments and refuses anything else
+// with a clear error.
+//
+// Index(fitted, lists, seed, centroids=None, lists_of_rows=None, kernel=None) trains the index
+// over a C-contiguous float64 table (NaN = missing), or rebuilds one from the parts of a trained
+// one (pickles). Its methods read their matrices once into memory of their own and run the
+// engine with the interpreter lock released; impute writes back only the cells it imputed.
+#include "module/arrays.hpp"
+#include "module/extension.hpp"
+#include "utils/errors.hpp"
+#include "utils/lock.hpp"
+#include "utils/memory.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "utils/numpy.hpp"
+
+#include "knn/index/ivf_index.hpp"
+
+namespace mirel::py {
+namespace {
+
+struct IndexObject {
+    PyObject_HEAD
+    knn::IvfIndex* index;  // null only if building it failed
+    bool tracked;
+};
+
+IndexObject* as_index(PyObject* self) noexcept { return reinterpret_cast<IndexObject*>(self); }
+
+const knn::IvfIndex& index_of(PyObject* self) {
+    const IndexObject* obj = as_index(self);
+    if (obj->index == nullptr) {
+        raise(PyExc_ValueError, "the index was never built");
+    }
+    return *obj->index;
+}
+
+// A 2-D C-contiguous float64 array, read once into memory of our own (any alignment: its bytes
+// are only copied).
+std::vector<double> table_copy(PyObject* obj, const char* name, MatrixArg& shape) {
+    shape = matrix_arg(obj, name, NPY_DOUBLE, "float64", Layout::any_alignment);
+    std::vector<double> out(shape.rows * shape.cols);
+    if (!out.empty()) {
+        std::memcpy(out.data(), shape.data, out.size() * sizeof(double));
+    }
+    return out;
+}
+
+// The fast pass named by `obj` (None: the best one here).
+knn::QueryKernel kernel_arg(PyObject* obj) {
+    if (obj == nullptr || obj == Py_None) {
+        return knn::best_query_kernel();
+    }
+    const char* name = PyUnicode_Check(obj) ? PyUnicode_AsUTF8(obj) : nullptr;
+    if (name == nullptr) {
+        PyErr_Clear();
+        raise(PyExc_TypeError, "kernel must be a str or None");
+    }
+    for (const knn::QueryKernel kernel : knn::available_query_kernels()) {
+        if (kernel != knn::QueryKernel::reference && knn::query_kernel_name(kernel) == std::string_view(name)) {
+            return kernel;
+        }
+    }
+    raise(PyExc_ValueError, std::string("kernel '") + name + "' is not available here");
+}
+
+std::size_t count_arg(Py_ssize_t value, const char* name, Py_ssize_t least) {
+    if (value < least) {
+        raise(PyExc_ValueError,
+              std::string(name) + " must be at least " + std::to_string(least) + ", not " + std::to_string(value));
+    }
+    return static_cast<std::size_t>(value);
+}
+
+PyObject* Index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    return guard_object([&]() -> PyObject* {
+        static const char* keywords[] = {"fitted", "lists", "seed", "centroids", "lists_of_rows", "kernel", nullptr};
+        PyObject* fitted_obj = nullptr;
+        Py_ssize_t lists = 0;
+        unsigned long long seed = 0;
+        PyObject* centroids_obj = Py_None;
+        PyObject* rows_obj = Py_None;
+        PyObject* kernel_obj = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnK|OOO:Index", const_cast<char**>(keywords), &fitted_obj,
+                                         &lists, &seed, &centroids_obj, &rows_obj, &kernel_obj)) {
+            return nullptr;
+        }
+        MatrixArg shape;
+        const std::vector<double> fitted = table_copy(fitted_obj, "fitted", shape);
+        const std::size_t n_lists = count_arg(lists, "lists", 1);
+        const knn::QueryKernel kernel = kernel_arg(kernel_obj);
+        const knn::TableView view{fitted.data(), shape.rows, shape.cols};
+        std::vector<double> centroids;
+        std::vector<std::uint32_t> list_of_row;
+        const bool given = centroids_obj != Py_None || rows_obj != Py_None;
+        if (given) {
+            MatrixArg cshape;
+            centroids = table_copy(centroids_obj, "centroids", cshape);
+            if (cshape.cols != shape.cols || cshape.rows != n_lists) {
+                raise(PyExc_ValueError, "centroids must have shape (lists, fitted columns)");
+            }
+            Ref rows_array = check(PyArray_FROMANY(rows_obj, NPY_UINT32, 1, 1, NPY_ARRAY_CARRAY_RO));
+            auto* a = reinterpret_cast<PyArrayObject*>(rows_array.get());
+            if (static_cast<std::size_t>(PyArray_DIM(a, 0)) != shape.rows) {
+                raise(PyExc_ValueError, "lists_of_rows must have one entry per fitted row");
+            }
+            const auto* p = static_cast<const std::uint32_t*>(PyArray_DATA(a));
+            list_of_row.assign(p, p + shape.rows);
+        }
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        Ref self = check(alloc(type, 0));
+        IndexObject* obj = as_index(self.get());
+        obj->index = nullptr;
+        obj->tracked = false;
+        std::optional<knn::IvfIndex> built;
+        {
+            const LockReleased unlocked;
+            built.emplace(given ? knn::IvfIndex::from_parts(view, centroids, list_of_row, kernel)
+                                : knn::IvfIndex::train(view, n_lists, seed, kernel));
+        }
+        // NOLINTNEXTLINE(bugprone-unhandled-exception-at-new)
+        obj->index = new knn::IvfIndex(std::move(*built));
+        track_buffer(obj->index, obj->index->bytes());
+        obj->tracked = true;
+        return self.release();
+    });
+}
+
+void Index_dealloc(PyObject* self) noexcept {
+    IndexObject* obj = as_index(self);
+    PyTypeObject* type = Py_TYPE(self);
+    if (obj->index != nullptr) {
+        if (obj->tracked) {
+            untrack_buffer(obj->index);
+        }
+        delete obj->index;
+        obj->index = nullptr;
+    }
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(type);
+}
+
+knn::QueryWeights weights_arg(const char* name) {
+    const std::string_view w(name);
+    if (w == "uniform") {
+        return knn::QueryWeights::uniform;
+    }
+    if (w == "distance") {
+        return knn::QueryWeights::distance;
+    }
+    raise(PyExc_ValueError, std::string("weights must be 'uniform' or 'distance', not '") + name + "'");
+}
+
+// Index.impute(query, first, last, n_neighbors, weights, probe) -> (cells, fallback cells,
+// rows measured): rows [first, last) of `query` (writeable, of the fitted width), imputed in
+// place. Rows of the range are read once; only their imputed cells are written back.
+PyObject* Index_impute(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return guard_object([&]() -> PyObject* {
+        static const char* keywords[] = {"query", "first", "last", "n_neighbors", "weights", "probe", nullptr};
+        PyObject* query_obj = nullptr;
+        Py_ssize_t first = 0;
+        Py_ssize_t last = 0;
+        Py_ssize_t k = 0;
+        const char* weights = nullptr;
+        Py_ssize_t probe = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Onnnsn:impute", const_cast<char**>(keywords), &query_obj,
+                                         &first, &last, &k, &weights, &probe)) {
+            return nullptr;
+        }
+        const knn::IvfIndex& index = index_of(self);
+        const MatrixArg query = matrix_arg(query_obj, "query", NPY_DOUBLE, "float64", Layout::writeable);
+        if (query.cols != index.cols()) {
+            raise(PyExc_ValueError,
+                  "query has " + std::to_string(query.cols) + " columns, the index " + std::to_string(index.cols()));
+        }
+        if (first < 0 || last < first || static_cast<std::size_t>(last) > query.rows) {
+            raise(PyExc_ValueError, "rows [first, last) are not rows of the query");
+        }
+        const std::size_t n_k = count_arg(k, "n_neighbors", 1);
+        const std::size_t n_probe = count_arg(probe, "probe", 1);
+        const knn::QueryWeights w = weights_arg(weights);
+        const std::size_t rows = static_cast<std::size_t>(last - first);
+        const std::size_t cols = query.cols;
+        auto* data = reinterpret_cast<double*>(query.data) + static_cast<std::size_t>(first) * cols;
+        std::vector<double> work(data, data + rows * cols);
+        const std::vector<double> before = work;
+        knn::IvfStats stats;
+        {
+            const LockReleased unlocked;
+            stats = knn::ivf_impute(index, work.data(), rows, 0, rows, n_k, w, n_probe);
+        }
+        for (std::size_t i = 0; i < work.size(); ++i) {
+            if (std::isnan(before[i]) && !std::isnan(work[i])) {
+                data[i] = work[i];
+            }
+        }
+        return Py_BuildValue("(KKK)", static_cast<unsigned long long>(stats.cells),
+                             static_cast<unsigned long long>(stats.fallback_cells),
+                             static_cast<unsigned long long>(stats.measured));
+    });
+}
+
+// Index.impute_rows(query, rows, n_neighbors, weights, probe) -> (cells, fallback cells, rows
+// measured): the rows `rows` (int64 indices into `query`) imputed in place, in that order
+// (order them by nearest_lists so that rows probing the same lists follow each other). The rows
+// are read once; only their imputed cells are written back.
+PyObject* Index_impute_rows(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return guard_object([&]() -> PyObject* {
+        static const char* keywords[] = {"query", "rows", "n_neighbors", "weights", "probe", nullptr};
+        PyObject* query_obj = nullptr;
+        PyObject* rows_obj = nullptr;
+        Py_ssize_t k = 0;
+        const char* weights = nullptr;
+        Py_ssize_t probe = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOnsn:impute_rows", const_cast<char**>(keywords), &query_obj,
+                                         &rows_obj, &k, &weights, &probe)) {
+            return nullptr;
+        }
+        const knn::IvfIndex& index = index_of(self);
+        const MatrixArg query = matrix_arg(query_obj, "query", NPY_DOUBLE, "float64", Layout::writeable);
+        if (query.cols != index.cols()) {
+            raise(PyExc_ValueError,
+                  "query has " + std::to_string(query.cols) + " columns, the index " + std::to_string(index.cols()));
+        }
+        Ref rows_array = check(PyArray_FROMANY(rows_obj, NPY_INT64, 1, 1, NPY_ARRAY_CARRAY_RO));
+        auto* a = reinterpret_cast<PyArrayObject*>(rows_array.get());
+        const auto* rp = static_cast<const std::int64_t*>(PyArray_DATA(a));
+        std::vector<std::size_t> rows(static_cast<std::size_t>(PyArray_DIM(a, 0)));
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            if (rp[i] < 0 || static_cast<std::uint64_t>(rp[i]) >= query.rows) {
+                raise(PyExc_ValueError, "rows must be rows of the query");
+            }
+            rows[i] = static_cast<std::size_t>(rp[i]);
+        }
+        const std::size_t n_k = count_arg(k, "n_neighbors", 1);
+        const std::size_t n_probe = count_arg(probe, "probe", 1);
+        const knn::QueryWeights w = weights_arg(weights);
+        const std::size_t cols = query.cols;
+        auto* data = reinterpret_cast<double*>(query.data);
+        std::vector<double> work(rows.size() * cols);
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            std::memcpy(work.data() + i * cols, data + rows[i] * cols, cols * sizeof(double));
+        }
+        const std::vector<double> before = work;
+        knn::IvfStats stats;
+        {
+            const LockReleased unlocked;
+            stats = knn::ivf_impute(index, work.data(), rows.size(), 0, rows.size(), n_k, w, n_probe);
+        }
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            for (std::size_t c = 0; c < cols; ++c) {
+                const double v = work[i * cols + c];
+                if (std::isnan(before[i * cols + c]) && !std::isnan(v)) {
+                    data[rows[i] * cols + c] = v;
+                }
+            }
+        }
+        return Py_BuildValue("(KKK)", static_cast<unsigned long long>(stats.cells),
+                             static_cast<unsigned long long>(stats.fallback_cells),
+                             static_cast<unsigned long long>(stats.measured));
+    });
+}
+
+// Index.select(query, n_neighbors, probe) -> int64 array (imputed cells x min(k, rows)): the
+// donors the index selects for every imputed cell of `query` (row-major cell order), fitted
+// row indices in rank order, then -1.
+PyObject* Index_select(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return guard_object([&]() -> PyObject* {
+        static const char* keywords[] = {"query", "n_neighbors", "probe", nullptr};
+        PyObject* query_obj = nullptr;
+        Py_ssize_t k = 0;
+        Py_ssize_t probe = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Onn:select", const_cast<char**>(keywords), &query_obj, &k,
+                                         &probe)) {
+            return nullptr;
+        }
+        const knn::IvfIndex& index = index_of(self);
+        MatrixArg shape;
+        const std::vector<double> query = table_copy(query_obj, "query", shape);
+        if (shape.cols != index.cols()) {
+            raise(PyExc_ValueError,
+                  "query has " + std::to_string(shape.cols) + " columns, the index " + std::to_string(index.cols()));
+        }
+        const std::size_t n_k = count_arg(k, "n_neighbors", 1);
+        const std::size_t n_probe = count_arg(probe, "probe", 1);
+        const knn::TableView view{query.data(), shape.rows, shape.cols};
+        const std::size_t cells = knn::count_imputed_cells(index.columns(), view, 0, shape.rows);
+        const std::size_t slots = std::min(n_k, index.rows());
+        npy_intp dims[2] = {static_cast<npy_intp>(cells), static_cast<npy_intp>(slots)};
+        Ref out = check(PyArray_SimpleNew(2, dims, NPY_INT64));
+        auto* o = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+        {
+            const LockReleased unlocked;
+            knn::ivf_select(index, query.data(), shape.rows, 0, shape.rows, n_k, n_probe, o, slots);
+        }
+        return out.release();
+    });
+}
+
+// Index.nearest_lists(query) -> uint32 array: the nearest list of every row of `query`.
+PyObject* Index_nearest_lists(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return guard_object([&]() -> PyObject* {
+        static const char* keywords[] = {"query", nullptr};
+        PyObject* query_obj = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:nearest_lists", const_cast<char**>(keywords), &query_obj)) {
+            return nullptr;
+        }
+        const knn::IvfIndex& index = index_of(self);
+        MatrixArg shape;
+        const std::vector<double> query = table_copy(query_obj, "query", shape);
+        if (shape.cols != index.cols()) {
+            raise(PyExc_ValueError,
+                  "query has " + std::to_string(shape.cols) + " columns, the index " + std::to_string(index.cols()));
+        }
+        std::vector<std::uint32_t> lists;
+        {
+            const LockReleased unlocked;
+            lists = knn::ivf_nearest_lists(index, query.data(), shape.rows);
+        }
+        npy_intp dims[1] = {static_cast<npy_intp>(lists.size())};
+        Ref out = check(PyArray_SimpleNew(1, dims, NPY_UINT32));
+        if (!lists.empty()) {
+            std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())), lists.data(),
+                        lists.size() * sizeof(std::uint32_t));
+        }
+        return out.release();
+    });
+}
+
+Ref uint64_array(const std::vector<std::uint64_t>& v) {
+    npy_intp dims[1] = {static_cast<npy_intp>(v.size())};
+    Ref a = check(PyArray_SimpleNew(1, dims, NPY_UINT64));
+    if (!v.empty()) {
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get())), v.data(), v.size() * sizeof(v[0]));
+    }
+    return a;
+}
+
+// Index.recall(sample, n_neighbors) -> (donors, cells, rows, found, fallback, measured): the
+// recall curve over the rows of `sample` (entry P of the arrays: P lists probed).
+PyObject* Index_recall(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return guard_object([&]() -> PyObject* {
+        static const char* keywords[] = {"sample", "n_neighbors", nullptr};
+        PyObject* sample_obj = nullptr;
+        Py_ssize_t k = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "On:recall", const_cast<char**>(keywords), &sample_obj, &k)) {
+            return nullptr;
+        }
+        const knn::IvfIndex& index = index_of(self);
+        MatrixArg shape;
+        const std::vector<double> sample = table_copy(sample_obj, "sample", shape);
+        if (shape.cols != index.cols()) {
+            raise(PyExc_ValueError,
+                  "sample has " + std::to_string(shape.cols) + " columns, the index " + std::to_string(index.cols()));
+        }
+        const std::size_t n_k = count_arg(k, "n_neighbors", 1);
+        knn::RecallCurve curve;
+        {
+            const LockReleased unlocked;
+            curve = knn::ivf_recall(index, {sample.data(), shape.rows, shape.cols}, n_k);
+        }
+        Ref found = uint64_array(curve.found);
+        Ref fallback = uint64_array(curve.fallback);
+        Ref measured = uint64_array(curve.measured);
+        return Py_BuildValue("(KKKOOO)", static_cast<unsigned long long>(curve.donors),
+                             static_cast<unsigned long long>(curve.cells), static_cast<unsigned long long>(curve.rows),
+                             found.get(), fallback.get(), measured.get());
+    });
+}
+
+// Index.parts() -> (centroids, lists_of_rows): what rebuilds the index over the same table.
+PyObject* Index_parts(PyObject* self, PyObject*) noexcept {
+    return guard_object([&]() -> PyObject* {
+        const knn::IvfIndex& index = index_of(self);
+        npy_intp cdims[2] = {static_cast<npy_intp>(index.lists()), static_cast<npy_intp>(index.cols())};
+        Ref centroids = check(PyArray_SimpleNew(2, cdims, NPY_DOUBLE));
+        if (!index.centroids().empty()) {
+            std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(centroids.get())), index.centroids().data(),
+                        index.centroids().size() * sizeof(double));
+        }
+        npy_intp rdims[1] = {static_cast<npy_intp>(index.rows())};
+        Ref rows = check(PyArray_SimpleNew(1, rdims, NPY_UINT32));
+        if (index.rows() != 0) {
+            std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rows.get())), index.list_of_row().data(),
+                        index.rows() * sizeof(std::uint32_t));
+        }
+        return Py_BuildValue("(OO)", centroids.get(), rows.get());
+    });
+}
+
+PyObject* Index_get_lists(PyObject* self, void*) noexcept {
+    return guard_object([&]() -> PyObject* { return PyLong_FromSize_t(index_of(self).lists()); });
+}
+
+PyObject* Index_get_list_sizes(PyObject* self, void*) noexcept {
+    return guard_object([&]() -> PyObject* {
+        const knn::IvfIndex& index = index_of(self);
+        std::vector<std::uint64_t> sizes(index.lists());
+        for (std::size_t l = 0; l < index.lists(); ++l) {
+            sizes[l] = index.list_start()[l + 1] - index.list_start()[l];
+        }
+        return uint64_array(sizes).release();
+    });
+}
+
+PyObject* Index_get_nbytes(PyObject* self, void*) noexcept {
+    return guard_object([&]() -> PyObject* { return PyLong_FromSize_t(index_of(self).bytes()); });
+}
+
+PyMethodDef index_methods[] = {
+    {"impute", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Index_impute)),
+     METH_VARARGS | METH_KEYWORDS,
+     "impute($self, /, query, first, last, n_neighbors, weights, probe)\n--\n\n"
+     "Imputes rows [first, last) of `query` in place from the probed lists; (cells, fallback cells, rows measured)."},
+    {"impute_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Index_impute_rows)),
+     METH_VARARGS | METH_KEYWORDS,
+     "impute_rows($self, /, query, rows, n_neighbors, weights, probe)\n--\n\n"
+     "Imputes the rows `rows` of `query` in place, in that order; (cells, fallback cells, rows measured)."},
+    {"nearest_lists", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Index_nearest_lists)),
+     METH_VARARGS | METH_KEYWORDS, "nearest_lists($self, /, query)\n--\n\nThe nearest list of every row of `query`."},
+    {"select", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Index_select)),
+     METH_VARARGS | METH_KEYWORDS,
+     "select($self, /, query, n_neighbors, probe)\n--\n\nThe donors the index selects for every imputed cell."},
+    {"recall", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Index_recall)),
+     METH_VARARGS | METH_KEYWORDS,
+     "recall($self, /, sample, n_neighbors)\n--\n\n"
+     "(donors, cells, rows, found, fallback, measured): the exact donors found for every probe count."},
+    {"parts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Index_parts)), METH_NOARGS,
+     "parts($self, /)\n--\n\n(centroids, lists_of_rows): what rebuilds the index over the same table."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef index_getset[] = {
+    {"lists", &Index_get_lists, nullptr, "number of lists", nullptr},
+    {"list_sizes", &Index_get_list_sizes, nullptr, "rows of each list", nullptr},
+    {"nbytes", &Index_get_nbytes, nullptr, "bytes the index holds", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot index_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&Index_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&Index_dealloc)},
+    {Py_tp_methods, index_methods},
+    {Py_tp_getset, index_getset},
+    {Py_tp_doc, const_cast<char*>("Index(fitted, lists, seed, centroids=None, lists_of_rows=None, kernel=None)\n--\n\n"
+                                  "A candidate index over the fitted rows (k-means lists).")},
+    {0, nullptr},
+};
+
+PyType_Spec index_spec = {"mirel._index_engine.Index", sizeof(IndexObject), 0, Py_TPFLAGS_DEFAULT, index_slots};
+
+int index_exec(PyObject* module) noexcept {
+    return guard_status([&]() -> int {
+        if (_import_array() < 0) {
+            throw ErrorAlreadySet{};
+        }
+        Ref type = Ref::steal(reinterpret_cast<PyObject*>(create_type(&index_spec)));
+        check_status(PyObject_SetAttrString(module, "Index", type.get()));
+        return 0;
+    });
+}
+
+PyModuleDef_Slot index_slots_module[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&index_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef index_module = module_def("mirel._index_engine", "The candidate index behind mirel.sklearn (private).",
+                                      nullptr, index_slots_module);
+
+}  // namespace
+}  // namespace mirel::py
+
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
+PyMODINIT_FUNC PyInit__index_engine(void) { return PyModuleDef_Init(&mirel::py::index_module); }
