@@ -542,5 +542,90 @@ TEST(QueryParallel, SharedPassStoppedByThePollWritesNothing) {
     }
 }
 
+// Any thread count, however large, is a usable count of workers and a chunk size of at least
+// one row: counts whose product with the chunks per worker wraps past size_t included. The
+// pass gives the straightforward pass's bits with them, on the rows split and shared alike.
+TEST(QueryParallel, AnyThreadCountIsCappedAndGivesTheSameBits) {
+    const std::size_t processors = std::max<std::size_t>(1, std::thread::hardware_concurrency());
+    const std::size_t counts[] = {
+        0, 1, 2, 5, SIZE_MAX / 16, SIZE_MAX / 16 + 1, SIZE_MAX / 8 + 1, SIZE_MAX / 2 + 1, SIZE_MAX};
+    for (const std::size_t threads : counts) {
+        EXPECT_GE(usable_threads(threads), 1u) << threads;
+        EXPECT_LE(usable_threads(threads), THREADS_PER_PROCESSOR * processors) << threads;
+        if (threads >= 1 && threads <= THREADS_PER_PROCESSOR * processors) {
+            EXPECT_EQ(usable_threads(threads), threads);
+        }
+        for (const std::size_t rows : {std::size_t{0}, std::size_t{1}, std::size_t{5000}, SIZE_MAX}) {
+            const std::size_t chunk = default_chunk_rows(rows, threads);
+            EXPECT_GE(chunk, 32u) << threads << " " << rows;
+            EXPECT_LE(chunk, 4096u) << threads << " " << rows;
+        }
+    }
+    std::mt19937_64 rng(2060);
+    const std::size_t rows = 700;
+    const std::size_t cols = 6;
+    const std::vector<double> fitted = table(rng, rows, cols, 0.2, false);
+    const std::vector<double> other = table(rng, 300, cols, 0.3, false);
+    const TableView f{fitted.data(), rows, cols};
+    const QueryDonors donors(f);
+    for (const bool same : {true, false}) {
+        const std::vector<double>& query = same ? fitted : other;
+        const std::size_t query_rows = query.size() / cols;
+        std::vector<double> want = query;
+        query_reference(f, donor_columns(f), want.data(), query_rows, 0, query_rows, 4, QueryWeights::distance);
+        for (const std::size_t threads : {SIZE_MAX / 16 + 1, SIZE_MAX / 2 + 1, SIZE_MAX}) {
+            ParallelOptions options;
+            options.threads = threads;
+            std::vector<double> got = query;
+            ASSERT_TRUE(query_parallel(donors, got.data(), query_rows, 0, query_rows, 4, QueryWeights::distance,
+                                       best_query_kernel(), options));
+            EXPECT_EQ(bits(got), bits(want)) << threads << " same " << same;
+        }
+    }
+}
+
+// The shared pass's workers add the rows of each group they finish to the shared count, so a
+// poll sees progress while they measure: the count, read between the steps of the pass, grows
+// past 0 before the last group and ends at the rows up to the last imputed one.
+struct SeeProgress {
+    const std::atomic<std::size_t>* done = nullptr;
+    std::vector<std::size_t> seen;
+    static bool keep_going(void* self) noexcept {
+        auto* s = static_cast<SeeProgress*>(self);
+        s->seen.push_back(s->done->load());
+        return true;
+    }
+};
+
+TEST(QueryParallel, SharedWorkersPublishProgressGroupByGroup) {
+    std::mt19937_64 rng(31);
+    const std::size_t rows = 400;
+    const std::size_t cols = 9;
+    std::vector<double> fitted = table(rng, rows, cols, 0.15, false);
+    fitted[(rows - 1) * cols] = NAN_;  // the last row imputes a cell: the count ends at every row
+    const QueryDonors donors(TableView{fitted.data(), rows, cols});
+    for (const QueryKernel kernel : fast_kernels()) {
+        std::vector<double> got = fitted;
+        SharedQueryPass shared(donors, got.data(), 3, QueryWeights::uniform, kernel, small_blocks(), 2);
+        ASSERT_EQ(shared.workers(), 2u);
+        std::atomic<std::size_t> done{0};
+        SeeProgress see;
+        see.done = &done;
+        see.seen.reserve(1 << 20);
+        PassControl control;
+        control.keep_going = &SeeProgress::keep_going;
+        control.context = &see;
+        control.done = &done;
+        for (std::size_t w = 0; w < shared.workers(); ++w) {
+            ASSERT_TRUE(shared.run(w, control));
+        }
+        EXPECT_EQ(done.load(), rows);
+        ASSERT_FALSE(see.seen.empty());
+        EXPECT_TRUE(std::is_sorted(see.seen.begin(), see.seen.end()));
+        EXPECT_EQ(see.seen.front(), 0u);
+        EXPECT_TRUE(std::any_of(see.seen.begin(), see.seen.end(), [&](std::size_t d) { return d > 0 && d < rows; }));
+    }
+}
+
 }  // namespace
 }  // namespace mirel::knn

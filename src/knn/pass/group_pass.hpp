@@ -170,6 +170,15 @@ public:
         const std::size_t s0 = g * tuning_.group_rows;
         return run_group(s0, std::min(states_.size(), s0 + tuning_.group_rows), true, false);
     }
+    // The rows group g stands for in progress: from the row after the previous group's last state
+    // to its own last state. The groups' spans are disjoint and cover every row up to the last
+    // state, in whatever order the workers measure them.
+    std::size_t shared_group_rows(std::size_t g) const noexcept {
+        const std::size_t s0 = g * tuning_.group_rows;
+        const std::size_t s1 = std::min(states_.size(), s0 + tuning_.group_rows);
+        const std::size_t from = s0 == 0 ? 0 : states_[s0 - 1].row + 1;
+        return states_[s1 - 1].row + 1 - from;
+    }
     void merge_into(GroupPass& into) const noexcept {
         for (std::size_t i = 0; i < cells_.size(); ++i) {
             for (const Entry& e : cells_[i].top.entries()) {

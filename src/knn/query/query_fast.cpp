@@ -2,6 +2,7 @@
 // of knn/query/query_pass.hpp (or, for a few fitted rows held as they are, the straightforward
 // pass).
 #include <algorithm>
+#include <cstdint>
 
 #include "knn/query/query_pass.hpp"
 
@@ -29,7 +30,7 @@ bool query_fast_controlled(const QueryDonors& donors, double* query, std::size_t
     if (donors.is_row_major()) {
         // A few fitted rows, held as they are: the straightforward pass measures them in place,
         // a step of about 2^16 cell distances at a time, the control asked between steps.
-        const std::size_t per_row = std::max<std::size_t>(1, donors.rows() * donors.cols());
+        const std::size_t per_row = std::max<std::size_t>(1, try_mul(donors.rows(), donors.cols()).value_or(SIZE_MAX));
         const std::size_t step = std::max<std::size_t>(1, (std::size_t{1} << 16) / per_row);
         for (std::size_t a = first; a < last;) {
             if (control.keep_going != nullptr && !control.keep_going(control.context)) {

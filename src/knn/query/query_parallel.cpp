@@ -146,10 +146,10 @@ void check_job(const QueryJob& job, const ParallelOptions& options, const PassTu
 // work than options.min_thread_work (rows x fitted rows x columns, saturating), and for donors
 // held row-major (a few fitted rows), which the straightforward pass measures in place and
 // allocates as it goes.
-std::size_t worker_count(const QueryJob& job, std::size_t chunks, const ParallelOptions& options) {
+std::size_t worker_count(const QueryJob& job, std::size_t chunks, std::size_t threads, const ParallelOptions& options) {
     const std::size_t total = job.last - job.first;
     const std::size_t cost = try_product({total, job.donors.rows(), job.donors.cols()}).value_or(SIZE_MAX);
-    return cost < options.min_thread_work || job.donors.is_row_major() ? 1 : std::min(options.threads, chunks);
+    return cost < options.min_thread_work || job.donors.is_row_major() ? 1 : std::min(threads, chunks);
 }
 
 // Step 3: every worker's pass, allocated here before any thread starts.
@@ -309,9 +309,16 @@ bool run_shared(const QueryJob& job, SharedQueryPass& shared, const ParallelOpti
 
 }  // namespace
 
+std::size_t usable_threads(std::size_t requested) noexcept {
+    const std::size_t processors = std::max<std::size_t>(1, std::thread::hardware_concurrency());
+    const std::size_t most = try_mul(processors, THREADS_PER_PROCESSOR).value_or(SIZE_MAX);
+    return std::clamp<std::size_t>(requested, 1, most);
+}
+
 std::size_t default_chunk_rows(std::size_t rows, std::size_t threads) noexcept {
-    const std::size_t share = rows / (std::max<std::size_t>(1, threads) * 16);
-    return std::clamp<std::size_t>(share, 32, 4096);
+    // 16 chunks per worker; a product past size_t leaves every chunk at the smallest size.
+    const std::size_t chunks = try_mul(std::max<std::size_t>(1, threads), 16).value_or(SIZE_MAX);
+    return std::clamp<std::size_t>(rows / chunks, 32, 4096);
 }
 
 bool query_parallel(const QueryJob& job, const ParallelOptions& options, const PassTuning& tuning) {
@@ -339,9 +346,10 @@ bool query_parallel(const QueryJob& job, const ParallelOptions& options, const P
         const std::size_t chunk = options.chunk_rows != 0 ? options.chunk_rows : total;
         return run_here(job, fitted_query, chunk, options, tuning);
     }
-    const std::size_t chunk = options.chunk_rows != 0 ? options.chunk_rows : default_chunk_rows(total, options.threads);
+    const std::size_t threads = usable_threads(options.threads);
+    const std::size_t chunk = options.chunk_rows != 0 ? options.chunk_rows : default_chunk_rows(total, threads);
     const std::size_t chunks = total / chunk + (total % chunk != 0 ? 1 : 0);
-    const std::size_t workers = worker_count(job, chunks, options);
+    const std::size_t workers = worker_count(job, chunks, threads, options);
     if (workers == 1) {
         return run_here(job, fitted_query, chunk, options, tuning);
     }

@@ -20,7 +20,9 @@ namespace mirel::knn {
 using QueryPoll = std::function<bool(std::size_t done, std::size_t total)>;
 
 struct ParallelOptions {
-    std::size_t threads = 1;     // workers; with 1 the calling thread runs the pass, no thread starts
+    // Workers (any count: at most usable_threads(threads) start); with 1 the calling thread runs
+    // the pass, no thread starts.
+    std::size_t threads = 1;
     std::size_t chunk_rows = 0;  // rows a worker takes at a time; 0: chosen from rows and threads
     // A pass of less work than this (query rows x fitted rows x columns) runs on the calling
     // thread whatever `threads` says: starting and joining threads would cost more than they save.
@@ -51,6 +53,14 @@ bool query_parallel(const QueryDonors& donors, double* query, std::size_t query_
                     std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
                     const ParallelOptions& options, const PassTuning& tuning = PassTuning{});
 bool query_parallel(const QueryJob& job, const ParallelOptions& options, const PassTuning& tuning = PassTuning{});
+
+// Workers beyond a few per processor only add memory (each has its selections and scratch) and
+// switches: a pass starts at most this many per processor the machine reports.
+inline constexpr std::size_t THREADS_PER_PROCESSOR = 4;
+
+// The workers a pass asked for `requested` may start: at least 1, at most THREADS_PER_PROCESSOR
+// per processor (std::thread::hardware_concurrency, 1 when unknown).
+std::size_t usable_threads(std::size_t requested) noexcept;
 
 // The chunk size query_parallel uses for `rows` rows on `threads` workers when none is given:
 // small enough that every worker gets many (load balance, progress), large enough that the

@@ -221,6 +221,11 @@ public:
             if (!pass_.run_shared_group(g)) {
                 return false;
             }
+            // Measured, not yet written: progress moves while the workers measure, and the rows
+            // are written after the merge, before the pass reports its end.
+            if (control.done != nullptr) {
+                control.done->fetch_add(pass_.shared_group_rows(g));
+            }
         }
         return true;
     }
