@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "knn/pass/pass_driver.hpp"
 #include "knn/query/query.hpp"
 #include "knn/row/impute_fast.hpp"
 
@@ -111,17 +112,6 @@ void query_fast(const QueryDonors& donors, double* query, std::size_t query_rows
 // Whether `query` (query_rows rows) holds exactly the fitted cells, bit for bit (fit_transform):
 // then a pass over all the rows may compute each distance between two imputed rows once.
 bool query_is_fitted(const QueryDonors& donors, const double* query, std::size_t query_rows) noexcept;
-
-// How a running pass is watched and stopped. Between its steps (a super-block for a group of rows,
-// or one row of the full-ordering path) the pass calls keep_going(context) when it is set, and
-// stops when that returns false: the rows of the group being measured are then left as they
-// were, the rows of earlier groups are imputed. When `done` is set, the pass adds to it the rows
-// of its range it has finished, group by group (a worker's progress, read by another thread).
-struct PassControl {
-    bool (*keep_going)(void* context) noexcept = nullptr;
-    void* context = nullptr;
-    std::atomic<std::size_t>* done = nullptr;
-};
 
 // query_fast with the decision made by the caller (query_is_fitted: then a pass over all rows
 // shares distances; false: the pass never reads query rows outside [first, last), so other
