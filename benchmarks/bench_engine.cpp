@@ -43,6 +43,7 @@
 #include "knn/panel/panel.hpp"
 #include "knn/query/query.hpp"
 #include "knn/query/query_fast.hpp"
+#include "knn/query/query_parallel.hpp"
 #include "knn/row/impute.hpp"
 #include "knn/row/impute_fast.hpp"
 
@@ -363,7 +364,7 @@ bool bench_query(const Table& t, const std::string& mode, unsigned k, const std:
         auto run = [&](const PassTuning& with) {
             const QueryDonors donors(fitted);
             out = query;
-            query_fast(donors, out.data(), query_rows, 0, query_rows, k, w, kind, with);
+            query_pass({donors, out.data(), query_rows, 0, query_rows, k, w, kind}, with_tuning(PassOptions{}, with));
         };
         std::optional<Floor> floor;
         if (floor_wanted()) {

@@ -103,7 +103,7 @@ TEST(PassDriver, PlansTheStrategyFromThreadsWorkAndSharing) {
     PassFacts facts;
     facts.rows = 10000;
     facts.work = SIZE_MAX;
-    DriverOptions options;
+    PassOptions options;
     EXPECT_EQ(plan_pass(facts, options).strategy, PassStrategy::calling_thread);
     options.threads = 2;
     PassPlan plan = plan_pass(facts, options);
@@ -142,7 +142,7 @@ TEST(PassDriver, EveryRowGoesToOneWorkerOnceForAnyCountAndChunk) {
                 PassFacts facts;
                 facts.rows = rows;
                 facts.work = SIZE_MAX;
-                DriverOptions options;
+                PassOptions options;
                 options.threads = threads;
                 options.chunk_rows = chunk;
                 std::vector<std::size_t> polled;
@@ -175,7 +175,7 @@ TEST(PassDriver, SharedPairsAreMergedAfterTheJoinOrSplitWhenNothingIsShared) {
         facts.rows = 3000;
         facts.work = SIZE_MAX;
         facts.pairs_shareable = true;
-        DriverOptions options;
+        PassOptions options;
         options.threads = 5;
         ASSERT_TRUE(drive_pass(pass, facts, options));
         const bool shared = std::min<std::size_t>(sharing, plan_pass(facts, options).workers) >= 2;
@@ -192,7 +192,7 @@ TEST(PassDriver, APollThatRefusesOrThrowsStopsAndJoinsTheWorkers) {
         PassFacts facts;
         facts.rows = pass.seen.size();
         facts.work = SIZE_MAX;
-        DriverOptions options;
+        PassOptions options;
         options.threads = 3;
         options.chunk_rows = 1;
         options.poll_interval = std::chrono::milliseconds(0);

@@ -23,7 +23,7 @@ std::size_t default_chunk_rows(std::size_t rows, std::size_t threads) noexcept {
     return std::clamp<std::size_t>(rows / chunks, 32, 4096);
 }
 
-PassPlan plan_pass(const PassFacts& facts, const DriverOptions& options) noexcept {
+PassPlan plan_pass(const PassFacts& facts, const PassOptions& options) noexcept {
     PassPlan plan;
     const std::size_t total = facts.rows;
     if (options.threads <= 1 || total == 0) {
@@ -109,7 +109,7 @@ public:
 
     // Waits for the workers, polling when asked to. Returns true when the poll stopped the pass.
     // An exception of the poll leaves here, and the destructor joins the workers.
-    bool wait(std::size_t total, const DriverOptions& options) {
+    bool wait(std::size_t total, const PassOptions& options) {
         bool stopped = false;
         std::unique_lock<std::mutex> lock(mutex_);
         while (running_ != 0) {
@@ -147,7 +147,7 @@ private:
 }  // namespace
 
 bool run_on_threads(std::size_t workers, WorkerBody body, void* context, std::size_t total,
-                    std::atomic<std::size_t>& done, const DriverOptions& options) {
+                    std::atomic<std::size_t>& done, const PassOptions& options) {
     WorkerThreads threads(workers, done);
     for (std::size_t w = 0; w < workers; ++w) {
         threads.start(body, context, w);

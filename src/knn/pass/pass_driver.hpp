@@ -34,6 +34,8 @@
 #include <functional>
 #include <span>
 
+#include "knn/pass/pass_tuning.hpp"
+
 namespace mirel::knn {
 
 // How a running pass is watched and stopped. Between its steps (a super-block for a group of rows,
@@ -53,8 +55,8 @@ struct PassControl {
 // Rows are imputed whole: a row is either imputed or left as it was.
 using PassPoll = std::function<bool(std::size_t done, std::size_t total)>;
 
-// Threads, chunking and polling of a pass.
-struct DriverOptions {
+// Threads, chunking, polling and tuning of a pass.
+struct PassOptions {
     // Workers (any count: at most usable_threads(threads) start); with 1 the calling thread runs
     // the pass, no thread starts.
     std::size_t threads = 1;
@@ -63,8 +65,15 @@ struct DriverOptions {
     // whatever `threads` says: starting and joining threads would cost more than they save.
     std::size_t min_thread_work = 0;
     std::chrono::milliseconds poll_interval{100};
-    PassPoll poll;  // optional
+    PassPoll poll;      // optional
+    PassTuning tuning;  // block sizes and budgets of every worker's scheduler
 };
+
+// `options` with `tuning`.
+inline PassOptions with_tuning(PassOptions options, const PassTuning& tuning) {
+    options.tuning = tuning;
+    return options;
+}
 
 // Workers beyond a few per processor only add memory (each has its selections and scratch) and
 // switches: a pass starts at most this many per processor the machine reports.
@@ -100,7 +109,7 @@ struct PassPlan {
 // a pass that may not run on threads; shared pairs for fit_transform unless chunks were asked for;
 // split rows otherwise. (A pass whose workers cannot share, their selections beyond the budget,
 // falls back to split rows.)
-PassPlan plan_pass(const PassFacts& facts, const DriverOptions& options) noexcept;
+PassPlan plan_pass(const PassFacts& facts, const PassOptions& options) noexcept;
 
 // One worker of "split the rows": run(first, last, control) imputes rows [first, last) and
 // returns false when the control stopped it; report() adds its counters after the join.
@@ -144,13 +153,13 @@ namespace detail {
 // (std::system_error) or a poll that throws stops the others, and is thrown here after the join.
 using WorkerBody = void (*)(void* context, std::size_t worker, const PassControl& control) noexcept;
 bool run_on_threads(std::size_t workers, WorkerBody body, void* context, std::size_t total,
-                    std::atomic<std::size_t>& done, const DriverOptions& options);
+                    std::atomic<std::size_t>& done, const PassOptions& options);
 
 // The calling thread's control: options.poll at most every poll_interval, between the pass's
 // steps; a refusal or an exception stops the pass (the exception is kept for the caller).
 class CallingThreadPoll {
 public:
-    CallingThreadPoll(const DriverOptions& options, std::size_t total) noexcept
+    CallingThreadPoll(const PassOptions& options, std::size_t total) noexcept
         : options_(options), total_(total), last_(std::chrono::steady_clock::now()) {}
     CallingThreadPoll(const CallingThreadPoll&) = delete;
     CallingThreadPoll& operator=(const CallingThreadPoll&) = delete;
@@ -174,7 +183,7 @@ private:
     static bool keep_going(void* self) noexcept { return static_cast<CallingThreadPoll*>(self)->ask(); }
     bool ask() noexcept;
 
-    const DriverOptions& options_;
+    const PassOptions& options_;
     std::size_t total_;
     std::atomic<std::size_t> done_{0};
     std::chrono::steady_clock::time_point last_;
@@ -187,7 +196,7 @@ private:
 // thread each. Returns false when the poll stopped the pass before every row was done.
 template <RowRangeWorker W>
 bool split_rows(std::span<W> workers, std::size_t first, std::size_t last, std::size_t chunk,
-                const DriverOptions& options) {
+                const PassOptions& options) {
     struct Shared {
         std::span<W> workers;
         std::size_t first;
@@ -219,7 +228,7 @@ bool split_rows(std::span<W> workers, std::size_t first, std::size_t last, std::
 // Strategy "share the pairs": every worker measures groups of pairs, then the calling thread
 // merges and writes. Nothing is written when the poll stops the pass.
 template <PairSharingWorkers S>
-bool share_pairs(S& shared, std::size_t total, const DriverOptions& options) {
+bool share_pairs(S& shared, std::size_t total, const PassOptions& options) {
     std::atomic<std::size_t> done{0};
     const detail::WorkerBody body = [](void* context, std::size_t w, const PassControl& control) noexcept {
         static_cast<S*>(context)->run(w, control);
@@ -235,7 +244,7 @@ bool share_pairs(S& shared, std::size_t total, const DriverOptions& options) {
 
 // Strategy "the calling thread": the pass's own run, polled between its steps.
 template <DrivenPass P>
-bool run_on_calling_thread(P& pass, const PassPlan& plan, bool share_pairs_here, const DriverOptions& options,
+bool run_on_calling_thread(P& pass, const PassPlan& plan, bool share_pairs_here, const PassOptions& options,
                            std::size_t total) {
     detail::CallingThreadPoll poll(options, total);
     const bool completed = pass.run_here(plan.chunk, share_pairs_here, poll.control());
@@ -246,7 +255,7 @@ bool run_on_calling_thread(P& pass, const PassPlan& plan, bool share_pairs_here,
 // The driver: plans the pass, runs the strategy, and reports the end (the one final poll).
 // Returns false when the poll stopped the pass, true when every row is done.
 template <DrivenPass P>
-bool drive_pass(P& pass, const PassFacts& facts, const DriverOptions& options) {
+bool drive_pass(P& pass, const PassFacts& facts, const PassOptions& options) {
     const PassPlan plan = plan_pass(facts, options);
     bool completed = true;
     switch (plan.strategy) {

@@ -1,6 +1,5 @@
-// The fast query pass on the calling thread: query_fast and query_fast_controlled over the pass
-// of knn/query/query_pass.hpp (or, for a few fitted rows held as they are, the straightforward
-// pass).
+// The fast query pass on one thread: run_query_rows over the pass of knn/query/query_pass.hpp (or, for a few fitted
+// rows held as they are, the straightforward pass).
 #include <algorithm>
 #include <cstdint>
 
@@ -8,16 +7,9 @@
 
 namespace mirel::knn {
 
-void query_fast(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first, std::size_t last,
-                std::size_t k, QueryWeights weights, QueryKernel kernel, const PassTuning& tuning) {
-    query_fast_controlled(donors, query, query_rows, first, last, k, weights, kernel,
-                          first == 0 && last == donors.rows() && query_is_fitted(donors, query, query_rows), tuning,
-                          PassControl{});
-}
-
-bool query_fast_controlled(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
-                           std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
-                           bool query_is_fitted, const PassTuning& tuning, const PassControl& control) {
+bool detail::run_query_rows(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
+                            std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel, bool share_pairs,
+                            const PassTuning& tuning, const PassControl& control) {
     const KernelKind kind = detail::fast_kind(kernel);
     detail::check_pass_arguments({nullptr, donors.rows(), donors.cols()}, donors.columns(), query_rows, first, last, k);
     const detail::Kernel fn = detail::kernel_for(kind, Metric::nan_euclid, donors.cols());
@@ -46,7 +38,7 @@ bool query_fast_controlled(const QueryDonors& donors, double* query, std::size_t
         return true;
     }
     QueryPass pass(donors, query, k, weights, fn, tuning);
-    const bool completed = pass.run(first, last, query_is_fitted, &control);
+    const bool completed = pass.run(first, last, share_pairs, &control);
     pass.report();
     return completed;
 }

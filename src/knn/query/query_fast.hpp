@@ -103,23 +103,20 @@ private:
     std::unique_ptr<DonorPanel> panel_;  // empty when row-major
 };
 
-// query_reference's results, bit for bit, from the fast driver over `kernel` (not `reference`),
-// with the block sizes of `tuning` (superblock_bytes, group_rows, group_selections,
-// max_selected). Fails with std::invalid_argument when the kernel is not available here.
-void query_fast(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first, std::size_t last,
-                std::size_t k, QueryWeights weights, QueryKernel kernel, const PassTuning& tuning = PassTuning{});
-
 // Whether `query` (query_rows rows) holds exactly the fitted cells, bit for bit (fit_transform):
 // then a pass over all the rows may compute each distance between two imputed rows once.
 bool query_is_fitted(const QueryDonors& donors, const double* query, std::size_t query_rows) noexcept;
 
-// query_fast with the decision made by the caller (query_is_fitted: then a pass over all rows
-// shares distances; false: the pass never reads query rows outside [first, last), so other
-// threads may be writing them meanwhile), under a PassControl. Returns true when every row of [first, last) is done,
-// false when keep_going stopped the pass.
-bool query_fast_controlled(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
-                           std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
-                           bool query_is_fitted, const PassTuning& tuning, const PassControl& control);
+namespace detail {
+// Rows [first, last) of the fast pass on this thread, under `control` (knn/query/query_parallel.cpp
+// drives it): with `share_pairs` (the query is the fitted table and the range is every row) the
+// distance between two imputed rows is computed once; otherwise the pass never reads query rows
+// outside [first, last), so other threads may be writing them meanwhile. Returns true when every
+// row of [first, last) is done, false when keep_going stopped the pass.
+bool run_query_rows(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
+                    std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel, bool share_pairs,
+                    const PassTuning& tuning, const PassControl& control);
+}  // namespace detail
 
 class QueryPass;  // knn/query/query_fast.cpp
 
@@ -152,14 +149,14 @@ private:
 
 // fit_transform on several threads: the query table is the fitted table (query_is_fitted), and
 // each distance between two rows that both need imputing is computed once, by one of the
-// workers, as query_fast computes it once on one thread. The constructor (on the calling thread)
+// workers, as the pass computes it once on one thread. The constructor (on the calling thread)
 // checks the arguments, builds the panel of the rows and every worker's selections of all rows,
 // and allocates everything else; workers() is 0 when there is nothing to share or the
 // selections of that many copies do not fit the budget of PassTuning (then split the rows
 // instead). run(w) is worker w's loop over the groups of rows left: it allocates nothing and
 // never throws, and writes nothing. finish(), after every worker ended, merges their selections
 // (a selection keeps the first k by key and row index whatever the order it is offered them)
-// and writes every row: the result is query_fast's, bit for bit, for any number of workers.
+// and writes every row: the result is that of one thread, bit for bit, for any number of workers.
 class SharedQueryPass {
 public:
     SharedQueryPass(const QueryDonors& donors, double* query, std::size_t k, QueryWeights weights, QueryKernel kernel,

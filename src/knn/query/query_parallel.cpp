@@ -29,8 +29,8 @@ public:
     bool run_here(std::size_t chunk, bool share_pairs, const PassControl& control) {
         const std::size_t total = job_.last - job_.first;
         if (chunk >= total) {
-            return query_fast_controlled(job_.donors, job_.query, job_.query_rows, job_.first, job_.last, job_.k,
-                                         job_.weights, job_.kernel, share_pairs && fitted_query_, tuning_, control);
+            return detail::run_query_rows(job_.donors, job_.query, job_.query_rows, job_.first, job_.last, job_.k,
+                                          job_.weights, job_.kernel, share_pairs && fitted_query_, tuning_, control);
         }
         detail::PruneState steering;
         PassTuning own = tuning_;
@@ -39,8 +39,8 @@ public:
         }
         for (std::size_t a = job_.first; a < job_.last; a += std::min(chunk, job_.last - a)) {
             const std::size_t b = a + std::min(chunk, job_.last - a);
-            if (!query_fast_controlled(job_.donors, job_.query, job_.query_rows, a, b, job_.k, job_.weights,
-                                       job_.kernel, false, own, control)) {
+            if (!detail::run_query_rows(job_.donors, job_.query, job_.query_rows, a, b, job_.k, job_.weights,
+                                        job_.kernel, false, own, control)) {
                 return false;
             }
         }
@@ -72,22 +72,22 @@ private:
 
 static_assert(DrivenPass<DrivenQueryPass>);
 
-// The checks, on the calling thread: an empty range of query_fast checks the arguments and the
+// The checks, on the calling thread: an empty range of the pass checks the arguments and the
 // kernel.
-void check_job(const QueryJob& job, const ParallelOptions& options, const PassTuning& tuning) {
+void check_job(const QueryJob& job, const PassOptions& options) {
     if (options.threads == 0) {
-        throw std::invalid_argument("query_parallel needs at least one thread");
+        throw std::invalid_argument("a query pass needs at least one thread");
     }
-    query_fast_controlled(job.donors, job.query, job.query_rows, job.first, job.first, job.k, job.weights, job.kernel,
-                          false, tuning, PassControl{});
+    detail::run_query_rows(job.donors, job.query, job.query_rows, job.first, job.first, job.k, job.weights, job.kernel,
+                           false, options.tuning, PassControl{});
     detail::check_pass_arguments({nullptr, job.donors.rows(), job.donors.cols()}, job.donors.columns(), job.query_rows,
                                  job.first, job.last, job.k);
 }
 
 }  // namespace
 
-bool query_parallel(const QueryJob& job, const ParallelOptions& options, const PassTuning& tuning) {
-    check_job(job, options, tuning);
+bool query_pass(const QueryJob& job, const PassOptions& options) {
+    check_job(job, options);
     const bool donors_empty = job.donors.rows() == 0 || job.donors.cols() == 0;
     PassFacts facts;
     facts.first = job.first;
@@ -100,14 +100,8 @@ bool query_parallel(const QueryJob& job, const ParallelOptions& options, const P
     // Donors held row-major (a few fitted rows) are measured in place by the straightforward
     // pass, which allocates as it goes: the calling thread runs it.
     facts.threads_allowed = !donors_empty && !job.donors.is_row_major();
-    DrivenQueryPass pass(job, tuning, facts.pairs_shareable);
+    DrivenQueryPass pass(job, options.tuning, facts.pairs_shareable);
     return drive_pass(pass, facts, options);
-}
-
-bool query_parallel(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
-                    std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
-                    const ParallelOptions& options, const PassTuning& tuning) {
-    return query_parallel(QueryJob{donors, query, query_rows, first, last, k, weights, kernel}, options, tuning);
 }
 
 }  // namespace mirel::knn
