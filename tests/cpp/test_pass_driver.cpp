@@ -67,14 +67,14 @@ struct SharingWorkers {
 struct RecordingPass {
     std::vector<std::atomic<int>> seen;
     std::atomic<int> reports{0};
-    std::size_t here_runs = 0;
-    bool here_shared = false;
+    std::size_t serial_runs = 0;
+    bool serial_shared = false;
     std::size_t sharing_workers = 0;  // what pair_workers gives (0: nothing to share)
 
     explicit RecordingPass(std::size_t rows) : seen(rows) {}
-    bool run_here(std::size_t /*chunk*/, bool share, const PassControl& control) {
-        ++here_runs;
-        here_shared = share;
+    bool run_serially(std::size_t /*chunk*/, bool share, const PassControl& control) {
+        ++serial_runs;
+        serial_shared = share;
         MarkingWorker w{&seen, &reports};
         return w.run(0, seen.size(), control);
     }
@@ -158,7 +158,7 @@ TEST(PassDriver, EveryRowGoesToOneWorkerOnceForAnyCountAndChunk) {
                 ASSERT_FALSE(polled.empty());
                 EXPECT_EQ(polled.back(), rows);  // the one report of the end
                 const PassPlan plan = plan_pass(facts, options);
-                EXPECT_EQ(pass.here_runs, plan.strategy == PassStrategy::calling_thread ? 1u : 0u);
+                EXPECT_EQ(pass.serial_runs, plan.strategy == PassStrategy::calling_thread ? 1u : 0u);
                 if (plan.strategy != PassStrategy::calling_thread) {
                     EXPECT_EQ(static_cast<std::size_t>(pass.reports.load()), plan.workers);
                 }

@@ -139,7 +139,7 @@ concept PairSharingWorkers = requires(S& s, const S& cs, std::size_t w, const Pa
 // thread. pair_workers may return fewer than two workers: nothing to share, or beyond the budget.
 template <class P>
 concept DrivenPass = requires(P& p, std::size_t n, bool share, const PassControl& control) {
-    { p.run_here(n, share, control) } -> std::same_as<bool>;
+    { p.run_serially(n, share, control) } -> std::same_as<bool>;
     {p.range_workers(n)};
     requires RowRangeWorker<typename decltype(p.range_workers(n))::value_type>;
     {p.pair_workers(n)};
@@ -247,7 +247,7 @@ template <DrivenPass P>
 bool run_on_calling_thread(P& pass, const PassPlan& plan, bool share_pairs_here, const PassOptions& options,
                            std::size_t total) {
     detail::CallingThreadPoll poll(options, total);
-    const bool completed = pass.run_here(plan.chunk, share_pairs_here, poll.control());
+    const bool completed = pass.run_serially(plan.chunk, share_pairs_here, poll.control());
     poll.rethrow();
     return completed;
 }

@@ -9,9 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#include "knn/kernels/dispatch.hpp"
 #include "knn/pass/pass_driver.hpp"
+#include "knn/pass/pass_tuning.hpp"
 #include "knn/query/query.hpp"
-#include "knn/row/impute_fast.hpp"
 
 namespace mirel::knn {
 

@@ -26,7 +26,7 @@ public:
 
     // Rows [first, last) on the calling thread, `chunk` rows at a time; the chunks steer pruning
     // as one pass over their rows would.
-    bool run_here(std::size_t chunk, bool share_pairs, const PassControl& control) {
+    bool run_serially(std::size_t chunk, bool share_pairs, const PassControl& control) {
         const std::size_t total = job_.last - job_.first;
         if (chunk >= total) {
             return detail::run_query_rows(job_.donors, job_.query, job_.query_rows, job_.first, job_.last, job_.k,

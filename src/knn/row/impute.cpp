@@ -1,5 +1,8 @@
 #include "knn/row/impute.hpp"
 
+#include <utility>
+#include <variant>
+
 #include "knn/pass/pass_plan.hpp"
 #include "knn/row/impute_fast.hpp"
 
@@ -11,6 +14,14 @@ ImputeResult impute(const KnnImputer& imputer, std::span<const double> input, st
 
 std::optional<UnknownMetric> check_impute(const KnnImputer& imputer, std::span<const double> input,
                                           std::size_t input_rows) {
+    if (!detail::well_formed(imputer)) {
+        // Whatever the straightforward pass does with such a record is what happens.
+        ImputeResult outcome = impute_reference(imputer, input, input_rows);
+        if (auto* unknown = std::get_if<UnknownMetric>(&outcome)) {
+            return std::move(*unknown);
+        }
+        return std::nullopt;
+    }
     return detail::check_pass(imputer, input, input_rows);
 }
 

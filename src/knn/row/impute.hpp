@@ -19,15 +19,6 @@
 
 namespace mirel::knn {
 
-// The one ordinary error of the pass: a metric name that names no metric.
-struct UnknownMetric {
-    std::string message;  // "NAME is a unknown metric"
-};
-
-using ImputeResult = std::variant<std::vector<double>, UnknownMetric>;
-
-inline UnknownMetric unknown_metric(const std::string& name) { return UnknownMetric{name + " is a unknown metric"}; }
-
 // Input row r (read as rows of the fitted width) is imputed from the fitted rows nearest to
 // fitted row r. `input_rows` is the input's own row count: candidates are rows 0..input_rows-1.
 // Internal failures throw Panic. Results are bit-identical to impute_reference.
