@@ -478,7 +478,7 @@ int main(int argc, char** argv) {
             }
             std::vector<double> out;
             auto run = [&](const PassTuning& with) {
-                out = std::get<std::vector<double>>(impute_with(imp, t.cells, rows, kind, with));
+                out = std::get<std::vector<double>>(impute(imp, t.cells, rows, {kind, with}));
             };
             std::optional<Floor> floor;
             if (floor_wanted()) {

@@ -9,7 +9,7 @@
 namespace mirel::knn {
 
 ImputeResult impute(const KnnImputer& imputer, std::span<const double> input, std::size_t input_rows) {
-    return impute_with(imputer, input, input_rows, best_kernel());
+    return impute(imputer, input, input_rows, RowPassOptions{});
 }
 
 std::optional<UnknownMetric> check_impute(const KnnImputer& imputer, std::span<const double> input,

@@ -29,9 +29,9 @@ std::vector<double> distances_with(const KnnImputer& imputer, std::size_t row, s
     return std::vector<double>(out.dist(), out.dist() + candidates);
 }
 
-ImputeResult impute_with(const KnnImputer& imputer, std::span<const double> input, std::size_t input_rows,
-                         KernelKind kernel, const PassTuning& tuning) {
-    const detail::Kernel fn = detail::kernel_for(kernel, imputer.metric_kind(), imputer.cols());
+ImputeResult impute(const KnnImputer& imputer, std::span<const double> input, std::size_t input_rows,
+                    const RowPassOptions& options) {
+    const detail::Kernel fn = detail::kernel_for(options.kernel, imputer.metric_kind(), imputer.cols());
     std::vector<double> result;
     detail::MissingCells work;
     if (auto done = detail::open_pass(imputer, input, result, work)) {
@@ -44,7 +44,7 @@ ImputeResult impute_with(const KnnImputer& imputer, std::span<const double> inpu
     // Candidates 0..input_rows-1, all fitted rows now. Cells without a donor need no distance.
     detail::fill_donorless(imputer, input_rows, work, result);
     if (!work.rows.empty()) {
-        detail::run_row_pass(imputer, input_rows, fn, tuning, work, result);
+        detail::run_row_pass(imputer, input_rows, fn, options.tuning, work, result);
     }
     return result;
 }

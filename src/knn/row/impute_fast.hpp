@@ -1,5 +1,5 @@
-// The fast imputation pass behind `impute`, with the knobs that tests use to reach every path:
-// the distance kernel (portable or a vector instruction set) and the block sizes.
+// What tests of the fast row pass use beside `impute` (knn/row/impute.hpp): the kernels' distance
+// lists.
 #pragma once
 
 #include <cstddef>
@@ -13,11 +13,6 @@
 #include "knn/row/impute.hpp"
 
 namespace mirel::knn {
-
-// `impute` with a chosen kernel and block sizes. Fails with std::invalid_argument when the
-// kernel is not available here. Results are bit-identical to impute_reference.
-ImputeResult impute_with(const KnnImputer& imputer, std::span<const double> input, std::size_t input_rows,
-                         KernelKind kernel, const PassTuning& tuning = PassTuning{});
 
 // The distance list the fast pass computes for fitted row `row` against candidates
 // 0..candidates-1 (its own entry SELF_DISTANCE), for tests of the kernels.
