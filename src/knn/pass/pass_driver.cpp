@@ -137,8 +137,8 @@ private:
     }
 
     std::atomic<std::size_t>& done_;
-    std::atomic<bool> stop_{false};
-    std::mutex mutex_;
+    alignas(64) std::atomic<bool> stop_{false};  // read at every step: apart from what is written
+    alignas(64) std::mutex mutex_;
     std::condition_variable finished_;
     std::size_t running_ = 0;
     std::vector<std::thread> threads_;

@@ -207,7 +207,7 @@ bool split_rows(std::span<W> workers, std::size_t first, std::size_t last, std::
     };
     const std::size_t total = last - first;
     Shared shared{workers, first, last, chunk, total / chunk + (total % chunk != 0 ? 1 : 0)};
-    std::atomic<std::size_t> done{0};
+    alignas(64) std::atomic<std::size_t> done{0};  // written by the workers: a cache line of its own
     const detail::WorkerBody body = [](void* context, std::size_t w, const PassControl& control) noexcept {
         auto& s = *static_cast<Shared*>(context);
         for (std::size_t i = s.next.fetch_add(1); i < s.chunks; i = s.next.fetch_add(1)) {
@@ -229,7 +229,7 @@ bool split_rows(std::span<W> workers, std::size_t first, std::size_t last, std::
 // merges and writes. Nothing is written when the poll stops the pass.
 template <PairSharingWorkers S>
 bool share_pairs(S& shared, std::size_t total, const PassOptions& options) {
-    std::atomic<std::size_t> done{0};
+    alignas(64) std::atomic<std::size_t> done{0};  // written by the workers: a cache line of its own
     const detail::WorkerBody body = [](void* context, std::size_t w, const PassControl& control) noexcept {
         static_cast<S*>(context)->run(w, control);
     };
