@@ -43,6 +43,7 @@
 #include "knn/panel/panel.hpp"
 #include "knn/query/query.hpp"
 #include "knn/query/query_fast.hpp"
+#include "knn/query/query_parallel.hpp"
 #include "knn/row/impute.hpp"
 #include "knn/row/impute_fast.hpp"
 
@@ -363,7 +364,7 @@ bool bench_query(const Table& t, const std::string& mode, unsigned k, const std:
         auto run = [&](const PassTuning& with) {
             const QueryDonors donors(fitted);
             out = query;
-            query_fast(donors, out.data(), query_rows, 0, query_rows, k, w, kind, with);
+            query_pass({donors, out.data(), query_rows, 0, query_rows, k, w, kind}, with_tuning(PassOptions{}, with));
         };
         std::optional<Floor> floor;
         if (floor_wanted()) {
@@ -477,7 +478,7 @@ int main(int argc, char** argv) {
             }
             std::vector<double> out;
             auto run = [&](const PassTuning& with) {
-                out = std::get<std::vector<double>>(impute_with(imp, t.cells, rows, kind, with));
+                out = std::get<std::vector<double>>(impute(imp, t.cells, rows, {kind, with}));
             };
             std::optional<Floor> floor;
             if (floor_wanted()) {

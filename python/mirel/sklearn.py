@@ -68,8 +68,9 @@ from mirel._state_lock import state_lock_of
 __all__ = ["KNNImputer", "MixedImputer"]
 
 
-def _progress_reporter(progress, total):
-    """(callback for the engine, closer) for the `progress` parameter; (None, None) when off."""
+def _progress_reporter(progress, total, call="transform"):
+    """(callback for the engine, closer) for the `progress` parameter; (None, None) when off.
+    `call` names the method in the bar's label ("fit_transform", "transform")."""
     if progress is False or progress is None:
         return None, None
     if progress is True:
@@ -77,7 +78,7 @@ def _progress_reporter(progress, total):
             from tqdm import tqdm
         except ImportError as exc:
             raise ImportError("progress=True needs tqdm: pip install tqdm") from exc
-        bar = tqdm(total=total, unit="row", desc="KNNImputer.transform")
+        bar = tqdm(total=total, unit="row", desc=f"KNNImputer.{call}")
 
         def update(done, _total):
             bar.update(done - bar.n)
@@ -352,7 +353,7 @@ class KNNImputer(_BaseImputer):
             X = self._validated(X, reset=True, copy=self.copy, force_writeable=True)
             mask = self._fit(X)
             hold.downgrade()
-            return self._transform(X, mask)
+            return self._transform(X, mask, call="fit_transform")
 
     def _fit(self, X):
         """Fits the validated X; returns its missing-cell mask when it was built (else None).
@@ -412,7 +413,7 @@ class KNNImputer(_BaseImputer):
             check_is_fitted(self)
             return self._transform(self._validated(X, reset=False, copy=self.copy, force_writeable=True))
 
-    def _transform(self, X, mask=None):
+    def _transform(self, X, mask=None, call="transform"):
         """Imputes the validated X (in place) and returns the result; `mask` is X's missing-cell
         mask when the caller has it."""
         if mask is None:
@@ -420,7 +421,7 @@ class KNNImputer(_BaseImputer):
         valid_mask = self._valid_mask
         X_indicator = super()._transform_indicator(mask)
         if np.any(mask if valid_mask.all() else mask[:, valid_mask]):
-            self._impute(X, mask)
+            self._impute(X, mask, call)
         if self.keep_empty_features:
             Xc = X
             Xc[:, ~valid_mask] = 0
@@ -430,7 +431,7 @@ class KNNImputer(_BaseImputer):
             Xc = X[:, valid_mask]
         return super()._concatenate_indicator(Xc, X_indicator)
 
-    def _impute(self, X, mask):
+    def _impute(self, X, mask, call="transform"):
         """Writes the imputed cells (missing cells of columns with fitted values) into X."""
         donors = self._donors
         nan_missing = is_scalar_nan(self.missing_values)
@@ -449,7 +450,7 @@ class KNNImputer(_BaseImputer):
         #    here, as a Python int, so that any n_neighbors (2**64 included) sizes nothing larger.
         k = min(int(self.n_neighbors), donors.shape[0])
         total = work.shape[0]
-        report, close = _progress_reporter(self.progress, total)
+        report, close = _progress_reporter(self.progress, total, call)
         try:
             if callable(self.metric) or callable(self.weights):
                 self._impute_with_callables(work, X, mask & self._valid_mask, k, report)

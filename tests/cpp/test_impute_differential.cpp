@@ -150,7 +150,7 @@ std::vector<std::pair<std::string, PassTuning>> tunings() {
     return t;
 }
 
-// Checks impute and every kernel/tuning of impute_with against impute_reference.
+// Checks impute with its defaults and with every kernel/tuning against impute_reference.
 void expect_same_as_reference(const KnnImputer& imp, const std::vector<double>& input, std::size_t input_rows,
                               const std::string& what) {
     const Outcome want = capture([&] { return mirel::knn::impute_reference(imp, input, input_rows); });
@@ -173,8 +173,7 @@ void expect_same_as_reference(const KnnImputer& imp, const std::vector<double>& 
     for (const KernelKind kernel : available_kernels()) {
         for (const auto& named : all_tunings) {
             const PassTuning& tuning = named.second;  // not a structured binding: lambdas capture it
-            const Outcome got =
-                capture([&] { return mirel::knn::impute_with(imp, input, input_rows, kernel, tuning); });
+            const Outcome got = capture([&] { return mirel::knn::impute(imp, input, input_rows, {kernel, tuning}); });
             ASSERT_TRUE(want == got) << what << " kernel " << mirel::knn::kernel_name(kernel) << " tuning "
                                      << named.first << ": " << difference(want, got);
         }
@@ -563,7 +562,7 @@ TEST(FastPass, UnavailableKernelIsRefused) {
         if (std::find(kinds.begin(), kinds.end(), k) == kinds.end()) {
             KnnImputer imp = KnnImputer::create(2, "nan_euclid", "uniform");
             imp.store_fitted({1.0}, 1, 1);
-            EXPECT_THROW(mirel::knn::impute_with(imp, std::vector<double>{1.0}, 1, k), std::invalid_argument);
+            EXPECT_THROW(mirel::knn::impute(imp, std::vector<double>{1.0}, 1, {k}), std::invalid_argument);
         }
     }
 }

@@ -263,8 +263,10 @@ TEST(QueryFast, MatchesTheReferenceBitForBitOnEveryKernel) {
                     std::vector<double> got = query.values;
                     // Two ranges: rows are independent.
                     const std::size_t half = query.rows / 2;
-                    query_fast(donors, got.data(), query.rows, 0, half, k, weights, kernel, tuning);
-                    query_fast(donors, got.data(), query.rows, half, query.rows, k, weights, kernel, tuning);
+                    query_pass({donors, got.data(), query.rows, 0, half, k, weights, kernel},
+                               with_tuning(PassOptions{}, tuning));
+                    query_pass({donors, got.data(), query.rows, half, query.rows, k, weights, kernel},
+                               with_tuning(PassOptions{}, tuning));
                     ASSERT_EQ(bits(got), bits(want))
                         << "round " << round << " kernel " << query_kernel_name(kernel) << " k " << k;
                     ++cases;
@@ -283,7 +285,8 @@ TEST(QueryFast, MatchesTheReferenceBitForBitOnEveryKernel) {
                 }
                 for (const PassTuning& tuning : {PassTuning{}, small, no_budget, always, never}) {
                     std::vector<double> got = fitted.values;
-                    query_fast(donors, got.data(), fitted.rows, 0, fitted.rows, k, weights, kernel, tuning);
+                    query_pass({donors, got.data(), fitted.rows, 0, fitted.rows, k, weights, kernel},
+                               with_tuning(PassOptions{}, tuning));
                     ASSERT_EQ(bits(got), bits(want_self))
                         << "self, round " << round << " kernel " << query_kernel_name(kernel) << " k " << k;
                     ++cases;
@@ -324,8 +327,9 @@ TEST(QueryFast, DonorsWithMaskedCellsGiveTheSameBits) {
                         QueryWeights::distance);
         for (const PassTuning& tuning : {PassTuning{}, always, never}) {
             std::vector<double> got = query.values;
-            query_fast(masked, got.data(), query.rows, 0, query.rows, k, QueryWeights::distance, QueryKernel::portable,
-                       tuning);
+            query_pass(
+                {masked, got.data(), query.rows, 0, query.rows, k, QueryWeights::distance, QueryKernel::portable},
+                with_tuning(PassOptions{}, tuning));
             ASSERT_EQ(bits(got), bits(want)) << "round " << round;
         }
     }
@@ -358,7 +362,7 @@ TEST(QueryFast, SquareRootTiesRankByRowIndex) {
             continue;
         }
         std::vector<double> got = query;
-        query_fast(donors, got.data(), 1, 0, 1, 1, QueryWeights::uniform, kernel);
+        query_pass({donors, got.data(), 1, 0, 1, 1, QueryWeights::uniform, kernel});
         EXPECT_EQ(got[1], 100.0) << query_kernel_name(kernel);
     }
 }
@@ -391,14 +395,14 @@ TEST(QueryFast, FewFittedRowsHeldRowMajorGiveTheSameBits) {
                             continue;
                         }
                         std::vector<double> got = *table;
-                        query_fast(donors, got.data(), n, 0, n / 2, k, weights, kernel);
-                        query_fast(donors, got.data(), n, n / 2, n, k, weights, kernel);
+                        query_pass({donors, got.data(), n, 0, n / 2, k, weights, kernel});
+                        query_pass({donors, got.data(), n, n / 2, n, k, weights, kernel});
                         ASSERT_EQ(bits(got), bits(want)) << "round " << round << " " << query_kernel_name(kernel);
                         std::vector<double> par = *table;
-                        ParallelOptions options;
+                        PassOptions options;
                         options.threads = 2;
                         options.chunk_rows = 3;
-                        ASSERT_TRUE(query_parallel(donors, par.data(), n, 0, n, k, weights, kernel, options));
+                        ASSERT_TRUE(query_pass({donors, par.data(), n, 0, n, k, weights, kernel}, options));
                         ASSERT_EQ(bits(par), bits(want)) << "parallel, round " << round;
                         if (!donors.is_row_major()) {
                             continue;
@@ -406,7 +410,7 @@ TEST(QueryFast, FewFittedRowsHeldRowMajorGiveTheSameBits) {
                         // Polled (the calling thread runs such donors whatever `threads` says):
                         // the same bits with progress seen, and a refusal stops the pass at once,
                         // leaving its rows as they were.
-                        ParallelOptions polled = options;
+                        PassOptions polled = options;
                         polled.poll_interval = std::chrono::milliseconds(0);
                         std::size_t last_done = 0;
                         polled.poll = [&](std::size_t done, std::size_t total) {
@@ -416,12 +420,12 @@ TEST(QueryFast, FewFittedRowsHeldRowMajorGiveTheSameBits) {
                             return true;
                         };
                         std::vector<double> seen = *table;
-                        ASSERT_TRUE(query_parallel(donors, seen.data(), n, 0, n, k, weights, kernel, polled));
+                        ASSERT_TRUE(query_pass({donors, seen.data(), n, 0, n, k, weights, kernel}, polled));
                         ASSERT_EQ(bits(seen), bits(want)) << "polled, round " << round;
                         EXPECT_EQ(last_done, n);
                         polled.poll = [](std::size_t, std::size_t) { return false; };
                         std::vector<double> stopped = *table;
-                        EXPECT_FALSE(query_parallel(donors, stopped.data(), n, 0, n, k, weights, kernel, polled));
+                        EXPECT_FALSE(query_pass({donors, stopped.data(), n, 0, n, k, weights, kernel}, polled));
                         EXPECT_EQ(bits(stopped), bits(*table)) << "stopped, round " << round;
                     }
                 }

@@ -128,12 +128,12 @@ TEST(QueryParallel, MatchesTheReferenceForEveryThreadCountAndChunk) {
                 for (const std::size_t threads : {1, 2, 3, 7}) {
                     for (const std::size_t chunk : {0, 1, 4}) {
                         for (const PassTuning& tuning : {PassTuning{}, small}) {
-                            ParallelOptions options;
+                            PassOptions options;
                             options.threads = threads;
                             options.chunk_rows = chunk;
                             std::vector<double> got = query;
-                            ASSERT_TRUE(query_parallel(donors, got.data(), query_rows, 0, query_rows, k, weights,
-                                                       kernel, options, tuning));
+                            ASSERT_TRUE(query_pass({donors, got.data(), query_rows, 0, query_rows, k, weights, kernel},
+                                                   with_tuning(options, tuning)));
                             ASSERT_EQ(bits(got), bits(want))
                                 << "round " << round << " threads " << threads << " chunk " << chunk << " k " << k;
                             ++cases;
@@ -195,15 +195,16 @@ TEST(QueryParallel, ChunksSteerPruningAsOnePass) {
         query_reference(f, donor_columns(f), want.data(), query_rows, 0, query_rows, k, QueryWeights::distance);
         for (const QueryKernel kernel : fast_kernels()) {
             for (const std::size_t threads : {1, 2}) {
-                ParallelOptions options;
+                PassOptions options;
                 options.threads = threads;
                 options.chunk_rows = 3;
                 options.poll = [](std::size_t, std::size_t) { return true; };
                 PassTuning tuning_here = steered;
                 tuning_here.prune_counts = threads == 1 ? &counts : nullptr;
                 std::vector<double> got = query;
-                ASSERT_TRUE(query_parallel(donors, got.data(), query_rows, 0, query_rows, k, QueryWeights::distance,
-                                           kernel, options, tuning_here));
+                ASSERT_TRUE(
+                    query_pass({donors, got.data(), query_rows, 0, query_rows, k, QueryWeights::distance, kernel},
+                               with_tuning(options, tuning_here)));
                 ASSERT_EQ(bits(got), bits(want)) << "round " << round << " threads " << threads;
             }
         }
@@ -224,7 +225,7 @@ TEST(QueryParallel, PollSeesProgressAndCanStopThePass) {
     query_reference(f, columns, want.data(), rows, 0, rows, 3, QueryWeights::uniform);
 
     // Polled to the end: (done, total) never decreases, ends with (total, total).
-    ParallelOptions options;
+    PassOptions options;
     options.threads = 2;
     options.chunk_rows = 5;
     options.poll_interval = std::chrono::milliseconds(0);
@@ -236,7 +237,7 @@ TEST(QueryParallel, PollSeesProgressAndCanStopThePass) {
     };
     std::vector<double> got = query;
     ASSERT_TRUE(
-        query_parallel(donors, got.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel(), options));
+        query_pass({donors, got.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel()}, options));
     EXPECT_EQ(bits(got), bits(want));
     ASSERT_FALSE(seen.empty());
     EXPECT_EQ(seen.back(), rows);
@@ -249,7 +250,7 @@ TEST(QueryParallel, PollSeesProgressAndCanStopThePass) {
     options.chunk_rows = 1;
     got = query;
     const bool finished =
-        query_parallel(donors, got.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel(), options);
+        query_pass({donors, got.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel()}, options);
     for (std::size_t r = 0; r < rows; ++r) {
         const std::vector<double> row(got.begin() + r * cols, got.begin() + (r + 1) * cols);
         const std::vector<double> done(want.begin() + r * cols, want.begin() + (r + 1) * cols);
@@ -264,7 +265,7 @@ TEST(QueryParallel, PollSeesProgressAndCanStopThePass) {
     options.poll = [](std::size_t, std::size_t) -> bool { throw std::runtime_error("poll failed"); };
     got = query;
     EXPECT_THROW(
-        query_parallel(donors, got.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel(), options),
+        query_pass({donors, got.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel()}, options),
         std::runtime_error);
 }
 
@@ -373,7 +374,7 @@ TEST(QueryParallel, OneThreadPollsBetweenStepsAndStopsAtOnce) {
         std::vector<double> want = query;
         query_reference(f, columns, want.data(), rows, 0, rows, 4, QueryWeights::uniform);
         for (const std::size_t threads : {1, 2}) {
-            ParallelOptions options;
+            PassOptions options;
             options.threads = threads;
             options.chunk_rows = threads == 1 ? 0 : rows;  // one chunk: the calling thread either way
             options.poll_interval = std::chrono::milliseconds(0);
@@ -383,8 +384,8 @@ TEST(QueryParallel, OneThreadPollsBetweenStepsAndStopsAtOnce) {
                 return true;
             };
             std::vector<double> got = query;
-            ASSERT_TRUE(query_parallel(donors, got.data(), rows, 0, rows, 4, QueryWeights::uniform, best_query_kernel(),
-                                       options, small_blocks()));
+            ASSERT_TRUE(query_pass({donors, got.data(), rows, 0, rows, 4, QueryWeights::uniform, best_query_kernel()},
+                                   with_tuning(options, small_blocks())));
             EXPECT_EQ(bits(got), bits(want)) << "same " << same << " threads " << threads;
             ASSERT_FALSE(seen.empty());
             EXPECT_EQ(seen.back(), rows);
@@ -401,8 +402,8 @@ TEST(QueryParallel, OneThreadPollsBetweenStepsAndStopsAtOnce) {
                 return false;
             };
             got = query;
-            EXPECT_FALSE(query_parallel(donors, got.data(), rows, 0, rows, 4, QueryWeights::uniform,
-                                        best_query_kernel(), options, small_blocks()));
+            EXPECT_FALSE(query_pass({donors, got.data(), rows, 0, rows, 4, QueryWeights::uniform, best_query_kernel()},
+                                    with_tuning(options, small_blocks())));
             EXPECT_EQ(polls, 1u);
             EXPECT_EQ(bits(got), bits(query));
         }
@@ -414,15 +415,14 @@ TEST(QueryParallel, BadArgumentsFailBeforeAnyThreadStarts) {
     std::vector<double> query{NAN_, 1.0};
     const TableView f{fitted.data(), 2, 2};
     const QueryDonors donors(f);
-    ParallelOptions options;
+    PassOptions options;
     options.threads = 0;
-    EXPECT_THROW(query_parallel(donors, query.data(), 1, 0, 1, 1, QueryWeights::uniform, best_query_kernel(), options),
+    EXPECT_THROW(query_pass({donors, query.data(), 1, 0, 1, 1, QueryWeights::uniform, best_query_kernel()}, options),
                  std::invalid_argument);
     options.threads = 2;
-    EXPECT_THROW(
-        query_parallel(donors, query.data(), 1, 0, 1, 1, QueryWeights::uniform, QueryKernel::reference, options),
-        std::invalid_argument);
-    EXPECT_THROW(query_parallel(donors, query.data(), 1, 0, 2, 1, QueryWeights::uniform, best_query_kernel(), options),
+    EXPECT_THROW(query_pass({donors, query.data(), 1, 0, 1, 1, QueryWeights::uniform, QueryKernel::reference}, options),
+                 std::invalid_argument);
+    EXPECT_THROW(query_pass({donors, query.data(), 1, 0, 2, 1, QueryWeights::uniform, best_query_kernel()}, options),
                  Panic);
     EXPECT_TRUE(std::isnan(query[0]));
 }
@@ -454,17 +454,17 @@ TEST(QueryParallel, SharedDistancesOnThreadsMatchOneThread) {
         for (const QueryWeights weights : {QueryWeights::uniform, QueryWeights::distance}) {
             for (const QueryKernel kernel : fast_kernels()) {
                 std::vector<double> want = fitted;
-                query_fast(donors, want.data(), rows, 0, rows, k, weights, kernel);
+                query_pass({donors, want.data(), rows, 0, rows, k, weights, kernel});
                 for (const PassTuning& tuning : {PassTuning{}, small, tight}) {
                     for (const std::size_t threads : {2, 3, 5}) {
                         std::vector<double> scratch = fitted;
                         const SharedQueryPass probe(donors, scratch.data(), k, weights, kernel, tuning, threads);
                         shared_runs += probe.workers() >= 2 ? 1 : 0;
-                        ParallelOptions options;
+                        PassOptions options;
                         options.threads = threads;
                         std::vector<double> got = fitted;
-                        ASSERT_TRUE(
-                            query_parallel(donors, got.data(), rows, 0, rows, k, weights, kernel, options, tuning));
+                        ASSERT_TRUE(query_pass({donors, got.data(), rows, 0, rows, k, weights, kernel},
+                                               with_tuning(options, tuning)));
                         ASSERT_EQ(bits(got), bits(want))
                             << "round " << round << " threads " << threads << " k " << k << " cols " << cols;
                     }
@@ -488,7 +488,8 @@ TEST(QueryParallel, SharedWorkersAllocateNothingAndWriteOnlyAtTheEnd) {
         const std::size_t k = 1 + rng() % 5;
         for (const QueryKernel kernel : fast_kernels()) {
             std::vector<double> want = fitted;
-            query_fast(donors, want.data(), rows, 0, rows, k, QueryWeights::distance, kernel, small_blocks());
+            query_pass({donors, want.data(), rows, 0, rows, k, QueryWeights::distance, kernel},
+                       with_tuning(PassOptions{}, small_blocks()));
             std::vector<double> got = fitted;
             SharedQueryPass shared(donors, got.data(), k, QueryWeights::distance, kernel, small_blocks(), 3);
             ASSERT_EQ(shared.workers(), 3u) << "round " << round;
@@ -523,7 +524,7 @@ TEST(QueryParallel, SharedPassStoppedByThePollWritesNothing) {
     const std::size_t cols = 12;
     const std::vector<double> fitted = table(rng, rows, cols, 0.2, false);
     const QueryDonors donors(TableView{fitted.data(), rows, cols});
-    ParallelOptions options;
+    PassOptions options;
     options.threads = 2;
     options.poll_interval = std::chrono::milliseconds(0);
     options.poll = [](std::size_t, std::size_t) { return false; };
@@ -531,14 +532,102 @@ TEST(QueryParallel, SharedPassStoppedByThePollWritesNothing) {
     PassTuning tuning = small_blocks();
     ASSERT_EQ(SharedQueryPass(donors, got.data(), 3, QueryWeights::uniform, best_query_kernel(), tuning, 2).workers(),
               2u);
-    const bool completed = query_parallel(donors, got.data(), rows, 0, rows, 3, QueryWeights::uniform,
-                                          best_query_kernel(), options, tuning);
+    const bool completed =
+        query_pass({donors, got.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel()},
+                   with_tuning(options, tuning));
     if (!completed) {
         EXPECT_EQ(bits(got), bits(fitted));
     } else {
         std::vector<double> want = fitted;
-        query_fast(donors, want.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel(), tuning);
+        query_pass({donors, want.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel()},
+                   with_tuning(PassOptions{}, tuning));
         EXPECT_EQ(bits(got), bits(want));  // the workers ended before the first poll
+    }
+}
+
+// Any thread count, however large, is a usable count of workers and a chunk size of at least
+// one row: counts whose product with the chunks per worker wraps past size_t included. The
+// pass gives the straightforward pass's bits with them, on the rows split and shared alike.
+TEST(QueryParallel, AnyThreadCountIsCappedAndGivesTheSameBits) {
+    const std::size_t processors = std::max<std::size_t>(1, std::thread::hardware_concurrency());
+    const std::size_t counts[] = {
+        0, 1, 2, 5, SIZE_MAX / 16, SIZE_MAX / 16 + 1, SIZE_MAX / 8 + 1, SIZE_MAX / 2 + 1, SIZE_MAX};
+    for (const std::size_t threads : counts) {
+        EXPECT_GE(usable_threads(threads), 1u) << threads;
+        EXPECT_LE(usable_threads(threads), THREADS_PER_PROCESSOR * processors) << threads;
+        if (threads >= 1 && threads <= THREADS_PER_PROCESSOR * processors) {
+            EXPECT_EQ(usable_threads(threads), threads);
+        }
+        for (const std::size_t rows : {std::size_t{0}, std::size_t{1}, std::size_t{5000}, SIZE_MAX}) {
+            const std::size_t chunk = default_chunk_rows(rows, threads);
+            EXPECT_GE(chunk, 32u) << threads << " " << rows;
+            EXPECT_LE(chunk, 4096u) << threads << " " << rows;
+        }
+    }
+    std::mt19937_64 rng(2060);
+    const std::size_t rows = 700;
+    const std::size_t cols = 6;
+    const std::vector<double> fitted = table(rng, rows, cols, 0.2, false);
+    const std::vector<double> other = table(rng, 300, cols, 0.3, false);
+    const TableView f{fitted.data(), rows, cols};
+    const QueryDonors donors(f);
+    for (const bool same : {true, false}) {
+        const std::vector<double>& query = same ? fitted : other;
+        const std::size_t query_rows = query.size() / cols;
+        std::vector<double> want = query;
+        query_reference(f, donor_columns(f), want.data(), query_rows, 0, query_rows, 4, QueryWeights::distance);
+        for (const std::size_t threads : {SIZE_MAX / 16 + 1, SIZE_MAX / 2 + 1, SIZE_MAX}) {
+            PassOptions options;
+            options.threads = threads;
+            std::vector<double> got = query;
+            ASSERT_TRUE(query_pass(
+                {donors, got.data(), query_rows, 0, query_rows, 4, QueryWeights::distance, best_query_kernel()},
+                options));
+            EXPECT_EQ(bits(got), bits(want)) << threads << " same " << same;
+        }
+    }
+}
+
+// The shared pass's workers add the rows of each group they finish to the shared count, so a
+// poll sees progress while they measure: the count, read between the steps of the pass, grows
+// past 0 before the last group and ends at the rows up to the last imputed one.
+struct SeeProgress {
+    const std::atomic<std::size_t>* done = nullptr;
+    std::vector<std::size_t> seen;
+    static bool keep_going(void* self) noexcept {
+        auto* s = static_cast<SeeProgress*>(self);
+        s->seen.push_back(s->done->load());
+        return true;
+    }
+};
+
+TEST(QueryParallel, SharedWorkersPublishProgressGroupByGroup) {
+    std::mt19937_64 rng(31);
+    const std::size_t rows = 400;
+    const std::size_t cols = 9;
+    std::vector<double> fitted = table(rng, rows, cols, 0.15, false);
+    fitted[(rows - 1) * cols] = NAN_;  // the last row imputes a cell: the count ends at every row
+    const QueryDonors donors(TableView{fitted.data(), rows, cols});
+    for (const QueryKernel kernel : fast_kernels()) {
+        std::vector<double> got = fitted;
+        SharedQueryPass shared(donors, got.data(), 3, QueryWeights::uniform, kernel, small_blocks(), 2);
+        ASSERT_EQ(shared.workers(), 2u);
+        std::atomic<std::size_t> done{0};
+        SeeProgress see;
+        see.done = &done;
+        see.seen.reserve(1 << 20);
+        PassControl control;
+        control.keep_going = &SeeProgress::keep_going;
+        control.context = &see;
+        control.done = &done;
+        for (std::size_t w = 0; w < shared.workers(); ++w) {
+            ASSERT_TRUE(shared.run(w, control));
+        }
+        EXPECT_EQ(done.load(), rows);
+        ASSERT_FALSE(see.seen.empty());
+        EXPECT_TRUE(std::is_sorted(see.seen.begin(), see.seen.end()));
+        EXPECT_EQ(see.seen.front(), 0u);
+        EXPECT_TRUE(std::any_of(see.seen.begin(), see.seen.end(), [&](std::size_t d) { return d > 0 && d < rows; }));
     }
 }
 

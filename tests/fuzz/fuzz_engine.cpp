@@ -153,7 +153,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     KnnImputer imp = KnnImputer::create(k, metric, weights);
     imp.store_fitted(fitted, rows, cols);
-    const Outcome fast = run(mirel::knn::impute, imp, input, input_rows);
+    const Outcome fast =
+        run([](const KnnImputer& i, std::span<const double> x, std::size_t n) { return mirel::knn::impute(i, x, n); },
+            imp, input, input_rows);
     const Outcome slow = run(mirel::knn::impute_reference, imp, input, input_rows);
 
     if (fast.kind != slow.kind || fast.message != slow.message) {
@@ -173,9 +175,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pruning.prune_min_skipped = 0.0;
     pruning.prune_min_columns = 0;
     for (const mirel::knn::KernelKind kind : mirel::knn::available_kernels()) {
-        const Outcome pruned = run([&](const KnnImputer& i, std::span<const double> x,
-                                       std::size_t n) { return mirel::knn::impute_with(i, x, n, kind, pruning); },
-                                   imp, input, input_rows);
+        const Outcome pruned = run(
+            [&](const KnnImputer& i, std::span<const double> x, std::size_t n) {
+                return mirel::knn::impute(i, x, n, {kind, pruning});
+            },
+            imp, input, input_rows);
         if (pruned.kind != 0 || !same_bits(pruned.values.data(), slow.values.data(), input.size())) {
             fail("a pruning kernel and impute_reference differ");
         }

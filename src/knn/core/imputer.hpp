@@ -8,9 +8,19 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace mirel::knn {
+
+// The one ordinary error of the pass: a metric name that names no metric.
+struct UnknownMetric {
+    std::string message;  // "NAME is a unknown metric"
+};
+
+using ImputeResult = std::variant<std::vector<double>, UnknownMetric>;
+
+inline UnknownMetric unknown_metric(const std::string& name) { return UnknownMetric{name + " is a unknown metric"}; }
 
 inline constexpr std::array<std::string_view, 2> ALLOWED_WEIGHTS = {"uniform", "distance"};
 // The metric names, in the order of Metric (the Python faces take them from here too).

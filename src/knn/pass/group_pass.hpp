@@ -1,8 +1,8 @@
 // The group scheduler of the fast passes ("row r against the fitted rows" and "query rows against
 // fitted donor rows"): the one place that owns the rows being imputed, their per-cell
 // selections, the groups they are measured in, the shared-distance (reverse) mode and the
-// full-ordering path. A pass is a policy that supplies only what differs between them (see
-// knn/pass/group_state.hpp for what a policy and a cursor of rows provide).
+// full-ordering path. A pass is a policy that supplies only what differs between them (the
+// PassPolicy, WatchedPolicy and RowCursor concepts of knn/pass/group_state.hpp).
 #pragma once
 
 #include <algorithm>
@@ -24,11 +24,15 @@
 
 namespace mirel::knn::detail {
 
-template <class Policy>
+// Source: which blocks of candidates a group is measured against (group_scan.hpp).
+template <class Policy, CandidateSource Source = EveryBlock>
 class GroupPass {
 public:
+    // (The policy holds its scheduler, so it is complete only here, where the concept is checked.)
     GroupPass(Policy& policy, Kernel kernel, const PassTuning& tuning, std::size_t cols)
-        : p_(policy), kernel_(kernel), tuning_(tuning), cols_(cols) {}
+        : p_(policy), kernel_(kernel), tuning_(tuning), cols_(cols) {
+        static_assert(PassPolicy<Policy>, "a pass supplies what knn/pass/group_state.hpp lists");
+    }
 
     // Adds the kernels' pruning counts to PassTuning::prune_counts, when it is set.
     void report() const noexcept { steering_.report(); }
@@ -141,7 +145,7 @@ public:
                 return false;
             }
             // A row's candidates before its position came from earlier groups: it is done.
-            p_.publish(states_[end - 1].row + 1);
+            publish(states_[end - 1].row + 1);
         }
         reverse_threshold_.clear();
         return true;
@@ -170,6 +174,15 @@ public:
         const std::size_t s0 = g * tuning_.group_rows;
         return run_group(s0, std::min(states_.size(), s0 + tuning_.group_rows), true, false);
     }
+    // The rows group g stands for in progress: from the row after the previous group's last state
+    // to its own last state. The groups' spans are disjoint and cover every row up to the last
+    // state, in whatever order the workers measure them.
+    std::size_t shared_group_rows(std::size_t g) const noexcept {
+        const std::size_t s0 = g * tuning_.group_rows;
+        const std::size_t s1 = std::min(states_.size(), s0 + tuning_.group_rows);
+        const std::size_t from = s0 == 0 ? 0 : states_[s0 - 1].row + 1;
+        return states_[s1 - 1].row + 1 - from;
+    }
     void merge_into(GroupPass& into) const noexcept {
         for (std::size_t i = 0; i < cells_.size(); ++i) {
             for (const Entry& e : cells_[i].top.entries()) {
@@ -186,7 +199,7 @@ public:
     // The rows of `cursor`, a group at a time: at most group_rows rows and, unless one row has
     // more, group_selections missing cells, each measured against the panel being scanned.
     // False when keep_going stopped the pass.
-    template <class Cursor>
+    template <RowCursor Cursor>
     bool run_in_groups(Cursor& cursor) {
         size_scratch(superblock_blocks());
         bool pending = cursor.next();
@@ -206,23 +219,23 @@ public:
             if (!run_group(0, states_.size(), false)) {
                 return false;
             }
-            p_.publish(cursor.upto());
+            publish(cursor.upto());
         }
         return true;
     }
 
     // Large k: every candidate of each row of `cursor` is ordered with the fast distances, then
     // the policy walks the order. False when keep_going stopped the pass.
-    template <class Cursor>
+    template <RowCursor Cursor>
     bool run_unbounded(Cursor& cursor, std::size_t candidates) {
         const std::size_t blocks = scan_->view().blocks;
         size_scratch(blocks);
         order_.reserve(candidates);
         while (cursor.next()) {
-            if (!p_.keep_going()) {
+            if (!keep_going()) {
                 return false;
             }
-            p_.publish(cursor.row());
+            publish(cursor.row());
             const std::size_t row = cursor.row();
             unbounded_row_.prepare(*scan_, p_.row_values(row), cursor.pos());
             unbounded_row_.view.threshold = std::numeric_limits<std::uint64_t>::max();
@@ -242,6 +255,19 @@ public:
     }
 
 private:
+    bool keep_going() {
+        if constexpr (WatchedPolicy<Policy>) {
+            return p_.keep_going();
+        } else {
+            return true;
+        }
+    }
+    void publish(std::size_t upto) {
+        if constexpr (WatchedPolicy<Policy>) {
+            p_.publish(upto);
+        }
+    }
+
     // Blocks of the panel being scanned that a group reads per step, the scratch's size then.
     std::size_t superblock_blocks() noexcept {
         superblock_ = scan_->superblock_blocks(tuning_.superblock_bytes);
@@ -311,7 +337,7 @@ private:
         const bool scanned = scan_group_while(
             *scan_, kernel_, std::span(group_.data(), group_size_), symmetric, start, superblock_, scratch_,
             [&](const GroupQuery& q, std::size_t b0, std::size_t b1) { collect(q.state, b0, b1, symmetric); },
-            [&] { return p_.keep_going(); });
+            [&] { return keep_going(); }, source_);
         if (!scanned) {
             return false;
         }
@@ -443,6 +469,7 @@ private:
     QueryRow unbounded_row_;
 
     PruneSteering steering_{tuning_, cols_};
+    Source source_{};
 };
 
 }  // namespace mirel::knn::detail

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -33,22 +34,41 @@ inline std::size_t scan_step_end(std::size_t b0, std::size_t start, std::size_t 
     return std::min(blocks, b0 + (b0 == start ? 1 : superblock));
 }
 
-// Measures every query of `group` against blocks [start, blocks of the panel), a step at a time
+// Where a group's candidates come from: the blocks of the panel it is measured against, as runs
+// of consecutive blocks. first(b) is the first block at or after b to measure (the panel's block
+// count when none is left), run_end(b) the end of the run that starts at b. Leaving blocks out
+// only leaves candidates out: the selections, filters and tie rule stay as they are, so a source
+// that names every block that could hold a donor (a candidate index) gives the same donors.
+template <class S>
+concept CandidateSource = requires(const S& s, std::size_t b, std::size_t blocks) {
+    { s.first(b, blocks) }
+    noexcept->std::same_as<std::size_t>;
+    { s.run_end(b, blocks) }
+    noexcept->std::same_as<std::size_t>;
+};
+
+// Every block: what both passes measure today.
+struct EveryBlock {
+    static std::size_t first(std::size_t b, std::size_t /*blocks*/) noexcept { return b; }
+    static std::size_t run_end(std::size_t /*b*/, std::size_t blocks) noexcept { return blocks; }
+};
+
+// Measures every query of `group` against blocks [start, blocks of the panel) that `source` names, a step at a time
 // (scan_step_end), and calls collect(query, b0, b1) after each kernel call with its outputs in
 // `scratch`. In symmetric mode a query starts at the block of its own position
 // (query.view.first) and the kernel also fills the reverse filter. Before each step,
 // keep_going() may stop the scan: returns false when it did (the group's selections are then
 // incomplete), true when every block was measured.
-template <class Collect, class KeepGoing>
+template <class Collect, class KeepGoing, CandidateSource Source = EveryBlock>
 bool scan_group_while(const Panel& panel, KernelFn kernel, std::span<GroupQuery> group, bool symmetric,
                       std::size_t start, std::size_t superblock, BlockScratch& scratch, Collect&& collect,
-                      KeepGoing&& keep_going) {
+                      KeepGoing&& keep_going, const Source& source = {}) {
     const std::size_t blocks = panel.view().blocks;
-    for (std::size_t b0 = start, b1 = 0; b0 < blocks; b0 = b1) {
+    for (std::size_t b0 = source.first(start, blocks), b1 = 0; b0 < blocks; b0 = source.first(b1, blocks)) {
         if (!keep_going()) {
             return false;
         }
-        b1 = scan_step_end(b0, start, blocks, superblock);
+        b1 = std::min(scan_step_end(b0, start, blocks, superblock), source.run_end(b0, blocks));
         for (GroupQuery& q : group) {
             const std::size_t from = symmetric ? std::max(b0, q.query.view.first / BLOCK_ROWS) : b0;
             if (from >= b1) {

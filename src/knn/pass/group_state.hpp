@@ -2,28 +2,14 @@
 // cell, and what keeping it alive costs.
 //
 // A pass (the row pass, the query pass) is a policy of the scheduler that supplies only what
-// differs between the passes:
-//
-//   bool candidate_key(std::size_t query_row, std::size_t row, double d, std::uint64_t& key)
-//       whether candidate `row`, measured at d (kernel output) from `query_row`, is a donor
-//       candidate at all, and its ranking key;
-//   std::uint64_t bound(std::uint64_t threshold)
-//       the kernels' filter bound (a key of kernel output) that a full selection with this
-//       threshold (a key of candidate_key) allows: every candidate that could enter passes;
-//   const double* row_values(std::size_t row)       the values of a row being imputed;
-//   bool keep_going()                               asked between steps; false stops the pass;
-//   void publish(std::size_t upto)                  rows before `upto` are done;
-//   void fill(const RowState&, std::span<CellSelection>)   writes a row's cells from its donors;
-//   void fill_from_order(std::size_t row, std::span<const std::size_t> cols,
-//                        std::span<const Entry> order, const double* dist)
-//       the full-ordering path: writes a row's cells from all its candidates in rank order.
-//
-// and a cursor over the rows to impute (next(), row(), pos(), columns(), upto()).
+// differs between the passes: the PassPolicy concept below, which the scheduler checks.
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "knn/core/checked.hpp"
 #include "knn/core/selection.hpp"
@@ -57,5 +43,46 @@ inline std::size_t selection_bytes_per_cell(std::size_t capacity) noexcept {
     const std::optional<std::size_t> entries = try_mul(capacity, sizeof(Entry));
     return entries ? try_add(*entries, 64).value_or(SIZE_MAX) : SIZE_MAX;
 }
+
+// What a pass supplies to the scheduler:
+//   candidate_key(query_row, row, d, key): whether candidate `row`, measured at d (kernel output)
+//       from `query_row`, is a donor candidate at all, and its ranking key;
+//   bound(threshold): the kernels' filter bound (a key of kernel output) that a full selection
+//       with this threshold (a key of candidate_key) allows: every candidate that could enter passes;
+//   row_values(row): the values of a row being imputed;
+//   fill(state, cells): writes a row's cells from its donors;
+//   fill_from_order(row, cols, order, dist): the full-ordering path: writes a row's cells from
+//       all its candidates in rank order (dist: kernel output by candidate).
+template <class P>
+concept PassPolicy = requires(P& p, const P& cp, std::size_t row, double d, std::uint64_t& key, const RowState& st,
+                              std::span<CellSelection> cells, std::span<const std::size_t> cols,
+                              std::span<const Entry> order, const double* dist) {
+    { cp.candidate_key(row, row, d, key) } -> std::same_as<bool>;
+    { cp.bound(std::uint64_t{}) } -> std::same_as<std::uint64_t>;
+    { cp.row_values(row) } -> std::same_as<const double*>;
+    p.fill(st, cells);
+    p.fill_from_order(row, cols, order, dist);
+};
+
+// A pass that can be stopped and reports progress (the query pass): keep_going() is asked between
+// steps (false stops the pass); publish(upto) says the rows before `upto` are done. A policy
+// without them runs to the end and reports nothing.
+template <class P>
+concept WatchedPolicy = requires(P& p, std::size_t upto) {
+    { p.keep_going() } -> std::same_as<bool>;
+    p.publish(upto);
+};
+
+// The rows a pass imputes, a row at a time: next() moves to the next row (false: none left);
+// row() is its row, pos() its panel position (NO_POSITION: it is no candidate), columns() its
+// missing columns; upto(): rows before it are done (progress).
+template <class C>
+concept RowCursor = requires(C& c, const C& cc) {
+    { c.next() } -> std::same_as<bool>;
+    { cc.row() } -> std::convertible_to<std::size_t>;
+    { cc.pos() } -> std::convertible_to<std::size_t>;
+    { cc.columns() } -> std::convertible_to<std::span<const std::size_t>>;
+    { cc.upto() } -> std::convertible_to<std::size_t>;
+};
 
 }  // namespace mirel::knn::detail

@@ -100,14 +100,6 @@ void check_row_failures(const KnnImputer& imputer, const MissingCells& work, std
 
 std::optional<UnknownMetric> check_pass(const KnnImputer& imputer, std::span<const double> input,
                                         std::size_t input_rows) {
-    if (!well_formed(imputer)) {
-        // Whatever the straightforward pass does with such a record is what happens.
-        ImputeResult outcome = impute_reference(imputer, input, input_rows);
-        if (auto* unknown = std::get_if<UnknownMetric>(&outcome)) {
-            return std::move(*unknown);
-        }
-        return std::nullopt;
-    }
     // The same steps as open_pass and check_row_failures, without the copies.
     if (imputer.metric_kind() == Metric::unknown) {
         return unknown_metric(imputer.metric());

@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "knn/row/impute.hpp"
+#include "knn/core/imputer.hpp"
 
 namespace mirel::knn::detail {
 
@@ -53,7 +53,8 @@ void check_row_failures(const KnnImputer& imputer, const MissingCells& work, std
 // straightforward pass makes them, without imputing anything: returns the unknown-metric error,
 // throws the internal failure the pass would meet first (the zero column count, a missing cell
 // in a row beyond the fitted rows, more candidates than fitted rows), or returns nullopt when
-// the pass would succeed. O(input), no allocation, for a well-formed record.
+// the pass would succeed. O(input), no allocation. For a well-formed record only: what happens
+// with any other is the straightforward pass's to say.
 std::optional<UnknownMetric> check_pass(const KnnImputer& imputer, std::span<const double> input,
                                         std::size_t input_rows);
 

@@ -17,6 +17,7 @@
 // no state between calls, so ranges may be processed in any order or concurrently.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -40,6 +41,12 @@ struct DonorColumns {
     std::vector<std::size_t> count;  // number of present values
 };
 DonorColumns donor_columns(const TableView& fitted);
+
+// Whether a pass imputes a cell of column c holding `value`: the one rule every pass, count and
+// write-back follows. A missing cell in a column without any fitted value is left as it is.
+inline bool imputes_cell(const DonorColumns& columns, double value, std::size_t c) noexcept {
+    return std::isnan(value) && columns.count[c] != 0;
+}
 
 // The distance of the query pass between two rows of `cols` cells; NaN when they share no
 // coordinate.

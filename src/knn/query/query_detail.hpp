@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "knn/query/query.hpp"
-#include "knn/row/impute.hpp"
 
 namespace mirel::knn::detail {
 

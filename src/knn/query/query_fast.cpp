@@ -1,22 +1,15 @@
-// The fast query pass on the calling thread: query_fast and query_fast_controlled over the pass
-// of knn/query/query_pass.hpp (or, for a few fitted rows held as they are, the straightforward
-// pass).
+// The fast query pass on one thread: run_query_rows over the pass of knn/query/query_pass.hpp (or, for a few fitted
+// rows held as they are, the straightforward pass).
 #include <algorithm>
+#include <cstdint>
 
 #include "knn/query/query_pass.hpp"
 
 namespace mirel::knn {
 
-void query_fast(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first, std::size_t last,
-                std::size_t k, QueryWeights weights, QueryKernel kernel, const PassTuning& tuning) {
-    query_fast_controlled(donors, query, query_rows, first, last, k, weights, kernel,
-                          first == 0 && last == donors.rows() && query_is_fitted(donors, query, query_rows), tuning,
-                          PassControl{});
-}
-
-bool query_fast_controlled(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
-                           std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
-                           bool query_is_fitted, const PassTuning& tuning, const PassControl& control) {
+bool detail::run_query_rows(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
+                            std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel, bool share_pairs,
+                            const PassTuning& tuning, const PassControl& control) {
     const KernelKind kind = detail::fast_kind(kernel);
     detail::check_pass_arguments({nullptr, donors.rows(), donors.cols()}, donors.columns(), query_rows, first, last, k);
     const detail::Kernel fn = detail::kernel_for(kind, Metric::nan_euclid, donors.cols());
@@ -29,7 +22,7 @@ bool query_fast_controlled(const QueryDonors& donors, double* query, std::size_t
     if (donors.is_row_major()) {
         // A few fitted rows, held as they are: the straightforward pass measures them in place,
         // a step of about 2^16 cell distances at a time, the control asked between steps.
-        const std::size_t per_row = std::max<std::size_t>(1, donors.rows() * donors.cols());
+        const std::size_t per_row = std::max<std::size_t>(1, try_mul(donors.rows(), donors.cols()).value_or(SIZE_MAX));
         const std::size_t step = std::max<std::size_t>(1, (std::size_t{1} << 16) / per_row);
         for (std::size_t a = first; a < last;) {
             if (control.keep_going != nullptr && !control.keep_going(control.context)) {
@@ -45,7 +38,7 @@ bool query_fast_controlled(const QueryDonors& donors, double* query, std::size_t
         return true;
     }
     QueryPass pass(donors, query, k, weights, fn, tuning);
-    const bool completed = pass.run(first, last, query_is_fitted, &control);
+    const bool completed = pass.run(first, last, share_pairs, &control);
     pass.report();
     return completed;
 }

@@ -9,8 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#include "knn/kernels/dispatch.hpp"
+#include "knn/pass/pass_driver.hpp"
+#include "knn/pass/pass_tuning.hpp"
 #include "knn/query/query.hpp"
-#include "knn/row/impute_fast.hpp"
 
 namespace mirel::knn {
 
@@ -102,34 +104,20 @@ private:
     std::unique_ptr<DonorPanel> panel_;  // empty when row-major
 };
 
-// query_reference's results, bit for bit, from the fast driver over `kernel` (not `reference`),
-// with the block sizes of `tuning` (superblock_bytes, group_rows, group_selections,
-// max_selected). Fails with std::invalid_argument when the kernel is not available here.
-void query_fast(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first, std::size_t last,
-                std::size_t k, QueryWeights weights, QueryKernel kernel, const PassTuning& tuning = PassTuning{});
-
 // Whether `query` (query_rows rows) holds exactly the fitted cells, bit for bit (fit_transform):
 // then a pass over all the rows may compute each distance between two imputed rows once.
 bool query_is_fitted(const QueryDonors& donors, const double* query, std::size_t query_rows) noexcept;
 
-// How a running pass is watched and stopped. Between its steps (a super-block for a group of rows,
-// or one row of the full-ordering path) the pass calls keep_going(context) when it is set, and
-// stops when that returns false: the rows of the group being measured are then left as they
-// were, the rows of earlier groups are imputed. When `done` is set, the pass adds to it the rows
-// of its range it has finished, group by group (a worker's progress, read by another thread).
-struct PassControl {
-    bool (*keep_going)(void* context) noexcept = nullptr;
-    void* context = nullptr;
-    std::atomic<std::size_t>* done = nullptr;
-};
-
-// query_fast with the decision made by the caller (query_is_fitted: then a pass over all rows
-// shares distances; false: the pass never reads query rows outside [first, last), so other
-// threads may be writing them meanwhile), under a PassControl. Returns true when every row of [first, last) is done,
-// false when keep_going stopped the pass.
-bool query_fast_controlled(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
-                           std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel,
-                           bool query_is_fitted, const PassTuning& tuning, const PassControl& control);
+namespace detail {
+// Rows [first, last) of the fast pass on this thread, under `control` (knn/query/query_parallel.cpp
+// drives it): with `share_pairs` (the query is the fitted table and the range is every row) the
+// distance between two imputed rows is computed once; otherwise the pass never reads query rows
+// outside [first, last), so other threads may be writing them meanwhile. Returns true when every
+// row of [first, last) is done, false when keep_going stopped the pass.
+bool run_query_rows(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
+                    std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel, bool share_pairs,
+                    const PassTuning& tuning, const PassControl& control);
+}  // namespace detail
 
 class QueryPass;  // knn/query/query_fast.cpp
 
@@ -162,14 +150,14 @@ private:
 
 // fit_transform on several threads: the query table is the fitted table (query_is_fitted), and
 // each distance between two rows that both need imputing is computed once, by one of the
-// workers, as query_fast computes it once on one thread. The constructor (on the calling thread)
+// workers, as the pass computes it once on one thread. The constructor (on the calling thread)
 // checks the arguments, builds the panel of the rows and every worker's selections of all rows,
 // and allocates everything else; workers() is 0 when there is nothing to share or the
 // selections of that many copies do not fit the budget of PassTuning (then split the rows
 // instead). run(w) is worker w's loop over the groups of rows left: it allocates nothing and
 // never throws, and writes nothing. finish(), after every worker ended, merges their selections
 // (a selection keeps the first k by key and row index whatever the order it is offered them)
-// and writes every row: the result is query_fast's, bit for bit, for any number of workers.
+// and writes every row: the result is that of one thread, bit for bit, for any number of workers.
 class SharedQueryPass {
 public:
     SharedQueryPass(const QueryDonors& donors, double* query, std::size_t k, QueryWeights weights, QueryKernel kernel,

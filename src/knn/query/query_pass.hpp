@@ -80,7 +80,7 @@ inline std::size_t max_row_cells(const DonorColumns& columns, const double* quer
     for (std::size_t r = 0; r < query_rows; ++r) {
         std::size_t n = 0;
         for (std::size_t c = 0; c < cols; ++c) {
-            n += std::isnan(query[r * cols + c]) && columns.count[c] != 0 ? 1 : 0;
+            n += imputes_cell(columns, query[r * cols + c], c) ? 1 : 0;
         }
         most = std::max(most, n);
     }
@@ -152,7 +152,7 @@ public:
             publish(last);
             return true;
         }
-        const std::size_t capacity = std::min(k_, donors_.rows());
+        const std::size_t capacity = selection_capacity();
         pass_.set_capacity(capacity, capacity);
         if (query_is_fitted && first == 0 && last == donors_.rows() && symmetric_states()) {
             // The query table is the fitted table (fit_transform): d(i, j) = d(j, i) bit for bit,
@@ -178,7 +178,7 @@ public:
     // the group holds at most group_selections cells.
     void prepare_ranges(std::size_t query_rows) {
         missing_.reserve(cols_);
-        const std::size_t used = std::min(k_, donors_.rows());
+        const std::size_t used = selection_capacity();
         values_.reserve(used);
         distances_.reserve(used);
         if (k_ > tuning_.max_selected) {
@@ -196,7 +196,7 @@ public:
     // there is nothing to share or the copies do not fit the budget.
     bool prepare_shared(const QueryPass* owner, std::size_t copies) {
         const std::size_t rows = donors_.rows();
-        const std::size_t capacity = std::min(k_, rows);
+        const std::size_t capacity = selection_capacity();
         pass_.set_capacity(capacity, capacity);
         if (k_ > tuning_.max_selected || !symmetric_states(copies)) {
             return false;
@@ -220,6 +220,11 @@ public:
         for (std::size_t g = next.fetch_add(1); g < pass_.shared_groups(); g = next.fetch_add(1)) {
             if (!pass_.run_shared_group(g)) {
                 return false;
+            }
+            // Measured, not yet written: progress moves while the workers measure, and the rows
+            // are written after the merge, before the pass reports its end.
+            if (control.done != nullptr) {
+                control.done->fetch_add(pass_.shared_group_rows(g));
             }
         }
         return true;
@@ -290,6 +295,9 @@ public:
     }
 
 private:
+    // Donors a cell's selection keeps: k, or every fitted row when there are fewer.
+    std::size_t selection_capacity() const noexcept { return std::min(k_, donors_.rows()); }
+
     // Adds every row that imputes a cell as a state at its position in the shared panel; true
     // when there are two or more and their selections fit the budget.
     bool symmetric_states(std::size_t copies = 1) {

@@ -4,9 +4,9 @@
 #include <numeric>
 
 #include "knn/core/panic.hpp"
+#include "knn/core/rank_key.hpp"
 #include "knn/query/query.hpp"
 #include "knn/query/query_detail.hpp"
-#include "knn/row/impute.hpp"
 
 namespace mirel::knn {
 

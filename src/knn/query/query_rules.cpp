@@ -53,7 +53,7 @@ std::size_t count_imputed_cells(const DonorColumns& columns, const TableView& qu
     for (std::size_t r = first; r < last; ++r) {
         const double* row = query.row(r);
         for (std::size_t c = 0; c < query.cols; ++c) {
-            cells += (std::isnan(row[c]) && columns.count[c] != 0) ? 1 : 0;
+            cells += imputes_cell(columns, row[c], c) ? 1 : 0;
         }
     }
     return cells;
@@ -164,7 +164,7 @@ void missing_columns(const DonorColumns& columns, const double* row, std::size_t
                      std::vector<std::size_t>& missing) {
     missing.clear();
     for (std::size_t c = 0; c < cols; ++c) {
-        if (std::isnan(row[c]) && columns.count[c] != 0) {
+        if (imputes_cell(columns, row[c], c)) {
             missing.push_back(c);
         }
     }

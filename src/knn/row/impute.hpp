@@ -2,7 +2,7 @@
 // estimate computed from the fitted matrix; every other cell is copied bit for bit.
 //
 // The straightforward pass (impute_reference) defines the behaviour: results, failures and
-// their order. Every faster path (impute, impute_with, any pass added later) must match it bit
+// their order. Every faster path (impute, any pass added later) must match it bit
 // for bit, and is tested against it on random and adversarial tables, on every kernel.
 #pragma once
 
@@ -16,21 +16,24 @@
 
 #include "knn/core/imputer.hpp"
 #include "knn/core/rank_key.hpp"
+#include "knn/kernels/dispatch.hpp"
+#include "knn/pass/pass_tuning.hpp"
 
 namespace mirel::knn {
 
-// The one ordinary error of the pass: a metric name that names no metric.
-struct UnknownMetric {
-    std::string message;  // "NAME is a unknown metric"
+// The knobs of the fast row pass that tests and benchmarks use to reach every path: the distance
+// kernel (an instruction set) and the block sizes.
+struct RowPassOptions {
+    KernelKind kernel = best_kernel();
+    PassTuning tuning;
 };
-
-using ImputeResult = std::variant<std::vector<double>, UnknownMetric>;
-
-inline UnknownMetric unknown_metric(const std::string& name) { return UnknownMetric{name + " is a unknown metric"}; }
 
 // Input row r (read as rows of the fitted width) is imputed from the fitted rows nearest to
 // fitted row r. `input_rows` is the input's own row count: candidates are rows 0..input_rows-1.
-// Internal failures throw Panic. Results are bit-identical to impute_reference.
+// Internal failures throw Panic; a kernel not available here, std::invalid_argument. Results are
+// bit-identical to impute_reference on every kernel and tuning.
+ImputeResult impute(const KnnImputer& imputer, std::span<const double> input, std::size_t input_rows,
+                    const RowPassOptions& options);
 ImputeResult impute(const KnnImputer& imputer, std::span<const double> input, std::size_t input_rows);
 
 // `impute` into a buffer the caller owns, of input.size() cells: the same bits, failures and

@@ -1,5 +1,6 @@
 // The fast pass behind `impute`: the opening and the failure order shared with the
-// straightforward pass (pass_plan), a kernel from the dispatch table, and the row pass.
+// straightforward pass (pass_plan), a kernel from the dispatch table (knn/kernels/dispatch.hpp),
+// and the row pass.
 #include "knn/row/impute_fast.hpp"
 
 #include <algorithm>
@@ -11,57 +12,6 @@
 #include "knn/row/row_pass.hpp"
 
 namespace mirel::knn {
-
-namespace {
-
-const detail::KernelTarget* find_target(KernelKind kind) noexcept {
-    for (const detail::KernelTarget& target : detail::kernel_targets()) {
-        if (target.kind == kind) {
-            return &target;
-        }
-    }
-    return nullptr;
-}
-
-}  // namespace
-
-namespace detail {
-
-Kernel kernel_for(KernelKind kind, Metric metric, std::size_t cols) {
-    const KernelTarget* target = find_target(kind);
-    if (target == nullptr || !target->supported()) {
-        throw std::invalid_argument("distance kernel not available on this machine");
-    }
-    const KernelSet set = target->kernels(cols);
-    return Kernel{metric == Metric::expected_distance ? set.expected_distance : set.nan_euclid, set.masked_cells};
-}
-
-}  // namespace detail
-
-std::vector<KernelKind> available_kernels() {
-    std::vector<KernelKind> kinds;
-    for (const detail::KernelTarget& target : detail::kernel_targets()) {
-        if (target.supported()) {
-            kinds.push_back(target.kind);
-        }
-    }
-    return kinds;
-}
-
-KernelKind best_kernel() noexcept {
-    KernelKind best = KernelKind::portable;
-    for (const detail::KernelTarget& target : detail::kernel_targets()) {
-        if (target.supported()) {
-            best = target.kind;  // the table lists the targets slowest first
-        }
-    }
-    return best;
-}
-
-std::string_view kernel_name(KernelKind kind) noexcept {
-    const detail::KernelTarget* target = find_target(kind);
-    return target != nullptr ? kernel_kind_name(kind) : "unavailable";
-}
 
 std::vector<double> distances_with(const KnnImputer& imputer, std::size_t row, std::size_t candidates,
                                    KernelKind kernel) {
@@ -99,9 +49,9 @@ void finish_pass(const KnnImputer& imputer, std::size_t input_rows, const detail
 
 }  // namespace
 
-ImputeResult impute_with(const KnnImputer& imputer, std::span<const double> input, std::size_t input_rows,
-                         KernelKind kernel, const PassTuning& tuning) {
-    const detail::Kernel fn = detail::kernel_for(kernel, imputer.metric_kind(), imputer.cols());
+ImputeResult impute(const KnnImputer& imputer, std::span<const double> input, std::size_t input_rows,
+                    const RowPassOptions& options) {
+    const detail::Kernel fn = detail::kernel_for(options.kernel, imputer.metric_kind(), imputer.cols());
     std::vector<double> result;
     detail::MissingCells work;
     if (auto done = detail::open_pass(imputer, input, result, work)) {
@@ -110,7 +60,7 @@ ImputeResult impute_with(const KnnImputer& imputer, std::span<const double> inpu
     if (!detail::well_formed(imputer)) {
         return impute_reference(imputer, input, input_rows);
     }
-    finish_pass(imputer, input_rows, fn, tuning, work, result);
+    finish_pass(imputer, input_rows, fn, options.tuning, work, result);
     return result;
 }
 

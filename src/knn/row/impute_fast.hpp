@@ -1,5 +1,5 @@
-// The fast imputation pass behind `impute`, with the knobs that tests use to reach every path:
-// the distance kernel (portable or a vector instruction set) and the block sizes.
+// What tests of the fast row pass use beside `impute` (knn/row/impute.hpp): the kernels' distance
+// lists.
 #pragma once
 
 #include <cstddef>
@@ -8,28 +8,11 @@
 #include <string_view>
 #include <vector>
 
-#include "knn/kernels/kernel.hpp"
+#include "knn/kernels/dispatch.hpp"
 #include "knn/pass/pass_tuning.hpp"
 #include "knn/row/impute.hpp"
 
 namespace mirel::knn {
-
-// Kernels this build and this processor can run; `portable` is always among them.
-std::vector<KernelKind> available_kernels();
-// The fastest available kernel: what `impute` uses.
-KernelKind best_kernel() noexcept;
-std::string_view kernel_name(KernelKind kind) noexcept;
-
-namespace detail {
-// The kernel of `kind` for `metric` and `cols` columns; std::invalid_argument when this build or
-// this processor cannot run it.
-Kernel kernel_for(KernelKind kind, Metric metric, std::size_t cols);
-}  // namespace detail
-
-// `impute` with a chosen kernel and block sizes. Fails with std::invalid_argument when the
-// kernel is not available here. Results are bit-identical to impute_reference.
-ImputeResult impute_with(const KnnImputer& imputer, std::span<const double> input, std::size_t input_rows,
-                         KernelKind kernel, const PassTuning& tuning = PassTuning{});
 
 // The distance list the fast pass computes for fitted row `row` against candidates
 // 0..candidates-1 (its own entry SELF_DISTANCE), for tests of the kernels.

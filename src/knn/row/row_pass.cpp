@@ -126,8 +126,6 @@ public:
     }
     static std::uint64_t bound(std::uint64_t threshold) noexcept { return threshold; }
     const double* row_values(std::size_t row) const noexcept { return fitted_.data() + row * cols_; }
-    static bool keep_going() noexcept { return true; }
-    static void publish(std::size_t /*upto*/) noexcept {}
 
     // `average` for one row: the unnormalised weighted sum of each cell's donors, from +0.0.
     void fill(const RowState& st, std::span<CellSelection> cells) {

@@ -23,6 +23,7 @@
 
 #include "utils/numpy.hpp"
 
+#include "knn/core/checked.hpp"
 #include "knn/core/imputer.hpp"
 #include "knn/row/row_range.hpp"
 
@@ -80,7 +81,7 @@ RowsCall rows_call(PyObject* args, PyObject* kwargs) {
 // The record: the configuration and a copy of the fitted table.
 knn::KnnImputer record_of(const RowsCall& call) {
     knn::KnnImputer imputer = knn::KnnImputer::create(call.k, call.metric, call.weights);
-    std::vector<double> fitted_values(call.fitted.rows * call.fitted.cols);
+    std::vector<double> fitted_values(knn::checked_count<double>(knn::checked_mul(call.fitted.rows, call.fitted.cols)));
     if (!fitted_values.empty()) {
         std::memcpy(fitted_values.data(), call.fitted.data, fitted_values.size() * sizeof(double));
     }
@@ -92,9 +93,9 @@ knn::KnnImputer record_of(const RowsCall& call) {
 Ref copy_of_block(const RowsCall& call) {
     npy_intp dims[2] = {static_cast<npy_intp>(call.block.rows), static_cast<npy_intp>(call.fitted.cols)};
     Ref result = check(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
-    if (call.block.rows * call.fitted.cols != 0) {
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())), call.block.data,
-                    call.block.rows * call.fitted.cols * sizeof(double));
+    const std::size_t bytes = knn::checked_bytes<double>(knn::checked_mul(call.block.rows, call.fitted.cols));
+    if (bytes != 0) {
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())), call.block.data, bytes);
     }
     return result;
 }
@@ -110,7 +111,8 @@ PyObject* paired_impute_rows(PyObject*, PyObject* args, PyObject* kwargs) noexce
         std::optional<knn::UnknownMetric> error;
         {
             const LockReleased unlocked;
-            error = knn::impute_row_range(imputer, {out, call.block.rows * call.fitted.cols}, call.first_row);
+            error = knn::impute_row_range(imputer, {out, knn::checked_mul(call.block.rows, call.fitted.cols)},
+                                          call.first_row);
         }
         if (error) {
             raise(PyExc_TypeError, error->message);

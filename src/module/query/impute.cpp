@@ -11,6 +11,8 @@
 #define MIREL_NUMPY_NO_IMPORT
 #include "utils/numpy.hpp"
 
+#include "knn/query/query_parallel.hpp"
+
 namespace mirel::py::query {
 namespace {
 
@@ -66,7 +68,7 @@ PyObject* Donors_impute(PyObject* self, PyObject* args, PyObject* kwargs) noexce
             knn::query_reference(fitted.view, donors.columns(), snap.data(), snap.rows, 0, snap.rows, k, weights,
                                  given);
         } else {
-            knn::query_fast(donors, snap.data(), snap.rows, 0, snap.rows, k, weights, kernel);
+            knn::query_pass({donors, snap.data(), snap.rows, 0, snap.rows, k, weights, kernel});
         }
         write_back(snap, query);
         Py_RETURN_NONE;

@@ -27,7 +27,7 @@ struct ParallelCall {
     knn::QueryWeights weights = knn::QueryWeights::uniform;
     knn::QueryKernel kernel = knn::QueryKernel::reference;
     PyObject* progress = nullptr;  // callable, or nullptr
-    knn::ParallelOptions options;  // without its poll
+    knn::PassOptions options;      // without its poll
 };
 
 ParallelCall parallel_call(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -92,15 +92,15 @@ bool poll_interpreter(PyObject* progress, std::size_t done, std::size_t total, b
 // poll. Returns false when a poll set a Python error (the pass stopped; `snap` is then not
 // written back).
 bool run_released(const ParallelCall& call, QuerySnapshot& snap) {
-    knn::ParallelOptions options = call.options;
+    knn::PassOptions options = call.options;
     bool failed = false;
     try {
         LockReleased unlocked;
         options.poll = [&](std::size_t done, std::size_t total) {
             return unlocked.held([&]() -> bool { return poll_interpreter(call.progress, done, total, failed); });
         };
-        knn::query_parallel({*call.donors, snap.data(), snap.rows, 0, snap.rows, call.k, call.weights, call.kernel},
-                            options);
+        knn::query_pass({*call.donors, snap.data(), snap.rows, 0, snap.rows, call.k, call.weights, call.kernel},
+                        options);
     } catch (const std::system_error& e) {
         // No memory for a thread's stack (or too many threads) is EAGAIN.
         const bool memory =

@@ -44,7 +44,7 @@ QuerySnapshot snapshot_query(const MatrixArg& query, const knn::DonorColumns& co
     snap.imputed.assign(snap.values.size() / 64 + 1, 0);
     for (std::size_t r = 0, i = 0; r < snap.rows; ++r) {
         for (std::size_t c = 0; c < snap.cols; ++c, ++i) {
-            if (std::isnan(snap.values[i]) && columns.count[c] != 0) {
+            if (knn::imputes_cell(columns, snap.values[i], c)) {
                 snap.imputed[i / 64] |= std::uint64_t{1} << (i % 64);
                 ++snap.cells;
             }
