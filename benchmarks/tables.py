@@ -109,6 +109,55 @@ def table(name: str, seed: int = 12345):
     return make_table(rows, cols, rate, seed=seed, kind=kind)
 
 
+# The candidate index's tables (`bench.py index`, `bench.py index-peers`): a Gaussian mixture
+# and uniform random rows, with the complete table kept for the RMSE on the removed cells.
+
+
+def mixture(rows, cols=20, clusters=20, rate=0.1, seed=0):
+    import numpy as np
+
+    rng = np.random.default_rng(seed)
+    centres = rng.normal(0, 5, (clusters, cols))
+    full = centres[rng.integers(clusters, size=rows)] + rng.normal(size=(rows, cols))
+    holed = full.copy()
+    holed[rng.random(full.shape) < rate] = np.nan
+    return full, holed
+
+
+def random_rows(rows, cols=50, rate=0.1, seed=0):
+    import numpy as np
+
+    rng = np.random.default_rng(seed)
+    full = rng.random((rows, cols))
+    holed = full.copy()
+    holed[rng.random(full.shape) < rate] = np.nan
+    return full, holed
+
+
+# The mixed table of `bench.py mixed`.
+
+
+def mixed_table(rows, seed=0):
+    import numpy as np
+    import pandas as pd
+
+    rng = np.random.default_rng(seed)
+    data = {}
+    for j in range(10):
+        data[f"x{j}"] = rng.normal(size=rows) * (j + 1)
+    for j, levels in enumerate([2, 3, 5, 7, 10, 12]):
+        data[f"c{j}"] = pd.Categorical.from_codes(rng.integers(0, levels, rows), [f"l{i}" for i in range(levels)])
+    for j in range(2):
+        data[f"o{j}"] = pd.Categorical.from_codes(rng.integers(0, 5, rows), list("abcde"), ordered=True)
+    for j in range(2):
+        data[f"b{j}"] = pd.array(rng.random(rows) < 0.4, dtype="boolean")
+    df = pd.DataFrame(data)
+    holes = rng.random(df.shape) < 0.1
+    for j, name in enumerate(df.columns):
+        df.loc[holes[:, j], name] = None
+    return df
+
+
 SMALL = ("iris", "wine", "diabetes", "digits")
 
 

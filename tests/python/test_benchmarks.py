@@ -243,3 +243,30 @@ def test_the_results_file_keeps_its_kept_part_and_the_sections_not_rerun(tmp_pat
         results.SECTIONS = saved
     text = path.read_text()
     assert "old figures" in text and "| iris | 150 x 4 |" in text and text.rstrip().endswith("| quiet | 1 |")
+
+
+@pytest.mark.parametrize(
+    "name, argv, expect",
+    [
+        ("mixed", ["--rows", "300", "--sklearn-rows", "100"], "300 x 20, n_jobs=2: MixedImputer"),
+        ("index", ["--sizes", "2000", "--check-rows", "50"], "recall measured"),
+        ("callables", ["--quick", "--repeats", "1"], "outputs close: True"),
+    ],
+)
+def test_the_index_mixed_and_callable_commands_run_end_to_end(name, argv, expect, capsys):
+    import importlib
+
+    pytest.importorskip("pandas")
+    importlib.import_module("commands." + name).main(argv)
+    out = capsys.readouterr().out
+    assert expect in out
+    assert "outputs close: False" not in out
+
+
+def test_the_mixture_table_is_what_index_peers_measure():
+    full, holed = tables.mixture(500, seed=3)
+    again_full, again_holed = tables.mixture(500, seed=3)
+    assert np.array_equal(full, again_full) and np.array_equal(holed, again_holed, equal_nan=True)
+    removed = np.isnan(holed)
+    assert not np.isnan(full).any() and 0.05 < removed.mean() < 0.15
+    assert np.array_equal(holed[~removed], full[~removed])

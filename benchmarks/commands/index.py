@@ -13,39 +13,18 @@ For each table (a complete table, then cells removed at random):
 * RMSE on the removed cells of the exact and the indexed results (on the sampled rows when the
   exact pass was extrapolated), and the fit's own estimate (recall_, n_probe_).
 
-Usage: python benchmarks/bench_index.py [--sizes 50000,100000] [--threads 2] [--random]
+Usage: python benchmarks/bench.py index [--sizes 50000,100000] [--threads 2] [--random]
 """
 
 import argparse
 import os
-import sys
 import time
 import warnings
 
 import numpy as np
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-from bench_impute import cpu_name  # noqa: E402
+import tables as T  # noqa: E402
 
 from mirel.sklearn import KNNImputer  # noqa: E402
-
-
-def mixture(rows, cols=20, clusters=20, rate=0.1, seed=0):
-    rng = np.random.default_rng(seed)
-    centres = rng.normal(0, 5, (clusters, cols))
-    full = centres[rng.integers(clusters, size=rows)] + rng.normal(size=(rows, cols))
-    holed = full.copy()
-    holed[rng.random(full.shape) < rate] = np.nan
-    return full, holed
-
-
-def random_rows(rows, cols=50, rate=0.1, seed=0):
-    rng = np.random.default_rng(seed)
-    full = rng.random((rows, cols))
-    holed = full.copy()
-    holed[rng.random(full.shape) < rate] = np.nan
-    return full, holed
 
 
 def rmse(result, full, cells):
@@ -119,9 +98,9 @@ def main(argv=None):
     parser.add_argument("--exact-sample-rows", type=int, default=2000)
     parser.add_argument("--random", action="store_true", help="also a table of random rows (50 columns)")
     args = parser.parse_args(argv)
-    print(f"CPU: {cpu_name()}, {os.cpu_count()} logical CPUs, threads {args.threads}; k=5, 10% removed")
+    print(f"CPU: {T.cpu_name()}, {os.cpu_count()} logical CPUs, threads {args.threads}; k=5, 10% removed")
     for size in (int(s) for s in args.sizes.split(",") if s):
-        full, holed = mixture(size)
+        full, holed = T.mixture(size)
         run(
             "mixture(20) x 20 cols",
             full,
@@ -132,9 +111,5 @@ def main(argv=None):
             args.exact_sample_rows,
         )
     if args.random:
-        full, holed = random_rows(50000)
+        full, holed = T.random_rows(50000)
         run("random x 50 cols", full, holed, args.threads, args.exact_max_rows, args.check_rows)
-
-
-if __name__ == "__main__":
-    main()

@@ -1,6 +1,6 @@
 """The callable paths: mirel.sklearn.KNNImputer against scikit-learn with the same callables.
 
-    python benchmarks/bench_callables.py [--repeats N] [--blas-threads T] [--quick] [--cases weights,metric]
+    python benchmarks/bench.py callables [--repeats N] [--blas-threads T] [--quick] [--cases weights,metric]
 
 Cases (float64, cells set to NaN at the given rate with numpy.random.default_rng(0)):
 
@@ -29,20 +29,10 @@ import time
 
 import numpy as np
 import sklearn
+import tables as T
 from sklearn.impute import KNNImputer as SkKNNImputer
 
 from mirel.sklearn import KNNImputer
-
-
-def cpu_name() -> str:
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
 
 
 def inverse(d):
@@ -79,15 +69,15 @@ def case(name, fitted, query, params, repeats):
     )
 
 
-def main() -> None:
+def main(argv=None) -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--blas-threads", type=int, default=1)
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--cases", default="weights,metric")
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
     scale = 10 if args.quick else 1
-    print(f"CPU: {cpu_name()}; kernel {platform.release()}; {os.cpu_count()} logical CPUs")
+    print(f"CPU: {T.cpu_name()}; kernel {platform.release()}; {os.cpu_count()} logical CPUs")
     print(f"Python {sys.version.split()[0]}, NumPy {np.__version__}, scikit-learn {sklearn.__version__}")
     rng = np.random.default_rng(0)
     weights_case = (table(rng, 20_000 // scale, 20, 0.1), table(rng, 2_000 // scale, 20, 0.2))
@@ -108,7 +98,3 @@ def main() -> None:
             run()
     else:
         run()
-
-
-if __name__ == "__main__":
-    main()

@@ -1,13 +1,12 @@
-"""The FAISS-based peers on the tables of bench_index.py: fknni's FastKNNImputer and
+"""The FAISS-based peers on the tables of `bench.py index`: fknni's FastKNNImputer and
 faiss-imputer's FaissImputer with an IVF100 index (k=5, fit_transform, time and RMSE on the
 removed cells). They need FAISS and Python 3.12+, so this runs in a separate environment:
 
     ~/.pyenv/versions/3.12*/bin/python -m venv /tmp/faiss-venv
     /tmp/faiss-venv/bin/pip install faiss-cpu fknni faiss-imputer
-    /tmp/faiss-venv/bin/python benchmarks/bench_index_peers.py --sizes 100000
+    /tmp/faiss-venv/bin/python benchmarks/bench.py index-peers --sizes 100000
 
-The tables are bench_index.mixture's (a copy below: that module imports mirel; NumPy's
-generator gives the same table in both environments). The peers are for comparison only, never
+The tables are benchmarks/tables.py's mixture (that module needs only NumPy here). The peers are for comparison only, never
 a dependency of mirel.
 """
 
@@ -16,16 +15,7 @@ import os
 import time
 
 import numpy as np
-
-
-def mixture(rows, cols=20, clusters=20, rate=0.1, seed=0):
-    # A copy of bench_index.mixture (that module imports mirel, absent from this environment).
-    rng = np.random.default_rng(seed)
-    centres = rng.normal(0, 5, (clusters, cols))
-    full = centres[rng.integers(clusters, size=rows)] + rng.normal(size=(rows, cols))
-    holed = full.copy()
-    holed[rng.random(full.shape) < rate] = np.nan
-    return full, holed
+import tables as T
 
 
 def main(argv=None):
@@ -38,7 +28,7 @@ def main(argv=None):
 
     print(f"FAISS peers, index {args.factory}, k=5; {os.cpu_count()} logical CPUs")
     for size in (int(s) for s in args.sizes.split(",") if s):
-        full, holed = mixture(size)
+        full, holed = T.mixture(size)
         cells = np.isnan(holed)
         for name, make in (
             ("fknni FastKNNImputer", lambda: FastKNNImputer(n_neighbors=5, index_factory=args.factory)),
@@ -52,7 +42,3 @@ def main(argv=None):
                 print(f"{name:<28} {size:>8}  {took:8.2f} s  RMSE {err:.4f}", flush=True)
             except Exception as exc:  # a peer that fails is reported, not fatal
                 print(f"{name:<28} {size:>8}  failed: {type(exc).__name__}: {exc}", flush=True)
-
-
-if __name__ == "__main__":
-    main()

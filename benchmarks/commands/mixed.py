@@ -1,7 +1,7 @@
 """MixedImputer on a mixed table against the numeric pass of the same shape and against
 scikit-learn's encode-impute-decode pipeline for the same job. One run each, side by side.
 
-    PYTHONPATH=build/dev python benchmarks/bench_mixed.py [--rows 100000] [--sklearn-rows 10000]
+    python benchmarks/bench.py mixed [--rows 100000] [--sklearn-rows 10000]
 
 The mixed table: 10 numeric, 6 categorical (2-12 levels), 2 ordered (5 levels), 2 boolean
 columns, 10% of the cells missing at random. The numeric table: 20 float64 columns, 10% missing.
@@ -11,33 +11,11 @@ ranks back (what its users write by hand); measured on fewer rows, since it is O
 """
 
 import argparse
-import os
-import sys
 import time
 
 import numpy as np
 import pandas as pd
-
-sys.path.insert(0, os.path.dirname(__file__))
-from bench_impute import cpu_name  # noqa: E402
-
-
-def mixed_table(rows, seed=0):
-    rng = np.random.default_rng(seed)
-    data = {}
-    for j in range(10):
-        data[f"x{j}"] = rng.normal(size=rows) * (j + 1)
-    for j, levels in enumerate([2, 3, 5, 7, 10, 12]):
-        data[f"c{j}"] = pd.Categorical.from_codes(rng.integers(0, levels, rows), [f"l{i}" for i in range(levels)])
-    for j in range(2):
-        data[f"o{j}"] = pd.Categorical.from_codes(rng.integers(0, 5, rows), list("abcde"), ordered=True)
-    for j in range(2):
-        data[f"b{j}"] = pd.array(rng.random(rows) < 0.4, dtype="boolean")
-    df = pd.DataFrame(data)
-    holes = rng.random(df.shape) < 0.1
-    for j, name in enumerate(df.columns):
-        df.loc[holes[:, j], name] = None
-    return df
+import tables as T  # noqa: E402
 
 
 def numeric_table(rows, seed=1):
@@ -93,16 +71,16 @@ def timed(f):
     return time.perf_counter() - t
 
 
-def main():
+def main(argv=None):
     from mirel import _gower
     from mirel.sklearn import KNNImputer, MixedImputer
 
-    ap = argparse.ArgumentParser()
+    ap = argparse.ArgumentParser(prog="bench.py mixed", description=__doc__.splitlines()[0])
     ap.add_argument("--rows", type=int, default=100_000)
     ap.add_argument("--sklearn-rows", type=int, default=10_000)
-    args = ap.parse_args()
-    print(f"CPU: {cpu_name()}; Gower loops: {_gower.kernels()[-1]}; one run each")
-    mixed = mixed_table(args.rows)
+    args = ap.parse_args(argv)
+    print(f"CPU: {T.cpu_name()}; Gower loops: {_gower.kernels()[-1]}; one run each")
+    mixed = T.mixed_table(args.rows)
     numeric = numeric_table(args.rows)
     for jobs in (1, 2):
         t_mixed = timed(lambda jobs=jobs: MixedImputer(n_neighbors=5, n_jobs=jobs).fit_transform(mixed))
@@ -111,14 +89,10 @@ def main():
             f"{args.rows} x 20, n_jobs={jobs}: MixedImputer {t_mixed:.2f} s, KNNImputer (nan_euclidean) "
             f"{t_num:.2f} s, ratio {t_mixed / t_num:.2f}"
         )
-    small = mixed_table(args.sklearn_rows)
+    small = T.mixed_table(args.sklearn_rows)
     t_mine = timed(lambda: MixedImputer(n_neighbors=5).fit_transform(small))
     t_sk = timed(lambda: sklearn_pipeline(small))
     print(
         f"{args.sklearn_rows} x 20 mixed, one thread: MixedImputer {t_mine:.2f} s, scikit-learn one-hot + "
         f"KNNImputer + decode {t_sk:.2f} s, ratio {t_sk / t_mine:.1f}"
     )
-
-
-if __name__ == "__main__":
-    main()
