@@ -7,8 +7,8 @@
 # New inputs go to a scratch directory, never into the repository. A crash, a sanitizer report,
 # a difference or an undefined exception fails the stage and leaves the input in $build.
 # MIREL_FUZZ_SECONDS sets each fuzzer's time (default 60). MIREL_FUZZ_DRIVERS chooses what the
-# Python fuzzer drives (default "tables,arrays"; "all" adds n_jobs, dask and interrupts, or name
-# them: MIREL_FUZZ_DRIVERS=tables,dask; see tests/fuzz/fuzz_python.py).
+# Python fuzzer drives (here "all": tables and arrays, and n_jobs, Dask blocks and exceptions
+# raised inside a call; or name them: MIREL_FUZZ_DRIVERS=tables,dask; see tests/fuzz/fuzz_python.py).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 seconds="${MIREL_FUZZ_SECONDS:-60}"
@@ -35,7 +35,7 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 grep -E "^(stat::|Done)|ERROR|runtime error|fuzz_engine:" "$build/engine.log" || true
 
 # 2. The Python API, against the module that 00-deps.sh installed.
-export MIREL_FUZZ_DRIVERS="${MIREL_FUZZ_DRIVERS:-tables,arrays}"
+export MIREL_FUZZ_DRIVERS="${MIREL_FUZZ_DRIVERS:-all}"
 echo "python fuzzer drivers: $MIREL_FUZZ_DRIVERS"
 rm -rf "$build/python-new" && mkdir -p "$build/python-new"
 python_rc=0
