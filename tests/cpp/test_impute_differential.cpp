@@ -562,7 +562,9 @@ TEST(FastPass, UnavailableKernelIsRefused) {
         if (std::find(kinds.begin(), kinds.end(), k) == kinds.end()) {
             KnnImputer imp = KnnImputer::create(2, "nan_euclid", "uniform");
             imp.store_fitted({1.0}, 1, 1);
-            EXPECT_THROW(mirel::knn::impute(imp, std::vector<double>{1.0}, 1, {k}), std::invalid_argument);
+            EXPECT_THROW(mirel::knn::impute(imp, std::vector<double>{1.0}, 1,
+                                            mirel::knn::RowPassOptions{k, mirel::knn::PassTuning{}}),
+                         std::invalid_argument);
         }
     }
 }
