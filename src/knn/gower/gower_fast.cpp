@@ -63,7 +63,7 @@ using gower_detail::Term;
 class GowerWorker {
 public:
     GowerWorker(const GowerDonors& donors, GowerLoops loops, std::size_t group_rows)
-        : donors_(donors), loops_(loops), group_rows_(group_rows), k_(std::min(donors.config().k, donors.rows())) {
+        : donors_(donors), loops_(loops), k_(std::min(donors.config().k, donors.rows())) {
         const std::size_t cols = donors.cols();
         dist_.resize(BLOCK_ROWS);
         candidate_.resize(BLOCK_ROWS);
@@ -187,7 +187,6 @@ public:
 private:
     const GowerDonors& donors_;
     GowerLoops loops_;
-    std::size_t group_rows_;
     std::size_t k_;
     std::vector<double> dist_;
     std::vector<std::uint32_t> candidate_;
