@@ -5,15 +5,18 @@ import math
 import pickle
 
 import numpy as np
-import pandas as pd
 import pytest
-from mixed_reference import decode, model
-from sklearn.base import clone
-from sklearn.compose import ColumnTransformer
-from sklearn.pipeline import Pipeline
 
-from mirel import _gower
-from mirel.sklearn import MixedImputer
+pd = pytest.importorskip("pandas")
+pytest.importorskip("sklearn", minversion="1.6", reason="mirel.sklearn needs scikit-learn 1.6+")
+
+from mixed_reference import decode, model  # noqa: E402
+from sklearn.base import clone  # noqa: E402
+from sklearn.compose import ColumnTransformer  # noqa: E402
+from sklearn.pipeline import Pipeline  # noqa: E402
+
+from mirel import _gower  # noqa: E402
+from mirel.sklearn import MixedImputer  # noqa: E402
 
 
 def random_table(rng, rows, missing):
