@@ -127,6 +127,7 @@ def methods(rows, cols):
     pairs = float(rows) * rows * cols
     yield "mirel exact", mirel_exact, rows <= 200_000
     yield "mirel index", mirel_index, True
+    yield "mirel index, recall 0.9", lambda holed: mirel_index(holed, 0.9), True
     yield "scikit-learn", sklearn_knn, pairs <= SKLEARN_MAX_PAIRS
     yield "fknni Flat", fknni("Flat"), pairs <= FLAT_MAX_PAIRS
     yield "fknni IVF100", fknni("IVF100,Flat"), True
