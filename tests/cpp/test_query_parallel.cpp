@@ -18,6 +18,7 @@
 #include "knn/pass/prune_steering.hpp"
 #include "knn/query/query.hpp"
 #include "knn/query/query_parallel.hpp"
+#include "knn/query/query_workers.hpp"
 #include "test_helpers.hpp"
 
 // Allocations made while `counting` is set: the global allocation functions of this test binary
@@ -304,7 +305,7 @@ TEST(QueryParallel, WorkerPassesAllocateNothingAndStopAtAnyStep) {
             for (const PassTuning& tuning : {PassTuning{}, small}) {
                 // Ranges in a random order, one worker for all of them.
                 std::vector<double> got = query;
-                QueryWorker worker(donors, got.data(), query_rows, k, QueryWeights::distance, kernel, tuning);
+                detail::QueryWorker worker(donors, got.data(), query_rows, k, QueryWeights::distance, kernel, tuning);
                 std::vector<std::size_t> starts;
                 for (std::size_t a = 0; a < query_rows; a += 1 + rng() % 9) {
                     starts.push_back(a);
@@ -331,7 +332,7 @@ TEST(QueryParallel, WorkerPassesAllocateNothingAndStopAtAnyStep) {
 
                 // Stopped at a random step of one pass over every row.
                 got = query;
-                QueryWorker stopped(donors, got.data(), query_rows, k, QueryWeights::distance, kernel, tuning);
+                detail::QueryWorker stopped(donors, got.data(), query_rows, k, QueryWeights::distance, kernel, tuning);
                 StopAfter stop{0, static_cast<std::size_t>(rng() % 40)};
                 done.store(0);
                 control.keep_going = &StopAfter::keep_going;
@@ -458,7 +459,8 @@ TEST(QueryParallel, SharedDistancesOnThreadsMatchOneThread) {
                 for (const PassTuning& tuning : {PassTuning{}, small, tight}) {
                     for (const std::size_t threads : {2, 3, 5}) {
                         std::vector<double> scratch = fitted;
-                        const SharedQueryPass probe(donors, scratch.data(), k, weights, kernel, tuning, threads);
+                        const detail::SharedQueryPass probe(donors, scratch.data(), k, weights, kernel, tuning,
+                                                            threads);
                         shared_runs += probe.workers() >= 2 ? 1 : 0;
                         PassOptions options;
                         options.threads = threads;
@@ -491,7 +493,7 @@ TEST(QueryParallel, SharedWorkersAllocateNothingAndWriteOnlyAtTheEnd) {
             query_pass({donors, want.data(), rows, 0, rows, k, QueryWeights::distance, kernel},
                        with_tuning(PassOptions{}, small_blocks()));
             std::vector<double> got = fitted;
-            SharedQueryPass shared(donors, got.data(), k, QueryWeights::distance, kernel, small_blocks(), 3);
+            detail::SharedQueryPass shared(donors, got.data(), k, QueryWeights::distance, kernel, small_blocks(), 3);
             ASSERT_EQ(shared.workers(), 3u) << "round " << round;
             StopAfter stop{0, round % 2 == 0 ? SIZE_MAX : static_cast<std::size_t>(rng() % 30)};
             PassControl control;
@@ -530,8 +532,9 @@ TEST(QueryParallel, SharedPassStoppedByThePollWritesNothing) {
     options.poll = [](std::size_t, std::size_t) { return false; };
     std::vector<double> got = fitted;
     PassTuning tuning = small_blocks();
-    ASSERT_EQ(SharedQueryPass(donors, got.data(), 3, QueryWeights::uniform, best_query_kernel(), tuning, 2).workers(),
-              2u);
+    ASSERT_EQ(
+        detail::SharedQueryPass(donors, got.data(), 3, QueryWeights::uniform, best_query_kernel(), tuning, 2).workers(),
+        2u);
     const bool completed =
         query_pass({donors, got.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel()},
                    with_tuning(options, tuning));
@@ -610,7 +613,7 @@ TEST(QueryParallel, SharedWorkersPublishProgressGroupByGroup) {
     const QueryDonors donors(TableView{fitted.data(), rows, cols});
     for (const QueryKernel kernel : fast_kernels()) {
         std::vector<double> got = fitted;
-        SharedQueryPass shared(donors, got.data(), 3, QueryWeights::uniform, kernel, small_blocks(), 2);
+        detail::SharedQueryPass shared(donors, got.data(), 3, QueryWeights::uniform, kernel, small_blocks(), 2);
         ASSERT_EQ(shared.workers(), 2u);
         std::atomic<std::size_t> done{0};
         SeeProgress see;

@@ -1,5 +1,7 @@
 // The fast query pass on one thread: run_query_rows over the pass of knn/query/query_pass.hpp (or, for a few fitted
 // rows held as they are, the straightforward pass).
+#include "knn/query/query_workers.hpp"
+
 #include <algorithm>
 #include <cstdint>
 
