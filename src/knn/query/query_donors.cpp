@@ -12,7 +12,7 @@ QueryDonors::QueryDonors(const TableView& fitted, bool masked_cells, DonorLayout
     : rows_(fitted.rows),
       cols_(fitted.cols),
       row_major_(layout == DonorLayout::rows ||
-                 (layout == DonorLayout::automatic && fitted.rows <= QUERY_ROW_MAJOR_MAX_ROWS)),
+                 (layout == DonorLayout::automatic && fitted.rows <= SMALL_TABLE_MAX_ROWS)),
       columns_(donor_columns(fitted)),
       panel_(std::make_unique<DonorPanel>()) {
     const std::size_t cells = checked_count<double>(checked_mul(rows_, cols_));

@@ -15,7 +15,7 @@ bool detail::run_query_rows(const QueryDonors& donors, double* query, std::size_
     const KernelKind kind = detail::fast_kind(kernel);
     detail::check_pass_arguments({nullptr, donors.rows(), donors.cols()}, donors.columns(), query_rows, first, last, k);
     const detail::Kernel fn = detail::kernel_for(kind, Metric::nan_euclid, donors.cols());
-    if (donors.rows() == 0 || donors.cols() == 0 || first == last) {
+    if (donors.empty() || first == last) {
         if (control.done != nullptr) {
             control.done->fetch_add(last - first);
         }

@@ -53,13 +53,9 @@ constexpr QueryKernel query_kernel_of(KernelKind kind) noexcept {
 
 // How QueryDonors holds the fitted rows: the column-blocked panel that the kernels read, or the
 // rows as they are (row-major) for the straightforward pass; `automatic` takes the rows as they
-// are when the panel would be mostly padding (at most QUERY_ROW_MAJOR_MAX_ROWS rows), so that
-// memory stays proportional to the table.
+// are when the panel would be mostly padding (at most SMALL_TABLE_MAX_ROWS rows,
+// knn/pass/pass_tuning.hpp), so that memory stays proportional to the table.
 enum class DonorLayout { panel, rows, automatic };
-
-// Up to here the straightforward pass over the rows is about as fast as the kernels over a panel
-// of one 32-row block, which holds 3.2 times as many cells at 10 rows.
-inline constexpr std::size_t QUERY_ROW_MAJOR_MAX_ROWS = 10;
 
 // The column-blocked panel of the fitted rows (position p = row p) that the fast pass reads
 // (knn/query/donor_panel.hpp).
@@ -82,6 +78,8 @@ public:
     std::size_t rows() const noexcept { return rows_; }
     std::size_t cols() const noexcept { return cols_; }
     const DonorColumns& columns() const noexcept { return columns_; }
+    // No fitted row or no column: no cell has a donor, every pass leaves the query as it is.
+    bool empty() const noexcept { return rows_ == 0 || cols_ == 0; }
     // Whether the rows are held row-major (then the panel is empty and the fast pass runs the
     // straightforward one over row_major()).
     bool is_row_major() const noexcept { return row_major_; }

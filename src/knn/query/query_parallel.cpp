@@ -89,7 +89,7 @@ void check_job(const QueryJob& job, const PassOptions& options) {
 
 bool query_pass(const QueryJob& job, const PassOptions& options) {
     check_job(job, options);
-    const bool donors_empty = job.donors.rows() == 0 || job.donors.cols() == 0;
+    const bool donors_empty = job.donors.empty();
     PassFacts facts;
     facts.first = job.first;
     facts.rows = job.last - job.first;

@@ -136,8 +136,7 @@ public:
     // Adds the kernels' pruning counts to PassTuning::prune_counts, when it is set.
     void report() const noexcept { pass_.report(); }
 
-    // No fitted row or no column: nothing to impute.
-    bool donors_empty() const noexcept { return donors_.rows() == 0 || donors_.cols() == 0; }
+    bool donors_empty() const noexcept { return donors_.empty(); }
 
     // Rows [first, last) of `query`; false when the control stopped the pass.
     bool run(std::size_t first, std::size_t last, bool query_is_fitted, const PassControl* control) {
@@ -295,8 +294,7 @@ public:
     }
 
 private:
-    // Donors a cell's selection keeps: k, or every fitted row when there are fewer.
-    std::size_t selection_capacity() const noexcept { return std::min(k_, donors_.rows()); }
+    std::size_t selection_capacity() const noexcept { return detail::selection_size(k_, donors_.rows()); }
 
     // Adds every row that imputes a cell as a state at its position in the shared panel; true
     // when there are two or more and their selections fit the budget.

@@ -21,7 +21,7 @@ detail::QueryWorker::QueryWorker(const QueryDonors& donors, double* query, std::
                                  k);
     const detail::Kernel fn = detail::kernel_for(kind, Metric::nan_euclid, donors.cols());
     pass_ = std::make_unique<QueryPass>(donors, query, k, weights, fn, tuning);
-    if (donors.rows() != 0 && donors.cols() != 0) {
+    if (!donors.empty()) {
         pass_->prepare_ranges(query_rows);
     }
 }
@@ -52,7 +52,7 @@ detail::SharedQueryPass::SharedQueryPass(const QueryDonors& donors, double* quer
     const KernelKind kind = detail::fast_kind(kernel);
     detail::check_pass_arguments({nullptr, donors.rows(), donors.cols()}, donors.columns(), donors.rows(), 0,
                                  donors.rows(), k);
-    if (donors.is_row_major() || donors.rows() == 0 || donors.cols() == 0 || workers < 2) {
+    if (donors.is_row_major() || donors.empty() || workers < 2) {
         return;
     }
     const detail::Kernel fn = detail::kernel_for(kind, Metric::nan_euclid, donors.cols());

@@ -34,6 +34,7 @@
 
 #include "knn/core/metrics.hpp"
 #include "knn/core/rank_key.hpp"
+#include "knn/core/selection.hpp"
 #include "knn/core/weights.hpp"
 #include "knn/pass/group_pass.hpp"
 
@@ -96,7 +97,7 @@ public:
             pass_.run_unbounded(all, m_);
             return;
         }
-        pass_.set_capacity(std::max<std::size_t>(1, std::min<std::size_t>(limit_, m_)), limit_);
+        pass_.set_capacity(std::max<std::size_t>(1, selection_size(limit_, m_)), limit_);
         // Rows that are also candidates come first in the row list (rows ascend): with two or
         // more of them, within the budget, they share their distances.
         const std::size_t both =
