@@ -353,11 +353,11 @@ bool bench_query(const Table& t, const std::string& mode, unsigned k, const std:
                          query.begin() + static_cast<std::ptrdiff_t>((r + 1) * t.cols),
                          [](double v) { return std::isnan(v); });
     }
-    const QueryWeights w = weights == "distance" ? QueryWeights::distance : QueryWeights::uniform;
+    const Weights w = weights == "distance" ? Weights::distance : Weights::uniform;
     const double work = static_cast<double>(q) * static_cast<double>(fitted_rows) * static_cast<double>(t.cols);
     std::vector<double> first;
-    for (const QueryKernel kind : available_query_kernels()) {
-        if (kind == QueryKernel::reference || !wanted(query_kernel_name(kind))) {
+    for (const KernelKind kind : available_kernels()) {
+        if (!wanted(kernel_name(kind))) {
             continue;
         }
         std::vector<double> out;
@@ -368,15 +368,12 @@ bool bench_query(const Table& t, const std::string& mode, unsigned k, const std:
         };
         std::optional<Floor> floor;
         if (floor_wanted()) {
-            const KernelKind engine_kind = kind == QueryKernel::portable ? KernelKind::portable
-                                           : kind == QueryKernel::avx2   ? KernelKind::avx2
-                                                                         : KernelKind::avx512;
             // fit_transform: the pass measures the table against itself (and shares d(i, j)
             // within its budget); otherwise the query rows against the fitted rows' panel.
             const bool symmetric = self && symmetric_within_budget(t.cells.data(), t.rows, t.cols, k, tuning);
             floor = loop_floor(std::span(t.cells.data(), fitted_rows * t.cols), fitted_rows, query.data(), query_rows,
-                               t.cols, symmetric, Metric::nan_euclid, engine_kind,
-                               best_kernel() == KernelKind::portable, tuning, repeats, [&] { run(tuning); });
+                               t.cols, symmetric, Metric::nan_euclid, kind, best_kernel() == KernelKind::portable,
+                               tuning, repeats, [&] { run(tuning); });
         }
         const Timing s = floor ? floor->pass : best_of(repeats, [&] { run(tuning); });
         const detail::PruneCounts counts = prune_counts(tuning, run);
@@ -387,7 +384,7 @@ bool bench_query(const Table& t, const std::string& mode, unsigned k, const std:
         char size[48];
         std::snprintf(size, sizeof size, "%zux%zu %s", t.rows, t.cols, self ? "self" : "split");
         std::printf("%-12s %6s %7zu %-10s %10.4f %10.4f %14.3e %8.3f", size, "", q,
-                    std::string(query_kernel_name(kind)).c_str(), s.wall, s.cpu, work / s.cpu, skipped);
+                    std::string(kernel_name(kind)).c_str(), s.wall, s.cpu, work / s.cpu, skipped);
         if (floor) {
             print_floor(*floor, s.cpu, counts);
         }

@@ -114,7 +114,7 @@ void given_select(const TableView& fitted, const DonorColumns& columns, double* 
 }
 
 void given_impute(const TableView& fitted, const DonorColumns& columns, double* query, std::size_t query_rows,
-                  std::size_t k, QueryWeights weights, const DistanceBlock& distances) {
+                  std::size_t k, Weights weights, const DistanceBlock& distances) {
     std::vector<double> values;
     std::vector<double> kept;
     walk_given(fitted, columns, query, query_rows, k, distances,

@@ -124,7 +124,7 @@ private:
 
 class QueryPass {
 public:
-    QueryPass(const QueryDonors& donors, double* query, std::size_t k, QueryWeights weights, detail::Kernel kernel,
+    QueryPass(const QueryDonors& donors, double* query, std::size_t k, Weights weights, detail::Kernel kernel,
               const PassTuning& tuning)
         : donors_(donors),
           query_(query),
@@ -316,7 +316,7 @@ private:
     std::size_t cols_ = donors_.cols();
     double* query_;
     std::size_t k_;
-    QueryWeights weights_;
+    Weights weights_;
     PassTuning tuning_;
     const PassControl* control_ = nullptr;
     std::size_t published_ = 0;  // rows up to this one were added to control_->done
@@ -325,18 +325,5 @@ private:
     std::vector<double> distances_;
     detail::GroupPass<QueryPass> pass_;
 };
-
-namespace detail {
-
-// The kernel kind of a fast pass; std::invalid_argument for the reference.
-inline KernelKind fast_kind(QueryKernel kernel) {
-    const std::optional<KernelKind> kind = query_kernel_kind(kernel);
-    if (!kind) {
-        throw std::invalid_argument("the reference query pass is query_reference");
-    }
-    return *kind;
-}
-
-}  // namespace detail
 
 }  // namespace mirel::knn

@@ -51,7 +51,7 @@ void walk_rows(const TableView& fitted, const DonorColumns& columns, double* que
 }  // namespace
 
 void query_reference(const TableView& fitted, const DonorColumns& columns, double* query, std::size_t query_rows,
-                     std::size_t first, std::size_t last, std::size_t k, QueryWeights weights, GivenDistances given) {
+                     std::size_t first, std::size_t last, std::size_t k, Weights weights, GivenDistances given) {
     std::vector<double> values;
     std::vector<double> distances;
     walk_rows(fitted, columns, query, query_rows, first, last, k, given,

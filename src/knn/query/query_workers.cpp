@@ -10,16 +10,15 @@
 namespace mirel::knn {
 
 detail::QueryWorker::QueryWorker(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t k,
-                                 QueryWeights weights, QueryKernel kernel, const PassTuning& tuning) {
+                                 Weights weights, KernelKind kernel, const PassTuning& tuning) {
     if (donors.is_row_major()) {
         // query_parallel keeps such donors on the calling thread: the straightforward pass
         // allocates as it goes, which a worker must not.
         throw std::invalid_argument("a worker's pass needs the donors held as a panel");
     }
-    const KernelKind kind = detail::fast_kind(kernel);
     detail::check_pass_arguments({nullptr, donors.rows(), donors.cols()}, donors.columns(), query_rows, 0, query_rows,
                                  k);
-    const detail::Kernel fn = detail::kernel_for(kind, Metric::nan_euclid, donors.cols());
+    const detail::Kernel fn = detail::kernel_for(kernel, Metric::nan_euclid, donors.cols());
     pass_ = std::make_unique<QueryPass>(donors, query, k, weights, fn, tuning);
     if (!donors.empty()) {
         pass_->prepare_ranges(query_rows);
@@ -47,15 +46,14 @@ bool detail::QueryWorker::run(std::size_t first, std::size_t last, const PassCon
 
 void detail::QueryWorker::report() const noexcept { pass_->report(); }
 
-detail::SharedQueryPass::SharedQueryPass(const QueryDonors& donors, double* query, std::size_t k, QueryWeights weights,
-                                         QueryKernel kernel, const PassTuning& tuning, std::size_t workers) {
-    const KernelKind kind = detail::fast_kind(kernel);
+detail::SharedQueryPass::SharedQueryPass(const QueryDonors& donors, double* query, std::size_t k, Weights weights,
+                                         KernelKind kernel, const PassTuning& tuning, std::size_t workers) {
     detail::check_pass_arguments({nullptr, donors.rows(), donors.cols()}, donors.columns(), donors.rows(), 0,
                                  donors.rows(), k);
     if (donors.is_row_major() || donors.empty() || workers < 2) {
         return;
     }
-    const detail::Kernel fn = detail::kernel_for(kind, Metric::nan_euclid, donors.cols());
+    const detail::Kernel fn = detail::kernel_for(kernel, Metric::nan_euclid, donors.cols());
     passes_.reserve(workers);
     for (std::size_t w = 0; w < workers; ++w) {
         PassTuning own = tuning;

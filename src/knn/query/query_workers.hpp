@@ -25,7 +25,7 @@ namespace detail {
 // outside [first, last), so other threads may be writing them meanwhile. Returns true when every
 // row of [first, last) is done, false when keep_going stopped the pass.
 bool run_query_rows(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
-                    std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel, bool share_pairs,
+                    std::size_t last, std::size_t k, Weights weights, KernelKind kernel, bool share_pairs,
                     const PassTuning& tuning, const PassControl& control);
 
 // The fast pass of one worker thread, over ranges of rows one after another (steering pruning
@@ -37,8 +37,8 @@ bool run_query_rows(const QueryDonors& donors, double* query, std::size_t query_
 // measured against the fitted rows only).
 class QueryWorker {
 public:
-    QueryWorker(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t k, QueryWeights weights,
-                QueryKernel kernel, const PassTuning& tuning);
+    QueryWorker(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t k, Weights weights,
+                KernelKind kernel, const PassTuning& tuning);
     QueryWorker(QueryWorker&&) noexcept;
     QueryWorker& operator=(QueryWorker&&) noexcept;
     ~QueryWorker();
@@ -67,7 +67,7 @@ private:
 // and writes every row: the result is that of one thread, bit for bit, for any number of workers.
 class SharedQueryPass {
 public:
-    SharedQueryPass(const QueryDonors& donors, double* query, std::size_t k, QueryWeights weights, QueryKernel kernel,
+    SharedQueryPass(const QueryDonors& donors, double* query, std::size_t k, Weights weights, KernelKind kernel,
                     const PassTuning& tuning, std::size_t workers);
     SharedQueryPass(const SharedQueryPass&) = delete;
     SharedQueryPass& operator=(const SharedQueryPass&) = delete;
