@@ -231,7 +231,7 @@ TEST(QueryFast, MatchesTheReferenceBitForBitOnEveryKernel) {
     small.superblock_bytes = 1;
     small.group_rows = 3;
     small.group_selections = 4;
-    small.max_selected = 4;  // k above it takes the full-ordering path
+    small.max_bounded_k = 4;  // k above it takes the full-ordering path
     // Pruning on every group of every width, and off: the same bits either way.
     detail::PruneCounts pruned_counts;
     PassTuning always = small;
@@ -269,7 +269,7 @@ TEST(QueryFast, MatchesTheReferenceBitForBitOnEveryKernel) {
                     ++cases;
                 }
             }
-            // The query table is the fitted table (fit_transform): the symmetric path, and with
+            // The query table is the fitted table (fit_transform): the shared-pairs path, and with
             // no selection budget the grouped one.
             std::vector<double> want_self = fitted.values;
             query_reference(fitted.view(), columns, want_self.data(), fitted.rows, 0, fitted.rows, k, weights);

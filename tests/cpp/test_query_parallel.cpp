@@ -99,7 +99,7 @@ PassTuning small_blocks() {
 TEST(QueryParallel, MatchesTheReferenceForEveryThreadCountAndChunk) {
     std::mt19937_64 rng(1412);
     PassTuning small = small_blocks();
-    small.max_selected = 4;
+    small.max_bounded_k = 4;
     std::size_t cases = 0;
     for (int round = 0; round < 24; ++round) {
         const std::size_t cols = 1 + rng() % 9;
@@ -274,7 +274,7 @@ struct StopAfter {
 TEST(QueryParallel, WorkerPassesAllocateNothingAndStopAtAnyStep) {
     std::mt19937_64 rng(2103);
     PassTuning small = small_blocks();
-    small.max_selected = 4;  // k above it: the full-ordering path
+    small.max_bounded_k = 4;  // k above it: the full-ordering path
     std::size_t stops = 0;
     for (int round = 0; round < 16; ++round) {
         const std::size_t cols = 1 + rng() % 14;
@@ -422,12 +422,12 @@ TEST(QueryParallel, BadArgumentsFailBeforeAnyThreadStarts) {
 
 // fit_transform on several threads: the pairs of rows are dealt out to the workers, each pair
 // measured once, and the merged selections give query_fast's bits (one pass on one thread) for
-// every worker count, tuning, k (the full-ordering path above max_selected falls back to split
+// every worker count, tuning, k (the full-ordering path above max_bounded_k falls back to split
 // rows) and budget (one that holds one copy of the selections but not two falls back too).
 TEST(QueryParallel, SharedDistancesOnThreadsMatchOneThread) {
     std::mt19937_64 rng(5150);
     PassTuning small = small_blocks();
-    small.max_selected = 6;
+    small.max_bounded_k = 6;
     PassTuning tight;  // one copy of the selections fits, two do not
     tight.selection_budget_per_fitted_byte = 0;
     std::size_t shared_runs = 0;

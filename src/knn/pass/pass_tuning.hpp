@@ -31,7 +31,7 @@ struct PassTuning {
     std::size_t group_selections = 64;
     // Neighbour counts above this are served by a full ordering of the candidates per row
     // instead of bounded per-cell selections.
-    std::size_t max_selected = 256;
+    std::size_t max_bounded_k = 256;
     // Reusing d(i, j) for d(j, i) keeps the selections of every row that is both imputed and
     // a candidate alive at once (16 * min(k, rows) + 64 bytes per missing cell). That is
     // done while they fit in selection_budget_bytes plus selection_budget_per_fitted_byte times

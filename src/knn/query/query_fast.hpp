@@ -20,9 +20,9 @@ namespace mirel::knn {
 // knn/pass/pass_tuning.hpp), so that memory stays proportional to the table.
 enum class DonorLayout { panel, rows, automatic };
 
-// The column-blocked panel of the fitted rows (position p = row p) that the fast pass reads
-// (knn/query/donor_panel.hpp).
-class DonorPanel;
+namespace detail {
+class Panel;  // knn/panel/panel.hpp: here the fitted rows, position p = row p
+}  // namespace detail
 
 // The fitted side of the query passes, built once per fitted table: the column-blocked panel of
 // the fitted rows (position p = row p) or, for a few rows, a row-major copy, which is the only
@@ -47,7 +47,7 @@ public:
     // straightforward one over row_major()).
     bool is_row_major() const noexcept { return row_major_; }
     TableView row_major() const noexcept { return TableView{rows_table_.data(), rows_, cols_}; }
-    const DonorPanel& panel() const noexcept { return *panel_; }
+    const detail::Panel& panel() const noexcept { return *panel_; }
     // Cell c of fitted row r, bit for bit as fitted.
     double value(std::size_t r, std::size_t c) const noexcept;
     // The fitted table again, row-major (rows * cols values).
@@ -61,7 +61,7 @@ private:
     bool row_major_ = false;
     DonorColumns columns_;
     std::vector<double> rows_table_;
-    std::unique_ptr<DonorPanel> panel_;  // empty when row-major
+    std::unique_ptr<detail::Panel> panel_;  // empty when row-major
 };
 
 // Deprecated, kept until knn/index says what the query pass says: which pass runs (query_reference
