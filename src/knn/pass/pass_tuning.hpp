@@ -32,11 +32,12 @@ struct PassTuning {
     // Neighbour counts above this are served by a full ordering of the candidates per row
     // instead of bounded per-cell selections.
     std::size_t max_bounded_k = 256;
-    // Reusing d(i, j) for d(j, i) keeps the selections of every row that is both imputed and
-    // a candidate alive at once (16 * min(k, rows) + 64 bytes per missing cell). That is
-    // done while they fit in selection_budget_bytes plus selection_budget_per_fitted_byte times
-    // the size of the fitted matrix (fit_transform on threads keeps one copy per worker, all of
-    // them within it); beyond it, rows are imputed in groups without the reuse.
+    // The shared-pairs mode (GroupPass::run_shared_pairs) keeps the selections of every row that
+    // is both imputed and a candidate alive at once (16 * min(k, rows) + 64 bytes per missing
+    // cell). It runs while they fit in selection_budget_bytes plus
+    // selection_budget_per_fitted_byte times the size of the fitted matrix (fit_transform on
+    // threads keeps one copy per worker, all of them within it); beyond it, rows are imputed in
+    // groups without sharing.
     std::size_t selection_budget_bytes = std::size_t{64} << 20;
     std::size_t selection_budget_per_fitted_byte = 2;
     // The kernels stop measuring a candidate that can no longer be chosen (exact: results are
