@@ -161,7 +161,7 @@ double skipped_fraction(const detail::PruneCounts& counts) {
 // on top of its distance loop.
 //
 // `fitted` (rows x cols, row-major) is what the panel holds; the queries are the rows of `query`
-// (query_rows x cols) with a missing cell. With `symmetric` (a pass over the fitted table itself:
+// (query_rows x cols) with a missing cell. With `share_pairs` (a pass over the fitted table itself:
 // the query is `fitted`) the imputed rows sit first in the panel, in row order, and the row at
 // position p measures positions p.. only and also fills the reverse filter, as both passes do
 // within their selection budget; otherwise the panel is in row order and every query measures
@@ -181,7 +181,7 @@ struct Floor {
 
 template <class Pass>
 Floor loop_floor(std::span<const double> fitted, std::size_t fitted_rows, const double* query, std::size_t query_rows,
-                 std::size_t cols, bool symmetric, Metric metric, KernelKind kind, bool masked_cells,
+                 std::size_t cols, bool share_pairs, Metric metric, KernelKind kind, bool masked_cells,
                  const PassTuning& tuning, int repeats, Pass&& pass) {
     const detail::KernelFn kernel = detail::kernel_for(kind, metric, cols);
     std::vector<std::size_t> imputed;
@@ -196,7 +196,7 @@ Floor loop_floor(std::span<const double> fitted, std::size_t fitted_rows, const 
     }
     std::vector<std::size_t> row_of;
     row_of.reserve(fitted_rows);
-    if (symmetric) {
+    if (share_pairs) {
         row_of = imputed;
         std::size_t next = 0;
         for (std::size_t r = 0; r < fitted_rows; ++r) {
@@ -221,24 +221,24 @@ Floor loop_floor(std::span<const double> fitted, std::size_t fitted_rows, const 
     std::vector<detail::QueryRow> rows(imputed.size());
     for (std::size_t i = 0; i < imputed.size(); ++i) {
         detail::QueryRow& q = rows[i];
-        q.prepare(panel, query + imputed[i] * cols, symmetric ? i : detail::NO_POSITION);
+        q.prepare(panel, query + imputed[i] * cols, share_pairs ? i : detail::NO_POSITION);
         q.view.threshold = std::numeric_limits<std::uint64_t>::max();
         q.view.prune = false;
-        if (symmetric) {
+        if (share_pairs) {
             reverse_threshold[i] = std::numeric_limits<std::uint64_t>::max();
             q.view.first = i;
             q.view.reverse_end = imputed.size();
             q.view.reverse_threshold = reverse_threshold.data();
         }
     }
-    // Groups as the passes form them: at most group_rows rows, and (without the symmetric reuse,
+    // Groups as the passes form them: at most group_rows rows, and (without shared pairs,
     // unless one row has more) at most group_selections missing cells.
     std::vector<std::size_t> group_end;
     for (std::size_t g = 0; g < imputed.size();) {
         std::size_t e = g + 1;
         std::size_t n = cells[g];
         while (e < imputed.size() && e - g < tuning.group_rows &&
-               (symmetric || n + cells[e] <= tuning.group_selections)) {
+               (share_pairs || n + cells[e] <= tuning.group_selections)) {
             n += cells[e++];
         }
         group_end.push_back(e);
@@ -248,17 +248,17 @@ Floor loop_floor(std::span<const double> fitted, std::size_t fitted_rows, const 
         double lanes = 0;
         std::size_t g = 0;
         for (const std::size_t end : group_end) {
-            const std::size_t start = symmetric ? g / detail::BLOCK_ROWS : 0;
+            const std::size_t start = share_pairs ? g / detail::BLOCK_ROWS : 0;
             for (std::size_t b0 = start, b1 = 0; b0 < blocks; b0 = b1) {
                 b1 = std::min(blocks, b0 + (b0 == start ? 1 : superblock));  // first step: one block
                 for (std::size_t i = g; i < end; ++i) {
-                    const std::size_t from = symmetric ? std::max(b0, i / detail::BLOCK_ROWS) : b0;
+                    const std::size_t from = share_pairs ? std::max(b0, i / detail::BLOCK_ROWS) : b0;
                     if (from >= b1) {
                         continue;
                     }
                     // A call through a pointer into the library: nothing here can elide it.
                     kernel(panel.view(), rows[i].view, from, b1, scratch.dist(), scratch.forward(),
-                           symmetric ? scratch.reverse() : nullptr);
+                           share_pairs ? scratch.reverse() : nullptr);
                     lanes += static_cast<double>((b1 - from) * detail::BLOCK_ROWS);
                 }
             }
@@ -283,8 +283,8 @@ Floor loop_floor(std::span<const double> fitted, std::size_t fitted_rows, const 
 
 // Whether a pass over the fitted table itself reuses d(i, j) for d(j, i): its selections (16
 // bytes per kept donor and 64 per missing cell) fit the budget of PassTuning.
-bool symmetric_within_budget(const double* cells, std::size_t rows, std::size_t cols, unsigned k,
-                             const PassTuning& tuning) {
+bool shared_pairs_within_budget(const double* cells, std::size_t rows, std::size_t cols, unsigned k,
+                                const PassTuning& tuning) {
     std::size_t missing = 0;
     std::size_t imputed = 0;
     for (std::size_t r = 0; r < rows; ++r) {
@@ -353,11 +353,11 @@ bool bench_query(const Table& t, const std::string& mode, unsigned k, const std:
                          query.begin() + static_cast<std::ptrdiff_t>((r + 1) * t.cols),
                          [](double v) { return std::isnan(v); });
     }
-    const QueryWeights w = weights == "distance" ? QueryWeights::distance : QueryWeights::uniform;
+    const Weights w = weights == "distance" ? Weights::distance : Weights::uniform;
     const double work = static_cast<double>(q) * static_cast<double>(fitted_rows) * static_cast<double>(t.cols);
     std::vector<double> first;
-    for (const QueryKernel kind : available_query_kernels()) {
-        if (kind == QueryKernel::reference || !wanted(query_kernel_name(kind))) {
+    for (const KernelKind kind : available_kernels()) {
+        if (!wanted(kernel_name(kind))) {
             continue;
         }
         std::vector<double> out;
@@ -368,15 +368,12 @@ bool bench_query(const Table& t, const std::string& mode, unsigned k, const std:
         };
         std::optional<Floor> floor;
         if (floor_wanted()) {
-            const KernelKind engine_kind = kind == QueryKernel::portable ? KernelKind::portable
-                                           : kind == QueryKernel::avx2   ? KernelKind::avx2
-                                                                         : KernelKind::avx512;
             // fit_transform: the pass measures the table against itself (and shares d(i, j)
             // within its budget); otherwise the query rows against the fitted rows' panel.
-            const bool symmetric = self && symmetric_within_budget(t.cells.data(), t.rows, t.cols, k, tuning);
+            const bool share_pairs = self && shared_pairs_within_budget(t.cells.data(), t.rows, t.cols, k, tuning);
             floor = loop_floor(std::span(t.cells.data(), fitted_rows * t.cols), fitted_rows, query.data(), query_rows,
-                               t.cols, symmetric, Metric::nan_euclid, engine_kind,
-                               best_kernel() == KernelKind::portable, tuning, repeats, [&] { run(tuning); });
+                               t.cols, share_pairs, Metric::nan_euclid, kind, best_kernel() == KernelKind::portable,
+                               tuning, repeats, [&] { run(tuning); });
         }
         const Timing s = floor ? floor->pass : best_of(repeats, [&] { run(tuning); });
         const detail::PruneCounts counts = prune_counts(tuning, run);
@@ -387,7 +384,7 @@ bool bench_query(const Table& t, const std::string& mode, unsigned k, const std:
         char size[48];
         std::snprintf(size, sizeof size, "%zux%zu %s", t.rows, t.cols, self ? "self" : "split");
         std::printf("%-12s %6s %7zu %-10s %10.4f %10.4f %14.3e %8.3f", size, "", q,
-                    std::string(query_kernel_name(kind)).c_str(), s.wall, s.cpu, work / s.cpu, skipped);
+                    std::string(kernel_name(kind)).c_str(), s.wall, s.cpu, work / s.cpu, skipped);
         if (floor) {
             print_floor(*floor, s.cpu, counts);
         }
@@ -484,8 +481,8 @@ int main(int argc, char** argv) {
             if (floor_wanted()) {
                 // The row pass imputes the fitted rows themselves (sharing d(i, j) within its
                 // budget); its panel is built inside the pass, so the pass time includes it.
-                const bool symmetric = symmetric_within_budget(t.cells.data(), rows, cols, k, tuning);
-                floor = loop_floor(t.cells, rows, t.cells.data(), rows, cols, symmetric, imp.metric_kind(), kind,
+                const bool share_pairs = shared_pairs_within_budget(t.cells.data(), rows, cols, k, tuning);
+                floor = loop_floor(t.cells, rows, t.cells.data(), rows, cols, share_pairs, imp.metric_kind(), kind,
                                    detail::kernel_for(kind, imp.metric_kind(), cols).masked_cells, tuning, repeats,
                                    [&] { run(tuning); });
             }

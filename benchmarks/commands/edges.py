@@ -9,7 +9,8 @@ bench.py edges WHAT ...:
     python benchmarks/bench.py edges callable-weights sk|mirel  # 3,000 x 10, n_neighbors=100000
     python benchmarks/bench.py edges rlimit N_JOBS [HEADROOM_MIB]  # transform under an address-space cap
 
-Each prints one line; run the same command against two builds to compare them.
+Each prints the machine line and a markdown table; run the same command against two builds to
+compare them.
 """
 
 import os
@@ -42,10 +43,10 @@ def ctrlc(rows, n_jobs=1):
     threading.Thread(target=fire).start()
     try:
         imp.transform(query)
-        print("finished before the signal")
+        outcome = "finished before the signal"
     except KeyboardInterrupt:
-        late = time.perf_counter() - sent[0]
-        print(f"ctrlc fitted={rows}x20 n_jobs={n_jobs}: KeyboardInterrupt {late:.3f} s after SIGINT")
+        outcome = f"KeyboardInterrupt {time.perf_counter() - sent[0]:.3f} s after SIGINT"
+    return ["fitted", "n_jobs", "outcome"], [[f"{rows} x 20", str(n_jobs), outcome]], 1
 
 
 def traced():
@@ -57,19 +58,22 @@ def traced():
     tracemalloc.start()
     imp = KNNImputer().fit(x)  # noqa: F841 - held while measured
     held, peak = tracemalloc.get_traced_memory()
-    print(f"traced after fit 1x1e6: {held / 2**20:.1f} MiB held (peak {peak / 2**20:.1f}), {held / x.nbytes:.2f}x")
+    head = ["fitted", "traced held after fit", "traced peak", "held / table"]
+    return head, [["1 x 1,000,000", f"{held / 2**20:.1f} MiB", f"{peak / 2**20:.1f} MiB", f"{held / x.nbytes:.2f}x"]], 1
 
 
 def empty(rows):
     import mirel
 
     rng = np.random.default_rng(0)
+    out = []
     for label, share in (("one column all NaN", 1.0), ("that column 10% NaN", 0.1)):
         x = rng.normal(size=(rows, 4))
         x[rng.random(rows) < share, 2] = np.nan
         start = time.perf_counter()
         mirel.KnnImputer(k=5).fit(x).transform(x)
-        print(f"KnnImputer {rows}x4, {label}: {time.perf_counter() - start:.3f} s")
+        out.append([f"KnnImputer {rows} x 4", label, f"{time.perf_counter() - start:.3f} s"])
+    return ["call", "table", "fit + transform"], out, 2
 
 
 def onerow(kind):
@@ -92,7 +96,12 @@ def onerow(kind):
         f.write("5")  # resets the peak RSS
     before = status("VmRSS")
     imp.transform(query)
-    print(f"one-row transform, callable {kind}: peak RSS +{(status('VmHWM') - before) / 2**20:.1f} MiB")
+    grown = (status("VmHWM") - before) / 2**20
+    return (
+        ["call", "callable", "peak RSS growth"],
+        [["one-row transform, 100,000 fitted rows", kind, f"+{grown:.1f} MiB"]],
+        2,
+    )
 
 
 def callable_weights(which):
@@ -105,7 +114,9 @@ def callable_weights(which):
     x[rng.random(x.shape) < 0.1] = np.nan
     start = time.perf_counter()
     KNNImputer(n_neighbors=100000, weights=lambda d: np.exp(-0.5 * d**2)).fit_transform(x)
-    print(f"{which}: {time.perf_counter() - start:.2f} s, peak RSS {status('VmHWM') / 2**20:.0f} MiB")
+    wall = time.perf_counter() - start
+    head = ["library", "3,000 x 10, n_neighbors=100000, callable weights", "peak RSS"]
+    return head, [[which, f"{wall:.2f} s", f"{status('VmHWM') / 2**20:.0f} MiB"]], 1
 
 
 def rlimit(n_jobs, headroom_mib=0):
@@ -127,7 +138,9 @@ def rlimit(n_jobs, headroom_mib=0):
     finally:
         resource.setrlimit(resource.RLIMIT_AS, old)
     again = imp.transform(x.copy())
-    print(f"transform under the cap: {outcome}; afterwards: {'ok' if not np.isnan(again).any() else 'NaN left'}")
+    after = "ok" if not np.isnan(again).any() else "NaN left"
+    head = ["n_jobs", "headroom", "transform under the cap", "transform afterwards"]
+    return head, [[str(n_jobs), f"{headroom_mib} MiB", outcome, after]], 4
 
 
 def main(argv=None):
@@ -136,19 +149,22 @@ def main(argv=None):
         sys.exit(__doc__)
     import tables as T
 
-    print(T.machine())
     what, args = argv[0], argv[1:]
     if what == "ctrlc":
-        ctrlc(int(args[0]), int(args[1]) if len(args) > 1 else 1)
+        result = ctrlc(int(args[0]), int(args[1]) if len(args) > 1 else 1)
     elif what == "traced":
-        traced()
+        result = traced()
     elif what == "empty":
-        empty(int(args[0]))
+        result = empty(int(args[0]))
     elif what == "onerow":
-        onerow(args[0])
+        result = onerow(args[0])
     elif what == "callable-weights":
-        callable_weights(args[0])
+        result = callable_weights(args[0])
     elif what == "rlimit":
-        rlimit(int(args[0]), int(args[1]) if len(args) > 1 else 0)
+        result = rlimit(int(args[0]), int(args[1]) if len(args) > 1 else 0)
     else:
         sys.exit(__doc__)
+    head, rows, right = result
+    print(T.machine())
+    print()
+    print(T.markdown(head, rows, right=right))

@@ -33,7 +33,7 @@ import sys
 import time
 
 import tables as T
-from tables import cpu_name, make_table
+from tables import make_table
 
 
 def _worker_reset() -> int:
@@ -95,6 +95,7 @@ def bench_threads(fitted, query, repeats: int) -> dict:
     best = {1: float("inf"), 2: float("inf")}
     cpu = {1: float("inf"), 2: float("inf")}
     out = {}
+    calls = []
     for rep in range(repeats):
         for j in (1, 2):
             before = load()
@@ -104,25 +105,28 @@ def bench_threads(fitted, query, repeats: int) -> dict:
             used = time.process_time() - c0
             best[j] = min(best[j], wall)
             cpu[j] = min(cpu[j], used)
-            print(
-                f"  transform n_jobs={j} repeat {rep}: wall {wall:8.2f} s, cpu {used:8.2f} s (all threads)"
-                f"   load before {before} after {load()}",
-                flush=True,
-            )
-    print(
-        f"  cpu time of the process: n_jobs=1 {cpu[1]:.2f} s, n_jobs=2 {cpu[2]:.2f} s "
-        f"(work added by the split: {cpu[2] / cpu[1] - 1:+.1%})"
-    )
+            calls.append([str(rep), str(j), f"{wall:.2f} s", f"{used:.2f} s", before, load()])
+    print(T.markdown(["repeat", "n_jobs", "wall", "cpu (all threads)", "load before", "load after"], calls))
+    print()
     same = bits_equal(out[1], out[2])
     q = imputed_rows(query)
     thr = q * fitted.shape[0] * fitted.shape[1] / best[1]
+    head = ["n_jobs", "best wall", "least cpu", "speed-up", "work added by the split", "same bits"]
+    rows = [
+        ["1", f"{best[1]:.2f} s", f"{cpu[1]:.2f} s", "1.00x", "", ""],
+        [
+            "2",
+            f"{best[2]:.2f} s",
+            f"{cpu[2]:.2f} s",
+            f"{best[1] / best[2]:.2f}x",
+            f"{cpu[2] / cpu[1] - 1:+.1%}",
+            str(same),
+        ],
+    ]
+    print(T.markdown(head, rows))
     print(
-        f"  best: n_jobs=1 {best[1]:.2f} s, n_jobs=2 {best[2]:.2f} s, speed-up {best[1] / best[2]:.2f}x, "
-        f"same bits: {same}"
-    )
-    print(
-        f"  per-core throughput (n_jobs=1): q x R x C / wall = {q} x {fitted.shape[0]} x {fitted.shape[1]}"
-        f" / {best[1]:.2f} s = {thr:.3g} cell-distances/s"
+        f"\nPer-core throughput (n_jobs=1): q x R x C / wall = {q} x {fitted.shape[0]} x {fitted.shape[1]}"
+        f" / {best[1]:.2f} s = {thr:.3g} cell-distances/s.\n"
     )
     return {"t1": best[1], "t2": best[2], "same": same, "throughput": thr, "cpu1": cpu[1], "cpu2": cpu[2]}
 
@@ -193,24 +197,40 @@ def on_cluster(kind: str, fitted, query, paired, blocks: int) -> dict:
 def bench_dask(fitted, query, paired, rate: float, blocks: int) -> dict:
     rows, cols = fitted.shape
     results = {}
+    table = []
     for kind in ("sklearn", "paired"):
-        print(f"  {kind}: load before {load()}", flush=True)
+        before = load()
         single = one_process(kind, rows, cols, rate)
         cluster = on_cluster(kind, fitted, query, paired, blocks)
         same = single["digest"] == cluster["digest"]
-        print(
-            f"  {kind}: one process {single['wall']:.2f} s, peak RSS {single['peak'] / 2**20:.0f} MiB "
-            f"(RSS before: {single['before'] / 2**20:.0f} MiB) | "
-            f"LocalCluster 2 workers x 1 thread, {blocks} blocks: {cluster['wall']:.2f} s, "
-            f"ratio {single['wall'] / cluster['wall']:.2f}x, worker peak RSS "
-            + ", ".join(f"{p / 2**20:.0f} MiB" for p in cluster["peaks"])
-            + " (RSS before: "
-            + ", ".join(f"{p / 2**20:.0f}" for p in cluster["base"])
-            + " MiB)"
-            + f" | same bits: {same} | load after {load()}",
-            flush=True,
+        table.append(
+            [
+                kind,
+                f"{single['wall']:.2f} s",
+                f"{single['peak'] / 2**20:.0f} MiB ({single['before'] / 2**20:.0f} before)",
+                f"{cluster['wall']:.2f} s",
+                f"{single['wall'] / cluster['wall']:.2f}x",
+                ", ".join(f"{p / 2**20:.0f}" for p in cluster["peaks"])
+                + " MiB ("
+                + ", ".join(f"{p / 2**20:.0f}" for p in cluster["base"])
+                + " before)",
+                str(same),
+                f"{before} / {load()}",
+            ]
         )
         results[kind] = {"single": single, "cluster": cluster, "same": same}
+    head = [
+        "call",
+        "one process",
+        "its peak RSS",
+        f"LocalCluster 2 x 1 thread, {blocks} blocks",
+        "ratio",
+        "worker peak RSS",
+        "same bits",
+        "load before / after",
+    ]
+    print(T.markdown(head, table))
+    print()
     return results
 
 
@@ -232,11 +252,16 @@ def bench_blocks(fitted, paired, block_rows: int) -> None:
     public = mirel.KnnImputer(5).fit(fitted).transform(whole)[a:b]
     t_public = time.perf_counter() - t0
     extra = 2 * whole.nbytes
-    print(
-        f"  rows [{a}, {b}) of {rows}: private row pass {t_private:.2f} s, public transform of the whole "
-        f"table {t_public:.2f} s (+{extra / 2**20:.0f} MiB per task: a whole input and result), same bits: "
-        f"{bits_equal(private, public)}"
-    )
+    head = ["rows", "private row pass", "public transform of the whole table", "its extra memory per task", "same bits"]
+    row = [
+        f"[{a}, {b}) of {rows}",
+        f"{t_private:.2f} s",
+        f"{t_public:.2f} s",
+        f"+{extra / 2**20:.0f} MiB (a whole input and result)",
+        str(bits_equal(private, public)),
+    ]
+    print(T.markdown(head, [row]))
+    print()
 
 
 def projection(threads: dict, rows_measured: int, cols: int, rate: float) -> None:
@@ -249,18 +274,18 @@ def projection(threads: dict, rows_measured: int, cols: int, rate: float) -> Non
     per_core = threads["throughput"] * threads["t1"] / threads["cpu1"]
     eff = min(1.0, threads["cpu1"] / threads["cpu2"])
     print(
-        f"  per-core throughput from CPU time: {per_core:.3g} cell-distances/s; "
-        f"work kept by the split into 2 threads: {eff:.0%}"
+        f"Per-core throughput from CPU time: {per_core:.3g} cell-distances/s; "
+        f"work kept by the split into 2 threads: {eff:.0%}. "
+        f"A {rows:,}-row table, {cols} columns, NaN rate {rate} (about {q:,.0f} rows to impute), "
+        f"transform against {rows:,} fitted rows: {work:.3g} cell-distances.\n"
     )
-    print(
-        f"  a {rows:,}-row table, {cols} columns, NaN rate {rate} (about {q:,.0f} rows to impute), "
-        f"transform against {rows:,} fitted rows: {work:.3g} cell-distances"
-    )
+    table = []
     for cores in (1, 16, 64):
         secs = work / (per_core * (1 if cores == 1 else cores * eff))
-        print(f"    {cores:3d} cores: {secs / 3600:8.2f} h  ({secs:,.0f} s)")
+        table.append([str(cores), f"{secs / 3600:.2f} h", f"{secs:,.0f} s"])
+    print(T.markdown(["cores", "projected time", "in seconds"], table))
     print(
-        "  (a PROJECTION, not a measurement: per-core throughput measured here on "
+        "\n(a PROJECTION, not a measurement: per-core throughput measured here on "
         f"{rows_measured:,} rows, work per core assumed constant as the fitted rows grow and"
         " scaling assumed linear in the cores; memory bandwidth, NUMA, the panel's cache fit and"
         " the network of a cluster ignored)"
@@ -279,29 +304,23 @@ def main(argv=None):
     parser.add_argument("--skip-threads", action="store_true")
     parser.add_argument("--skip-dask", action="store_true")
     args = parser.parse_args(argv)
-    import platform
-
-    import numpy as np
-
-    print(
-        f"python {platform.python_version()}, numpy {np.__version__}; cpu: {cpu_name()}, "
-        f"{os.cpu_count()} logical cpus; kernel {platform.release()}; load average {load()}"
-    )
+    print(T.machine())
+    print(T.versions())
     fitted, query, paired = tables(args.rows, args.cols, args.rate)
     print(
-        f"tables: {args.rows} x {args.cols}, NaN rate {args.rate}; rows to impute: query {imputed_rows(query)}, "
-        f"paired {imputed_rows(paired)}"
+        f"\nTables: {args.rows} x {args.cols}, NaN rate {args.rate}; rows to impute: query {imputed_rows(query)}, "
+        f"paired {imputed_rows(paired)}.\n"
     )
     threads = None
     if not args.skip_threads:
-        print("threads (mirel.sklearn.KNNImputer(n_neighbors=5).fit(F).transform(Q)):")
+        print("### Threads: mirel.sklearn.KNNImputer(n_neighbors=5).fit(F).transform(Q)\n")
         threads = bench_threads(fitted, query, args.repeats)
     if not args.skip_dask:
-        print("dask:")
+        print("### Dask\n")
         bench_dask(fitted, query, paired, args.rate, args.blocks)
-        print("one block of the row-paired semantics:")
+        print("### One block of the row-paired semantics\n")
         bench_blocks(fitted, paired, -(-args.rows // args.blocks))
     if threads is not None:
-        print("projection:")
+        print("### Projection\n")
         projection(threads, args.rows, args.cols, args.rate)
-    print(f"load average at the end {load()}")
+    print(f"\nLoad average at the end {load()}.")

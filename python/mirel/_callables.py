@@ -8,6 +8,9 @@ This module only validates and moves data.
 """
 
 import numpy as np
+from sklearn.utils._missing import is_scalar_nan
+
+from mirel import _query
 
 # Query rows per chunk: about this many distances per chunk (8 MiB), as scikit-learn's working
 # memory would give; callable weights are called once per column and chunk.
@@ -90,3 +93,61 @@ def _callable_average(weights, values, dist):
         weight_matrix[np.isnan(dist)] = 0.0
     donors = np.ma.array(values, mask=False)
     return np.ma.average(donors, axis=1, weights=weight_matrix).data
+
+
+def rows_of(donors):
+    """(the fitted table row by row, read-only; the engine's object holding it, which chooses and
+    averages donors over given distances): what the callable paths read, one copy of the rows."""
+    rows = _query.Rows(donors.fitted())
+    return rows.table(), rows
+
+
+def fitted_rows(estimator):
+    """(row-major fitted table, the engine's Rows object) of `estimator`, built once per fit.
+
+    The Donors object keeps the fitted rows only in the engine's column-blocked layout; a
+    callable metric or weights needs them row by row. They are built at fit when a callable
+    is configured, else on first use (a set_params after fit), and kept until the next fit."""
+    rows = estimator.__dict__.get("_rows")
+    if rows is None:
+        with estimator._state_lock().building:
+            rows = estimator.__dict__.get("_rows")
+            if rows is None:
+                rows = estimator.__dict__["_rows"] = rows_of(estimator._donors)
+    return rows
+
+
+def _fitted_marked(estimator, fitted):
+    """The fitted table with `missing_values` in its missing cells, as a callable metric sees
+    it; built once per fit and value of `missing_values`."""
+    missing_values = estimator.missing_values
+    marked = estimator.__dict__.get("_marked")
+    if marked is None or marked[0] != missing_values:
+        with estimator._state_lock().building:
+            marked = estimator.__dict__.get("_marked")
+            if marked is None or marked[0] != missing_values:
+                table = np.where(np.isnan(fitted), missing_values, fitted)
+                table.flags.writeable = False
+                marked = estimator.__dict__["_marked"] = (missing_values, table)
+    return marked[1]
+
+
+def impute_for(estimator, work, X, cells, k, report):
+    """`impute` with the fitted side and parameters of `estimator` (a callable metric or
+    weights): distances by rows (the metric through scikit-learn's pairwise machinery, the
+    built-in one formed by the engine), donors chosen by the engine, then weighted by the
+    callable or as the engine weights."""
+    fitted, rows = estimator._fitted_rows()
+    impute(
+        rows,
+        work,
+        X,
+        cells,
+        k,
+        metric=estimator.metric,
+        weights=estimator.weights,
+        missing_values=estimator.missing_values,
+        fitted_marked=lambda: fitted if is_scalar_nan(estimator.missing_values) else _fitted_marked(estimator, fitted),
+        ensure_all_finite=estimator._ensure_all_finite(),
+        report=report,
+    )

@@ -48,7 +48,6 @@ try:
     from sklearn.base import TransformerMixin, _fit_context
     from sklearn.impute._base import _BaseImputer
     from sklearn.metrics.pairwise import _NAN_METRICS
-    from sklearn.utils import check_random_state
     from sklearn.utils._mask import _get_mask
     from sklearn.utils._missing import is_scalar_nan
     from sklearn.utils._param_validation import Hidden, Interval, StrOptions
@@ -59,39 +58,12 @@ except ImportError as exc:  # scikit-learn missing, or older than 1.6
 from numbers import Integral, Real
 
 import numpy as np
-from joblib import effective_n_jobs
 
-from mirel import _callables, _index, _query, _validation
+from mirel import _callables, _passes, _validation
 from mirel._mixed import MixedImputer
 from mirel._state_lock import state_lock_of
 
 __all__ = ["KNNImputer", "MixedImputer"]
-
-
-def _progress_reporter(progress, total, call="transform"):
-    """(callback for the engine, closer) for the `progress` parameter; (None, None) when off.
-    `call` names the method in the bar's label ("fit_transform", "transform")."""
-    if progress is False or progress is None:
-        return None, None
-    if progress is True:
-        try:
-            from tqdm import tqdm
-        except ImportError as exc:
-            raise ImportError("progress=True needs tqdm: pip install tqdm") from exc
-        bar = tqdm(total=total, unit="row", desc=f"KNNImputer.{call}")
-
-        def update(done, _total):
-            bar.update(done - bar.n)
-
-        return update, bar.close
-    return progress, None
-
-
-def _rows_of(donors):
-    """(the fitted table row by row, read-only; the engine's object holding it, which chooses and
-    averages donors over given distances): what the callable paths read, one copy of the rows."""
-    rows = _query.Rows(donors.fitted())
-    return rows.table(), rows
 
 
 class KNNImputer(_BaseImputer):
@@ -356,39 +328,9 @@ class KNNImputer(_BaseImputer):
             return self._transform(X, mask, call="fit_transform")
 
     def _fit(self, X):
-        """Fits the validated X; returns its missing-cell mask when it was built (else None).
-
-        The fitted rows are copied once, into the engine's own layout (the Donors object):
-        later changes to X never reach the imputer, whatever `copy` says."""
-        # The missing-cell mask is only built where it is needed: for a missing_values that is
-        # not NaN (to mark those cells NaN) and for the indicator.
-        mask = None
-        fit_X = np.asarray(X, dtype=np.float64, order="C")
-        if not is_scalar_nan(self.missing_values):
-            mask = _get_mask(X, self.missing_values)
-            if mask.any():
-                fit_X = np.where(mask, np.nan, fit_X)
-        donors = _query.Donors(fit_X)
-        # The donor counts stay in the engine; only the mask is kept here (a wide table would
-        # otherwise hold a second array of counts).
-        valid_mask = donors.counts() > 0
-        index = None
-        if self.algorithm == "ivf" and not (callable(self.metric) or callable(self.weights)):
-            rng = np.random.default_rng(check_random_state(self.random_state).randint(2**31 - 1))
-            index = _index.CandidateIndex.fit(
-                donors, fit_X, valid_mask, self.n_neighbors, self.recall, self.n_lists, rng
-            )
-        del fit_X
-        # The row-major copy for callables: built now, once, under the writer's lock.
-        rows = _rows_of(donors) if callable(self.metric) or callable(self.weights) else None
-        # The engine-side state is replaced together, once all of it is built.
-        self._donors, self._valid_mask = donors, valid_mask
-        self.__dict__.pop("_marked", None)
-        _index.set_fitted(self, index)
-        if rows is None:
-            self.__dict__.pop("_rows", None)
-        else:
-            self._rows = rows
+        """Fits the validated X (mirel._passes.fit); returns its missing-cell mask when it was
+        built (else None)."""
+        mask = _passes.fit(self, X)
         if self.add_indicator and mask is None:
             mask = _get_mask(X, self.missing_values)
         super()._fit_indicator(mask)
@@ -433,93 +375,12 @@ class KNNImputer(_BaseImputer):
 
     def _impute(self, X, mask, call="transform"):
         """Writes the imputed cells (missing cells of columns with fitted values) into X."""
-        donors = self._donors
-        nan_missing = is_scalar_nan(self.missing_values)
-        # 1. The engine works in a C-ordered float64 table with NaN marking missing cells: X
-        #    itself when it already is one, a copy otherwise.
-        in_place = (
-            nan_missing and X.dtype == np.float64 and X.flags.c_contiguous and X.flags.aligned and X.dtype.isnative
-        )
-        if in_place:
-            work = X
-        else:
-            work = np.array(X, dtype=np.float64, order="C", copy=True)
-            if not nan_missing:
-                work[mask] = np.nan
-        # 2. The pass. More neighbours than fitted rows select every donor: the count is clamped
-        #    here, as a Python int, so that any n_neighbors (2**64 included) sizes nothing larger.
-        k = min(int(self.n_neighbors), donors.shape[0])
-        total = work.shape[0]
-        report, close = _progress_reporter(self.progress, total, call)
-        try:
-            if callable(self.metric) or callable(self.weights):
-                self._impute_with_callables(work, X, mask & self._valid_mask, k, report)
-            else:
-                # The lock released, the rows over n_jobs threads (bit-identical for any count).
-                weights = "uniform" if self.weights is None else self.weights
-                n_threads = effective_n_jobs(self.n_jobs)
-                index = self.__dict__.get("_index")
-                if index is not None and index.serves(k):
-                    index.impute(work, k, weights, n_threads, report)
-                else:
-                    donors.impute_parallel(work, k, weights, n_threads, report)
-                report = None  # the pass reported its end
-            if report is not None:
-                report(total, total)
-        finally:
-            if close is not None:
-                close()
-        # 3. Back into X (its own dtype) unless the pass wrote there.
-        if work is not X:
-            cells = mask & self._valid_mask
-            X[cells] = work[cells]
+        _passes.impute(self, X, mask, call)
 
     def _fitted_rows(self):
         """(row-major fitted table, the engine's Rows object) for the callable paths, built once
-        per fit.
-
-        The Donors object keeps the fitted rows only in the engine's column-blocked layout; a
-        callable metric or weights needs them row by row. They are built at fit when a callable
-        is configured, else on first use (a set_params after fit), and kept until the next fit."""
-        rows = self.__dict__.get("_rows")
-        if rows is None:
-            with self._state_lock().building:
-                rows = self.__dict__.get("_rows")
-                if rows is None:
-                    rows = self.__dict__["_rows"] = _rows_of(self._donors)
-        return rows
-
-    def _fitted_marked(self, fitted):
-        """The fitted table with `missing_values` in its missing cells, as a callable metric sees
-        it; built once per fit and value of `missing_values`."""
-        marked = self.__dict__.get("_marked")
-        if marked is None or marked[0] != self.missing_values:
-            with self._state_lock().building:
-                marked = self.__dict__.get("_marked")
-                if marked is None or marked[0] != self.missing_values:
-                    table = np.where(np.isnan(fitted), self.missing_values, fitted)
-                    table.flags.writeable = False
-                    marked = self.__dict__["_marked"] = (self.missing_values, table)
-        return marked[1]
-
-    def _impute_with_callables(self, work, X, cells, k, report):
-        """A callable metric or weights: distances by rows (the metric through scikit-learn's
-        pairwise machinery, the built-in one formed by the engine), donors chosen by the engine,
-        then weighted by the callable or as the engine weights (mirel._callables)."""
-        fitted, rows = self._fitted_rows()
-        _callables.impute(
-            rows,
-            work,
-            X,
-            cells,
-            k,
-            metric=self.metric,
-            weights=self.weights,
-            missing_values=self.missing_values,
-            fitted_marked=lambda: fitted if is_scalar_nan(self.missing_values) else self._fitted_marked(fitted),
-            ensure_all_finite=self._ensure_all_finite(),
-            report=report,
-        )
+        per fit (mirel._callables.fitted_rows)."""
+        return _callables.fitted_rows(self)
 
     def get_feature_names_out(self, input_features=None):
         """Get output feature names for transformation.

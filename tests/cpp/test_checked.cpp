@@ -104,14 +104,14 @@ TEST(Checked, PanelBuildFailsBeforeAllocatingWhenTheSizeWraps) {
 // proportion to the table, the same cells, and the panel for more rows.
 TEST(Checked, FewDonorRowsAreHeldRowMajor) {
     const std::size_t cols = 1000;
-    for (const std::size_t rows : {1u, 2u, 10u, 11u, 40u}) {
+    for (const std::size_t rows : {1u, 2u, 10u, 11u, 12u, 13u, 40u}) {
         std::vector<double> cells(rows * cols);
         for (std::size_t i = 0; i < cells.size(); ++i) {
             cells[i] = i % 7 == 0 ? std::numeric_limits<double>::quiet_NaN() : static_cast<double>(i) * 0.5;
         }
         const mirel::knn::TableView view{cells.data(), rows, cols};
         const mirel::knn::QueryDonors donors(view, false, mirel::knn::DonorLayout::automatic);
-        EXPECT_EQ(donors.is_row_major(), rows <= mirel::knn::QUERY_ROW_MAJOR_MAX_ROWS) << rows;
+        EXPECT_EQ(donors.is_row_major(), rows <= mirel::knn::SMALL_TABLE_MAX_ROWS) << rows;
         const std::vector<double> back = donors.table();
         ASSERT_EQ(back.size(), cells.size());
         EXPECT_EQ(std::memcmp(back.data(), cells.data(), cells.size() * sizeof(double)), 0) << rows;

@@ -61,7 +61,7 @@ TEST(GivenDistances, ImputeIsTheStraightforwardPassBitForBit) {
         const Case c = random_case(rng);
         const DonorColumns columns = donor_columns(c.view());
         for (const std::size_t k : {std::size_t{1}, std::size_t{3}, c.rows, c.rows + 5}) {
-            for (const QueryWeights w : {QueryWeights::uniform, QueryWeights::distance}) {
+            for (const Weights w : {Weights::uniform, Weights::distance}) {
                 for (const bool given : {true, false}) {
                     std::vector<double> want = c.query;
                     std::vector<double> got = c.query;
@@ -131,7 +131,7 @@ TEST(GivenDistances, ChecksItsArguments) {
     std::vector<double> query{NAN_, 1.0};
     const std::vector<double> dist{1.0, 2.0, 3.0};
     try {
-        given_impute(view, columns, query.data(), 1, 1, QueryWeights::uniform, DistanceBlock{dist.data(), 1, 3});
+        given_impute(view, columns, query.data(), 1, 1, Weights::uniform, DistanceBlock{dist.data(), 1, 3});
         FAIL() << "no error";
     } catch (const Panic& e) {
         EXPECT_STREQ(e.what(), "the distance block does not have a row per query row and a column per fitted row");
@@ -147,7 +147,7 @@ TEST(GivenDistances, ChecksItsArguments) {
         EXPECT_STREQ(e.what(), "the selection has fewer slots than neighbours");
     }
     try {
-        given_impute(view, columns, query.data(), 1, 0, QueryWeights::uniform, DistanceBlock{});
+        given_impute(view, columns, query.data(), 1, 0, Weights::uniform, DistanceBlock{});
         FAIL() << "no error";
     } catch (const Panic& e) {
         EXPECT_STREQ(e.what(), "the query pass needs at least one neighbour");

@@ -110,15 +110,15 @@ std::vector<std::pair<std::string, PassTuning>> tunings() {
     tiny.superblock_bytes = 1;
     tiny.group_rows = 3;
     tiny.group_selections = 2;
-    tiny.max_selected = 3;
+    tiny.max_bounded_k = 3;
     t.emplace_back("tiny", tiny);
     PassTuning mid;
     mid.superblock_bytes = 5 * 8 * 8 * 3;  // a few blocks, not a multiple of the 4-block unit
     mid.group_rows = 1;
     mid.group_selections = 1;
-    mid.max_selected = 1;
+    mid.max_bounded_k = 1;
     t.emplace_back("mid", mid);
-    PassTuning grouped;  // no reuse of symmetric distances
+    PassTuning grouped;  // no shared pairs
     grouped.selection_budget_bytes = 0;
     grouped.selection_budget_per_fitted_byte = 0;
     grouped.group_rows = 5;

@@ -199,7 +199,7 @@ TEST(Pruning, SelfRowIsNotMeasured) {
     }
 }
 
-// Symmetric reuse: a pair is abandoned only when it is out for both rows' selections.
+// Shared pairs: a pair is abandoned only when it is out for both rows' selections.
 TEST(Pruning, ReverseThresholdsKeepAPairMeasured) {
     // Position 0 is the query itself, positions 1..31 the candidate at distance 100 * 100.
     const std::vector<double> rows = [] {

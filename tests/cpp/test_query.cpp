@@ -33,7 +33,7 @@ struct Table {
 };
 
 // Imputes a copy of `query` with the reference pass.
-std::vector<double> reference(const Table& fitted, std::vector<double> query, std::size_t k, QueryWeights weights) {
+std::vector<double> reference(const Table& fitted, std::vector<double> query, std::size_t k, Weights weights) {
     const DonorColumns columns = donor_columns(fitted.view());
     const std::size_t rows = query.size() / fitted.cols;
     query_reference(fitted.view(), columns, query.data(), rows, 0, rows, k, weights);
@@ -56,7 +56,7 @@ TEST(QueryReference, EqualDistancesGoToTheLowerRowIndex) {
     const Table fitted{{0.0, 10.0, 2.0, 20.0, -2.0, 30.0, 2.0, 40.0, NAN_, 50.0}, 5, 2};
     for (const auto& [k, want] :
          std::vector<std::pair<std::size_t, double>>{{1, 10.0}, {2, 15.0}, {3, 20.0}, {4, 25.0}, {9, 25.0}}) {
-        EXPECT_EQ(reference(fitted, {0.0, NAN_}, k, QueryWeights::uniform)[1], want) << k;
+        EXPECT_EQ(reference(fitted, {0.0, NAN_}, k, Weights::uniform)[1], want) << k;
     }
 }
 
@@ -64,9 +64,9 @@ TEST(QueryReference, DonorsNeedAValueInTheColumnAndADistance) {
     // Row 0 holds nothing in column 1; row 1 shares no coordinate with the query.
     const Table fitted{{0.0, NAN_, 7.0, NAN_, 100.0, 5.0, 3.0, 9.0}, 4, 2};
     const Table three{{0.0, NAN_, 1.0, NAN_, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0}, 4, 3};
-    EXPECT_EQ(reference(fitted, {0.5, NAN_}, 1, QueryWeights::uniform)[1], 9.0);
-    EXPECT_EQ(reference(fitted, {0.5, NAN_}, 5, QueryWeights::uniform)[1], 7.0);  // (5 + 9) / 2
-    const std::vector<double> out = reference(three, {NAN_, NAN_, NAN_}, 2, QueryWeights::uniform);
+    EXPECT_EQ(reference(fitted, {0.5, NAN_}, 1, Weights::uniform)[1], 9.0);
+    EXPECT_EQ(reference(fitted, {0.5, NAN_}, 5, Weights::uniform)[1], 7.0);  // (5 + 9) / 2
+    const std::vector<double> out = reference(three, {NAN_, NAN_, NAN_}, 2, Weights::uniform);
     // No coordinate is shared with anyone: every cell gets its column mean.
     EXPECT_EQ(out[0], (0.0 + 3.0 + 6.0) / 3.0);
     EXPECT_EQ(out[1], (1.0 + 4.0 + 7.0) / 3.0);
@@ -75,7 +75,7 @@ TEST(QueryReference, DonorsNeedAValueInTheColumnAndADistance) {
 
 TEST(QueryReference, ColumnsWithoutFittedValuesAreLeftAlone) {
     const Table fitted{{1.0, NAN_, 2.0, NAN_}, 2, 2};
-    const std::vector<double> out = reference(fitted, {NAN_, NAN_NEG, 1.5, NAN_}, 1, QueryWeights::uniform);
+    const std::vector<double> out = reference(fitted, {NAN_, NAN_NEG, 1.5, NAN_}, 1, Weights::uniform);
     EXPECT_EQ(out[0], 1.5);  // column mean: no shared coordinate
     EXPECT_EQ(bits(out[1]), bits(NAN_NEG));
     EXPECT_EQ(bits(out[3]), bits(NAN_));
@@ -85,13 +85,13 @@ TEST(QueryReference, ColumnsWithoutFittedValuesAreLeftAlone) {
 TEST(QueryReference, DistanceWeightsAndZeroDistances) {
     const Table fitted{{0.0, 1.0, 3.0, 2.0, 1.0, 4.0}, 3, 2};
     // Distances from (1, ?): 1, 2 and 0 -> only the zero-distance donor counts.
-    EXPECT_EQ(reference(fitted, {1.0, NAN_}, 3, QueryWeights::distance)[1], 4.0);
+    EXPECT_EQ(reference(fitted, {1.0, NAN_}, 3, Weights::distance)[1], 4.0);
     // From (0.5, ?) with k = 2: rows 0 (0.5) and 2 (0.5), weights 2 and 2... all equal.
-    EXPECT_EQ(reference(fitted, {0.5, NAN_}, 2, QueryWeights::distance)[1], (1.0 * 2.0 + 4.0 * 2.0) / 4.0);
+    EXPECT_EQ(reference(fitted, {0.5, NAN_}, 2, Weights::distance)[1], (1.0 * 2.0 + 4.0 * 2.0) / 4.0);
     const double values[] = {1.0, 4.0};
     const double dists[] = {INF, INF};
     // Every distance overflowed: the donors are equally far and count equally.
-    EXPECT_EQ(weighted_mean(values, dists, QueryWeights::distance), 2.5);
+    EXPECT_EQ(weighted_mean(values, dists, Weights::distance), 2.5);
 }
 
 TEST(QueryReference, WeightedMeansStayWithinTheDonorValues) {
@@ -102,30 +102,30 @@ TEST(QueryReference, WeightedMeansStayWithinTheDonorValues) {
     const double near[] = {1e-300, 2e-300, 4e-300};
     const double far[] = {INF, INF, INF};
     const double mixed[] = {1.0, INF, 2.0};
-    EXPECT_DOUBLE_EQ(weighted_mean(huge, near, QueryWeights::uniform), 0.75 * max);
-    EXPECT_DOUBLE_EQ(weighted_mean(huge, far, QueryWeights::uniform), 0.75 * max);
-    const double by_distance = weighted_mean(huge, near, QueryWeights::distance);  // weights 4:2:1
+    EXPECT_DOUBLE_EQ(weighted_mean(huge, near, Weights::uniform), 0.75 * max);
+    EXPECT_DOUBLE_EQ(weighted_mean(huge, far, Weights::uniform), 0.75 * max);
+    const double by_distance = weighted_mean(huge, near, Weights::distance);  // weights 4:2:1
     EXPECT_NEAR(by_distance / max, (4.0 + 1.0 + 0.75) / 7.0, 1e-15);
-    EXPECT_DOUBLE_EQ(weighted_mean(huge, far, QueryWeights::distance), 0.75 * max);  // all equally far
+    EXPECT_DOUBLE_EQ(weighted_mean(huge, far, Weights::distance), 0.75 * max);  // all equally far
     // Weights 1, 0 (+inf) and 1/2, normalised before they multiply: 2/3 and 1/3.
-    EXPECT_EQ(weighted_mean(huge, mixed, QueryWeights::distance),
+    EXPECT_EQ(weighted_mean(huge, mixed, Weights::distance),
               max * (1.0 / 1.5) + 0.5 * max * (0.0 / 1.5) + 0.75 * max * (0.5 / 1.5));
     // Weights that overflow their total: 1/d near the largest double.
     const double tiny_values[] = {1e-10, 3e-10, 2e-10};
     const double smallest[] = {1.0 / (0.9 * max), 1.0 / (0.9 * max), 1.0 / (0.9 * max)};
-    EXPECT_NEAR(weighted_mean(tiny_values, smallest, QueryWeights::distance), 2e-10, 1e-24);
+    EXPECT_NEAR(weighted_mean(tiny_values, smallest, Weights::distance), 2e-10, 1e-24);
     // Equal values whose sum rounds up: the mean is the value itself.
     const double tenths[] = {0.1, 0.1, 0.1};
-    EXPECT_EQ(weighted_mean(tenths, near, QueryWeights::uniform), 0.1);
+    EXPECT_EQ(weighted_mean(tenths, near, Weights::uniform), 0.1);
     // Products that underflow: 1e-300 x 1e-300 is zero, the mean is not.
     const double small_values[] = {1e-300, 1e-300};
     const double distant[] = {1e300, 1e300};
-    EXPECT_EQ(weighted_mean(small_values, distant, QueryWeights::distance), 1e-300);
+    EXPECT_EQ(weighted_mean(small_values, distant, Weights::distance), 1e-300);
     // Ordinary tables keep the straightforward sums.
     const double plain[] = {1.0, 2.0, 4.0};
     const double plain_d[] = {1.0, 2.0, 4.0};
-    EXPECT_EQ(weighted_mean(plain, plain_d, QueryWeights::distance), (1.0 + 2.0 * 0.5 + 4.0 * 0.25) / 1.75);
-    EXPECT_EQ(weighted_mean(plain, plain_d, QueryWeights::uniform), 7.0 / 3.0);
+    EXPECT_EQ(weighted_mean(plain, plain_d, Weights::distance), (1.0 + 2.0 * 0.5 + 4.0 * 0.25) / 1.75);
+    EXPECT_EQ(weighted_mean(plain, plain_d, Weights::uniform), 7.0 / 3.0);
     // Random magnitudes across the whole range: finite, and within the donors' values.
     std::mt19937_64 rng(7);
     std::normal_distribution<double> normal(0.0, 1.0);
@@ -141,7 +141,7 @@ TEST(QueryReference, WeightedMeansStayWithinTheDonorValues) {
         std::sort(distances.begin(), distances.end());
         const double low = *std::min_element(values.begin(), values.end());
         const double high = *std::max_element(values.begin(), values.end());
-        for (const QueryWeights weights : {QueryWeights::uniform, QueryWeights::distance}) {
+        for (const Weights weights : {Weights::uniform, Weights::distance}) {
             const double mean = weighted_mean(values, distances, weights);
             ASSERT_TRUE(std::isfinite(mean)) << round;
             ASSERT_GE(mean, low) << round;
@@ -165,7 +165,7 @@ TEST(QueryReference, GivenDistancesAndSelections) {
     EXPECT_EQ(query[3], (10.0 + 30.0 + 40.0) / 3.0);
     EXPECT_TRUE(std::isnan(query[0]));  // selections are not averaged
     std::vector<double> averaged{NAN_, NAN_, 0.0, NAN_};
-    query_reference(fitted.view(), columns, averaged.data(), 2, 0, 2, 2, QueryWeights::uniform, {given.data()});
+    query_reference(fitted.view(), columns, averaged.data(), 2, 0, 2, 2, Weights::uniform, {given.data()});
     EXPECT_EQ(averaged[0], 3.5);
     EXPECT_EQ(averaged[1], 35.0);
 }
@@ -175,10 +175,10 @@ TEST(QueryReference, BrokenPreconditionsFail) {
     const DonorColumns columns = donor_columns(fitted.view());
     std::vector<double> query{NAN_, 1.0};
     EXPECT_TRUE(testing::panics_with(
-        [&] { query_reference(fitted.view(), columns, query.data(), 1, 0, 1, 0, QueryWeights::uniform); },
+        [&] { query_reference(fitted.view(), columns, query.data(), 1, 0, 1, 0, Weights::uniform); },
         "the query pass needs at least one neighbour"));
     EXPECT_TRUE(testing::panics_with(
-        [&] { query_reference(fitted.view(), columns, query.data(), 1, 0, 2, 1, QueryWeights::uniform); },
+        [&] { query_reference(fitted.view(), columns, query.data(), 1, 0, 2, 1, Weights::uniform); },
         "index out of bounds: the len is 1 but the index is 2"));
 }
 
@@ -225,13 +225,13 @@ Table random_table(std::mt19937_64& rng, std::size_t rows, std::size_t cols, dou
 
 TEST(QueryFast, MatchesTheReferenceBitForBitOnEveryKernel) {
     std::mt19937_64 rng(20261208);
-    const std::vector<QueryKernel> kernels = available_query_kernels();
-    ASSERT_EQ(kernels.front(), QueryKernel::reference);
+    const std::vector<KernelKind> kernels = available_kernels();
+    ASSERT_EQ(kernels.front(), KernelKind::portable);
     PassTuning small;  // tiny blocks and groups: many super-blocks, groups split by cells
     small.superblock_bytes = 1;
     small.group_rows = 3;
     small.group_selections = 4;
-    small.max_selected = 4;  // k above it takes the full-ordering path
+    small.max_bounded_k = 4;  // k above it takes the full-ordering path
     // Pruning on every group of every width, and off: the same bits either way.
     detail::PruneCounts pruned_counts;
     PassTuning always = small;
@@ -252,13 +252,10 @@ TEST(QueryFast, MatchesTheReferenceBitForBitOnEveryKernel) {
         const DonorColumns columns = donor_columns(fitted.view());
         const QueryDonors donors(fitted.view());
         ASSERT_EQ(bits(donors.table()), bits(fitted.values));  // the panel keeps every bit
-        for (const QueryWeights weights : {QueryWeights::uniform, QueryWeights::distance}) {
+        for (const Weights weights : {Weights::uniform, Weights::distance}) {
             std::vector<double> want = query.values;
             query_reference(fitted.view(), columns, want.data(), query.rows, 0, query.rows, k, weights);
-            for (const QueryKernel kernel : kernels) {
-                if (kernel == QueryKernel::reference) {
-                    continue;
-                }
+            for (const KernelKind kernel : kernels) {
                 for (const PassTuning& tuning : {PassTuning{}, small, always, never}) {
                     std::vector<double> got = query.values;
                     // Two ranges: rows are independent.
@@ -268,27 +265,24 @@ TEST(QueryFast, MatchesTheReferenceBitForBitOnEveryKernel) {
                     query_pass({donors, got.data(), query.rows, half, query.rows, k, weights, kernel},
                                with_tuning(PassOptions{}, tuning));
                     ASSERT_EQ(bits(got), bits(want))
-                        << "round " << round << " kernel " << query_kernel_name(kernel) << " k " << k;
+                        << "round " << round << " kernel " << kernel_name(kernel) << " k " << k;
                     ++cases;
                 }
             }
-            // The query table is the fitted table (fit_transform): the symmetric path, and with
+            // The query table is the fitted table (fit_transform): the shared-pairs path, and with
             // no selection budget the grouped one.
             std::vector<double> want_self = fitted.values;
             query_reference(fitted.view(), columns, want_self.data(), fitted.rows, 0, fitted.rows, k, weights);
             PassTuning no_budget = small;
             no_budget.selection_budget_bytes = 0;
             no_budget.selection_budget_per_fitted_byte = 0;
-            for (const QueryKernel kernel : kernels) {
-                if (kernel == QueryKernel::reference) {
-                    continue;
-                }
+            for (const KernelKind kernel : kernels) {
                 for (const PassTuning& tuning : {PassTuning{}, small, no_budget, always, never}) {
                     std::vector<double> got = fitted.values;
                     query_pass({donors, got.data(), fitted.rows, 0, fitted.rows, k, weights, kernel},
                                with_tuning(PassOptions{}, tuning));
                     ASSERT_EQ(bits(got), bits(want_self))
-                        << "self, round " << round << " kernel " << query_kernel_name(kernel) << " k " << k;
+                        << "self, round " << round << " kernel " << kernel_name(kernel) << " k " << k;
                     ++cases;
                 }
             }
@@ -324,12 +318,11 @@ TEST(QueryFast, DonorsWithMaskedCellsGiveTheSameBits) {
         ASSERT_EQ(bits(masked.table()), bits(fitted.values));
         std::vector<double> want = query.values;
         query_reference(fitted.view(), donor_columns(fitted.view()), want.data(), query.rows, 0, query.rows, k,
-                        QueryWeights::distance);
+                        Weights::distance);
         for (const PassTuning& tuning : {PassTuning{}, always, never}) {
             std::vector<double> got = query.values;
-            query_pass(
-                {masked, got.data(), query.rows, 0, query.rows, k, QueryWeights::distance, QueryKernel::portable},
-                with_tuning(PassOptions{}, tuning));
+            query_pass({masked, got.data(), query.rows, 0, query.rows, k, Weights::distance, KernelKind::portable},
+                       with_tuning(PassOptions{}, tuning));
             ASSERT_EQ(bits(got), bits(want)) << "round " << round;
         }
     }
@@ -356,14 +349,11 @@ TEST(QueryFast, SquareRootTiesRankByRowIndex) {
     ASSERT_TRUE(found);
     const Table fitted{{high, 100.0, low, 200.0}, 2, 2};
     const QueryDonors donors(fitted.view());
-    EXPECT_EQ(reference(fitted, query, 1, QueryWeights::uniform)[1], 100.0);
-    for (const QueryKernel kernel : available_query_kernels()) {
-        if (kernel == QueryKernel::reference) {
-            continue;
-        }
+    EXPECT_EQ(reference(fitted, query, 1, Weights::uniform)[1], 100.0);
+    for (const KernelKind kernel : available_kernels()) {
         std::vector<double> got = query;
-        query_pass({donors, got.data(), 1, 0, 1, 1, QueryWeights::uniform, kernel});
-        EXPECT_EQ(got[1], 100.0) << query_kernel_name(kernel);
+        query_pass({donors, got.data(), 1, 0, 1, 1, Weights::uniform, kernel});
+        EXPECT_EQ(got[1], 100.0) << kernel_name(kernel);
     }
 }
 
@@ -386,18 +376,15 @@ TEST(QueryFast, FewFittedRowsHeldRowMajorGiveTheSameBits) {
             const QueryDonors donors(fitted.view(), round % 2 == 0, layout);
             row_major += donors.is_row_major() ? 1 : 0;
             ASSERT_EQ(bits(donors.table()), bits(fitted.values));
-            for (const QueryWeights weights : {QueryWeights::uniform, QueryWeights::distance}) {
+            for (const Weights weights : {Weights::uniform, Weights::distance}) {
                 for (const auto& [table, n] : {std::pair{&query.values, query.rows}, std::pair{&fitted.values, rows}}) {
                     std::vector<double> want = *table;
                     query_reference(fitted.view(), columns, want.data(), n, 0, n, k, weights);
-                    for (const QueryKernel kernel : available_query_kernels()) {
-                        if (kernel == QueryKernel::reference) {
-                            continue;
-                        }
+                    for (const KernelKind kernel : available_kernels()) {
                         std::vector<double> got = *table;
                         query_pass({donors, got.data(), n, 0, n / 2, k, weights, kernel});
                         query_pass({donors, got.data(), n, n / 2, n, k, weights, kernel});
-                        ASSERT_EQ(bits(got), bits(want)) << "round " << round << " " << query_kernel_name(kernel);
+                        ASSERT_EQ(bits(got), bits(want)) << "round " << round << " " << kernel_name(kernel);
                         std::vector<double> par = *table;
                         PassOptions options;
                         options.threads = 2;

@@ -18,6 +18,7 @@
 #include "knn/pass/prune_steering.hpp"
 #include "knn/query/query.hpp"
 #include "knn/query/query_parallel.hpp"
+#include "knn/query/query_workers.hpp"
 #include "test_helpers.hpp"
 
 // Allocations made while `counting` is set: the global allocation functions of this test binary
@@ -84,15 +85,7 @@ std::vector<double> table(std::mt19937_64& rng, std::size_t rows, std::size_t co
     return testing::random_cells(rng, rows * cols, rate, ties, small_values);
 }
 
-std::vector<QueryKernel> fast_kernels() {
-    std::vector<QueryKernel> out;
-    for (const QueryKernel kernel : available_query_kernels()) {
-        if (kernel != QueryKernel::reference) {
-            out.push_back(kernel);
-        }
-    }
-    return out;
-}
+std::vector<KernelKind> fast_kernels() { return available_kernels(); }
 
 // Single-block steps and groups of a few rows: many groups per pass.
 PassTuning small_blocks() {
@@ -106,7 +99,7 @@ PassTuning small_blocks() {
 TEST(QueryParallel, MatchesTheReferenceForEveryThreadCountAndChunk) {
     std::mt19937_64 rng(1412);
     PassTuning small = small_blocks();
-    small.max_selected = 4;
+    small.max_bounded_k = 4;
     std::size_t cases = 0;
     for (int round = 0; round < 24; ++round) {
         const std::size_t cols = 1 + rng() % 9;
@@ -121,10 +114,10 @@ TEST(QueryParallel, MatchesTheReferenceForEveryThreadCountAndChunk) {
         const DonorColumns columns = donor_columns(f);
         const QueryDonors donors(f);
         const std::size_t k = 1 + rng() % 7;
-        for (const QueryWeights weights : {QueryWeights::uniform, QueryWeights::distance}) {
+        for (const Weights weights : {Weights::uniform, Weights::distance}) {
             std::vector<double> want = query;
             query_reference(f, columns, want.data(), query_rows, 0, query_rows, k, weights);
-            for (const QueryKernel kernel : fast_kernels()) {
+            for (const KernelKind kernel : fast_kernels()) {
                 for (const std::size_t threads : {1, 2, 3, 7}) {
                     for (const std::size_t chunk : {0, 1, 4}) {
                         for (const PassTuning& tuning : {PassTuning{}, small}) {
@@ -192,8 +185,8 @@ TEST(QueryParallel, ChunksSteerPruningAsOnePass) {
         const QueryDonors donors(f);
         const std::size_t k = 1 + rng() % 5;
         std::vector<double> want = query;
-        query_reference(f, donor_columns(f), want.data(), query_rows, 0, query_rows, k, QueryWeights::distance);
-        for (const QueryKernel kernel : fast_kernels()) {
+        query_reference(f, donor_columns(f), want.data(), query_rows, 0, query_rows, k, Weights::distance);
+        for (const KernelKind kernel : fast_kernels()) {
             for (const std::size_t threads : {1, 2}) {
                 PassOptions options;
                 options.threads = threads;
@@ -202,9 +195,8 @@ TEST(QueryParallel, ChunksSteerPruningAsOnePass) {
                 PassTuning tuning_here = steered;
                 tuning_here.prune_counts = threads == 1 ? &counts : nullptr;
                 std::vector<double> got = query;
-                ASSERT_TRUE(
-                    query_pass({donors, got.data(), query_rows, 0, query_rows, k, QueryWeights::distance, kernel},
-                               with_tuning(options, tuning_here)));
+                ASSERT_TRUE(query_pass({donors, got.data(), query_rows, 0, query_rows, k, Weights::distance, kernel},
+                                       with_tuning(options, tuning_here)));
                 ASSERT_EQ(bits(got), bits(want)) << "round " << round << " threads " << threads;
             }
         }
@@ -222,7 +214,7 @@ TEST(QueryParallel, PollSeesProgressAndCanStopThePass) {
     const DonorColumns columns = donor_columns(f);
     const QueryDonors donors(f);
     std::vector<double> want = query;
-    query_reference(f, columns, want.data(), rows, 0, rows, 3, QueryWeights::uniform);
+    query_reference(f, columns, want.data(), rows, 0, rows, 3, Weights::uniform);
 
     // Polled to the end: (done, total) never decreases, ends with (total, total).
     PassOptions options;
@@ -236,8 +228,7 @@ TEST(QueryParallel, PollSeesProgressAndCanStopThePass) {
         return true;
     };
     std::vector<double> got = query;
-    ASSERT_TRUE(
-        query_pass({donors, got.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel()}, options));
+    ASSERT_TRUE(query_pass({donors, got.data(), rows, 0, rows, 3, Weights::uniform, best_kernel()}, options));
     EXPECT_EQ(bits(got), bits(want));
     ASSERT_FALSE(seen.empty());
     EXPECT_EQ(seen.back(), rows);
@@ -249,8 +240,7 @@ TEST(QueryParallel, PollSeesProgressAndCanStopThePass) {
     options.poll = [](std::size_t, std::size_t) { return false; };
     options.chunk_rows = 1;
     got = query;
-    const bool finished =
-        query_pass({donors, got.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel()}, options);
+    const bool finished = query_pass({donors, got.data(), rows, 0, rows, 3, Weights::uniform, best_kernel()}, options);
     for (std::size_t r = 0; r < rows; ++r) {
         const std::vector<double> row(got.begin() + r * cols, got.begin() + (r + 1) * cols);
         const std::vector<double> done(want.begin() + r * cols, want.begin() + (r + 1) * cols);
@@ -264,9 +254,8 @@ TEST(QueryParallel, PollSeesProgressAndCanStopThePass) {
     // A poll that throws: the workers are joined and the exception comes out.
     options.poll = [](std::size_t, std::size_t) -> bool { throw std::runtime_error("poll failed"); };
     got = query;
-    EXPECT_THROW(
-        query_pass({donors, got.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel()}, options),
-        std::runtime_error);
+    EXPECT_THROW(query_pass({donors, got.data(), rows, 0, rows, 3, Weights::uniform, best_kernel()}, options),
+                 std::runtime_error);
 }
 
 // A control that stops the pass at its `limit`-th step.
@@ -285,7 +274,7 @@ struct StopAfter {
 TEST(QueryParallel, WorkerPassesAllocateNothingAndStopAtAnyStep) {
     std::mt19937_64 rng(2103);
     PassTuning small = small_blocks();
-    small.max_selected = 4;  // k above it: the full-ordering path
+    small.max_bounded_k = 4;  // k above it: the full-ordering path
     std::size_t stops = 0;
     for (int round = 0; round < 16; ++round) {
         const std::size_t cols = 1 + rng() % 14;
@@ -299,12 +288,12 @@ TEST(QueryParallel, WorkerPassesAllocateNothingAndStopAtAnyStep) {
         const QueryDonors donors(f);
         const std::size_t k = 1 + rng() % 7;
         std::vector<double> want = query;
-        query_reference(f, columns, want.data(), query_rows, 0, query_rows, k, QueryWeights::distance);
-        for (const QueryKernel kernel : fast_kernels()) {
+        query_reference(f, columns, want.data(), query_rows, 0, query_rows, k, Weights::distance);
+        for (const KernelKind kernel : fast_kernels()) {
             for (const PassTuning& tuning : {PassTuning{}, small}) {
                 // Ranges in a random order, one worker for all of them.
                 std::vector<double> got = query;
-                QueryWorker worker(donors, got.data(), query_rows, k, QueryWeights::distance, kernel, tuning);
+                detail::QueryWorker worker(donors, got.data(), query_rows, k, Weights::distance, kernel, tuning);
                 std::vector<std::size_t> starts;
                 for (std::size_t a = 0; a < query_rows; a += 1 + rng() % 9) {
                     starts.push_back(a);
@@ -331,7 +320,7 @@ TEST(QueryParallel, WorkerPassesAllocateNothingAndStopAtAnyStep) {
 
                 // Stopped at a random step of one pass over every row.
                 got = query;
-                QueryWorker stopped(donors, got.data(), query_rows, k, QueryWeights::distance, kernel, tuning);
+                detail::QueryWorker stopped(donors, got.data(), query_rows, k, Weights::distance, kernel, tuning);
                 StopAfter stop{0, static_cast<std::size_t>(rng() % 40)};
                 done.store(0);
                 control.keep_going = &StopAfter::keep_going;
@@ -372,7 +361,7 @@ TEST(QueryParallel, OneThreadPollsBetweenStepsAndStopsAtOnce) {
     for (const bool same : {false, true}) {
         const std::vector<double> query = same ? fitted : table(rng, rows, cols, 0.3, true);
         std::vector<double> want = query;
-        query_reference(f, columns, want.data(), rows, 0, rows, 4, QueryWeights::uniform);
+        query_reference(f, columns, want.data(), rows, 0, rows, 4, Weights::uniform);
         for (const std::size_t threads : {1, 2}) {
             PassOptions options;
             options.threads = threads;
@@ -384,7 +373,7 @@ TEST(QueryParallel, OneThreadPollsBetweenStepsAndStopsAtOnce) {
                 return true;
             };
             std::vector<double> got = query;
-            ASSERT_TRUE(query_pass({donors, got.data(), rows, 0, rows, 4, QueryWeights::uniform, best_query_kernel()},
+            ASSERT_TRUE(query_pass({donors, got.data(), rows, 0, rows, 4, Weights::uniform, best_kernel()},
                                    with_tuning(options, small_blocks())));
             EXPECT_EQ(bits(got), bits(want)) << "same " << same << " threads " << threads;
             ASSERT_FALSE(seen.empty());
@@ -402,7 +391,7 @@ TEST(QueryParallel, OneThreadPollsBetweenStepsAndStopsAtOnce) {
                 return false;
             };
             got = query;
-            EXPECT_FALSE(query_pass({donors, got.data(), rows, 0, rows, 4, QueryWeights::uniform, best_query_kernel()},
+            EXPECT_FALSE(query_pass({donors, got.data(), rows, 0, rows, 4, Weights::uniform, best_kernel()},
                                     with_tuning(options, small_blocks())));
             EXPECT_EQ(polls, 1u);
             EXPECT_EQ(bits(got), bits(query));
@@ -417,24 +406,28 @@ TEST(QueryParallel, BadArgumentsFailBeforeAnyThreadStarts) {
     const QueryDonors donors(f);
     PassOptions options;
     options.threads = 0;
-    EXPECT_THROW(query_pass({donors, query.data(), 1, 0, 1, 1, QueryWeights::uniform, best_query_kernel()}, options),
+    EXPECT_THROW(query_pass({donors, query.data(), 1, 0, 1, 1, Weights::uniform, best_kernel()}, options),
                  std::invalid_argument);
     options.threads = 2;
-    EXPECT_THROW(query_pass({donors, query.data(), 1, 0, 1, 1, QueryWeights::uniform, QueryKernel::reference}, options),
-                 std::invalid_argument);
-    EXPECT_THROW(query_pass({donors, query.data(), 1, 0, 2, 1, QueryWeights::uniform, best_query_kernel()}, options),
-                 Panic);
+    for (const KernelKind kernel : {KernelKind::portable, KernelKind::avx2, KernelKind::avx512}) {
+        const std::vector<KernelKind> here = available_kernels();
+        if (std::find(here.begin(), here.end(), kernel) == here.end()) {
+            EXPECT_THROW(query_pass({donors, query.data(), 1, 0, 1, 1, Weights::uniform, kernel}, options),
+                         std::invalid_argument);
+        }
+    }
+    EXPECT_THROW(query_pass({donors, query.data(), 1, 0, 2, 1, Weights::uniform, best_kernel()}, options), Panic);
     EXPECT_TRUE(std::isnan(query[0]));
 }
 
 // fit_transform on several threads: the pairs of rows are dealt out to the workers, each pair
 // measured once, and the merged selections give query_fast's bits (one pass on one thread) for
-// every worker count, tuning, k (the full-ordering path above max_selected falls back to split
+// every worker count, tuning, k (the full-ordering path above max_bounded_k falls back to split
 // rows) and budget (one that holds one copy of the selections but not two falls back too).
 TEST(QueryParallel, SharedDistancesOnThreadsMatchOneThread) {
     std::mt19937_64 rng(5150);
     PassTuning small = small_blocks();
-    small.max_selected = 6;
+    small.max_bounded_k = 6;
     PassTuning tight;  // one copy of the selections fits, two do not
     tight.selection_budget_per_fitted_byte = 0;
     std::size_t shared_runs = 0;
@@ -451,14 +444,15 @@ TEST(QueryParallel, SharedDistancesOnThreadsMatchOneThread) {
             cells += std::isnan(v) ? 1 : 0;
         }
         tight.selection_budget_bytes = cells * (16 * std::min(k, rows) + 64) + 1;
-        for (const QueryWeights weights : {QueryWeights::uniform, QueryWeights::distance}) {
-            for (const QueryKernel kernel : fast_kernels()) {
+        for (const Weights weights : {Weights::uniform, Weights::distance}) {
+            for (const KernelKind kernel : fast_kernels()) {
                 std::vector<double> want = fitted;
                 query_pass({donors, want.data(), rows, 0, rows, k, weights, kernel});
                 for (const PassTuning& tuning : {PassTuning{}, small, tight}) {
                     for (const std::size_t threads : {2, 3, 5}) {
                         std::vector<double> scratch = fitted;
-                        const SharedQueryPass probe(donors, scratch.data(), k, weights, kernel, tuning, threads);
+                        const detail::SharedQueryPass probe(donors, scratch.data(), k, weights, kernel, tuning,
+                                                            threads);
                         shared_runs += probe.workers() >= 2 ? 1 : 0;
                         PassOptions options;
                         options.threads = threads;
@@ -486,12 +480,12 @@ TEST(QueryParallel, SharedWorkersAllocateNothingAndWriteOnlyAtTheEnd) {
         const std::vector<double> fitted = table(rng, rows, cols, 0.1 + 0.03 * round, round % 2 == 0);
         const QueryDonors donors(TableView{fitted.data(), rows, cols});
         const std::size_t k = 1 + rng() % 5;
-        for (const QueryKernel kernel : fast_kernels()) {
+        for (const KernelKind kernel : fast_kernels()) {
             std::vector<double> want = fitted;
-            query_pass({donors, want.data(), rows, 0, rows, k, QueryWeights::distance, kernel},
+            query_pass({donors, want.data(), rows, 0, rows, k, Weights::distance, kernel},
                        with_tuning(PassOptions{}, small_blocks()));
             std::vector<double> got = fitted;
-            SharedQueryPass shared(donors, got.data(), k, QueryWeights::distance, kernel, small_blocks(), 3);
+            detail::SharedQueryPass shared(donors, got.data(), k, Weights::distance, kernel, small_blocks(), 3);
             ASSERT_EQ(shared.workers(), 3u) << "round " << round;
             StopAfter stop{0, round % 2 == 0 ? SIZE_MAX : static_cast<std::size_t>(rng() % 30)};
             PassControl control;
@@ -530,16 +524,14 @@ TEST(QueryParallel, SharedPassStoppedByThePollWritesNothing) {
     options.poll = [](std::size_t, std::size_t) { return false; };
     std::vector<double> got = fitted;
     PassTuning tuning = small_blocks();
-    ASSERT_EQ(SharedQueryPass(donors, got.data(), 3, QueryWeights::uniform, best_query_kernel(), tuning, 2).workers(),
-              2u);
-    const bool completed =
-        query_pass({donors, got.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel()},
-                   with_tuning(options, tuning));
+    ASSERT_EQ(detail::SharedQueryPass(donors, got.data(), 3, Weights::uniform, best_kernel(), tuning, 2).workers(), 2u);
+    const bool completed = query_pass({donors, got.data(), rows, 0, rows, 3, Weights::uniform, best_kernel()},
+                                      with_tuning(options, tuning));
     if (!completed) {
         EXPECT_EQ(bits(got), bits(fitted));
     } else {
         std::vector<double> want = fitted;
-        query_pass({donors, want.data(), rows, 0, rows, 3, QueryWeights::uniform, best_query_kernel()},
+        query_pass({donors, want.data(), rows, 0, rows, 3, Weights::uniform, best_kernel()},
                    with_tuning(PassOptions{}, tuning));
         EXPECT_EQ(bits(got), bits(want));  // the workers ended before the first poll
     }
@@ -575,14 +567,13 @@ TEST(QueryParallel, AnyThreadCountIsCappedAndGivesTheSameBits) {
         const std::vector<double>& query = same ? fitted : other;
         const std::size_t query_rows = query.size() / cols;
         std::vector<double> want = query;
-        query_reference(f, donor_columns(f), want.data(), query_rows, 0, query_rows, 4, QueryWeights::distance);
+        query_reference(f, donor_columns(f), want.data(), query_rows, 0, query_rows, 4, Weights::distance);
         for (const std::size_t threads : {SIZE_MAX / 16 + 1, SIZE_MAX / 2 + 1, SIZE_MAX}) {
             PassOptions options;
             options.threads = threads;
             std::vector<double> got = query;
-            ASSERT_TRUE(query_pass(
-                {donors, got.data(), query_rows, 0, query_rows, 4, QueryWeights::distance, best_query_kernel()},
-                options));
+            ASSERT_TRUE(query_pass({donors, got.data(), query_rows, 0, query_rows, 4, Weights::distance, best_kernel()},
+                                   options));
             EXPECT_EQ(bits(got), bits(want)) << threads << " same " << same;
         }
     }
@@ -608,9 +599,9 @@ TEST(QueryParallel, SharedWorkersPublishProgressGroupByGroup) {
     std::vector<double> fitted = table(rng, rows, cols, 0.15, false);
     fitted[(rows - 1) * cols] = NAN_;  // the last row imputes a cell: the count ends at every row
     const QueryDonors donors(TableView{fitted.data(), rows, cols});
-    for (const QueryKernel kernel : fast_kernels()) {
+    for (const KernelKind kernel : fast_kernels()) {
         std::vector<double> got = fitted;
-        SharedQueryPass shared(donors, got.data(), 3, QueryWeights::uniform, kernel, small_blocks(), 2);
+        detail::SharedQueryPass shared(donors, got.data(), 3, Weights::uniform, kernel, small_blocks(), 2);
         ASSERT_EQ(shared.workers(), 2u);
         std::atomic<std::size_t> done{0};
         SeeProgress see;

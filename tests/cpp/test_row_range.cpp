@@ -29,8 +29,8 @@ TEST(RowRange, BlocksMatchTheWholeInputBitForBit) {
     small.superblock_bytes = 1;
     small.group_rows = 2;
     small.group_selections = 3;
-    small.max_selected = 3;
-    small.selection_budget_bytes = 0;  // rows without the symmetric reuse as well
+    small.max_bounded_k = 3;
+    small.selection_budget_bytes = 0;  // rows without shared pairs as well
     small.selection_budget_per_fitted_byte = 0;
     std::size_t blocks = 0;
     for (int round = 0; round < 60; ++round) {

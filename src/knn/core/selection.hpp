@@ -23,6 +23,10 @@ struct Entry {
     std::size_t idx;
 };
 
+// How many donors one cell's selection keeps: the first k, or every candidate when there are
+// fewer. Every pass sizes its selections by this.
+inline std::size_t selection_size(std::size_t k, std::size_t candidates) noexcept { return std::min(k, candidates); }
+
 inline bool entry_less(const Entry& a, const Entry& b) noexcept {
     return a.key < b.key || (a.key == b.key && a.idx < b.idx);
 }

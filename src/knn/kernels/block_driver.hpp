@@ -108,7 +108,7 @@ inline std::size_t prune_step(std::size_t steps) noexcept { return steps < 8 ? 2
 // holds a value in an open column) or the reverse filter (key <= reverse_threshold[p]). Both
 // thresholds are those of full selections (a selection that is not full is an open column, or
 // a reverse threshold of UINT64_MAX), so a position that passes neither filter cannot enter any
-// selection, now or later: thresholds only ever fall. For the symmetric reuse this means a pair
+// selection, now or later: thresholds only ever fall. In the shared-pairs mode this means a pair
 // is abandoned only when it is out for both rows' selections.
 //
 // The bound. Every term either metric adds is +0.0, a positive number, +inf or NaN, and both

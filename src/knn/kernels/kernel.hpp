@@ -129,7 +129,8 @@ struct QueryView {
     std::uint64_t threshold = 0;
     const std::uint32_t* open = nullptr;
     std::size_t n_open = 0;
-    // Reverse filter (optional: off while reverse_threshold is nullptr), for the selections of
+    // Reverse filter, the kernels' side of the shared-pairs mode (knn/pass/group_pass.hpp,
+    // GroupPass::run_shared_pairs; optional: off while reverse_threshold is nullptr), for the selections of
     // the query rows at other positions when the query is itself a candidate of theirs: a
     // candidate at position p with self < p < reverse_end passes when its key is at most
     // reverse_threshold[p] (the array is readable up to the end of the last block).

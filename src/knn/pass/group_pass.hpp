@@ -1,6 +1,6 @@
 // The group scheduler of the fast passes ("row r against the fitted rows" and "query rows against
 // fitted donor rows"): the one place that owns the rows being imputed, their per-cell
-// selections, the groups they are measured in, the shared-distance (reverse) mode and the
+// selections, the groups they are measured in, the shared-pairs mode and the
 // full-ordering path. A pass is a policy that supplies only what differs between them (the
 // PassPolicy, WatchedPolicy and RowCursor concepts of knn/pass/group_state.hpp).
 #pragma once
@@ -129,11 +129,18 @@ public:
         prepare_row(unbounded_row_);
     }
 
-    // The states added so far sit at panel positions 0, 1, ... of the panel being scanned
-    // (build_panel with states_first): the state at position p measures positions p.. only and
-    // hands each distance to the states after it too (the kernels' reverse filter). False when
+    // The shared-pairs mode (the one description of it; elsewhere a pointer here). When the rows
+    // being imputed are also candidates (the row pass, and the query pass over the fitted table),
+    // d(i, j) = d(j, i) bit for bit, so each such pair is measured once and offered to the
+    // selections of both rows. The states added so far sit at panel positions 0, 1, ... of the
+    // panel being scanned (build_panel with states_first): the state at position p measures
+    // positions p.. only and hands each distance to the states after it too, through the
+    // kernels' reverse filter (the threshold of the candidate's own selections, beside the
+    // forward filter of the row's). It keeps every such row's selections alive at once, so the
+    // passes take it only within PassTuning's selection budget; on threads, the pass driver's
+    // "share the pairs" strategy deals the groups out to workers (below). False when
     // keep_going stopped the pass.
-    bool run_symmetric() {
+    bool run_shared_pairs() {
         const std::size_t both = states_.size();
         size_scratch(superblock_blocks());
         bind_selections();
@@ -151,11 +158,11 @@ public:
         return true;
     }
 
-    // run_symmetric on several workers, each with a GroupPass holding the same states: one builds
+    // run_shared_pairs on several workers, each with a GroupPass holding the same states: one builds
     // the panel, the others share it; prepare_shared allocates everything; any worker runs any
     // group g < shared_groups() without writing; then all selections are merged into one pass's
     // (merge_into), which writes the rows (fill_all). Each pair is measured by one worker, and a
-    // selection keeps the first k of what it is offered in any order: run_symmetric's result.
+    // selection keeps the first k of what it is offered in any order: run_shared_pairs's result.
     void share_panel(const GroupPass& owner) {
         scan_ = owner.scan_;
         row_of_ = owner.row_of_;
@@ -227,7 +234,7 @@ public:
     // Large k: every candidate of each row of `cursor` is ordered with the fast distances, then
     // the policy walks the order. False when keep_going stopped the pass.
     template <RowCursor Cursor>
-    bool run_unbounded(Cursor& cursor, std::size_t candidates) {
+    bool run_full_ordering(Cursor& cursor, std::size_t candidates) {
         const std::size_t blocks = scan_->view().blocks;
         size_scratch(blocks);
         order_.reserve(candidates);
@@ -249,7 +256,7 @@ public:
                 }
             }
             std::sort(order_.begin(), order_.end(), EntryLess{});
-            p_.fill_from_order(row, cursor.columns(), order_, dist);
+            p_.fill_from_full_ordering(row, cursor.columns(), order_, dist);
         }
         return true;
     }
@@ -310,10 +317,10 @@ private:
     // The row at panel position p of the panel being scanned.
     std::size_t row_at(std::size_t p) const noexcept { return identity_ ? p : row_of_[p]; }
 
-    // Measures states [s0, s1) against the panel being scanned (in symmetric mode from their
+    // Measures states [s0, s1) against the panel being scanned (in the shared-pairs mode from their
     // own positions on), then, with `write`, has the policy write their cells. Returns false,
     // writing nothing, when keep_going stopped the scan.
-    bool run_group(std::size_t s0, std::size_t s1, bool symmetric, bool write = true) {
+    bool run_group(std::size_t s0, std::size_t s1, bool share_pairs, bool write = true) {
         steering_.group_started();
         group_size_ = 0;
         for (std::size_t s = s0; s < s1; ++s) {
@@ -326,17 +333,17 @@ private:
             q.state = s;
             q.query.prepare(*scan_, p_.row_values(st.row), st.pos);
             steering_.arm(q.query.view);
-            if (symmetric) {
+            if (share_pairs) {
                 q.query.view.first = st.pos;
                 q.query.view.reverse_end = states_.size();
                 q.query.view.reverse_threshold = reverse_threshold_.data();
             }
             refresh(s);
         }
-        const std::size_t start = symmetric ? states_[s0].pos / BLOCK_ROWS : 0;
+        const std::size_t start = share_pairs ? states_[s0].pos / BLOCK_ROWS : 0;
         const bool scanned = scan_group_while(
-            *scan_, kernel_, std::span(group_.data(), group_size_), symmetric, start, superblock_, scratch_,
-            [&](const GroupQuery& q, std::size_t b0, std::size_t b1) { collect(q.state, b0, b1, symmetric); },
+            *scan_, kernel_, std::span(group_.data(), group_size_), share_pairs, start, superblock_, scratch_,
+            [&](const GroupQuery& q, std::size_t b0, std::size_t b1) { collect(q.state, b0, b1, share_pairs); },
             [&] { return keep_going(); }, source_);
         if (!scanned) {
             return false;

@@ -55,12 +55,12 @@ struct EveryBlock {
 
 // Measures every query of `group` against blocks [start, blocks of the panel) that `source` names, a step at a time
 // (scan_step_end), and calls collect(query, b0, b1) after each kernel call with its outputs in
-// `scratch`. In symmetric mode a query starts at the block of its own position
+// `scratch`. In the shared-pairs mode (GroupPass::run_shared_pairs) a query starts at the block of its own position
 // (query.view.first) and the kernel also fills the reverse filter. Before each step,
 // keep_going() may stop the scan: returns false when it did (the group's selections are then
 // incomplete), true when every block was measured.
 template <class Collect, class KeepGoing, CandidateSource Source = EveryBlock>
-bool scan_group_while(const Panel& panel, KernelFn kernel, std::span<GroupQuery> group, bool symmetric,
+bool scan_group_while(const Panel& panel, KernelFn kernel, std::span<GroupQuery> group, bool share_pairs,
                       std::size_t start, std::size_t superblock, BlockScratch& scratch, Collect&& collect,
                       KeepGoing&& keep_going, const Source& source = {}) {
     const std::size_t blocks = panel.view().blocks;
@@ -70,12 +70,12 @@ bool scan_group_while(const Panel& panel, KernelFn kernel, std::span<GroupQuery>
         }
         b1 = std::min(scan_step_end(b0, start, blocks, superblock), source.run_end(b0, blocks));
         for (GroupQuery& q : group) {
-            const std::size_t from = symmetric ? std::max(b0, q.query.view.first / BLOCK_ROWS) : b0;
+            const std::size_t from = share_pairs ? std::max(b0, q.query.view.first / BLOCK_ROWS) : b0;
             if (from >= b1) {
                 continue;
             }
             kernel(panel.view(), q.query.view, from, b1, scratch.dist(), scratch.forward(),
-                   symmetric ? scratch.reverse() : nullptr);
+                   share_pairs ? scratch.reverse() : nullptr);
             collect(q, from, b1);
         }
     }
@@ -84,9 +84,9 @@ bool scan_group_while(const Panel& panel, KernelFn kernel, std::span<GroupQuery>
 
 // scan_group_while that always goes on.
 template <class Collect>
-void scan_group(const Panel& panel, KernelFn kernel, std::span<GroupQuery> group, bool symmetric, std::size_t start,
+void scan_group(const Panel& panel, KernelFn kernel, std::span<GroupQuery> group, bool share_pairs, std::size_t start,
                 std::size_t superblock, BlockScratch& scratch, Collect&& collect) {
-    scan_group_while(panel, kernel, group, symmetric, start, superblock, scratch, std::forward<Collect>(collect),
+    scan_group_while(panel, kernel, group, share_pairs, start, superblock, scratch, std::forward<Collect>(collect),
                      [] { return true; });
 }
 

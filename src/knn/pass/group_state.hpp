@@ -51,7 +51,7 @@ inline std::size_t selection_bytes_per_cell(std::size_t capacity) noexcept {
 //       with this threshold (a key of candidate_key) allows: every candidate that could enter passes;
 //   row_values(row): the values of a row being imputed;
 //   fill(state, cells): writes a row's cells from its donors;
-//   fill_from_order(row, cols, order, dist): the full-ordering path: writes a row's cells from
+//   fill_from_full_ordering(row, cols, order, dist): the full-ordering path: writes a row's cells from
 //       all its candidates in rank order (dist: kernel output by candidate).
 template <class P>
 concept PassPolicy = requires(P& p, const P& cp, std::size_t row, double d, std::uint64_t& key, const RowState& st,
@@ -61,7 +61,7 @@ concept PassPolicy = requires(P& p, const P& cp, std::size_t row, double d, std:
     { cp.bound(std::uint64_t{}) } -> std::same_as<std::uint64_t>;
     { cp.row_values(row) } -> std::same_as<const double*>;
     p.fill(st, cells);
-    p.fill_from_order(row, cols, order, dist);
+    p.fill_from_full_ordering(row, cols, order, dist);
 };
 
 // A pass that can be stopped and reports progress (the query pass): keep_going() is asked between

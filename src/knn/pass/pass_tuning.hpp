@@ -12,6 +12,14 @@ namespace detail {
 struct PruneState;  // knn/pass/prune_steering.hpp
 }  // namespace detail
 
+// The small-table threshold of both passes: with at most this many candidate rows a panel would
+// be mostly padding (it holds whole blocks of BLOCK_ROWS rows, 2.5 times 12 rows), and the scalar
+// metric over the rows as they are is about as fast as the kernels (from 13 rows on the kernels
+// are faster). Such candidates are measured in place, row by row, so that memory stays
+// proportional to the table: the row pass's candidates (PassTuning::row_major_max_candidates)
+// and the query pass's fitted rows (DonorLayout::automatic, knn/query/query_fast.hpp).
+inline constexpr std::size_t SMALL_TABLE_MAX_ROWS = 12;
+
 struct PassTuning {
     // Candidate rows are visited in super-blocks of about this many bytes of column-blocked
     // values, so that a super-block stays in the first-level cache while a group of query rows
@@ -23,12 +31,13 @@ struct PassTuning {
     std::size_t group_selections = 64;
     // Neighbour counts above this are served by a full ordering of the candidates per row
     // instead of bounded per-cell selections.
-    std::size_t max_selected = 256;
-    // Reusing d(i, j) for d(j, i) keeps the selections of every row that is both imputed and
-    // a candidate alive at once (16 * min(k, rows) + 64 bytes per missing cell). That is
-    // done while they fit in selection_budget_bytes plus selection_budget_per_fitted_byte times
-    // the size of the fitted matrix (fit_transform on threads keeps one copy per worker, all of
-    // them within it); beyond it, rows are imputed in groups without the reuse.
+    std::size_t max_bounded_k = 256;
+    // The shared-pairs mode (GroupPass::run_shared_pairs) keeps the selections of every row that
+    // is both imputed and a candidate alive at once (16 * min(k, rows) + 64 bytes per missing
+    // cell). It runs while they fit in selection_budget_bytes plus
+    // selection_budget_per_fitted_byte times the size of the fitted matrix (fit_transform on
+    // threads keeps one copy per worker, all of them within it); beyond it, rows are imputed in
+    // groups without sharing.
     std::size_t selection_budget_bytes = std::size_t{64} << 20;
     std::size_t selection_budget_per_fitted_byte = 2;
     // The kernels stop measuring a candidate that can no longer be chosen (exact: results are
@@ -47,11 +56,9 @@ struct PassTuning {
     detail::PruneState* prune_state = nullptr;
     // Rows narrower than this are too short for the checks to pay: no pruning.
     std::size_t prune_min_columns = 12;
-    // With at most this many candidate rows the panel would be mostly padding (it holds whole
-    // blocks of BLOCK_ROWS rows, 2.5 times 13 rows): the row pass measures them in place, row by
-    // row, with the scalar metric instead, so that memory stays proportional to the table. (From
-    // 13 rows on the kernels are faster than the scalar metric.)
-    std::size_t row_major_max_candidates = 12;
+    // With at most this many candidate rows the row pass measures them in place with the scalar
+    // metric (SMALL_TABLE_MAX_ROWS).
+    std::size_t row_major_max_candidates = SMALL_TABLE_MAX_ROWS;
 };
 
 }  // namespace mirel::knn

@@ -27,7 +27,7 @@ void walk_given(const TableView& fitted, const DonorColumns& columns, double* qu
         throw Panic("the distance block does not have a row per query row and a column per fitted row");
     }
     const std::size_t cols = fitted.cols;
-    const std::size_t limit = std::min(k, fitted.rows);
+    const std::size_t limit = detail::selection_size(k, fitted.rows);
     if (limit > std::numeric_limits<std::uint32_t>::max()) {
         throw Panic("too many neighbours for one selection");
     }
@@ -54,13 +54,13 @@ void walk_given(const TableView& fitted, const DonorColumns& columns, double* qu
         // 2. One selection per missing column, of min(k, potential donors) entries.
         std::size_t held = 0;
         for (const std::size_t c : missing) {
-            held = checked_add(held, std::min(limit, columns.count[c]));
+            held = checked_add(held, detail::selection_size(limit, columns.count[c]));
         }
         slots.resize(checked_count<detail::Entry>(held));
         selections.clear();
         held = 0;
         for (const std::size_t c : missing) {
-            const std::size_t wanted = std::min(limit, columns.count[c]);
+            const std::size_t wanted = detail::selection_size(limit, columns.count[c]);
             selections.emplace_back(slots.data() + held, static_cast<std::uint32_t>(wanted));
             held += wanted;
         }
@@ -85,7 +85,7 @@ void walk_given(const TableView& fitted, const DonorColumns& columns, double* qu
 
 void given_select(const TableView& fitted, const DonorColumns& columns, double* query, std::size_t query_rows,
                   std::size_t k, const DistanceBlock& distances, const GivenSelectionOut& out) {
-    if (out.slots < std::min(k, fitted.rows)) {
+    if (out.slots < detail::selection_size(k, fitted.rows)) {
         throw Panic("the selection has fewer slots than neighbours");
     }
     std::size_t cell_index = 0;
@@ -114,7 +114,7 @@ void given_select(const TableView& fitted, const DonorColumns& columns, double* 
 }
 
 void given_impute(const TableView& fitted, const DonorColumns& columns, double* query, std::size_t query_rows,
-                  std::size_t k, QueryWeights weights, const DistanceBlock& distances) {
+                  std::size_t k, Weights weights, const DistanceBlock& distances) {
     std::vector<double> values;
     std::vector<double> kept;
     walk_given(fitted, columns, query, query_rows, k, distances,

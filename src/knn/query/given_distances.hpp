@@ -41,6 +41,6 @@ void given_select(const TableView& fitted, const DonorColumns& columns, double* 
 // Imputes every such cell in place with weighted_mean over its donors that have a distance (the
 // column mean when none has): query_reference's result, bit for bit, with the same distances.
 void given_impute(const TableView& fitted, const DonorColumns& columns, double* query, std::size_t query_rows,
-                  std::size_t k, QueryWeights weights, const DistanceBlock& distances);
+                  std::size_t k, Weights weights, const DistanceBlock& distances);
 
 }  // namespace mirel::knn

@@ -23,6 +23,8 @@
 #include <span>
 #include <vector>
 
+#include "knn/core/imputer.hpp"
+
 namespace mirel::knn {
 
 // A row-major table of doubles, NaN marking a missing cell. Borrowed, never owned.
@@ -33,7 +35,10 @@ struct TableView {
     const double* row(std::size_t r) const noexcept { return values + r * cols; }
 };
 
-enum class QueryWeights { uniform, distance };
+// Weights (knn/core/imputer.hpp) is the query pass's too: `uniform` or `distance` (a caller
+// parses names and rejects `unknown` before a pass).
+// Deprecated: the old name, kept until knn/index and knn/gower say Weights.
+using QueryWeights = Weights;
 
 // What a pass needs to know of the fitted columns: computed once per fitted table.
 struct DonorColumns {
@@ -78,8 +83,7 @@ std::size_t count_imputed_cells(const DonorColumns& columns, const TableView& qu
 // Imputes the missing cells of rows [first, last) of `query` in place (`query` has the fitted
 // width). Throws Panic on broken preconditions.
 void query_reference(const TableView& fitted, const DonorColumns& columns, double* query, std::size_t query_rows,
-                     std::size_t first, std::size_t last, std::size_t k, QueryWeights weights,
-                     GivenDistances given = {});
+                     std::size_t first, std::size_t last, std::size_t k, Weights weights, GivenDistances given = {});
 
 // The same walk, recording the selections (cells of rows [first, last) in row-major order,
 // numbered from 0) instead of averaging. Writes column means as described at SelectionOut.
@@ -95,6 +99,6 @@ void query_select_reference(const TableView& fitted, const DonorColumns& columns
 // rounding puts the quotient past the donors' values, the mean is formed without overflow
 // instead: weights scaled by the largest (all 1 when all are zero) and normalised before they
 // multiply the values, the result kept within the values of the donors that carry weight.
-double weighted_mean(std::span<const double> values, std::span<const double> distances, QueryWeights weights);
+double weighted_mean(std::span<const double> values, std::span<const double> distances, Weights weights);
 
 }  // namespace mirel::knn

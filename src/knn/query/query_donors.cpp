@@ -3,7 +3,7 @@
 #include <numeric>
 
 #include "knn/core/checked.hpp"
-#include "knn/query/donor_panel.hpp"
+#include "knn/panel/panel.hpp"
 #include "knn/query/query_fast.hpp"
 
 namespace mirel::knn {
@@ -12,9 +12,9 @@ QueryDonors::QueryDonors(const TableView& fitted, bool masked_cells, DonorLayout
     : rows_(fitted.rows),
       cols_(fitted.cols),
       row_major_(layout == DonorLayout::rows ||
-                 (layout == DonorLayout::automatic && fitted.rows <= QUERY_ROW_MAJOR_MAX_ROWS)),
+                 (layout == DonorLayout::automatic && fitted.rows <= SMALL_TABLE_MAX_ROWS)),
       columns_(donor_columns(fitted)),
-      panel_(std::make_unique<DonorPanel>()) {
+      panel_(std::make_unique<detail::Panel>()) {
     const std::size_t cells = checked_count<double>(checked_mul(rows_, cols_));
     if (row_major_) {
         rows_table_.assign(fitted.values, fitted.values + cells);
@@ -48,7 +48,7 @@ std::vector<double> QueryDonors::table() const {
 
 std::size_t QueryDonors::bytes() const noexcept {
     // Each part exists in memory, so the sum fits.
-    return panel_->bytes() + sizeof(DonorPanel) + rows_table_.size() * sizeof(double) +
+    return panel_->bytes() + sizeof(detail::Panel) + rows_table_.size() * sizeof(double) +
            columns_.mean.size() * sizeof(double) + columns_.count.size() * sizeof(std::size_t) + sizeof(*this);
 }
 

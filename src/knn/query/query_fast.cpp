@@ -1,5 +1,7 @@
 // The fast query pass on one thread: run_query_rows over the pass of knn/query/query_pass.hpp (or, for a few fitted
 // rows held as they are, the straightforward pass).
+#include "knn/query/query_workers.hpp"
+
 #include <algorithm>
 #include <cstdint>
 
@@ -8,12 +10,11 @@
 namespace mirel::knn {
 
 bool detail::run_query_rows(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
-                            std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel, bool share_pairs,
+                            std::size_t last, std::size_t k, Weights weights, KernelKind kernel, bool share_pairs,
                             const PassTuning& tuning, const PassControl& control) {
-    const KernelKind kind = detail::fast_kind(kernel);
     detail::check_pass_arguments({nullptr, donors.rows(), donors.cols()}, donors.columns(), query_rows, first, last, k);
-    const detail::Kernel fn = detail::kernel_for(kind, Metric::nan_euclid, donors.cols());
-    if (donors.rows() == 0 || donors.cols() == 0 || first == last) {
+    const detail::Kernel fn = detail::kernel_for(kernel, Metric::nan_euclid, donors.cols());
+    if (donors.empty() || first == last) {
         if (control.done != nullptr) {
             control.done->fetch_add(last - first);
         }

@@ -1,8 +1,6 @@
-// The fast query pass and the choice between the passes (the kernel knob that tests use to
-// reach every path).
+// The fitted side of the query passes (QueryDonors), built once per fitted table.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -16,8 +14,59 @@
 
 namespace mirel::knn {
 
-// `reference` is the straightforward pass; the others are the fast driver over a distance
-// kernel of that instruction set.
+// How QueryDonors holds the fitted rows: the column-blocked panel that the kernels read, or the
+// rows as they are (row-major) for the straightforward pass; `automatic` takes the rows as they
+// are when the panel would be mostly padding (at most SMALL_TABLE_MAX_ROWS rows,
+// knn/pass/pass_tuning.hpp), so that memory stays proportional to the table.
+enum class DonorLayout { panel, rows, automatic };
+
+namespace detail {
+class Panel;  // knn/panel/panel.hpp: here the fitted rows, position p = row p
+}  // namespace detail
+
+// The fitted side of the query passes, built once per fitted table: the column-blocked panel of
+// the fitted rows (position p = row p) or, for a few rows, a row-major copy, which is the only
+// copy of their values, and the column facts. Immutable after construction, so any number of
+// passes may read it at once.
+class QueryDonors {
+public:
+    // masked_cells: the panel also carries masked cells (PanelView::zeroed, weight), which the
+    // portable kernels read faster; by default when they are the fastest kernels here.
+    explicit QueryDonors(const TableView& fitted, bool masked_cells = best_kernel() == KernelKind::portable,
+                         DonorLayout layout = DonorLayout::panel);
+    QueryDonors(QueryDonors&&) noexcept;
+    QueryDonors& operator=(QueryDonors&&) noexcept;
+    ~QueryDonors();
+
+    std::size_t rows() const noexcept { return rows_; }
+    std::size_t cols() const noexcept { return cols_; }
+    const DonorColumns& columns() const noexcept { return columns_; }
+    // No fitted row or no column: no cell has a donor, every pass leaves the query as it is.
+    bool empty() const noexcept { return rows_ == 0 || cols_ == 0; }
+    // Whether the rows are held row-major (then the panel is empty and the fast pass runs the
+    // straightforward one over row_major()).
+    bool is_row_major() const noexcept { return row_major_; }
+    TableView row_major() const noexcept { return TableView{rows_table_.data(), rows_, cols_}; }
+    const detail::Panel& panel() const noexcept { return *panel_; }
+    // Cell c of fitted row r, bit for bit as fitted.
+    double value(std::size_t r, std::size_t c) const noexcept;
+    // The fitted table again, row-major (rows * cols values).
+    std::vector<double> table() const;
+    // Bytes held (what the binding reports to the interpreter's memory accounting).
+    std::size_t bytes() const noexcept;
+
+private:
+    std::size_t rows_;
+    std::size_t cols_;
+    bool row_major_ = false;
+    DonorColumns columns_;
+    std::vector<double> rows_table_;
+    std::unique_ptr<detail::Panel> panel_;  // empty when row-major
+};
+
+// Deprecated, kept until knn/index says what the query pass says: which pass runs (query_reference
+// or query_pass) apart from which instruction set measures (KernelKind). Here `reference` is the
+// straightforward pass and the others the fast pass over that instruction set.
 enum class QueryKernel { reference, portable, avx2, avx512 };
 
 // Passes this build and this processor can run; `reference` is always among them.
@@ -52,131 +101,8 @@ constexpr QueryKernel query_kernel_of(KernelKind kind) noexcept {
     return QueryKernel::portable;
 }
 
-// How QueryDonors holds the fitted rows: the column-blocked panel that the kernels read, or the
-// rows as they are (row-major) for the straightforward pass; `automatic` takes the rows as they
-// are when the panel would be mostly padding (at most QUERY_ROW_MAJOR_MAX_ROWS rows), so that
-// memory stays proportional to the table.
-enum class DonorLayout { panel, rows, automatic };
-
-// Up to here the straightforward pass over the rows is about as fast as the kernels over a panel
-// of one 32-row block, which holds 3.2 times as many cells at 10 rows.
-inline constexpr std::size_t QUERY_ROW_MAJOR_MAX_ROWS = 10;
-
-// The column-blocked panel of the fitted rows (position p = row p) that the fast pass reads
-// (knn/query/donor_panel.hpp).
-class DonorPanel;
-
-// The fitted side of the query passes, built once per fitted table: the column-blocked panel of
-// the fitted rows (position p = row p) or, for a few rows, a row-major copy, which is the only
-// copy of their values, and the column facts. Immutable after construction, so any number of
-// passes may read it at once.
-class QueryDonors {
-public:
-    // masked_cells: the panel also carries masked cells (PanelView::zeroed, weight), which the
-    // portable kernels read faster; by default when they are the fastest kernels here.
-    explicit QueryDonors(const TableView& fitted, bool masked_cells = best_kernel() == KernelKind::portable,
-                         DonorLayout layout = DonorLayout::panel);
-    QueryDonors(QueryDonors&&) noexcept;
-    QueryDonors& operator=(QueryDonors&&) noexcept;
-    ~QueryDonors();
-
-    std::size_t rows() const noexcept { return rows_; }
-    std::size_t cols() const noexcept { return cols_; }
-    const DonorColumns& columns() const noexcept { return columns_; }
-    // Whether the rows are held row-major (then the panel is empty and the fast pass runs the
-    // straightforward one over row_major()).
-    bool is_row_major() const noexcept { return row_major_; }
-    TableView row_major() const noexcept { return TableView{rows_table_.data(), rows_, cols_}; }
-    const DonorPanel& panel() const noexcept { return *panel_; }
-    // Cell c of fitted row r, bit for bit as fitted.
-    double value(std::size_t r, std::size_t c) const noexcept;
-    // The fitted table again, row-major (rows * cols values).
-    std::vector<double> table() const;
-    // Bytes held (what the binding reports to the interpreter's memory accounting).
-    std::size_t bytes() const noexcept;
-
-private:
-    std::size_t rows_;
-    std::size_t cols_;
-    bool row_major_ = false;
-    DonorColumns columns_;
-    std::vector<double> rows_table_;
-    std::unique_ptr<DonorPanel> panel_;  // empty when row-major
-};
-
 // Whether `query` (query_rows rows) holds exactly the fitted cells, bit for bit (fit_transform):
 // then a pass over all the rows may compute each distance between two imputed rows once.
 bool query_is_fitted(const QueryDonors& donors, const double* query, std::size_t query_rows) noexcept;
-
-namespace detail {
-// Rows [first, last) of the fast pass on this thread, under `control` (knn/query/query_parallel.cpp
-// drives it): with `share_pairs` (the query is the fitted table and the range is every row) the
-// distance between two imputed rows is computed once; otherwise the pass never reads query rows
-// outside [first, last), so other threads may be writing them meanwhile. Returns true when every
-// row of [first, last) is done, false when keep_going stopped the pass.
-bool run_query_rows(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t first,
-                    std::size_t last, std::size_t k, QueryWeights weights, QueryKernel kernel, bool share_pairs,
-                    const PassTuning& tuning, const PassControl& control);
-}  // namespace detail
-
-class QueryPass;  // knn/query/query_fast.cpp
-
-// The fast pass of one worker thread, over ranges of rows one after another (steering pruning
-// as one pass over them would). Everything the pass needs (its kernel, selections, scratch,
-// every buffer at the size the largest group needs) is found and allocated by the constructor,
-// on the constructing thread, which sees any failure as an exception. run() then allocates
-// nothing and never throws: a worker needs nothing the thread would allocate lazily (a first
-// exception's storage included). It never shares distances between imputed rows (ranges are
-// measured against the fitted rows only).
-class QueryWorker {
-public:
-    QueryWorker(const QueryDonors& donors, double* query, std::size_t query_rows, std::size_t k, QueryWeights weights,
-                QueryKernel kernel, const PassTuning& tuning);
-    QueryWorker(QueryWorker&&) noexcept;
-    QueryWorker& operator=(QueryWorker&&) noexcept;
-    ~QueryWorker();
-
-    // Rows [first, last) (checked by the caller against the query's rows); false when the
-    // control stopped the pass.
-    // NOLINTNEXTLINE(bugprone-exception-escape): every buffer is sized by the constructor
-    bool run(std::size_t first, std::size_t last, const PassControl& control) noexcept;
-    // Adds the pruning counts of every run so far to PassTuning::prune_counts, when it is set
-    // (by one thread: the one that joined the worker).
-    void report() const noexcept;
-
-private:
-    std::unique_ptr<QueryPass> pass_;
-};
-
-// fit_transform on several threads: the query table is the fitted table (query_is_fitted), and
-// each distance between two rows that both need imputing is computed once, by one of the
-// workers, as the pass computes it once on one thread. The constructor (on the calling thread)
-// checks the arguments, builds the panel of the rows and every worker's selections of all rows,
-// and allocates everything else; workers() is 0 when there is nothing to share or the
-// selections of that many copies do not fit the budget of PassTuning (then split the rows
-// instead). run(w) is worker w's loop over the groups of rows left: it allocates nothing and
-// never throws, and writes nothing. finish(), after every worker ended, merges their selections
-// (a selection keeps the first k by key and row index whatever the order it is offered them)
-// and writes every row: the result is that of one thread, bit for bit, for any number of workers.
-class SharedQueryPass {
-public:
-    SharedQueryPass(const QueryDonors& donors, double* query, std::size_t k, QueryWeights weights, QueryKernel kernel,
-                    const PassTuning& tuning, std::size_t workers);
-    SharedQueryPass(const SharedQueryPass&) = delete;
-    SharedQueryPass& operator=(const SharedQueryPass&) = delete;
-    ~SharedQueryPass();
-
-    std::size_t workers() const noexcept { return passes_.size(); }
-    // false when the control stopped the worker (the others stop at their next step too).
-    // NOLINTNEXTLINE(bugprone-exception-escape): every buffer is sized by the constructor
-    bool run(std::size_t worker, const PassControl& control) noexcept;
-    void finish();
-    // Adds every worker's pruning counts to PassTuning::prune_counts, when it is set.
-    void report() const noexcept;
-
-private:
-    std::vector<std::unique_ptr<QueryPass>> passes_;
-    std::atomic<std::size_t> next_group_{0};
-};
 
 }  // namespace mirel::knn

@@ -13,6 +13,7 @@
 #include "knn/core/checked.hpp"
 #include "knn/pass/prune_steering.hpp"
 #include "knn/query/query_detail.hpp"
+#include "knn/query/query_workers.hpp"
 
 namespace mirel::knn {
 
@@ -49,8 +50,8 @@ public:
 
     // Every worker's pass, allocated here before any thread starts; each steers its chunks as one
     // pass.
-    std::vector<QueryWorker> range_workers(std::size_t workers) const {
-        std::vector<QueryWorker> passes;
+    std::vector<detail::QueryWorker> range_workers(std::size_t workers) const {
+        std::vector<detail::QueryWorker> passes;
         passes.reserve(workers);
         for (std::size_t t = 0; t < workers; ++t) {
             PassTuning own = tuning_;
@@ -60,8 +61,8 @@ public:
         return passes;
     }
 
-    SharedQueryPass pair_workers(std::size_t workers) const {
-        return SharedQueryPass(job_.donors, job_.query, job_.k, job_.weights, job_.kernel, tuning_, workers);
+    detail::SharedQueryPass pair_workers(std::size_t workers) const {
+        return detail::SharedQueryPass(job_.donors, job_.query, job_.k, job_.weights, job_.kernel, tuning_, workers);
     }
 
 private:
@@ -88,7 +89,7 @@ void check_job(const QueryJob& job, const PassOptions& options) {
 
 bool query_pass(const QueryJob& job, const PassOptions& options) {
     check_job(job, options);
-    const bool donors_empty = job.donors.rows() == 0 || job.donors.cols() == 0;
+    const bool donors_empty = job.donors.empty();
     PassFacts facts;
     facts.first = job.first;
     facts.rows = job.last - job.first;

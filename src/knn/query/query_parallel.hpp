@@ -18,14 +18,14 @@ struct QueryJob {
     std::size_t first;
     std::size_t last;
     std::size_t k;
-    QueryWeights weights;
-    QueryKernel kernel;
+    Weights weights;
+    KernelKind kernel;
 };
 
 // The fast query pass: query_reference's results, bit for bit, over rows [first, last) of
-// `query`, from the scheduler over `kernel` (not `reference`), on the threads, chunks, poll and
+// `query`, from the scheduler over the distance kernel `kernel`, on the threads, chunks, poll and
 // tuning of `options` (knn/pass/pass_driver.hpp), the same bits for every thread count and chunk.
-// Argument failures (std::invalid_argument: no thread, the reference, a kernel not available
+// Argument failures (std::invalid_argument: no thread, a kernel not available
 // here, rows outside the query), and failures to allocate a worker's memory, are thrown before
 // any thread starts; a thread that cannot start (std::system_error) or a poll that throws stops
 // the others, and the failure is thrown here after all have ended. Workers never fail. Returns

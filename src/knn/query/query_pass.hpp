@@ -22,9 +22,8 @@
 // 5. Query rows are measured in groups against one cache-sized super-block of the panel after
 //    another. Working memory beyond the panel: the group's selections and one super-block of
 //    kernel output (the full-ordering path: one entry per fitted row).
-// 6. When the query table is the fitted table (fit_transform), each distance between two rows
-//    that both need imputing is computed once and offered to both (the kernels' reverse
-//    filter), within a memory budget for the selections that this keeps alive.
+// 6. When the query table is the fitted table (fit_transform), rows that both need imputing
+//    share their pairs (GroupPass::run_shared_pairs).
 // 7. The kernels prune (kernels/block_driver.hpp, prune_limits), steered per group as in the
 //    row pass (knn/pass/prune_steering.hpp): the filters' thresholds are d2 bounds, so a candidate
 //    whose partial scaled sum already exceeds them passes no filter, and need not be finished.
@@ -42,8 +41,8 @@
 
 #include "knn/core/checked.hpp"
 #include "knn/core/rank_key.hpp"
+#include "knn/panel/panel.hpp"
 #include "knn/pass/group_pass.hpp"
-#include "knn/query/donor_panel.hpp"
 #include "knn/query/query_detail.hpp"
 #include "knn/query/query_fast.hpp"
 
@@ -124,7 +123,7 @@ private:
 
 class QueryPass {
 public:
-    QueryPass(const QueryDonors& donors, double* query, std::size_t k, QueryWeights weights, detail::Kernel kernel,
+    QueryPass(const QueryDonors& donors, double* query, std::size_t k, Weights weights, detail::Kernel kernel,
               const PassTuning& tuning)
         : donors_(donors),
           query_(query),
@@ -136,17 +135,16 @@ public:
     // Adds the kernels' pruning counts to PassTuning::prune_counts, when it is set.
     void report() const noexcept { pass_.report(); }
 
-    // No fitted row or no column: nothing to impute.
-    bool donors_empty() const noexcept { return donors_.rows() == 0 || donors_.cols() == 0; }
+    bool donors_empty() const noexcept { return donors_.empty(); }
 
     // Rows [first, last) of `query`; false when the control stopped the pass.
     bool run(std::size_t first, std::size_t last, bool query_is_fitted, const PassControl* control) {
         control_ = control;
         published_ = first;
         detail::QueryCursor rows(columns_, query_, cols_, first, last, missing_);
-        if (k_ > tuning_.max_selected) {
+        if (k_ > tuning_.max_bounded_k) {
             pass_.scan_panel(donors_.panel());
-            if (!pass_.run_unbounded(rows, donors_.rows())) {
+            if (!pass_.run_full_ordering(rows, donors_.rows())) {
                 return false;
             }
             publish(last);
@@ -154,12 +152,11 @@ public:
         }
         const std::size_t capacity = selection_capacity();
         pass_.set_capacity(capacity, capacity);
-        if (query_is_fitted && first == 0 && last == donors_.rows() && symmetric_states()) {
-            // The query table is the fitted table (fit_transform): d(i, j) = d(j, i) bit for bit,
-            // so the distance between two rows that both need imputing is computed once and
-            // offered to both (see GroupPass::run_symmetric).
+        if (query_is_fitted && first == 0 && last == donors_.rows() && shared_pair_states()) {
+            // The query table is the fitted table (fit_transform): shared pairs
+            // (GroupPass::run_shared_pairs).
             pass_.build_panel({query_, checked_mul(last, cols_)}, last, Metric::nan_euclid, true);
-            if (!pass_.run_symmetric()) {
+            if (!pass_.run_shared_pairs()) {
                 return false;
             }
         } else {
@@ -181,7 +178,7 @@ public:
         const std::size_t used = selection_capacity();
         values_.reserve(used);
         distances_.reserve(used);
-        if (k_ > tuning_.max_selected) {
+        if (k_ > tuning_.max_bounded_k) {
             pass_.prepare_unbounded(donors_.panel(), donors_.rows());
             return;
         }
@@ -198,7 +195,7 @@ public:
         const std::size_t rows = donors_.rows();
         const std::size_t capacity = selection_capacity();
         pass_.set_capacity(capacity, capacity);
-        if (k_ > tuning_.max_selected || !symmetric_states(copies)) {
+        if (k_ > tuning_.max_bounded_k || !shared_pair_states(copies)) {
             return false;
         }
         if (owner == nullptr) {
@@ -274,8 +271,8 @@ public:
     }
 
     // Each column walks the order of every candidate with a distance to its first k donors.
-    void fill_from_order(std::size_t row, std::span<const std::size_t> missing, std::span<const detail::Entry> order,
-                         const double* /*d2*/) {
+    void fill_from_full_ordering(std::size_t row, std::span<const std::size_t> missing,
+                                 std::span<const detail::Entry> order, const double* /*d2*/) {
         double* q = query_ + row * cols_;
         for (const std::size_t c : missing) {
             values_.clear();
@@ -295,12 +292,11 @@ public:
     }
 
 private:
-    // Donors a cell's selection keeps: k, or every fitted row when there are fewer.
-    std::size_t selection_capacity() const noexcept { return std::min(k_, donors_.rows()); }
+    std::size_t selection_capacity() const noexcept { return detail::selection_size(k_, donors_.rows()); }
 
     // Adds every row that imputes a cell as a state at its position in the shared panel; true
     // when there are two or more and their selections fit the budget.
-    bool symmetric_states(std::size_t copies = 1) {
+    bool shared_pair_states(std::size_t copies = 1) {
         const std::size_t rows = donors_.rows();
         pass_.clear_states();
         for (std::size_t r = 0; r < rows; ++r) {
@@ -318,7 +314,7 @@ private:
     std::size_t cols_ = donors_.cols();
     double* query_;
     std::size_t k_;
-    QueryWeights weights_;
+    Weights weights_;
     PassTuning tuning_;
     const PassControl* control_ = nullptr;
     std::size_t published_ = 0;  // rows up to this one were added to control_->done
@@ -327,18 +323,5 @@ private:
     std::vector<double> distances_;
     detail::GroupPass<QueryPass> pass_;
 };
-
-namespace detail {
-
-// The kernel kind of a fast pass; std::invalid_argument for the reference.
-inline KernelKind fast_kind(QueryKernel kernel) {
-    const std::optional<KernelKind> kind = query_kernel_kind(kernel);
-    if (!kind) {
-        throw std::invalid_argument("the reference query pass is query_reference");
-    }
-    return *kind;
-}
-
-}  // namespace detail
 
 }  // namespace mirel::knn

@@ -5,6 +5,7 @@
 
 #include "knn/core/panic.hpp"
 #include "knn/core/rank_key.hpp"
+#include "knn/core/selection.hpp"
 #include "knn/query/query.hpp"
 #include "knn/query/query_detail.hpp"
 
@@ -50,7 +51,7 @@ void walk_rows(const TableView& fitted, const DonorColumns& columns, double* que
 }  // namespace
 
 void query_reference(const TableView& fitted, const DonorColumns& columns, double* query, std::size_t query_rows,
-                     std::size_t first, std::size_t last, std::size_t k, QueryWeights weights, GivenDistances given) {
+                     std::size_t first, std::size_t last, std::size_t k, Weights weights, GivenDistances given) {
     std::vector<double> values;
     std::vector<double> distances;
     walk_rows(fitted, columns, query, query_rows, first, last, k, given,
@@ -86,7 +87,7 @@ void query_select_reference(const TableView& fitted, const DonorColumns& columns
                   std::fill(index, index + out.slots, std::int64_t{-1});
                   std::fill(distance, distance + out.slots, std::numeric_limits<double>::quiet_NaN());
                   // The first min(k, potential donors) potential donors, those without a distance last.
-                  const std::size_t wanted = std::min(k, columns.count[c]);
+                  const std::size_t wanted = detail::selection_size(k, columns.count[c]);
                   std::size_t taken = 0;
                   bool any_distance = false;
                   for (std::size_t i = 0; i < order.size() && taken < wanted; ++i) {

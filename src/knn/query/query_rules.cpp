@@ -63,8 +63,8 @@ namespace {
 
 // The weight of donor i as the pass gives it: 1 (uniform), 1/d, or, when any 1/d is infinite (a
 // zero distance), 1 for those donors and 0 for the others.
-double donor_weight(double distance, QueryWeights weights, bool any_infinite) noexcept {
-    if (weights == QueryWeights::uniform) {
+double donor_weight(double distance, Weights weights, bool any_infinite) noexcept {
+    if (weights != Weights::distance) {
         return 1.0;
     }
     const double w = 1.0 / distance;
@@ -77,7 +77,7 @@ double donor_weight(double distance, QueryWeights weights, bool any_infinite) no
 // Weights are scaled by the largest one and normalised before they multiply the values, so
 // every term is at most its value in magnitude; the result is kept within the values of the
 // donors that carry weight.
-double overflow_free_mean(std::span<const double> values, std::span<const double> distances, QueryWeights weights,
+double overflow_free_mean(std::span<const double> values, std::span<const double> distances, Weights weights,
                           bool any_infinite) noexcept {
     double largest = 0.0;
     for (std::size_t i = 0; i < values.size(); ++i) {
@@ -110,10 +110,10 @@ bool all_finite(std::span<const double> values) noexcept {
 
 }  // namespace
 
-double weighted_mean(std::span<const double> values, std::span<const double> distances, QueryWeights weights) {
+double weighted_mean(std::span<const double> values, std::span<const double> distances, Weights weights) {
     // 1/d per donor; a zero distance makes 1/d infinite, and then only such donors count.
     bool any_infinite = false;
-    if (weights == QueryWeights::distance) {
+    if (weights == Weights::distance) {
         for (const double d : distances) {
             any_infinite = any_infinite || std::isinf(1.0 / d);
         }

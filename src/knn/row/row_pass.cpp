@@ -10,10 +10,9 @@
 //    keeps the first k candidates by (distance key, row index) that hold a value in the cell's
 //    column. Its threshold, and the columns of selections not yet full, make the kernels'
 //    forward filter, so most candidates never reach a selection.
-// 3. Both metrics are symmetric bit for bit, so when rows i and j both need imputing and both
-//    are candidates, d(i, j) is computed once and offered to the selections of both rows
-//    (the kernels' reverse filter), within a budget (PassTuning); beyond it, rows are imputed
-//    in groups without reuse.
+// 3. Both metrics are symmetric bit for bit, so rows that both need imputing and are both
+//    candidates share their pairs (GroupPass::run_shared_pairs), within a budget (PassTuning);
+//    beyond it, rows are imputed in groups without sharing.
 // 4. Rows are measured in groups against one cache-sized super-block of the panel after
 //    another, so the panel is read from the nearest cache.
 //
@@ -22,7 +21,7 @@
 // 5. The kernels prune (kernels/block_driver.hpp, prune_limits): they stop measuring a
 //    candidate once its partial sums show that it can pass neither filter any more. The pass
 //    turns this off for stretches where it skips too little to pay (knn/pass/prune_steering.hpp).
-// 6. Very large k (above PassTuning::max_selected) is served by ordering all candidates of a
+// 6. Very large k (above PassTuning::max_bounded_k) is served by ordering all candidates of a
 //    row, with the fast distances.
 // 7. A few candidates (PassTuning::row_major_max_candidates) would make a panel of mostly
 //    padding: they are measured in place with the scalar metric, each row's candidates ordered.
@@ -34,6 +33,7 @@
 
 #include "knn/core/metrics.hpp"
 #include "knn/core/rank_key.hpp"
+#include "knn/core/selection.hpp"
 #include "knn/core/weights.hpp"
 #include "knn/pass/group_pass.hpp"
 
@@ -90,13 +90,13 @@ public:
         }
         const Metric metric = imputer_.metric_kind();
         const std::size_t rows = work_.rows.size();
-        if (limit_ > tuning_.max_selected) {
+        if (limit_ > tuning_.max_bounded_k) {
             pass_.build_panel(fitted_, m_, metric, false);
             WorkCursor all{work_, 0, rows, m_, true};
-            pass_.run_unbounded(all, m_);
+            pass_.run_full_ordering(all, m_);
             return;
         }
-        pass_.set_capacity(std::max<std::size_t>(1, std::min<std::size_t>(limit_, m_)), limit_);
+        pass_.set_capacity(std::max<std::size_t>(1, selection_size(limit_, m_)), limit_);
         // Rows that are also candidates come first in the row list (rows ascend): with two or
         // more of them, within the budget, they share their distances.
         const std::size_t both =
@@ -105,17 +105,17 @@ public:
         for (std::size_t i = 0; i < both && both >= 2; ++i) {
             pass_.add_state(work_.rows[i], i, work_.columns_of(i));
         }
-        const bool symmetric = both >= 2 && pass_.within_budget(static_cast<double>(fitted_.size() * sizeof(double)));
-        if (!symmetric) {
+        const bool share_pairs = both >= 2 && pass_.within_budget(static_cast<double>(fitted_.size() * sizeof(double)));
+        if (!share_pairs) {
             pass_.clear_states();
         }
-        pass_.build_panel(fitted_, m_, metric, symmetric);
-        if (symmetric) {
-            pass_.run_symmetric();
+        pass_.build_panel(fitted_, m_, metric, share_pairs);
+        if (share_pairs) {
+            pass_.run_shared_pairs();
         }
         // Every other row, in groups, measured against all candidates. A row is its own
         // candidate only when the panel is in row order.
-        WorkCursor rest{work_, symmetric ? both : 0, rows, m_, !symmetric};
+        WorkCursor rest{work_, share_pairs ? both : 0, rows, m_, !share_pairs};
         pass_.run_in_groups(rest);
     }
 
@@ -140,8 +140,8 @@ public:
 
     // The walk of one row's candidates in rank order: each missing column of fitted row r is the
     // sum of value x weight over its first limit donors, from +0.0.
-    void fill_from_order(std::size_t r, std::span<const std::size_t> columns, std::span<const Entry> order,
-                         const double* dist) {
+    void fill_from_full_ordering(std::size_t r, std::span<const std::size_t> columns, std::span<const Entry> order,
+                                 const double* dist) {
         for (const std::size_t c : columns) {
             double value = 0.0;
             std::size_t used = 0;
@@ -185,7 +185,7 @@ private:
                 order[t] = Entry{distance_rank_key(dist[t]), t};
             }
             std::sort(order.begin(), order.end(), EntryLess{});
-            fill_from_order(r, work_.columns_of(i), order, dist.data());
+            fill_from_full_ordering(r, work_.columns_of(i), order, dist.data());
         }
     }
 

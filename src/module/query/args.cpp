@@ -20,9 +20,9 @@ const knn::QueryDonors& donors_of(PyObject* self) {
     return *donors;
 }
 
-knn::QueryKernel kernel_arg(PyObject* obj) {
+PassChoice kernel_arg(PyObject* obj) {
     if (obj == nullptr || obj == Py_None) {
-        return knn::best_query_kernel();
+        return PassChoice{};
     }
     if (!PyUnicode_Check(obj)) {
         raise(PyExc_TypeError, "kernel must be a str or None, not '" + type_qualname(Py_TYPE(obj)) + "'");
@@ -31,9 +31,12 @@ knn::QueryKernel kernel_arg(PyObject* obj) {
     if (utf8 == nullptr) {
         throw ErrorAlreadySet{};
     }
-    for (const knn::QueryKernel kernel : knn::available_query_kernels()) {
-        if (knn::query_kernel_name(kernel) == std::string_view(utf8)) {
-            return kernel;
+    if (REFERENCE_PASS == utf8) {
+        return PassChoice{true};
+    }
+    for (const knn::KernelKind kernel : knn::available_kernels()) {
+        if (knn::kernel_name(kernel) == utf8) {
+            return PassChoice{false, kernel};
         }
     }
     raise(PyExc_ValueError, std::string("kernel '") + utf8 + "' is not available here");
@@ -44,10 +47,6 @@ std::size_t neighbours_arg(Py_ssize_t n_neighbors) {
         raise(PyExc_ValueError, "n_neighbors must be at least 1, not " + std::to_string(n_neighbors));
     }
     return static_cast<std::size_t>(n_neighbors);
-}
-
-knn::QueryWeights query_weights_arg(const char* name) {
-    return weights_arg(name) == knn::Weights::uniform ? knn::QueryWeights::uniform : knn::QueryWeights::distance;
 }
 
 MatrixArg query_arg(PyObject* obj, const knn::QueryDonors& donors) {

@@ -3,9 +3,11 @@
 #pragma once
 
 #include "module/arrays.hpp"
+#include "module/names.hpp"
 #include "utils/py_ref.hpp"
 
 #include <cstddef>
+#include <string_view>
 #include <vector>
 
 #include "knn/query/query.hpp"
@@ -28,14 +30,19 @@ const knn::QueryDonors& donors_of(PyObject* self);
 
 // --- Arguments of the pass methods -------------------------------------------------------
 
+// What a `kernel` argument chooses: the straightforward pass (named REFERENCE_PASS), or the fast
+// pass over the distance kernel of an instruction set (named by knn::kernel_name).
+struct PassChoice {
+    bool reference = false;
+    knn::KernelKind kernel = knn::best_kernel();
+};
+inline constexpr std::string_view REFERENCE_PASS = "reference";
+
 // The pass named by `obj` (a str, or None for the best one here).
-knn::QueryKernel kernel_arg(PyObject* obj);
+PassChoice kernel_arg(PyObject* obj);
 
 // n_neighbors, at least 1.
 std::size_t neighbours_arg(Py_ssize_t n_neighbors);
-
-// The weights name of a built-in pass ('uniform' or 'distance').
-knn::QueryWeights query_weights_arg(const char* name);
 
 // The query argument of a method: writeable, of the fitted width.
 MatrixArg query_arg(PyObject* obj, const knn::QueryDonors& donors);

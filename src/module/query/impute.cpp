@@ -58,17 +58,17 @@ PyObject* Donors_impute(PyObject* self, PyObject* args, PyObject* kwargs) noexce
         const knn::QueryDonors& donors = donors_of(self);
         const MatrixArg query = query_arg(query_obj, donors);
         const std::size_t k = neighbours_arg(n_neighbors);
-        const knn::QueryWeights weights = query_weights_arg(weights_name);
+        const knn::Weights weights = weights_arg(weights_name);
         std::vector<double> given_copy;
         const knn::GivenDistances given = given_distances(distances_obj, donors, query, given_copy);
-        const knn::QueryKernel kernel = kernel_arg(kernel_obj);
+        const PassChoice pass = kernel_arg(kernel_obj);
         QuerySnapshot snap = snapshot_query(query, donors.columns());
-        if (kernel == knn::QueryKernel::reference || given.values != nullptr) {
+        if (pass.reference || given.values != nullptr) {
             const FittedRows fitted(donors);
             knn::query_reference(fitted.view, donors.columns(), snap.data(), snap.rows, 0, snap.rows, k, weights,
                                  given);
         } else {
-            knn::query_pass({donors, snap.data(), snap.rows, 0, snap.rows, k, weights, kernel});
+            knn::query_pass({donors, snap.data(), snap.rows, 0, snap.rows, k, weights, pass.kernel});
         }
         write_back(snap, query);
         Py_RETURN_NONE;

@@ -24,8 +24,8 @@ struct ParallelCall {
     PyObject* query_obj = nullptr;
     MatrixArg query;
     std::size_t k = 0;
-    knn::QueryWeights weights = knn::QueryWeights::uniform;
-    knn::QueryKernel kernel = knn::QueryKernel::reference;
+    knn::Weights weights = knn::Weights::uniform;
+    knn::KernelKind kernel = knn::best_kernel();
     PyObject* progress = nullptr;  // callable, or nullptr
     knn::PassOptions options;      // without its poll
 };
@@ -48,7 +48,7 @@ ParallelCall parallel_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     call.donors = &donors_of(self);
     call.query = query_arg(call.query_obj, *call.donors);
     call.k = neighbours_arg(n_neighbors);
-    call.weights = query_weights_arg(weights_name);
+    call.weights = weights_arg(weights_name);
     if (n_threads < 1) {
         raise(PyExc_ValueError, "n_threads must be at least 1, not " + std::to_string(n_threads));
     }
@@ -59,10 +59,11 @@ ParallelCall parallel_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         raise(PyExc_TypeError, "progress must be callable or None, not '" + type_qualname(Py_TYPE(progress_obj)) + "'");
     }
     call.progress = progress_obj == Py_None ? nullptr : progress_obj;
-    call.kernel = kernel_arg(kernel_obj);
-    if (call.kernel == knn::QueryKernel::reference) {
-        raise(PyExc_ValueError, "impute_parallel runs a fast pass, not 'reference'");
+    const PassChoice pass = kernel_arg(kernel_obj);
+    if (pass.reference) {
+        raise(PyExc_ValueError, "impute_parallel runs a fast pass, not '" + std::string(REFERENCE_PASS) + "'");
     }
+    call.kernel = pass.kernel;
     call.options.threads = static_cast<std::size_t>(n_threads);
     call.options.chunk_rows = static_cast<std::size_t>(chunk_rows);
     call.options.min_thread_work = std::size_t{1} << 20;  // about a millisecond of distances

@@ -22,20 +22,20 @@
 namespace mirel::py {
 namespace {
 
-Ref kernel_name(knn::QueryKernel kernel) {
-    const std::string_view name = knn::query_kernel_name(kernel);
+Ref name_object(std::string_view name) {
     return check(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
 }
 
 // kernels(): names of the passes this build and processor can run, the default first.
 PyObject* query_kernels(PyObject*, PyObject*) noexcept {
     return guard_object([&]() -> PyObject* {
-        const knn::QueryKernel best = knn::best_query_kernel();
+        const knn::KernelKind best = knn::best_kernel();
         Ref names = check(PyList_New(0));
-        check_status(PyList_Append(names.get(), kernel_name(best).get()));
-        for (const knn::QueryKernel kernel : knn::available_query_kernels()) {
+        check_status(PyList_Append(names.get(), name_object(knn::kernel_name(best)).get()));
+        check_status(PyList_Append(names.get(), name_object(query::REFERENCE_PASS).get()));
+        for (const knn::KernelKind kernel : knn::available_kernels()) {
             if (kernel != best) {
-                check_status(PyList_Append(names.get(), kernel_name(kernel).get()));
+                check_status(PyList_Append(names.get(), name_object(knn::kernel_name(kernel)).get()));
             }
         }
         return PyList_AsTuple(names.get());

@@ -214,7 +214,7 @@ PyObject* Rows_impute_given(PyObject* self, PyObject* args, PyObject* kwargs) no
         const FittedRows& rows = rows_of(self);
         const MatrixArg query = rows_query_arg(query_obj, rows);
         const std::size_t k = neighbours_arg(n_neighbors);
-        const knn::QueryWeights weights = query_weights_arg(weights_name);
+        const knn::Weights weights = weights_arg(weights_name);
         std::vector<double> copy;
         const knn::DistanceBlock distances = distances_arg(distances_obj, rows, query, copy);
         QuerySnapshot snap = snapshot_query(query, rows.columns);

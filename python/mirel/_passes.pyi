@@ -1,0 +1,6 @@
+"""The engine side of mirel.sklearn.KNNImputer (private)."""
+
+from typing import Any
+
+def fit(estimator: Any, X: Any) -> Any: ...
+def impute(estimator: Any, X: Any, mask: Any, call: str = "transform") -> None: ...
