@@ -8,7 +8,6 @@ RECALL_SAMPLE_MIN_ROWS: int
 RECALL_MARGIN_SE: float
 NO_GAIN_FRACTION: float
 MAX_NEIGHBOURS: int
-CHUNK_ROWS: int
 FITTED_ATTRIBUTES: tuple[str, ...]
 
 def sample_rows(fitted_rows: int) -> int: ...

@@ -53,6 +53,20 @@ struct EveryBlock {
     static std::size_t run_end(std::size_t /*b*/, std::size_t blocks) noexcept { return blocks; }
 };
 
+// A source that also names the blocks of each query of the group (a candidate index: each row
+// its own probed lists, whatever group it is in). start_group(group) is told the group before
+// its scan (first/run_end then name the union of its queries' blocks); query_first(i, b, blocks)
+// and query_run_end(i, b, blocks) are first/run_end for the group's i-th query alone.
+template <class S>
+concept PerQuerySource = CandidateSource<S> &&
+    requires(S& s, const S& cs, std::span<const GroupQuery> group, std::size_t i, std::size_t b, std::size_t blocks) {
+    s.start_group(group);
+    { cs.query_first(i, b, blocks) }
+    noexcept->std::same_as<std::size_t>;
+    { cs.query_run_end(i, b, blocks) }
+    noexcept->std::same_as<std::size_t>;
+};
+
 // Measures every query of `group` against blocks [start, blocks of the panel) that `source` names, a step at a time
 // (scan_step_end), and calls collect(query, b0, b1) after each kernel call with its outputs in
 // `scratch`. In symmetric mode a query starts at the block of its own position
@@ -69,14 +83,26 @@ bool scan_group_while(const Panel& panel, KernelFn kernel, std::span<GroupQuery>
             return false;
         }
         b1 = std::min(scan_step_end(b0, start, blocks, superblock), source.run_end(b0, blocks));
-        for (GroupQuery& q : group) {
+        for (std::size_t i = 0; i < group.size(); ++i) {
+            GroupQuery& q = group[i];
             const std::size_t from = symmetric ? std::max(b0, q.query.view.first / BLOCK_ROWS) : b0;
-            if (from >= b1) {
-                continue;
+            if constexpr (PerQuerySource<Source>) {
+                // The query's own runs within the step.
+                for (std::size_t a = source.query_first(i, from, blocks), e = 0; a < b1;
+                     a = source.query_first(i, e, blocks)) {
+                    e = std::min(b1, source.query_run_end(i, a, blocks));
+                    kernel(panel.view(), q.query.view, a, e, scratch.dist(), scratch.forward(),
+                           symmetric ? scratch.reverse() : nullptr);
+                    collect(q, a, e);
+                }
+            } else {
+                if (from >= b1) {
+                    continue;
+                }
+                kernel(panel.view(), q.query.view, from, b1, scratch.dist(), scratch.forward(),
+                       symmetric ? scratch.reverse() : nullptr);
+                collect(q, from, b1);
             }
-            kernel(panel.view(), q.query.view, from, b1, scratch.dist(), scratch.forward(),
-                   symmetric ? scratch.reverse() : nullptr);
-            collect(q, from, b1);
         }
     }
     return true;
