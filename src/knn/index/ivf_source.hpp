@@ -111,6 +111,8 @@ public:
         runs_.assign(checked_count<Run>(checked_mul(slots, std::max<std::size_t>(1, probe_))), Run{});
         count_.assign(slots, 0);
         union_.reserve(runs_.size());
+        visit_.reserve(checked_add(runs_.size(), std::size_t{1}));
+        all_ = Run{0, index.panel().view().blocks};
     }
 
     // Full-scan mode (the cells the probed lists cannot serve), or back to the probed lists.
@@ -125,11 +127,15 @@ public:
             return;
         }
         union_.clear();
+        std::size_t lead = SIZE_MAX;  // the first block of the first row's nearest list
         for (std::size_t i = 0; i < group.size(); ++i) {
             Run* runs = runs_.data() + i * probe_;
             std::size_t n = 0;
             for (const Entry& e : order_.order(group[i].query.view.ref, probe_).first(probe_)) {
                 const std::size_t l = e.idx;
+                if (lead == SIZE_MAX) {
+                    lead = index_->list_blocks()[l];
+                }
                 measured_ += index_->list_size(l);
                 if (index_->list_blocks()[l] != index_->list_blocks()[l + 1]) {
                     runs[n++] = Run{index_->list_blocks()[l], index_->list_blocks()[l + 1]};
@@ -139,6 +145,15 @@ public:
             union_.insert(union_.end(), runs, runs + count_[i]);
         }
         union_.resize(merge(union_.data(), union_.size()));
+        lead_first(lead);
+    }
+
+    // The group's blocks in visit order (PerQuerySource).
+    std::span<const BlockRun> group_runs() const noexcept {
+        if (every_) {
+            return {&all_, 1};
+        }
+        return visit_;
     }
 
     // The group's blocks (CandidateSource).
@@ -157,10 +172,24 @@ public:
     }
 
 private:
-    struct Run {
-        std::size_t begin = 0;
-        std::size_t end = 0;
-    };
+    using Run = BlockRun;
+
+    // visit_: the group's runs from block `lead` on, then wrapping around to the start. The rows
+    // of a group share their nearest list (they are grouped by it), whose candidates then come
+    // first.
+    void lead_first(std::size_t lead) noexcept {
+        visit_.clear();
+        const auto at = std::find_if(union_.begin(), union_.end(), [&](const Run& r) { return r.end > lead; });
+        const bool split = at != union_.end() && at->begin < lead;  // `lead` inside a run: its tail first
+        if (split) {
+            visit_.push_back(Run{lead, at->end});
+        }
+        visit_.insert(visit_.end(), split ? at + 1 : at, union_.end());
+        visit_.insert(visit_.end(), union_.begin(), at);
+        if (split) {
+            visit_.push_back(Run{at->begin, lead});
+        }
+    }
 
     std::span<const Run> runs_of(std::size_t i) const noexcept { return {runs_.data() + i * probe_, count_[i]}; }
 
@@ -197,7 +226,9 @@ private:
     ProbeOrder order_;
     std::vector<Run> runs_;  // group slot i: runs_[i * probe_ ..], count_[i] of them
     std::vector<std::size_t> count_;
-    std::vector<Run> union_;
+    std::vector<Run> union_;  // in block order
+    std::vector<Run> visit_;  // in visit order
+    Run all_;
     std::uint64_t measured_ = 0;
 };
 
