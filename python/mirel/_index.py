@@ -46,6 +46,7 @@ NO_GAIN_FRACTION = 0.35
 # lists it probes): transform runs the exact pass.
 MAX_NEIGHBOURS = 1024
 
+
 def default_lists(rows):
     """Lists of the quantiser for `rows` fitted rows: about sqrt(rows) / 2."""
     return max(1, min(rows, int(round(math.sqrt(rows) / 2))))
@@ -97,7 +98,7 @@ class CandidateIndex:
         return self._engine.nbytes
 
     @classmethod
-    def fit(cls, donors, fit_X, valid, n_neighbors, target, n_lists, rng):
+    def fit(cls, donors, fit_X, valid, n_neighbors, target, n_lists, rng, n_threads=1):
         n = fit_X.shape[0]
         lists = default_lists(n) if n_lists is None else min(int(n_lists), max(n, 1))
         seed = int(rng.integers(0, 2**63))
@@ -112,7 +113,7 @@ class CandidateIndex:
             )
             return cls(engine, donors, lists, 1.0, 0, 0, 1.0, False)
         sample = _sample(fit_X, valid, rng)
-        donors_total, cells, rows, found, fallback, measured = engine.recall(sample, k)
+        donors_total, cells, rows, found, fallback, measured = engine.recall(sample, k, n_threads)
         if donors_total == 0 or lists <= 1:
             # Nothing to measure on (or one list: the exact pass): every list probed.
             return cls(engine, donors, max(lists, 1), 1.0, cells, rows, 1.0, lists > 1 and donors_total == 0)

@@ -376,7 +376,14 @@ class KNNImputer(_BaseImputer):
         if self.algorithm == "ivf" and not (callable(self.metric) or callable(self.weights)):
             rng = np.random.default_rng(check_random_state(self.random_state).randint(2**31 - 1))
             index = _index.CandidateIndex.fit(
-                donors, fit_X, valid_mask, self.n_neighbors, self.recall, self.n_lists, rng
+                donors,
+                fit_X,
+                valid_mask,
+                self.n_neighbors,
+                self.recall,
+                self.n_lists,
+                rng,
+                n_threads=effective_n_jobs(self.n_jobs),
             )
         del fit_X
         # The row-major copy for callables: built now, once, under the writer's lock.

@@ -129,14 +129,14 @@ std::vector<std::uint32_t> ivf_nearest_lists(const IvfIndex& index, const double
 
 // The donors of every imputed cell of rows [first, last) as ivf_impute selects them (cells in
 // row-major order, `slots` >= min(k, rows) entries each: fitted row indices in rank order, then
-// -1). Does not write the query.
+// -1), on `threads` threads. Does not write the query.
 void ivf_select(const IvfIndex& index, const double* query, std::size_t query_rows, std::size_t first, std::size_t last,
-                std::size_t k, std::size_t probe, std::int64_t* out, std::size_t slots);
+                std::size_t k, std::size_t probe, std::int64_t* out, std::size_t slots, std::size_t threads = 1);
 
 // How many of the exact donors the index finds, for every probe count at once, measured on the
 // rows of `sample` (rows of the fitted width, typically fitted rows with missing cells): entry P
-// (1 <= P <= lists) of each vector is for P lists probed. The exact donors come from a scan of
-// every fitted row (groups of sample rows share each stretch of the panel). A cell served by the
+// (1 <= P <= lists) of each vector is for P lists probed. The exact donors come from the search
+// with every list probed (the exact pass), on `threads` threads. A cell served by the
 // full scan finds all of its donors; whether a cell is served so is judged by the rows of the
 // probed lists that hold its column, which counts as donors rows without a distance to the
 // query (sharing no coordinate with it), so the curve never counts more than the index finds.
@@ -148,6 +148,6 @@ struct RecallCurve {
     std::vector<std::uint64_t> fallback;  // cells served by the full scan
     std::vector<std::uint64_t> measured;  // candidate rows measured, fallback scans included
 };
-RecallCurve ivf_recall(const IvfIndex& index, const TableView& sample, std::size_t k);
+RecallCurve ivf_recall(const IvfIndex& index, const TableView& sample, std::size_t k, std::size_t threads = 1);
 
 }  // namespace mirel::knn

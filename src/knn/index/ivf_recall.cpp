@@ -13,7 +13,7 @@
 
 namespace mirel::knn {
 
-RecallCurve ivf_recall(const IvfIndex& index, const TableView& sample, std::size_t k) {
+RecallCurve ivf_recall(const IvfIndex& index, const TableView& sample, std::size_t k, std::size_t threads) {
     if (sample.cols != index.cols()) {
         throw Panic("the sample does not have the fitted width");
     }
@@ -32,7 +32,7 @@ RecallCurve ivf_recall(const IvfIndex& index, const TableView& sample, std::size
         const std::size_t slots = std::min(k, index.rows());
         const std::size_t cells = count_imputed_cells(index.columns(), sample, 0, sample.rows);
         std::vector<std::int64_t> exact(checked_count<std::int64_t>(checked_mul(cells, slots)));
-        ivf_select(index, sample.values, sample.rows, 0, sample.rows, k, L, exact.data(), slots);
+        ivf_select(index, sample.values, sample.rows, 0, sample.rows, k, L, exact.data(), slots, threads);
         detail::ProbeOrder order;
         order.bind(index.centroid_panel(), L, index.kernel(), cols);
         std::vector<std::size_t> rank_of_list(L);

@@ -433,14 +433,17 @@ std::vector<std::uint32_t> ivf_nearest_lists(const IvfIndex& index, const double
 }
 
 void ivf_select(const IvfIndex& index, const double* query, std::size_t query_rows, std::size_t first, std::size_t last,
-                std::size_t k, std::size_t probe, std::int64_t* out, std::size_t slots) {
+                std::size_t k, std::size_t probe, std::int64_t* out, std::size_t slots, std::size_t threads) {
     check_range(index, query_rows, first, last, k);
     if (slots < std::min(k, index.rows())) {
         throw Panic("the selection has fewer slots than neighbours");
     }
     // The search writes no query cell in this mode.
-    run_search({index, const_cast<double*>(query), query_rows, first, last, k, QueryWeights::uniform, probe},
-               PassOptions{}, SelectOut{out, slots}, nullptr);
+    PassOptions options;
+    options.threads = threads;
+    options.min_thread_work = std::size_t{1} << 20;
+    run_search({index, const_cast<double*>(query), query_rows, first, last, k, QueryWeights::uniform, probe}, options,
+               SelectOut{out, slots}, nullptr);
 }
 
 }  // namespace mirel::knn

@@ -390,14 +390,17 @@ Ref uint64_array(const std::vector<std::uint64_t>& v) {
     return a;
 }
 
-// Index.recall(sample, n_neighbors) -> (donors, cells, rows, found, fallback, measured): the
-// recall curve over the rows of `sample` (entry P of the arrays: P lists probed).
+// Index.recall(sample, n_neighbors, n_threads=1) -> (donors, cells, rows, found, fallback,
+// measured): the recall curve over the rows of `sample` (entry P of the arrays: P lists probed),
+// its exact search on n_threads threads.
 PyObject* Index_recall(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guard_object([&]() -> PyObject* {
-        static const char* keywords[] = {"sample", "n_neighbors", nullptr};
+        static const char* keywords[] = {"sample", "n_neighbors", "n_threads", nullptr};
         PyObject* sample_obj = nullptr;
         Py_ssize_t k = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "On:recall", const_cast<char**>(keywords), &sample_obj, &k)) {
+        Py_ssize_t n_threads = 1;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "On|n:recall", const_cast<char**>(keywords), &sample_obj, &k,
+                                         &n_threads)) {
             return nullptr;
         }
         const knn::IvfIndex& index = index_of(self);
@@ -408,10 +411,11 @@ PyObject* Index_recall(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
                   "sample has " + std::to_string(shape.cols) + " columns, the index " + std::to_string(index.cols()));
         }
         const std::size_t n_k = count_arg(k, "n_neighbors", 1);
+        const std::size_t threads = count_arg(n_threads, "n_threads", 1);
         knn::RecallCurve curve;
         {
             const LockReleased unlocked;
-            curve = knn::ivf_recall(index, {sample.data(), shape.rows, shape.cols}, n_k);
+            curve = knn::ivf_recall(index, {sample.data(), shape.rows, shape.cols}, n_k, threads);
         }
         Ref found = uint64_array(curve.found);
         Ref fallback = uint64_array(curve.fallback);
@@ -477,7 +481,7 @@ PyMethodDef index_methods[] = {
      "select($self, /, query, n_neighbors, probe)\n--\n\nThe donors the index selects for every imputed cell."},
     {"recall", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Index_recall)),
      METH_VARARGS | METH_KEYWORDS,
-     "recall($self, /, sample, n_neighbors)\n--\n\n"
+     "recall($self, /, sample, n_neighbors, n_threads=1)\n--\n\n"
      "(donors, cells, rows, found, fallback, measured): the exact donors found for every probe count."},
     {"parts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Index_parts)), METH_NOARGS,
      "parts($self, /)\n--\n\n(centroids, lists_of_rows): what rebuilds the index over the same table."},
