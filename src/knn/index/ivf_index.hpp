@@ -27,7 +27,7 @@
 
 namespace mirel::knn {
 
-class IvfPanel;  // knn/index/ivf_index.cpp
+class IvfPanel;  // knn/index/ivf_source.hpp
 
 class IvfIndex {
 public:
