@@ -389,6 +389,30 @@ TEST(IvfIndex, IsDeterministicAndRebuildsFromItsParts) {
         }
         EXPECT_EQ(bits(split), bits(whole));
     }
+    // The layout: list l is blocks [list_blocks[l], list_blocks[l + 1]), its rows in row order
+    // from the first position on, then empty positions; every row once.
+    std::vector<std::size_t> seen;
+    for (std::size_t l = 0; l < a.lists(); ++l) {
+        const std::size_t p0 = a.list_blocks()[l] * 32;
+        const std::size_t p1 = a.list_blocks()[l + 1] * 32;
+        ASSERT_EQ((a.list_size(l) + 31) / 32 * 32, p1 - p0);
+        for (std::size_t p = p0; p < p1; ++p) {
+            const std::size_t r = a.rows_by_position()[p];
+            if (p < p0 + a.list_size(l)) {
+                ASSERT_EQ(a.list_of_row()[r], l);
+                ASSERT_EQ(a.position_of(r), p);
+                ASSERT_TRUE(p == p0 || r > a.rows_by_position()[p - 1]);
+                seen.push_back(r);
+            } else {
+                ASSERT_EQ(r, SIZE_MAX);
+            }
+        }
+    }
+    std::sort(seen.begin(), seen.end());
+    std::vector<std::size_t> all(fitted.rows);
+    std::iota(all.begin(), all.end(), std::size_t{0});
+    EXPECT_EQ(seen, all);
+    EXPECT_EQ(IvfIndex::train(fitted.view(), 400, 1, kernels.front()).lists(), 500u / 32);
     EXPECT_TRUE(testing::panics_with(
         [&] { IvfIndex::from_parts(fitted.view(), std::vector<double>(5), a.list_of_row(), kernels.front()); },
         "the index's parts do not fit the fitted table"));

@@ -85,6 +85,8 @@ def test_the_index_sees_one_copy_of_the_query_and_refuses_what_it_cannot_do():
         index.impute_all(query, 3, "uniform", 2, 1, None, -1)
     with pytest.raises(TypeError, match="progress must be callable or None"):
         index.impute_all(query, 3, "uniform", 2, 1, 5)
+    # At most one list per 32 rows (a list's last block is partly empty).
+    assert _index_engine.Index(fitted, 200, 0).lists == 200 // 32
     with pytest.raises(ValueError, match="lists must be at least 1, not 0"):
         _index_engine.Index(fitted, 0, 0)
     centroids, lists_of_rows = index.parts()
