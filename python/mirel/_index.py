@@ -18,7 +18,6 @@ the index is not used: transform runs the exact pass, and a warning says so.
 
 import math
 import warnings
-from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 
@@ -46,9 +45,6 @@ NO_GAIN_FRACTION = 0.35
 # Beyond this many neighbours the index is not used (its selections would cover much of the
 # lists it probes): transform runs the exact pass.
 MAX_NEIGHBOURS = 1024
-# Query rows per engine call: long enough to amortise the call, short enough for progress and
-# Ctrl-C between calls.
-CHUNK_ROWS = 512
 
 
 def default_lists(rows):
@@ -102,7 +98,7 @@ class CandidateIndex:
         return self._engine.nbytes
 
     @classmethod
-    def fit(cls, donors, fit_X, valid, n_neighbors, target, n_lists, rng):
+    def fit(cls, donors, fit_X, valid, n_neighbors, target, n_lists, rng, n_threads=1):
         n = fit_X.shape[0]
         lists = default_lists(n) if n_lists is None else min(int(n_lists), max(n, 1))
         seed = int(rng.integers(0, 2**63))
@@ -117,7 +113,7 @@ class CandidateIndex:
             )
             return cls(engine, donors, lists, 1.0, 0, 0, 1.0, False)
         sample = _sample(fit_X, valid, rng)
-        donors_total, cells, rows, found, fallback, measured = engine.recall(sample, k)
+        donors_total, cells, rows, found, fallback, measured = engine.recall(sample, k, n_threads)
         if donors_total == 0 or lists <= 1:
             # Nothing to measure on (or one list: the exact pass): every list probed.
             return cls(engine, donors, max(lists, 1), 1.0, cells, rows, 1.0, lists > 1 and donors_total == 0)
@@ -142,39 +138,13 @@ class CandidateIndex:
     def impute(self, work, k, weights, n_threads, report):
         """Imputes the NaN cells of `work` (C-ordered float64, the fitted width) in place.
 
-        The rows that impute a cell are copied out, ordered by their nearest list (rows probing
-        the same lists then follow each other and read them from the cache), imputed chunk by
-        chunk and written back together at the end: a stopped or failed call writes nothing,
-        as the exact pass does. Rows are independent, so any order, chunking or number of
-        threads gives the same bits."""
-        total = work.shape[0]
-        engine, probe = self._engine, self.probe
-        rows = np.flatnonzero(np.isnan(work).any(axis=1))
-        if rows.size:
-            rows = rows[np.argsort(engine.nearest_lists(work[rows]), kind="stable")]
-        sub = np.ascontiguousarray(work[rows])
-        chunks = [np.arange(a, min(rows.size, a + CHUNK_ROWS)) for a in range(0, rows.size, CHUNK_ROWS)]
-
-        def run(chunk):
-            engine.impute_rows(sub, chunk, k, weights, probe)
-            return chunk.size
-
-        done = total - rows.size  # rows without a missing cell are done already
-        if n_threads <= 1 or len(chunks) <= 1:
-            for chunk in chunks:
-                done += run(chunk)
-                if report is not None:
-                    report(done, total)
-        else:
-            pool = ThreadPoolExecutor(max_workers=min(n_threads, len(chunks)))
-            try:
-                for n in pool.map(run, chunks):
-                    done += n
-                    if report is not None:
-                        report(done, total)
-            finally:
-                pool.shutdown(wait=True, cancel_futures=True)
-        work[rows] = sub
+        The engine reads `work` once, groups the rows that impute a cell by their nearest list
+        (rows probing the same lists then read them from the cache), runs them on `n_threads`
+        threads and writes the imputed cells back at the end: a stopped or failed call writes
+        nothing, as the exact pass does. Each row measures exactly its own probed lists, so any
+        number of threads or chunking gives the same bits. `report(done, total)` is called about
+        every 0.1 s and at the end; Ctrl-C stops the search."""
+        self._engine.impute_all(work, k, weights, self.probe, n_threads, report)
 
     def __reduce__(self):
         # The fitted table travels once, with the Donors object the estimator pickles anyway

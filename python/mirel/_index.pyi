@@ -8,7 +8,6 @@ RECALL_SAMPLE_MIN_ROWS: int
 RECALL_MARGIN_SE: float
 NO_GAIN_FRACTION: float
 MAX_NEIGHBOURS: int
-CHUNK_ROWS: int
 FITTED_ATTRIBUTES: tuple[str, ...]
 
 def sample_rows(fitted_rows: int) -> int: ...
@@ -32,7 +31,15 @@ class CandidateIndex:
     def nbytes(self) -> int: ...
     @classmethod
     def fit(
-        cls, donors: Any, fit_X: Any, valid: Any, n_neighbors: int, target: float, n_lists: int | None, rng: Any
+        cls,
+        donors: Any,
+        fit_X: Any,
+        valid: Any,
+        n_neighbors: int,
+        target: float,
+        n_lists: int | None,
+        rng: Any,
+        n_threads: int = ...,
     ) -> CandidateIndex: ...
     def serves(self, k: int) -> bool: ...
     def impute(self, work: Any, k: int, weights: str, n_threads: int, report: Any) -> None: ...

@@ -36,7 +36,14 @@ def fit(estimator, X):
     if estimator.algorithm == "ivf" and not callables:
         rng = np.random.default_rng(check_random_state(estimator.random_state).randint(2**31 - 1))
         index = _index.CandidateIndex.fit(
-            donors, fit_X, valid_mask, estimator.n_neighbors, estimator.recall, estimator.n_lists, rng
+            donors,
+            fit_X,
+            valid_mask,
+            estimator.n_neighbors,
+            estimator.recall,
+            estimator.n_lists,
+            rng,
+            n_threads=effective_n_jobs(estimator.n_jobs),
         )
     del fit_X
     # The row-major copy for callables: built now, once, under the writer's lock.

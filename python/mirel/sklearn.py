@@ -136,7 +136,7 @@ class KNNImputer(_BaseImputer):
 
     n_lists : int, default=None
         With ``algorithm='ivf'``: lists of the index (``None``: about
-        ``sqrt(n_samples) / 2``).
+        ``sqrt(n_samples) / 2``), at most one per 32 fitted rows.
 
     random_state : int, RandomState instance or None, default=None
         With ``algorithm='ivf'``: seeds the k-means and the recall sample. An

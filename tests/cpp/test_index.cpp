@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <numeric>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 #include "knn/core/rank_key.hpp"
@@ -110,6 +112,91 @@ TEST(IvfIndex, EveryListProbedIsTheExactPassBitForBitOnEveryKernel) {
                       bits(reference(fitted, fitted.values, 2, QueryWeights::distance)));
         }
     }
+}
+
+std::vector<double> driven(const IvfIndex& index, std::vector<double> query, std::size_t k, QueryWeights weights,
+                           std::size_t probe, std::size_t threads, std::size_t chunk, std::size_t first = 0,
+                           std::size_t last = SIZE_MAX) {
+    const std::size_t rows = query.size() / index.cols();
+    PassOptions options;
+    options.threads = threads;
+    options.chunk_rows = chunk;
+    options.poll = [](std::size_t, std::size_t) { return true; };  // the calling thread then runs chunk by chunk
+    EXPECT_TRUE(ivf_pass({index, query.data(), rows, first, std::min(last, rows), k, weights, probe}, options));
+    return query;
+}
+
+TEST(IvfIndex, OnThreadsEveryListIsTheExactPassAndAPartialProbeGivesTheSameBitsWithAnyOptions) {
+    std::mt19937_64 rng(4242);
+    for (const QueryKernel kernel : fast_kernels()) {
+        for (int trial = 0; trial < 4; ++trial) {
+            const std::size_t cols = 2 + rng() % 12;
+            const bool odd = trial == 3;
+            const Table fitted = random_table(rng, 300 + rng() % 300, cols, 0.1 * trial, odd);
+            const Table query = random_table(rng, 150 + rng() % 100, cols, 0.3, odd);
+            const IvfIndex index = IvfIndex::train(fitted.view(), 4 + rng() % 6, rng(), kernel);
+            const QueryWeights w = (trial & 1) ? QueryWeights::distance : QueryWeights::uniform;
+            for (const std::size_t k : {std::size_t{3}, std::size_t{300}}) {
+                const auto exact = bits(reference(fitted, query.values, k, w));
+                const auto partial = bits(indexed(index, query.values, k, w, 2));
+                for (const std::size_t threads : {1, 2, 3, 5}) {
+                    for (const std::size_t chunk : {std::size_t{0}, std::size_t{1}, std::size_t{7}}) {
+                        EXPECT_EQ(bits(driven(index, query.values, k, w, index.lists(), threads, chunk)), exact)
+                            << query_kernel_name(kernel) << " trial " << trial << " threads " << threads;
+                        EXPECT_EQ(bits(driven(index, query.values, k, w, 2, threads, chunk)), partial)
+                            << query_kernel_name(kernel) << " trial " << trial << " threads " << threads;
+                    }
+                }
+                // Any split of the rows.
+                std::vector<double> split = query.values;
+                const std::size_t cut = 1 + rng() % (query.rows - 1);
+                split = driven(index, split, k, w, 2, 2, 0, 0, cut);
+                split = driven(index, split, k, w, 2, 3, 5, cut);
+                EXPECT_EQ(bits(split), partial);
+            }
+        }
+    }
+}
+
+TEST(IvfIndex, APollThatRefusesStopsTheSearchAndSeesTheRowsOfTheJob) {
+    std::mt19937_64 rng(8);
+    const Table fitted = random_table(rng, 400, 6, 0.1, false);
+    Table query = random_table(rng, 300, 6, 0.3, false);
+    std::copy_n(fitted.values.begin(), 6, query.values.begin());  // a row without a missing cell
+    const IvfIndex index = IvfIndex::train(fitted.view(), 6, 1, best_query_kernel());
+    for (const std::size_t threads : {1, 2}) {
+        std::vector<std::size_t> seen;
+        PassOptions options;
+        options.threads = threads;
+        options.chunk_rows = 8;
+        options.poll_interval = std::chrono::milliseconds{0};  // asked at every step
+        options.poll = [&](std::size_t done, std::size_t total) {
+            seen.push_back(done);
+            EXPECT_EQ(total, 300u);
+            return false;
+        };
+        std::vector<double> q = query.values;
+        const bool completed = ivf_pass({index, q.data(), 300, 0, 300, 4, QueryWeights::uniform, 2}, options);
+        ASSERT_FALSE(seen.empty());
+        // On the calling thread the poll is asked between steps; workers may all end first.
+        if (threads == 1) {
+            EXPECT_FALSE(completed);
+            EXPECT_LT(seen.back(), 300u);
+            EXPECT_GE(seen.front(), 1u);  // the row without a missing cell is done from the start
+        }
+        options.poll = [&](std::size_t done, std::size_t total) {
+            seen.push_back(done);
+            return done <= total;
+        };
+        seen.clear();
+        EXPECT_TRUE(ivf_pass({index, q.data(), 300, 0, 300, 4, QueryWeights::uniform, 2}, options));
+        EXPECT_EQ(seen.back(), 300u);
+        EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    }
+    PassOptions none;
+    none.threads = 0;
+    EXPECT_THROW(ivf_pass({index, query.values.data(), 300, 0, 300, 4, QueryWeights::uniform, 2}, none),
+                 std::invalid_argument);
 }
 
 // The straightforward model of a search with `probe` lists: the lists of the nearest centroids
@@ -302,6 +389,30 @@ TEST(IvfIndex, IsDeterministicAndRebuildsFromItsParts) {
         }
         EXPECT_EQ(bits(split), bits(whole));
     }
+    // The layout: list l is blocks [list_blocks[l], list_blocks[l + 1]), its rows in row order
+    // from the first position on, then empty positions; every row once.
+    std::vector<std::size_t> seen;
+    for (std::size_t l = 0; l < a.lists(); ++l) {
+        const std::size_t p0 = a.list_blocks()[l] * 32;
+        const std::size_t p1 = a.list_blocks()[l + 1] * 32;
+        ASSERT_EQ((a.list_size(l) + 31) / 32 * 32, p1 - p0);
+        for (std::size_t p = p0; p < p1; ++p) {
+            const std::size_t r = a.rows_by_position()[p];
+            if (p < p0 + a.list_size(l)) {
+                ASSERT_EQ(a.list_of_row()[r], l);
+                ASSERT_EQ(a.position_of(r), p);
+                ASSERT_TRUE(p == p0 || r > a.rows_by_position()[p - 1]);
+                seen.push_back(r);
+            } else {
+                ASSERT_EQ(r, SIZE_MAX);
+            }
+        }
+    }
+    std::sort(seen.begin(), seen.end());
+    std::vector<std::size_t> all(fitted.rows);
+    std::iota(all.begin(), all.end(), std::size_t{0});
+    EXPECT_EQ(seen, all);
+    EXPECT_EQ(IvfIndex::train(fitted.view(), 400, 1, kernels.front()).lists(), 500u / 32);
     EXPECT_TRUE(testing::panics_with(
         [&] { IvfIndex::from_parts(fitted.view(), std::vector<double>(5), a.list_of_row(), kernels.front()); },
         "the index's parts do not fit the fitted table"));

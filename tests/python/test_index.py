@@ -73,6 +73,20 @@ def test_the_index_sees_one_copy_of_the_query_and_refuses_what_it_cannot_do():
         index.impute(np.zeros((2, 3)), 0, 2, 3, "uniform", 1)
     with pytest.raises(ValueError, match="weights must be 'uniform' or 'distance', not 'x'"):
         index.impute(query, 0, 30, 3, "x", 1)
+    whole = query.copy()
+    index.impute(whole, 0, 30, 3, "uniform", 2)
+    for n_threads, chunk_rows in ((1, 0), (2, 1), (3, 7), (5, 0)):
+        got = query.copy()
+        index.impute_all(got, 3, "uniform", 2, n_threads, None, chunk_rows)
+        assert np.array_equal(bits(got), bits(whole)), (n_threads, chunk_rows)
+    with pytest.raises(ValueError, match="n_threads must be at least 1, not 0"):
+        index.impute_all(query, 3, "uniform", 2, 0)
+    with pytest.raises(ValueError, match="chunk_rows must be at least 0, not -1"):
+        index.impute_all(query, 3, "uniform", 2, 1, None, -1)
+    with pytest.raises(TypeError, match="progress must be callable or None"):
+        index.impute_all(query, 3, "uniform", 2, 1, 5)
+    # At most one list per 32 rows (a list's last block is partly empty).
+    assert _index_engine.Index(fitted, 200, 0).lists == 200 // 32
     with pytest.raises(ValueError, match="lists must be at least 1, not 0"):
         _index_engine.Index(fitted, 0, 0)
     centroids, lists_of_rows = index.parts()

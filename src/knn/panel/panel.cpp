@@ -107,7 +107,8 @@ void Panel::copy_rows(std::span<const double> fitted, std::size_t cols, std::spa
     for (std::size_t b = 0; b < blocks; ++b) {
         for (std::size_t i = 0; i < BLOCK_ROWS; ++i) {
             const std::size_t p = b * BLOCK_ROWS + i;
-            const double* row = p < m ? fitted.data() + row_of[p] * cols : nullptr;
+            // A position past the rows, or one no row holds (NO_POSITION), is empty: padding.
+            const double* row = p < m && row_of[p] != NO_POSITION ? fitted.data() + row_of[p] * cols : nullptr;
             std::int64_t present = 0;
             for (std::size_t c = 0; c < cols; ++c) {
                 const std::size_t at = panel_cell(cols, p, c);

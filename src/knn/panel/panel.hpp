@@ -36,7 +36,8 @@ inline std::size_t panel_cell(std::size_t cols, std::size_t p, std::size_t c) no
 
 class Panel {
 public:
-    // Copies rows row_of[p] of `fitted` (rows of `cols` values) to positions p. The missing-cell
+    // Copies rows row_of[p] of `fitted` (rows of `cols` values) to positions p (row_of[p] ==
+    // NO_POSITION: position p is empty, like the padding of the last block). The missing-cell
     // terms are built for expected_distance, the scale table for nan_euclid, and with
     // `masked_cells` the zeroed cells and their weights (two more copies of the cells) for
     // kernels without vector selects (see Kernel::masked_cells).

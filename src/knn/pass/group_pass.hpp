@@ -37,6 +37,10 @@ public:
     // Adds the kernels' pruning counts to PassTuning::prune_counts, when it is set.
     void report() const noexcept { steering_.report(); }
 
+    // The candidate source, for the policy to set up (a candidate index: the rows it probes).
+    Source& source() noexcept { return source_; }
+    const Source& source() const noexcept { return source_; }
+
     // Selections keep the first `limit` donors in `capacity` slots each (capacity >= 1).
     void set_capacity(std::size_t capacity, std::size_t limit) noexcept {
         capacity_ = capacity;
@@ -97,6 +101,7 @@ public:
         }
         own_panel_.build(source, cols_, row_of_, metric, kernel_.masked_cells);
         scan_ = &own_panel_;
+        positions_ = row_of_.data();
         identity_ = false;
     }
 
@@ -104,6 +109,14 @@ public:
     void scan_panel(const Panel& panel) noexcept {
         scan_ = &panel;
         identity_ = true;
+    }
+
+    // Scans `panel`, where position p holds row row_of[p] (a candidate index's panel, in list
+    // order); `row_of` outlives the scans.
+    void scan_panel(const Panel& panel, std::span<const std::size_t> row_of) noexcept {
+        scan_ = &panel;
+        positions_ = row_of.data();
+        identity_ = false;
     }
 
     // Everything a later run over groups of rows of the panel being scanned needs, allocated
@@ -166,6 +179,7 @@ public:
     void share_panel(const GroupPass& owner) {
         scan_ = owner.scan_;
         row_of_ = owner.row_of_;
+        positions_ = owner.positions_;  // the owner's, alive as long as its panel
         identity_ = owner.identity_;
     }
     void prepare_shared() {
@@ -234,6 +248,7 @@ public:
     // Large k: every candidate of each row of `cursor` is ordered with the fast distances, then
     // the policy walks the order. False when keep_going stopped the pass.
     template <RowCursor Cursor>
+    requires OrderingPolicy<Policy>
     bool run_full_ordering(Cursor& cursor, std::size_t candidates) {
         const std::size_t blocks = scan_->view().blocks;
         size_scratch(blocks);
@@ -315,7 +330,7 @@ private:
     }
 
     // The row at panel position p of the panel being scanned.
-    std::size_t row_at(std::size_t p) const noexcept { return identity_ ? p : row_of_[p]; }
+    std::size_t row_at(std::size_t p) const noexcept { return identity_ ? p : positions_[p]; }
 
     // Measures states [s0, s1) against the panel being scanned (in the shared-pairs mode from their
     // own positions on), then, with `write`, has the policy write their cells. Returns false,
@@ -341,6 +356,9 @@ private:
             refresh(s);
         }
         const std::size_t start = share_pairs ? states_[s0].pos / BLOCK_ROWS : 0;
+        if constexpr (PerQuerySource<Source>) {
+            source_.start_group(std::span<const GroupQuery>(group_.data(), group_size_));
+        }
         const bool scanned = scan_group_while(
             *scan_, kernel_, std::span(group_.data(), group_size_), share_pairs, start, superblock_, scratch_,
             [&](const GroupQuery& q, std::size_t b0, std::size_t b1) { collect(q.state, b0, b1, share_pairs); },
@@ -459,8 +477,9 @@ private:
 
     const Panel* scan_ = nullptr;  // the panel the kernels read: one of the caller's, or own_panel_
     Panel own_panel_;
-    std::vector<std::size_t> row_of_;  // own_panel_'s rows by position
-    bool identity_ = true;             // position p of scan_ holds row p
+    std::vector<std::size_t> row_of_;         // own_panel_'s rows by position
+    const std::size_t* positions_ = nullptr;  // the rows by position of scan_ unless identity_
+    bool identity_ = true;                    // position p of scan_ holds row p
     std::size_t superblock_ = 1;
     BlockScratch scratch_;
     std::size_t scratch_blocks_ = 0;  // what scratch_ holds

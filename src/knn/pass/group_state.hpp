@@ -50,17 +50,22 @@ inline std::size_t selection_bytes_per_cell(std::size_t capacity) noexcept {
 //   bound(threshold): the kernels' filter bound (a key of kernel output) that a full selection
 //       with this threshold (a key of candidate_key) allows: every candidate that could enter passes;
 //   row_values(row): the values of a row being imputed;
-//   fill(state, cells): writes a row's cells from its donors;
-//   fill_from_full_ordering(row, cols, order, dist): the full-ordering path: writes a row's cells from
-//       all its candidates in rank order (dist: kernel output by candidate).
+//   fill(state, cells): writes a row's cells from its donors.
 template <class P>
 concept PassPolicy = requires(P& p, const P& cp, std::size_t row, double d, std::uint64_t& key, const RowState& st,
-                              std::span<CellSelection> cells, std::span<const std::size_t> cols,
-                              std::span<const Entry> order, const double* dist) {
+                              std::span<CellSelection> cells) {
     { cp.candidate_key(row, row, d, key) } -> std::same_as<bool>;
     { cp.bound(std::uint64_t{}) } -> std::same_as<std::uint64_t>;
     { cp.row_values(row) } -> std::same_as<const double*>;
     p.fill(st, cells);
+};
+
+// A policy that also serves the full-ordering path (GroupPass::run_full_ordering, over a panel whose
+// position p holds row p): fill_from_full_ordering(row, cols, order, dist) writes a row's cells from all
+// its candidates in rank order (dist: kernel output by candidate).
+template <class P>
+concept OrderingPolicy = PassPolicy<P> && requires(P& p, std::size_t row, std::span<const std::size_t> cols,
+                                                   std::span<const Entry> order, const double* dist) {
     p.fill_from_full_ordering(row, cols, order, dist);
 };
 

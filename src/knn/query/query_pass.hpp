@@ -72,6 +72,18 @@ inline bool shares_coordinate(const QueryDonors& donors, const double* q, std::s
     return false;
 }
 
+// The query pass's rule for a candidate measured at d2 (kernel output): it has a distance unless
+// d2 is NaN, or +inf while the rows share no coordinate (shares(), asked only then); it ranks by
+// the key of the square-rooted distance.
+template <class Shares>
+bool query_candidate_key(double d2, Shares&& shares, std::uint64_t& key) noexcept {
+    if (std::isnan(d2) || (std::isinf(d2) && !shares())) {
+        return false;
+    }
+    key = query_rank_key(std::sqrt(d2));
+    return true;
+}
+
 // The most cells one query row of `query` (rows [0, query_rows)) imputes.
 inline std::size_t max_row_cells(const DonorColumns& columns, const double* query, std::size_t query_rows,
                                  std::size_t cols) noexcept {
@@ -234,12 +246,8 @@ public:
     // The group scheduler's policy. A candidate has a distance unless its d2 is NaN, or +inf
     // without a shared coordinate; it ranks by the square-rooted distance.
     bool candidate_key(std::size_t query_row, std::size_t row, double d2, std::uint64_t& key) const noexcept {
-        if (std::isnan(d2) ||
-            (std::isinf(d2) && !detail::shares_coordinate(donors_, query_ + query_row * cols_, row))) {
-            return false;
-        }
-        key = query_rank_key(std::sqrt(d2));
-        return true;
+        return detail::query_candidate_key(
+            d2, [&] { return detail::shares_coordinate(donors_, query_ + query_row * cols_, row); }, key);
     }
     // The key of the d2 bound of a full selection whose threshold is the key of distance w.
     static std::uint64_t bound(std::uint64_t threshold) noexcept {

@@ -19,10 +19,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "utils/numpy.hpp"
 
+#include "knn/core/checked.hpp"
 #include "knn/index/ivf_index.hpp"
 
 namespace mirel::py {
@@ -210,20 +212,46 @@ PyObject* Index_impute(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
     });
 }
 
-// Index.impute_rows(query, rows, n_neighbors, weights, probe) -> (cells, fallback cells, rows
-// measured): the rows `rows` (int64 indices into `query`) imputed in place, in that order
-// (order them by nearest_lists so that rows probing the same lists follow each other). The rows
-// are read once; only their imputed cells are written back.
-PyObject* Index_impute_rows(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+// One poll of the search, with the interpreter lock held: signals, then progress. Returns false
+// (and keeps returning false) once either set a Python error.
+bool poll_interpreter(PyObject* progress, std::size_t done, std::size_t total, bool& failed) noexcept {
+    if (failed || check_signals() < 0) {
+        failed = true;
+        return false;
+    }
+    if (progress != nullptr) {
+        PyObject* result =
+            PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(done), static_cast<Py_ssize_t>(total));
+        if (result == nullptr) {
+            failed = true;
+            return false;
+        }
+        Py_DECREF(result);
+    }
+    return true;
+}
+
+// Index.impute_all(query, n_neighbors, weights, probe, n_threads, progress=None, chunk_rows=0)
+// -> (cells, fallback cells, rows measured): every row of `query` (writeable, of the fitted
+// width) imputed from its probed lists, with the interpreter lock released and the rows dealt out
+// to n_threads native threads (one: the calling thread); the same bits for any n_threads and
+// chunk_rows. The query is read once; while the search runs the calling thread takes the lock
+// back about every 0.1 s to check for signals (Ctrl-C) and call progress(done_rows, total_rows)
+// when given. An exception from either stops the search and is raised, `query` left as it was;
+// otherwise only its imputed cells are written.
+PyObject* Index_impute_all(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guard_object([&]() -> PyObject* {
-        static const char* keywords[] = {"query", "rows", "n_neighbors", "weights", "probe", nullptr};
+        static const char* keywords[] = {"query",     "n_neighbors", "weights",    "probe",
+                                         "n_threads", "progress",    "chunk_rows", nullptr};
         PyObject* query_obj = nullptr;
-        PyObject* rows_obj = nullptr;
         Py_ssize_t k = 0;
         const char* weights = nullptr;
         Py_ssize_t probe = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOnsn:impute_rows", const_cast<char**>(keywords), &query_obj,
-                                         &rows_obj, &k, &weights, &probe)) {
+        Py_ssize_t n_threads = 0;
+        PyObject* progress_obj = nullptr;
+        Py_ssize_t chunk_rows = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Onsnn|On:impute_all", const_cast<char**>(keywords), &query_obj,
+                                         &k, &weights, &probe, &n_threads, &progress_obj, &chunk_rows)) {
             return nullptr;
         }
         const knn::IvfIndex& index = index_of(self);
@@ -232,37 +260,53 @@ PyObject* Index_impute_rows(PyObject* self, PyObject* args, PyObject* kwargs) no
             raise(PyExc_ValueError,
                   "query has " + std::to_string(query.cols) + " columns, the index " + std::to_string(index.cols()));
         }
-        Ref rows_array = check(PyArray_FROMANY(rows_obj, NPY_INT64, 1, 1, NPY_ARRAY_CARRAY_RO));
-        auto* a = reinterpret_cast<PyArrayObject*>(rows_array.get());
-        const auto* rp = static_cast<const std::int64_t*>(PyArray_DATA(a));
-        std::vector<std::size_t> rows(static_cast<std::size_t>(PyArray_DIM(a, 0)));
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            if (rp[i] < 0 || static_cast<std::uint64_t>(rp[i]) >= query.rows) {
-                raise(PyExc_ValueError, "rows must be rows of the query");
-            }
-            rows[i] = static_cast<std::size_t>(rp[i]);
-        }
         const std::size_t n_k = count_arg(k, "n_neighbors", 1);
         const std::size_t n_probe = count_arg(probe, "probe", 1);
         const knn::QueryWeights w = weights_arg(weights);
-        const std::size_t cols = query.cols;
-        auto* data = reinterpret_cast<double*>(query.data);
-        std::vector<double> work(rows.size() * cols);
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            std::memcpy(work.data() + i * cols, data + rows[i] * cols, cols * sizeof(double));
+        knn::PassOptions options;
+        options.threads = count_arg(n_threads, "n_threads", 1);
+        options.chunk_rows = count_arg(chunk_rows, "chunk_rows", 0);
+        options.min_thread_work = std::size_t{1} << 20;  // about a millisecond of distances
+        if (progress_obj != nullptr && progress_obj != Py_None && !PyCallable_Check(progress_obj)) {
+            raise(PyExc_TypeError, "progress must be callable or None");
         }
-        const std::vector<double> before = work;
+        PyObject* progress = progress_obj == Py_None ? nullptr : progress_obj;
+        // Whatever other threads do meanwhile, these stay alive until the end of the call.
+        const Ref self_hold = Ref::borrow(self);
+        const Ref query_hold = Ref::borrow(query_obj);
+        const Ref progress_hold = Ref::borrow(progress);
+        // The query as the call saw it, and which of its cells were missing.
+        const std::size_t cells = knn::checked_mul(query.rows, query.cols);
+        std::vector<double> work(cells);
+        if (cells != 0) {
+            std::memcpy(work.data(), query.data, cells * sizeof(double));
+        }
+        std::vector<std::uint8_t> missing(cells);
+        for (std::size_t i = 0; i < cells; ++i) {
+            missing[i] = std::isnan(work[i]) ? 1 : 0;
+        }
         knn::IvfStats stats;
-        {
-            const LockReleased unlocked;
-            stats = knn::ivf_impute(index, work.data(), rows.size(), 0, rows.size(), n_k, w, n_probe);
+        bool failed = false;
+        try {
+            LockReleased unlocked;
+            options.poll = [&](std::size_t done, std::size_t total) {
+                return unlocked.held([&]() -> bool { return poll_interpreter(progress, done, total, failed); });
+            };
+            knn::ivf_pass({index, work.data(), query.rows, 0, query.rows, n_k, w, n_probe}, options, &stats);
+        } catch (const std::system_error& e) {
+            // No memory for a thread's stack (or too many threads) is EAGAIN.
+            const bool memory =
+                e.code() == std::errc::resource_unavailable_try_again || e.code() == std::errc::not_enough_memory;
+            raise(memory ? PyExc_MemoryError : PyExc_RuntimeError,
+                  std::string("cannot start the threads of the search: ") + e.what());
         }
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            for (std::size_t c = 0; c < cols; ++c) {
-                const double v = work[i * cols + c];
-                if (std::isnan(before[i * cols + c]) && !std::isnan(v)) {
-                    data[rows[i] * cols + c] = v;
-                }
+        if (failed) {
+            throw ErrorAlreadySet{};
+        }
+        auto* data = reinterpret_cast<double*>(query.data);
+        for (std::size_t i = 0; i < cells; ++i) {
+            if (missing[i] != 0 && !std::isnan(work[i])) {
+                data[i] = work[i];
             }
         }
         return Py_BuildValue("(KKK)", static_cast<unsigned long long>(stats.cells),
@@ -346,14 +390,17 @@ Ref uint64_array(const std::vector<std::uint64_t>& v) {
     return a;
 }
 
-// Index.recall(sample, n_neighbors) -> (donors, cells, rows, found, fallback, measured): the
-// recall curve over the rows of `sample` (entry P of the arrays: P lists probed).
+// Index.recall(sample, n_neighbors, n_threads=1) -> (donors, cells, rows, found, fallback,
+// measured): the recall curve over the rows of `sample` (entry P of the arrays: P lists probed),
+// its exact search on n_threads threads.
 PyObject* Index_recall(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guard_object([&]() -> PyObject* {
-        static const char* keywords[] = {"sample", "n_neighbors", nullptr};
+        static const char* keywords[] = {"sample", "n_neighbors", "n_threads", nullptr};
         PyObject* sample_obj = nullptr;
         Py_ssize_t k = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "On:recall", const_cast<char**>(keywords), &sample_obj, &k)) {
+        Py_ssize_t n_threads = 1;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "On|n:recall", const_cast<char**>(keywords), &sample_obj, &k,
+                                         &n_threads)) {
             return nullptr;
         }
         const knn::IvfIndex& index = index_of(self);
@@ -364,10 +411,11 @@ PyObject* Index_recall(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
                   "sample has " + std::to_string(shape.cols) + " columns, the index " + std::to_string(index.cols()));
         }
         const std::size_t n_k = count_arg(k, "n_neighbors", 1);
+        const std::size_t threads = count_arg(n_threads, "n_threads", 1);
         knn::RecallCurve curve;
         {
             const LockReleased unlocked;
-            curve = knn::ivf_recall(index, {sample.data(), shape.rows, shape.cols}, n_k);
+            curve = knn::ivf_recall(index, {sample.data(), shape.rows, shape.cols}, n_k, threads);
         }
         Ref found = uint64_array(curve.found);
         Ref fallback = uint64_array(curve.fallback);
@@ -407,7 +455,7 @@ PyObject* Index_get_list_sizes(PyObject* self, void*) noexcept {
         const knn::IvfIndex& index = index_of(self);
         std::vector<std::uint64_t> sizes(index.lists());
         for (std::size_t l = 0; l < index.lists(); ++l) {
-            sizes[l] = index.list_start()[l + 1] - index.list_start()[l];
+            sizes[l] = index.list_size(l);
         }
         return uint64_array(sizes).release();
     });
@@ -422,10 +470,10 @@ PyMethodDef index_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "impute($self, /, query, first, last, n_neighbors, weights, probe)\n--\n\n"
      "Imputes rows [first, last) of `query` in place from the probed lists; (cells, fallback cells, rows measured)."},
-    {"impute_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Index_impute_rows)),
+    {"impute_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Index_impute_all)),
      METH_VARARGS | METH_KEYWORDS,
-     "impute_rows($self, /, query, rows, n_neighbors, weights, probe)\n--\n\n"
-     "Imputes the rows `rows` of `query` in place, in that order; (cells, fallback cells, rows measured)."},
+     "impute_all($self, /, query, n_neighbors, weights, probe, n_threads, progress=None, chunk_rows=0)\n--\n\n"
+     "Imputes every row of `query` in place on n_threads threads; (cells, fallback cells, rows measured)."},
     {"nearest_lists", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Index_nearest_lists)),
      METH_VARARGS | METH_KEYWORDS, "nearest_lists($self, /, query)\n--\n\nThe nearest list of every row of `query`."},
     {"select", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Index_select)),
@@ -433,7 +481,7 @@ PyMethodDef index_methods[] = {
      "select($self, /, query, n_neighbors, probe)\n--\n\nThe donors the index selects for every imputed cell."},
     {"recall", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Index_recall)),
      METH_VARARGS | METH_KEYWORDS,
-     "recall($self, /, sample, n_neighbors)\n--\n\n"
+     "recall($self, /, sample, n_neighbors, n_threads=1)\n--\n\n"
      "(donors, cells, rows, found, fallback, measured): the exact donors found for every probe count."},
     {"parts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&Index_parts)), METH_NOARGS,
      "parts($self, /)\n--\n\n(centroids, lists_of_rows): what rebuilds the index over the same table."},
