@@ -62,24 +62,16 @@ Table random_table(std::mt19937_64& rng, std::size_t rows, std::size_t cols, dou
     return t;
 }
 
-std::vector<QueryKernel> fast_kernels() {
-    std::vector<QueryKernel> out;
-    for (const QueryKernel k : available_query_kernels()) {
-        if (k != QueryKernel::reference) {
-            out.push_back(k);
-        }
-    }
-    return out;
-}
+std::vector<KernelKind> fast_kernels() { return available_kernels(); }
 
-std::vector<double> reference(const Table& fitted, std::vector<double> query, std::size_t k, QueryWeights weights) {
+std::vector<double> reference(const Table& fitted, std::vector<double> query, std::size_t k, Weights weights) {
     const DonorColumns columns = donor_columns(fitted.view());
     const std::size_t rows = query.size() / fitted.cols;
     query_reference(fitted.view(), columns, query.data(), rows, 0, rows, k, weights);
     return query;
 }
 
-std::vector<double> indexed(const IvfIndex& index, std::vector<double> query, std::size_t k, QueryWeights weights,
+std::vector<double> indexed(const IvfIndex& index, std::vector<double> query, std::size_t k, Weights weights,
                             std::size_t probe, IvfStats* stats = nullptr) {
     const std::size_t rows = query.size() / index.cols();
     const IvfStats s = ivf_impute(index, query.data(), rows, 0, rows, k, weights, probe);
@@ -91,7 +83,7 @@ std::vector<double> indexed(const IvfIndex& index, std::vector<double> query, st
 
 TEST(IvfIndex, EveryListProbedIsTheExactPassBitForBitOnEveryKernel) {
     std::mt19937_64 rng(20261209);
-    for (const QueryKernel kernel : fast_kernels()) {
+    for (const KernelKind kernel : fast_kernels()) {
         for (int trial = 0; trial < 60; ++trial) {
             const std::size_t cols = 1 + rng() % 9;
             const bool odd = trial % 4 == 3;
@@ -100,21 +92,21 @@ TEST(IvfIndex, EveryListProbedIsTheExactPassBitForBitOnEveryKernel) {
             const std::size_t lists = 1 + rng() % 12;
             const IvfIndex index = IvfIndex::train(fitted.view(), lists, rng(), kernel);
             for (const std::size_t k : {std::size_t{1}, std::size_t{3}, fitted.rows + 2}) {
-                for (const QueryWeights w : {QueryWeights::uniform, QueryWeights::distance}) {
+                for (const Weights w : {Weights::uniform, Weights::distance}) {
                     const auto want = bits(reference(fitted, query.values, k, w));
                     EXPECT_EQ(bits(indexed(index, query.values, k, w, index.lists())), want)
-                        << query_kernel_name(kernel) << " trial " << trial << " k " << k;
+                        << kernel_name(kernel) << " trial " << trial << " k " << k;
                     EXPECT_EQ(bits(indexed(index, query.values, k, w, index.lists() + 5)), want);
                 }
             }
             // fit_transform: the fitted rows as the queries.
-            EXPECT_EQ(bits(indexed(index, fitted.values, 2, QueryWeights::distance, index.lists())),
-                      bits(reference(fitted, fitted.values, 2, QueryWeights::distance)));
+            EXPECT_EQ(bits(indexed(index, fitted.values, 2, Weights::distance, index.lists())),
+                      bits(reference(fitted, fitted.values, 2, Weights::distance)));
         }
     }
 }
 
-std::vector<double> driven(const IvfIndex& index, std::vector<double> query, std::size_t k, QueryWeights weights,
+std::vector<double> driven(const IvfIndex& index, std::vector<double> query, std::size_t k, Weights weights,
                            std::size_t probe, std::size_t threads, std::size_t chunk, std::size_t first = 0,
                            std::size_t last = SIZE_MAX) {
     const std::size_t rows = query.size() / index.cols();
@@ -128,23 +120,23 @@ std::vector<double> driven(const IvfIndex& index, std::vector<double> query, std
 
 TEST(IvfIndex, OnThreadsEveryListIsTheExactPassAndAPartialProbeGivesTheSameBitsWithAnyOptions) {
     std::mt19937_64 rng(4242);
-    for (const QueryKernel kernel : fast_kernels()) {
+    for (const KernelKind kernel : fast_kernels()) {
         for (int trial = 0; trial < 4; ++trial) {
             const std::size_t cols = 2 + rng() % 12;
             const bool odd = trial == 3;
             const Table fitted = random_table(rng, 300 + rng() % 300, cols, 0.1 * trial, odd);
             const Table query = random_table(rng, 150 + rng() % 100, cols, 0.3, odd);
             const IvfIndex index = IvfIndex::train(fitted.view(), 4 + rng() % 6, rng(), kernel);
-            const QueryWeights w = (trial & 1) ? QueryWeights::distance : QueryWeights::uniform;
+            const Weights w = (trial & 1) ? Weights::distance : Weights::uniform;
             for (const std::size_t k : {std::size_t{3}, std::size_t{300}}) {
                 const auto exact = bits(reference(fitted, query.values, k, w));
                 const auto partial = bits(indexed(index, query.values, k, w, 2));
                 for (const std::size_t threads : {1, 2, 3, 5}) {
                     for (const std::size_t chunk : {std::size_t{0}, std::size_t{1}, std::size_t{7}}) {
                         EXPECT_EQ(bits(driven(index, query.values, k, w, index.lists(), threads, chunk)), exact)
-                            << query_kernel_name(kernel) << " trial " << trial << " threads " << threads;
+                            << kernel_name(kernel) << " trial " << trial << " threads " << threads;
                         EXPECT_EQ(bits(driven(index, query.values, k, w, 2, threads, chunk)), partial)
-                            << query_kernel_name(kernel) << " trial " << trial << " threads " << threads;
+                            << kernel_name(kernel) << " trial " << trial << " threads " << threads;
                     }
                 }
                 // Any split of the rows.
@@ -163,7 +155,7 @@ TEST(IvfIndex, APollThatRefusesStopsTheSearchAndSeesTheRowsOfTheJob) {
     const Table fitted = random_table(rng, 400, 6, 0.1, false);
     Table query = random_table(rng, 300, 6, 0.3, false);
     std::copy_n(fitted.values.begin(), 6, query.values.begin());  // a row without a missing cell
-    const IvfIndex index = IvfIndex::train(fitted.view(), 6, 1, best_query_kernel());
+    const IvfIndex index = IvfIndex::train(fitted.view(), 6, 1, best_kernel());
     for (const std::size_t threads : {1, 2}) {
         std::vector<std::size_t> seen;
         PassOptions options;
@@ -176,7 +168,7 @@ TEST(IvfIndex, APollThatRefusesStopsTheSearchAndSeesTheRowsOfTheJob) {
             return false;
         };
         std::vector<double> q = query.values;
-        const bool completed = ivf_pass({index, q.data(), 300, 0, 300, 4, QueryWeights::uniform, 2}, options);
+        const bool completed = ivf_pass({index, q.data(), 300, 0, 300, 4, Weights::uniform, 2}, options);
         ASSERT_FALSE(seen.empty());
         // On the calling thread the poll is asked between steps; workers may all end first.
         if (threads == 1) {
@@ -189,13 +181,13 @@ TEST(IvfIndex, APollThatRefusesStopsTheSearchAndSeesTheRowsOfTheJob) {
             return done <= total;
         };
         seen.clear();
-        EXPECT_TRUE(ivf_pass({index, q.data(), 300, 0, 300, 4, QueryWeights::uniform, 2}, options));
+        EXPECT_TRUE(ivf_pass({index, q.data(), 300, 0, 300, 4, Weights::uniform, 2}, options));
         EXPECT_EQ(seen.back(), 300u);
         EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
     }
     PassOptions none;
     none.threads = 0;
-    EXPECT_THROW(ivf_pass({index, query.values.data(), 300, 0, 300, 4, QueryWeights::uniform, 2}, none),
+    EXPECT_THROW(ivf_pass({index, query.values.data(), 300, 0, 300, 4, Weights::uniform, 2}, none),
                  std::invalid_argument);
 }
 
@@ -203,7 +195,7 @@ TEST(IvfIndex, APollThatRefusesStopsTheSearchAndSeesTheRowsOfTheJob) {
 // (the key of d2 = sum * (cols / present), ties by list), their rows ranked by nan_euclidean and
 // row index, and every row for a cell with fewer than min(k, column donors) donors among them.
 std::vector<double> model(const Table& fitted, const IvfIndex& index, std::vector<double> query, std::size_t k,
-                          QueryWeights weights, std::size_t probe) {
+                          Weights weights, std::size_t probe) {
     const std::size_t cols = fitted.cols;
     const DonorColumns columns = donor_columns(fitted.view());
     const std::size_t L = index.lists();
@@ -266,7 +258,7 @@ std::vector<double> model(const Table& fitted, const IvfIndex& index, std::vecto
 
 TEST(IvfIndex, FewerListsFollowTheStraightforwardModelOnEveryKernel) {
     std::mt19937_64 rng(77);
-    for (const QueryKernel kernel : fast_kernels()) {
+    for (const KernelKind kernel : fast_kernels()) {
         for (int trial = 0; trial < 40; ++trial) {
             const std::size_t cols = 1 + rng() % 7;
             const Table fitted = random_table(rng, 2 + rng() % 200, cols, 0.15, trial % 5 == 4);
@@ -274,10 +266,10 @@ TEST(IvfIndex, FewerListsFollowTheStraightforwardModelOnEveryKernel) {
             const IvfIndex index = IvfIndex::train(fitted.view(), 2 + rng() % 10, rng(), kernel);
             for (const std::size_t probe : {std::size_t{1}, std::size_t{2}, index.lists() / 2 + 1}) {
                 for (const std::size_t k : {std::size_t{1}, std::size_t{4}}) {
-                    const QueryWeights w = (trial & 1) ? QueryWeights::distance : QueryWeights::uniform;
+                    const Weights w = (trial & 1) ? Weights::distance : Weights::uniform;
                     EXPECT_EQ(bits(indexed(index, query.values, k, w, probe)),
                               bits(model(fitted, index, query.values, k, w, probe)))
-                        << query_kernel_name(kernel) << " trial " << trial << " probe " << probe << " k " << k;
+                        << kernel_name(kernel) << " trial " << trial << " probe " << probe << " k " << k;
                 }
             }
         }
@@ -295,14 +287,14 @@ TEST(IvfIndex, ACellWhoseDonorsAreOnlyInFarListsFallsBackToTheFullScan) {
         fitted.rows += 2;
     }
     const std::vector<double> query{0.5, -0.5, NAN_, 3.0, -3.0, NAN_};
-    for (const QueryKernel kernel : fast_kernels()) {
+    for (const KernelKind kernel : fast_kernels()) {
         const IvfIndex index = IvfIndex::train(fitted.view(), 2, 3, kernel);
         ASSERT_EQ(index.lists(), 2u);
         ASSERT_NE(index.list_of_row()[0], index.list_of_row()[1]);  // the groups are apart
         for (const std::size_t k : {std::size_t{1}, std::size_t{5}}) {
             IvfStats stats;
-            EXPECT_EQ(bits(indexed(index, query, k, QueryWeights::distance, 1, &stats)),
-                      bits(reference(fitted, query, k, QueryWeights::distance)));
+            EXPECT_EQ(bits(indexed(index, query, k, Weights::distance, 1, &stats)),
+                      bits(reference(fitted, query, k, Weights::distance)));
             EXPECT_EQ(stats.cells, 2u);
             EXPECT_EQ(stats.fallback_cells, 2u);
             EXPECT_EQ(stats.measured, 2 * (40u + 80u));  // its own list, then every row
@@ -319,7 +311,7 @@ TEST(IvfIndex, ACellWhoseDonorsAreOnlyInFarListsFallsBackToTheFullScan) {
 
 TEST(IvfIndex, TheRecallCurveCountsTheExactDonorsEachProbeSelects) {
     std::mt19937_64 rng(5150);
-    const QueryKernel kernel = best_query_kernel();
+    const KernelKind kernel = best_kernel();
     for (int trial = 0; trial < 40; ++trial) {
         const std::size_t cols = 2 + rng() % 6;
         // Fitted rows with missing cells may share no coordinate with a query: the curve then
@@ -371,21 +363,20 @@ TEST(IvfIndex, IsDeterministicAndRebuildsFromItsParts) {
     std::mt19937_64 rng(99);
     const Table fitted = random_table(rng, 500, 6, 0.1, false);
     const Table query = random_table(rng, 60, 6, 0.3, false);
-    const std::vector<QueryKernel> kernels = fast_kernels();
+    const std::vector<KernelKind> kernels = fast_kernels();
     const IvfIndex a = IvfIndex::train(fitted.view(), 12, 42, kernels.front());
-    for (const QueryKernel kernel : kernels) {
+    for (const KernelKind kernel : kernels) {
         // The same seed gives the same quantiser on every kernel.
         const IvfIndex b = IvfIndex::train(fitted.view(), 12, 42, kernel);
         EXPECT_EQ(bits(a.centroids()), bits(b.centroids()));
         EXPECT_EQ(a.list_of_row(), b.list_of_row());
         const IvfIndex c = IvfIndex::from_parts(fitted.view(), b.centroids(), b.list_of_row(), kernel);
-        const std::vector<double> whole = indexed(a, query.values, 5, QueryWeights::uniform, 3);
-        EXPECT_EQ(bits(indexed(c, query.values, 5, QueryWeights::uniform, 3)), bits(whole));
+        const std::vector<double> whole = indexed(a, query.values, 5, Weights::uniform, 3);
+        EXPECT_EQ(bits(indexed(c, query.values, 5, Weights::uniform, 3)), bits(whole));
         // Any split of the rows gives the same bits.
         std::vector<double> split = query.values;
         for (std::size_t first = 0; first < query.rows; first += 7) {
-            ivf_impute(c, split.data(), query.rows, first, std::min(query.rows, first + 7), 5, QueryWeights::uniform,
-                       3);
+            ivf_impute(c, split.data(), query.rows, first, std::min(query.rows, first + 7), 5, Weights::uniform, 3);
         }
         EXPECT_EQ(bits(split), bits(whole));
     }

@@ -29,7 +29,7 @@ std::size_t below(std::uint64_t& state, std::size_t n) noexcept {
 }
 
 void build_panel(IvfPanel& panel, std::span<const double> table, std::size_t cols, std::span<const std::size_t> row_of,
-                 QueryKernel kernel) {
+                 KernelKind kernel) {
     panel.build(table, cols, row_of, Metric::nan_euclid, detail::ivf_kernel(kernel, cols).masked_cells);
 }
 
@@ -57,7 +57,7 @@ std::vector<std::size_t> iota_rows(std::size_t n) {
 
 }  // namespace
 
-IvfIndex::IvfIndex(const TableView& fitted, QueryKernel kernel)
+IvfIndex::IvfIndex(const TableView& fitted, KernelKind kernel)
     : rows_(fitted.rows),
       cols_(fitted.cols),
       kernel_(kernel),
@@ -71,7 +71,7 @@ IvfIndex::IvfIndex(IvfIndex&&) noexcept = default;
 IvfIndex& IvfIndex::operator=(IvfIndex&&) noexcept = default;
 IvfIndex::~IvfIndex() = default;
 
-IvfIndex IvfIndex::train(const TableView& fitted, std::size_t lists, std::uint64_t seed, QueryKernel kernel,
+IvfIndex IvfIndex::train(const TableView& fitted, std::size_t lists, std::uint64_t seed, KernelKind kernel,
                          std::size_t iterations) {
     IvfIndex index(fitted, kernel);
     const std::size_t n = fitted.rows;
@@ -163,7 +163,7 @@ IvfIndex IvfIndex::train(const TableView& fitted, std::size_t lists, std::uint64
 }
 
 IvfIndex IvfIndex::from_parts(const TableView& fitted, std::span<const double> centroids,
-                              std::span<const std::uint32_t> list_of_row, QueryKernel kernel) {
+                              std::span<const std::uint32_t> list_of_row, KernelKind kernel) {
     IvfIndex index(fitted, kernel);
     if (list_of_row.size() != fitted.rows ||
         (fitted.cols == 0 ? !centroids.empty() : centroids.size() % fitted.cols != 0)) {

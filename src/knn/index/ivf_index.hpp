@@ -35,12 +35,12 @@ public:
     // one per BLOCK_ROWS rows, at least one when there are rows), assigns every row to its nearest centroid
     // and lays the lists out. `kernel` is the fast pass's kernel (not `reference`): every kernel
     // gives the same distances, so the index is the same whichever runs.
-    static IvfIndex train(const TableView& fitted, std::size_t lists, std::uint64_t seed, QueryKernel kernel,
+    static IvfIndex train(const TableView& fitted, std::size_t lists, std::uint64_t seed, KernelKind kernel,
                           std::size_t iterations = 8);
     // An index trained before: `centroids` (lists x cols, no NaN) and the list of every fitted
     // row (each below lists). Throws Panic when they do not fit the table.
     static IvfIndex from_parts(const TableView& fitted, std::span<const double> centroids,
-                               std::span<const std::uint32_t> list_of_row, QueryKernel kernel);
+                               std::span<const std::uint32_t> list_of_row, KernelKind kernel);
 
     IvfIndex(IvfIndex&&) noexcept;
     IvfIndex& operator=(IvfIndex&&) noexcept;
@@ -56,7 +56,7 @@ public:
     // order) the first list_size(l) positions of them; the rest of its last block is empty.
     const std::vector<std::size_t>& list_blocks() const noexcept { return list_blocks_; }
     std::size_t list_size(std::size_t l) const noexcept { return list_size_[l]; }
-    QueryKernel kernel() const noexcept { return kernel_; }
+    KernelKind kernel() const noexcept { return kernel_; }
     // Rows of list l holding a value in column c: holders()[l * cols + c].
     const std::vector<std::size_t>& holders() const noexcept { return holders_; }
     std::size_t bytes() const noexcept;
@@ -68,7 +68,7 @@ public:
     std::size_t position_of(std::size_t r) const noexcept { return pos_of_[r]; }
 
 private:
-    IvfIndex(const TableView& fitted, QueryKernel kernel);
+    IvfIndex(const TableView& fitted, KernelKind kernel);
     // The centroid panel, each row's list (`assign`: its nearest centroid; else as given), the
     // lists in order and the panel of the rows in list order.
     void lay_out(const TableView& fitted, bool assign);
@@ -76,7 +76,7 @@ private:
     std::size_t rows_ = 0;
     std::size_t cols_ = 0;
     std::size_t lists_ = 0;
-    QueryKernel kernel_ = QueryKernel::portable;
+    KernelKind kernel_ = KernelKind::portable;
     DonorColumns columns_;
     std::vector<double> centroids_;
     std::vector<std::uint32_t> list_of_row_;
@@ -105,7 +105,7 @@ struct IvfJob {
     std::size_t first;
     std::size_t last;
     std::size_t k;
-    QueryWeights weights;
+    Weights weights;
     std::size_t probe;
 };
 
@@ -122,7 +122,7 @@ bool ivf_pass(const IvfJob& job, const PassOptions& options, IvfStats* stats = n
 
 // ivf_pass on the calling thread.
 IvfStats ivf_impute(const IvfIndex& index, double* query, std::size_t query_rows, std::size_t first, std::size_t last,
-                    std::size_t k, QueryWeights weights, std::size_t probe);
+                    std::size_t k, Weights weights, std::size_t probe);
 
 // The nearest list of each of rows [0, query_rows) of `query` (the first a query probes).
 std::vector<std::uint32_t> ivf_nearest_lists(const IvfIndex& index, const double* query, std::size_t query_rows);

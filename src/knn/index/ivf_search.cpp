@@ -414,7 +414,7 @@ bool ivf_pass(const IvfJob& job, const PassOptions& options, IvfStats* stats) {
 }
 
 IvfStats ivf_impute(const IvfIndex& index, double* query, std::size_t query_rows, std::size_t first, std::size_t last,
-                    std::size_t k, QueryWeights weights, std::size_t probe) {
+                    std::size_t k, Weights weights, std::size_t probe) {
     IvfStats stats;
     ivf_pass({index, query, query_rows, first, last, k, weights, probe}, PassOptions{}, &stats);
     return stats;
@@ -442,7 +442,7 @@ void ivf_select(const IvfIndex& index, const double* query, std::size_t query_ro
     PassOptions options;
     options.threads = threads;
     options.min_thread_work = std::size_t{1} << 20;
-    run_search({index, const_cast<double*>(query), query_rows, first, last, k, QueryWeights::uniform, probe}, options,
+    run_search({index, const_cast<double*>(query), query_rows, first, last, k, Weights::uniform, probe}, options,
                SelectOut{out, slots}, nullptr);
 }
 

@@ -26,20 +26,14 @@ class IvfPanel : public detail::Panel {};
 
 namespace detail {
 
-// The nan_euclid kernel of a fast pass; std::invalid_argument for the reference.
-inline Kernel ivf_kernel(QueryKernel kernel, std::size_t cols) {
-    const std::optional<KernelKind> kind = query_kernel_kind(kernel);
-    if (!kind) {
-        throw std::invalid_argument("the index runs a fast kernel, not the reference pass");
-    }
-    return kernel_for(*kind, Metric::nan_euclid, cols);
-}
+// The nan_euclid kernel over an instruction set.
+inline Kernel ivf_kernel(KernelKind kernel, std::size_t cols) { return kernel_for(kernel, Metric::nan_euclid, cols); }
 
 // The lists by the distance of their centroid to a row: the key of the kernel's d2, ties by list
 // number. bind() allocates; nearest() and order() then allocate nothing.
 class ProbeOrder {
 public:
-    void bind(const Panel& centroids, std::size_t lists, QueryKernel kernel, std::size_t cols) {
+    void bind(const Panel& centroids, std::size_t lists, KernelKind kernel, std::size_t cols) {
         centroids_ = &centroids;
         lists_ = lists;
         kernel_ = ivf_kernel(kernel, cols);

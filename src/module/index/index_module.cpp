@@ -58,17 +58,17 @@ std::vector<double> table_copy(PyObject* obj, const char* name, MatrixArg& shape
 }
 
 // The fast pass named by `obj` (None: the best one here).
-knn::QueryKernel kernel_arg(PyObject* obj) {
+knn::KernelKind kernel_arg(PyObject* obj) {
     if (obj == nullptr || obj == Py_None) {
-        return knn::best_query_kernel();
+        return knn::best_kernel();
     }
     const char* name = PyUnicode_Check(obj) ? PyUnicode_AsUTF8(obj) : nullptr;
     if (name == nullptr) {
         PyErr_Clear();
         raise(PyExc_TypeError, "kernel must be a str or None");
     }
-    for (const knn::QueryKernel kernel : knn::available_query_kernels()) {
-        if (kernel != knn::QueryKernel::reference && knn::query_kernel_name(kernel) == std::string_view(name)) {
+    for (const knn::KernelKind kernel : knn::available_kernels()) {
+        if (knn::kernel_name(kernel) == std::string_view(name)) {
             return kernel;
         }
     }
@@ -99,7 +99,7 @@ PyObject* Index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
         MatrixArg shape;
         const std::vector<double> fitted = table_copy(fitted_obj, "fitted", shape);
         const std::size_t n_lists = count_arg(lists, "lists", 1);
-        const knn::QueryKernel kernel = kernel_arg(kernel_obj);
+        const knn::KernelKind kernel = kernel_arg(kernel_obj);
         const knn::TableView view{fitted.data(), shape.rows, shape.cols};
         std::vector<double> centroids;
         std::vector<std::uint32_t> list_of_row;
@@ -152,13 +152,13 @@ void Index_dealloc(PyObject* self) noexcept {
     Py_DECREF(type);
 }
 
-knn::QueryWeights weights_arg(const char* name) {
+knn::Weights weights_arg(const char* name) {
     const std::string_view w(name);
     if (w == "uniform") {
-        return knn::QueryWeights::uniform;
+        return knn::Weights::uniform;
     }
     if (w == "distance") {
-        return knn::QueryWeights::distance;
+        return knn::Weights::distance;
     }
     raise(PyExc_ValueError, std::string("weights must be 'uniform' or 'distance', not '") + name + "'");
 }
@@ -190,7 +190,7 @@ PyObject* Index_impute(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
         }
         const std::size_t n_k = count_arg(k, "n_neighbors", 1);
         const std::size_t n_probe = count_arg(probe, "probe", 1);
-        const knn::QueryWeights w = weights_arg(weights);
+        const knn::Weights w = weights_arg(weights);
         const std::size_t rows = static_cast<std::size_t>(last - first);
         const std::size_t cols = query.cols;
         auto* data = reinterpret_cast<double*>(query.data) + static_cast<std::size_t>(first) * cols;
@@ -262,7 +262,7 @@ PyObject* Index_impute_all(PyObject* self, PyObject* args, PyObject* kwargs) noe
         }
         const std::size_t n_k = count_arg(k, "n_neighbors", 1);
         const std::size_t n_probe = count_arg(probe, "probe", 1);
-        const knn::QueryWeights w = weights_arg(weights);
+        const knn::Weights w = weights_arg(weights);
         knn::PassOptions options;
         options.threads = count_arg(n_threads, "n_threads", 1);
         options.chunk_rows = count_arg(chunk_rows, "chunk_rows", 0);
