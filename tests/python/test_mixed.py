@@ -296,8 +296,9 @@ def test_progress_of_the_engine_pass_and_its_failures(threads):
         _gower.impute(imp._donors, cells, threads, progress=3)
     with pytest.raises(ValueError, match=r"^chunk_rows must be at least 0, not -1$"):
         _gower.impute(imp._donors, cells, threads, chunk_rows=-1)
-    # The donors are as they were.
+    # The donors are as they were; any thread count is capped by the driver.
     assert _gower.impute(imp._donors, cells, threads, progress=None).tobytes() == expected.tobytes()
+    assert _gower.impute(imp._donors, cells, 2**62, group_rows=1).tobytes() == expected.tobytes()
 
 
 INTERRUPT = """
