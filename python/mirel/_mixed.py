@@ -59,8 +59,6 @@ __all__ = ["MixedImputer"]
 
 _NUMERIC, _NOMINAL, _ORDINAL = 0, 1, 2
 _KIND_NAMES = {_NUMERIC: "numeric", _NOMINAL: "nominal", _ORDINAL: "ordinal"}
-# Rows per engine call: progress and Ctrl-C are seen between calls.
-_CHUNK_ROWS = 4096
 _EXACT_INTEGERS = 2**53
 
 
@@ -206,7 +204,8 @@ class MixedImputer(TransformerMixin, BaseEstimator):
     n_jobs : int, default=None
         Native threads for ``transform`` (``None``: 1, ``-1``: all cores); bit-identical results.
     progress : bool or callable, default=False
-        ``True`` shows a ``tqdm`` bar; a callable is called as ``progress(done_rows, total_rows)``.
+        ``True`` shows a ``tqdm`` bar; a callable is called as ``progress(done_rows, total_rows)``
+        about every 0.1 s and at the end of ``transform``, on the calling thread.
     """
 
     _parameter_constraints = {
@@ -385,11 +384,9 @@ class MixedImputer(TransformerMixin, BaseEstimator):
         threads = max(1, int(effective_n_jobs(self.n_jobs)))
         report, close = _progress(self.progress, todo.size)
         try:
-            for start in range(0, todo.size, _CHUNK_ROWS):
-                part = todo[start : start + _CHUNK_ROWS]
-                result[part] = _gower.impute(donors, np.ascontiguousarray(cells[part]), threads)
-                if report is not None:
-                    report(min(start + _CHUNK_ROWS, todo.size), todo.size)
+            # One engine call: it polls for Ctrl-C and reports progress while its threads run.
+            if todo.size:
+                result[todo] = _gower.impute(donors, cells[todo], threads, progress=report)
         finally:
             if close is not None:
                 close()

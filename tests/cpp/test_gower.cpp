@@ -2,9 +2,11 @@
 // straightforward one on random and adversarial tables, every kernel, 1 to 5 threads.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "knn/core/panic.hpp"
@@ -142,7 +144,26 @@ struct FastCase {
 
 class GowerFast : public ::testing::TestWithParam<FastCase> {};
 
-TEST_P(GowerFast, MatchesTheReferenceOnEveryKernelAndThreadCount) {
+// Options that start threads for any work, poll often (the calling thread then takes the chunks
+// one at a time) and record every poll.
+struct PolledOptions {
+    std::vector<std::pair<std::size_t, std::size_t>> polls;
+    PassOptions options;
+    PolledOptions(std::size_t threads, std::size_t chunk_rows) {
+        options.threads = threads;
+        options.chunk_rows = chunk_rows;
+        options.poll_interval = std::chrono::milliseconds(1);
+        options.poll = [this](std::size_t done, std::size_t total) {
+            polls.emplace_back(done, total);
+            return true;
+        };
+    }
+};
+
+// The fast pass on the pass driver against the straightforward pass, bit for bit: every kernel,
+// threads split the rows, chunks of any size, groups of any size; and its progress climbs to
+// (rows, rows).
+TEST_P(GowerFast, MatchesTheReferenceOnEveryKernelThreadCountAndChunking) {
     const FastCase p = GetParam();
     std::mt19937_64 rng(p.fitted_rows * 31 + p.k);
     const GowerConfig config = mixed_config(p.k, p.numeric, p.weighted_votes);
@@ -153,12 +174,20 @@ TEST_P(GowerFast, MatchesTheReferenceOnEveryKernelAndThreadCount) {
         std::vector<double> expected = query;
         gower_reference(donors, expected.data(), rows, 0, rows);
         for (const std::string& kernel : gower_kernels()) {
-            for (std::size_t threads = 1; threads <= 5; ++threads) {
-                for (const std::size_t group_rows : {std::size_t{0}, std::size_t{1}, std::size_t{5}}) {
-                    std::vector<double> got = query;
-                    gower_fast(donors, got.data(), rows, 0, rows, threads, kernel, group_rows);
-                    EXPECT_TRUE(same_bits(got, expected))
-                        << kernel << " threads " << threads << " group " << group_rows;
+            for (const std::size_t threads : {1, 2, 3, 5}) {
+                for (const std::size_t chunk : {0, 1, 7}) {
+                    for (const std::size_t group_rows : {0, 1, 5}) {
+                        PolledOptions run(threads, chunk);
+                        std::vector<double> got = query;
+                        EXPECT_TRUE(gower_fast(donors, got.data(), rows, 0, rows, run.options, kernel, group_rows));
+                        EXPECT_TRUE(same_bits(got, expected))
+                            << kernel << " threads " << threads << " chunk " << chunk << " group " << group_rows;
+                        ASSERT_FALSE(run.polls.empty());
+                        EXPECT_EQ(run.polls.back(), std::make_pair(rows, rows));
+                        for (std::size_t i = 1; i < run.polls.size(); ++i) {
+                            EXPECT_LE(run.polls[i - 1].first, run.polls[i].first);
+                        }
+                    }
                 }
             }
         }
@@ -176,12 +205,69 @@ INSTANTIATE_TEST_SUITE_P(Tables, GowerFast,
                                            // early, most steps past the halfway bound, ties at 0.
                                            FastCase{2500, 3, GowerNumeric::median, false, 0.05}));
 
-TEST(Gower, UnknownKernel) {
+// Stopped at any poll, on the calling thread or on workers: every row is imputed whole or left as
+// it came, and the rows reported done are imputed.
+TEST(Gower, StoppedPassLeavesRowsWholeOrAsTheyWere) {
+    std::mt19937_64 rng(5);
+    const GowerConfig config = mixed_config(3, GowerNumeric::median, false);
+    const std::size_t cols = config.columns.size();
+    const std::vector<double> fitted = random_cells(rng, config, 700, 0.2);
+    const GowerDonors donors = GowerDonors::build(config, fitted, 700);
+    const std::size_t rows = 700;
+    std::vector<double> expected = fitted;
+    gower_reference(donors, expected.data(), rows, 0, rows);
+    for (const std::size_t threads : {1, 3}) {
+        for (const std::size_t stop_at : {1, 2, 5, 40}) {
+            PassOptions options;
+            options.threads = threads;
+            options.chunk_rows = 16;
+            options.poll_interval = std::chrono::milliseconds(0);
+            std::size_t calls = 0;
+            std::size_t reported = 0;
+            options.poll = [&](std::size_t done, std::size_t total) {
+                EXPECT_EQ(total, rows);
+                reported = done;
+                return ++calls < stop_at;
+            };
+            std::vector<double> got = fitted;
+            const bool completed = gower_fast(donors, got.data(), rows, 0, rows, options, {}, 4);
+            std::size_t imputed = 0;
+            for (std::size_t r = 0; r < rows; ++r) {
+                const std::vector<double> row(got.begin() + r * cols, got.begin() + (r + 1) * cols);
+                const std::vector<double> want(expected.begin() + r * cols, expected.begin() + (r + 1) * cols);
+                const std::vector<double> as_came(fitted.begin() + r * cols, fitted.begin() + (r + 1) * cols);
+                const bool whole = same_bits(row, want);
+                EXPECT_TRUE(whole || same_bits(row, as_came)) << "row " << r;
+                imputed += whole && !same_bits(want, as_came) ? 1 : 0;
+            }
+            if (completed) {
+                EXPECT_TRUE(same_bits(got, expected));
+            } else {
+                EXPECT_GE(calls, stop_at);  // the workers' waiter polls until they have stopped
+                EXPECT_LT(reported, rows);
+            }
+            if (threads == 1) {
+                // The calling thread asks before each block of 256 fitted rows, 3 per group: a
+                // refusal within the first group comes before any row is written.
+                EXPECT_FALSE(completed) << "stop " << stop_at;
+                EXPECT_EQ(imputed == 0, stop_at <= 3) << "stop " << stop_at;
+            }
+        }
+    }
+}
+
+TEST(Gower, UnknownKernelAndRows) {
     const GowerConfig config = mixed_config(1, GowerNumeric::median, false);
     const std::vector<double> cells(config.columns.size(), 0.0);
     const GowerDonors donors = GowerDonors::build(config, cells, 1);
     std::vector<double> query = cells;
-    EXPECT_THROW(gower_fast(donors, query.data(), 1, 0, 1, 1, "neon"), Panic);
+    try {
+        gower_fast(donors, query.data(), 1, 0, 1, PassOptions{}, "neon");
+        ADD_FAILURE() << "no exception";
+    } catch (const Panic& e) {
+        EXPECT_STREQ(e.what(), "unknown or unavailable kernel: neon");
+    }
+    EXPECT_THROW(gower_fast(donors, query.data(), 1, 0, 2, PassOptions{}), Panic);
 }
 
 }  // namespace

@@ -3,6 +3,9 @@ on random mixed tables; dtypes kept; errors; scikit-learn's conventions."""
 
 import math
 import pickle
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -114,8 +117,11 @@ def test_every_kernel_and_thread_count(seed):
     for kernel in _gower.kernels():
         for threads in range(1, 6):
             for group_rows in (0, 1, 7):
-                got = _gower.impute(imp._donors, cells, threads, kernel, group_rows=group_rows)
-                assert got.tobytes() == reference.tobytes(), (kernel, threads, group_rows)
+                for chunk_rows in (0, 3):
+                    got = _gower.impute(
+                        imp._donors, cells, threads, kernel, group_rows=group_rows, chunk_rows=chunk_rows
+                    )
+                    assert got.tobytes() == reference.tobytes(), (kernel, threads, group_rows, chunk_rows)
 
 
 def test_summaries_and_column_caps():
@@ -257,3 +263,86 @@ def test_a_failed_fit_leaves_the_fitted_state():
     with pytest.raises(ValueError, match="weights has 2 values"):
         imp.set_params(weights=[1, 2]).fit(pd.DataFrame({"y": [1.0, np.nan, 2.0]}))
     pd.testing.assert_frame_equal(imp.set_params(weights=None).transform(df), before)
+
+
+class Stop(Exception):
+    pass
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_progress_of_the_engine_pass_and_its_failures(threads):
+    rng = np.random.default_rng(21)
+    df = random_table(rng, 400, 0.2)
+    imp = MixedImputer(n_neighbors=3).fit(df)
+    cells = imp._encode(df)
+    expected = _gower.impute(imp._donors, cells, 1, reference=True)
+    calls = []
+    got = _gower.impute(imp._donors, cells, threads, progress=lambda d, t: calls.append((d, t)))
+    assert got.tobytes() == expected.tobytes()
+    assert calls[-1] == (400, 400) and all(t == 400 for _, t in calls)
+    assert [d for d, _ in calls] == sorted(d for d, _ in calls)
+    calls.clear()
+    _gower.impute(imp._donors, cells, threads, reference=True, progress=lambda d, t: calls.append((d, t)))
+    assert calls == [(400, 400)]
+
+    def stop(done, total):
+        raise Stop
+
+    with pytest.raises(Stop):
+        _gower.impute(imp._donors, cells, threads, progress=stop)
+    with pytest.raises(Stop):
+        MixedImputer(n_neighbors=3, n_jobs=threads, progress=stop).fit(df).transform(df)
+    with pytest.raises(TypeError, match=r"^progress must be callable or None, not 'int'$"):
+        _gower.impute(imp._donors, cells, threads, progress=3)
+    with pytest.raises(ValueError, match=r"^chunk_rows must be at least 0, not -1$"):
+        _gower.impute(imp._donors, cells, threads, chunk_rows=-1)
+    # The donors are as they were; any thread count is capped by the driver.
+    assert _gower.impute(imp._donors, cells, threads, progress=None).tobytes() == expected.tobytes()
+    assert _gower.impute(imp._donors, cells, 2**62, group_rows=1).tobytes() == expected.tobytes()
+
+
+INTERRUPT = """
+import signal
+import numpy as np
+import pandas as pd
+from mirel.sklearn import MixedImputer
+
+class Tick(Exception):
+    pass
+
+def tick(*_):
+    raise Tick
+
+rng = np.random.default_rng(3)
+rows = 60_000
+df = pd.DataFrame({{
+    "x": rng.normal(size=rows),
+    "c": pd.Categorical(rng.integers(0, 5, rows)),
+    "o": pd.Categorical(rng.integers(0, 4, rows), ordered=True),
+}})
+df.loc[rng.random(rows) < 0.3, "x"] = np.nan
+imp = MixedImputer(n_neighbors=5, n_jobs={threads}).fit(df)
+small = df.iloc[:20]
+want = MixedImputer(n_neighbors=5).fit(df).transform(small)
+signal.signal(signal.SIGALRM, tick)
+signal.setitimer(signal.ITIMER_REAL, 0.3)
+try:
+    imp.transform(df)
+except Tick:
+    pass
+else:
+    raise SystemExit("the pass ended before the handler raised")
+pd.testing.assert_frame_equal(imp.transform(small), want)
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_a_raising_signal_handler_stops_transform(threads):
+    # In a child with a timeout: a pass that missed the signal would run on.
+    script = textwrap.dedent(INTERRUPT.format(threads=threads))
+    try:
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    except subprocess.TimeoutExpired as exc:
+        pytest.fail(f"the script hung: {exc.stdout!r} {exc.stderr!r}")
+    assert done.returncode == 0 and done.stdout.strip().endswith("ok"), (done.stdout, done.stderr)

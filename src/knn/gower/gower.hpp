@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "knn/pass/pass_driver.hpp"
+
 namespace mirel::knn {
 
 enum class GowerKind : std::uint8_t { numeric, nominal, ordinal };
@@ -117,12 +119,15 @@ void gower_reference(const GowerDonors& donors, double* query, std::size_t query
 // The instruction sets the fast pass can use here, by name ("portable", "avx2", "avx512").
 std::vector<std::string> gower_kernels();
 
-// The fast pass: the same cells, bit for bit, for any kernel, thread count and group size.
-// Groups of query rows walk blocks of fitted rows with one selection per missing cell. `kernel`
-// empty picks the widest this processor runs; `threads` >= 1 split the rows by groups (workers
-// and their buffers built before any starts). Throws Panic for an unknown kernel.
-// `group_rows` 0 picks the group size (up to 128 rows, their selections within a budget).
-void gower_fast(const GowerDonors& donors, double* query, std::size_t query_rows, std::size_t first, std::size_t last,
-                std::size_t threads, const std::string& kernel = {}, std::size_t group_rows = 0);
+// The fast pass: the same cells, bit for bit, for any kernel, thread count, chunking and group
+// size. Groups of query rows walk blocks of fitted rows with one selection per missing cell, on
+// the threads, chunks and poll of `options` (knn/pass/pass_driver.hpp: the driver splits the
+// rows over its workers, each built with its buffers before any thread starts). `kernel` empty
+// picks the widest this processor runs; `group_rows` 0 picks the group size (up to 128 rows,
+// their selections within a budget). Throws Panic for an unknown kernel or rows outside the
+// query. Returns false when the poll stopped the pass: rows of the groups finished are imputed,
+// the others left as they were.
+bool gower_fast(const GowerDonors& donors, double* query, std::size_t query_rows, std::size_t first, std::size_t last,
+                const PassOptions& options, const std::string& kernel = {}, std::size_t group_rows = 0);
 
 }  // namespace mirel::knn

@@ -1,8 +1,10 @@
-// The fast Gower pass: groups of query rows walk the fitted rows block by block (a block's
-// columns are read from cache by every row of the group), each row measuring the block with
-// the per-target loops and offering the block's rows to one bounded selection per missing
-// cell. A selection keeps the first k by (distance key, row index) whatever order it is
-// offered them, so every kernel, group size and thread count gives the reference's cells.
+// The fast Gower pass, a policy of the pass driver (knn/pass/pass_driver.hpp): groups of query
+// rows walk the fitted rows block by block (a block's columns are read from cache by every row
+// of the group), each row measuring the block with the per-target loops and offering the block's
+// rows to one bounded selection per missing cell. A selection keeps the first k by (distance
+// key, row index) whatever order it is offered them, so every kernel, group size, chunking and
+// thread count gives the reference's cells. The driver owns the threads, the stop and the
+// progress; this file supplies a worker's run over a range of rows and builds the workers.
 #include "knn/core/checked.hpp"
 #include "knn/core/panic.hpp"
 #include "knn/core/rank_key.hpp"
@@ -11,10 +13,7 @@
 #include "knn/gower/gower_kernel.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <exception>
-#include <thread>
 #include <utility>
 
 namespace mirel::knn {
@@ -59,11 +58,16 @@ GowerLoops loops_named(const std::string& name) {
 
 using gower_detail::Term;
 
-// One worker: the buffers of a group, all allocated before any thread starts.
+// One worker: the buffers of a group, all allocated before any thread starts, and its run over
+// a range of rows, group by group.
 class GowerWorker {
 public:
-    GowerWorker(const GowerDonors& donors, GowerLoops loops, std::size_t group_rows)
-        : donors_(donors), loops_(loops), k_(std::min(donors.config().k, donors.rows())) {
+    GowerWorker(const GowerDonors& donors, double* query, GowerLoops loops, std::size_t group_rows)
+        : donors_(donors),
+          query_(query),
+          loops_(loops),
+          group_rows_(group_rows),
+          k_(std::min(donors.config().k, donors.rows())) {
         const std::size_t cols = donors.cols();
         dist_.resize(BLOCK_ROWS);
         candidate_.resize(BLOCK_ROWS);
@@ -80,8 +84,33 @@ public:
         scratch_.reserve(k_);
     }
 
-    // Imputes rows [first, last) of `query` (at most the group size).
-    void run(double* query, std::size_t first, std::size_t last) noexcept {
+    // Imputes rows [first, last) of the query, a group at a time, adding each group's rows to
+    // control.done once they are written. False when the control stopped the pass: the rows of
+    // the group being measured are then left as they were.
+    bool run(std::size_t first, std::size_t last, const PassControl& control) noexcept {
+        for (std::size_t a = first; a < last;) {
+            const std::size_t b = a + std::min(group_rows_, last - a);
+            if (!run_group(a, b, control)) {
+                return false;
+            }
+            if (control.done != nullptr) {
+                control.done->fetch_add(b - a);
+            }
+            a = b;
+        }
+        return true;
+    }
+    void report() const noexcept {}  // no counters
+
+private:
+    static bool keep_going(const PassControl& control) noexcept {
+        return control.keep_going == nullptr || control.keep_going(control.context);
+    }
+
+    // Imputes rows [first, last) of the query (at most the group size); false, writing nothing,
+    // when the control stopped it (asked before each block of fitted rows).
+    bool run_group(std::size_t first, std::size_t last, const PassControl& control) noexcept {
+        double* query = query_;
         const std::size_t cols = donors_.cols();
         const std::size_t n = donors_.rows();
         const std::size_t rows = last - first;
@@ -119,10 +148,13 @@ public:
             any = any || cells != 0;
         }
         if (!any) {
-            return;
+            return true;
         }
         // 2. Block by block, every row of the group.
         for (std::size_t b0 = 0; b0 < n; b0 += BLOCK_ROWS) {
+            if (!keep_going(control)) {
+                return false;
+            }
             const std::size_t bn = std::min(BLOCK_ROWS, n - b0);
             for (std::size_t g = 0; g < rows; ++g) {
                 if (cell_count_[g] == 0) {
@@ -182,11 +214,13 @@ public:
                 row[c] = v;
             }
         }
+        return true;
     }
 
-private:
     const GowerDonors& donors_;
+    double* query_;
     GowerLoops loops_;
+    std::size_t group_rows_;
     std::size_t k_;
     std::vector<double> dist_;
     std::vector<std::uint32_t> candidate_;
@@ -202,6 +236,56 @@ private:
     GowerScratch scratch_;
 };
 
+// The pass as the driver runs it: rows [first, last) of the query in groups of group_rows.
+// The query rows are never the candidates, so no pairs are shared.
+class DrivenGowerPass {
+public:
+    DrivenGowerPass(const GowerDonors& donors, double* query, std::size_t first, std::size_t last, GowerLoops loops,
+                    std::size_t group_rows) noexcept
+        : donors_(donors), query_(query), first_(first), last_(last), loops_(loops), group_rows_(group_rows) {}
+
+    // On the calling thread, `chunk` rows at a time (a group never spans two chunks).
+    bool run_serially(std::size_t chunk, bool /*share_pairs*/, const PassControl& control) {
+        GowerWorker worker(donors_, query_, loops_, group_rows_);
+        for (std::size_t a = first_; a < last_;) {
+            const std::size_t b = a + std::min(chunk, last_ - a);
+            if (!worker.run(a, b, control)) {
+                return false;
+            }
+            a = b;
+        }
+        return true;
+    }
+
+    // Every worker and its buffers, built here before any thread starts.
+    std::vector<GowerWorker> range_workers(std::size_t workers) const {
+        std::vector<GowerWorker> pool;
+        pool.reserve(workers);
+        for (std::size_t w = 0; w < workers; ++w) {
+            pool.emplace_back(donors_, query_, loops_, group_rows_);
+        }
+        return pool;
+    }
+
+    struct NoSharedPairs {
+        static std::size_t workers() noexcept { return 0; }
+        static bool run(std::size_t /*worker*/, const PassControl& /*control*/) noexcept { return true; }
+        static void finish() noexcept {}
+        static void report() noexcept {}
+    };
+    static NoSharedPairs pair_workers(std::size_t /*workers*/) noexcept { return {}; }
+
+private:
+    const GowerDonors& donors_;
+    double* query_;
+    std::size_t first_;
+    std::size_t last_;
+    GowerLoops loops_;
+    std::size_t group_rows_;
+};
+
+static_assert(DrivenPass<DrivenGowerPass>);
+
 }  // namespace
 
 std::vector<std::string> gower_kernels() {
@@ -212,8 +296,8 @@ std::vector<std::string> gower_kernels() {
     return names;
 }
 
-void gower_fast(const GowerDonors& donors, double* query, std::size_t query_rows, std::size_t first, std::size_t last,
-                std::size_t threads, const std::string& kernel, std::size_t group_rows) {
+bool gower_fast(const GowerDonors& donors, double* query, std::size_t query_rows, std::size_t first, std::size_t last,
+                const PassOptions& options, const std::string& kernel, std::size_t group_rows) {
     if (first > last || last > query_rows) {
         panic_index_out_of_bounds(query_rows, last);
     }
@@ -222,51 +306,20 @@ void gower_fast(const GowerDonors& donors, double* query, std::size_t query_rows
     if (k > UINT32_MAX) {
         throw Panic("the Gower pass takes at most 4294967295 neighbours");
     }
-    if (first == last || donors.rows() == 0) {
-        // No fitted row: every imputable cell gets nothing; a fitted table of rows has them.
-        return;
-    }
-    const std::size_t per_row = checked_product({donors.cols(), std::max<std::size_t>(k, 1), sizeof(Entry)});
     if (group_rows == 0) {
+        const std::size_t per_row = checked_product({donors.cols(), std::max<std::size_t>(k, 1), sizeof(Entry)});
         group_rows =
             std::clamp<std::size_t>(GROUP_SELECTION_BYTES / std::max<std::size_t>(per_row, 1), 1, MAX_GROUP_ROWS);
     }
-    const std::size_t groups = (last - first + group_rows - 1) / group_rows;
-    const std::size_t workers = std::max<std::size_t>(1, std::min(threads, groups));
-    std::vector<GowerWorker> pool;
-    pool.reserve(workers);
-    for (std::size_t w = 0; w < workers; ++w) {
-        pool.emplace_back(donors, loops, group_rows);
-    }
-    std::atomic<std::size_t> next{0};
-    auto work = [&](GowerWorker& worker) noexcept {
-        for (std::size_t g = next.fetch_add(1); g < groups; g = next.fetch_add(1)) {
-            const std::size_t a = first + g * group_rows;
-            worker.run(query, a, std::min(last, a + group_rows));
-        }
-    };
-    if (workers == 1) {
-        work(pool[0]);
-        return;
-    }
-    std::vector<std::thread> started;
-    started.reserve(workers - 1);
-    std::exception_ptr failure;
-    try {
-        for (std::size_t w = 1; w < workers; ++w) {
-            started.emplace_back(work, std::ref(pool[w]));
-        }
-    } catch (...) {
-        failure = std::current_exception();
-        next.store(groups);  // the started workers stop after their group
-    }
-    work(pool[0]);
-    for (std::thread& t : started) {
-        t.join();
-    }
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
+    // A group is never larger than the pass: its buffers stay proportional to the rows.
+    group_rows = std::clamp<std::size_t>(group_rows, 1, std::max<std::size_t>(last - first, 1));
+    PassFacts facts;
+    facts.first = first;
+    facts.rows = last - first;
+    // No fitted row: no work, so the calling thread passes over the rows (no cell has a donor).
+    facts.work = try_product({facts.rows, donors.rows(), donors.cols()}).value_or(SIZE_MAX);
+    DrivenGowerPass pass(donors, query, first, last, loops, group_rows);
+    return drive_pass(pass, facts, options);
 }
 
 }  // namespace mirel::knn

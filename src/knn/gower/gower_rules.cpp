@@ -195,8 +195,7 @@ double gower_cell_value(const GowerDonors& donors, std::size_t c, std::span<cons
         scratch.sorted.assign(values.begin(), values.end());
         return median_of(scratch.sorted, col.kind == GowerKind::ordinal || col.integral);
     }
-    const QueryWeights weights =
-        donors.config().numeric == GowerNumeric::distance ? QueryWeights::distance : QueryWeights::uniform;
+    const Weights weights = donors.config().numeric == GowerNumeric::distance ? Weights::distance : Weights::uniform;
     const double mean = weighted_mean(values, distances, weights);
     return col.integral ? std::rint(mean) + 0.0 : mean;  // + 0.0: an integer has no -0
 }

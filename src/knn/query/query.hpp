@@ -37,8 +37,6 @@ struct TableView {
 
 // Weights (knn/core/imputer.hpp) is the query pass's too: `uniform` or `distance` (a caller
 // parses names and rejects `unknown` before a pass).
-// Deprecated: the old name, kept until knn/index and knn/gower say Weights.
-using QueryWeights = Weights;
 
 // What a pass needs to know of the fitted columns: computed once per fitted table.
 struct DonorColumns {

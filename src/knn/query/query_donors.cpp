@@ -68,19 +68,4 @@ bool query_is_fitted(const QueryDonors& donors, const double* query, std::size_t
     return true;
 }
 
-std::vector<QueryKernel> available_query_kernels() {
-    std::vector<QueryKernel> kernels{QueryKernel::reference};
-    for (const KernelKind kind : available_kernels()) {
-        kernels.push_back(query_kernel_of(kind));
-    }
-    return kernels;
-}
-
-QueryKernel best_query_kernel() noexcept { return query_kernel_of(best_kernel()); }
-
-std::string_view query_kernel_name(QueryKernel kernel) noexcept {
-    const std::optional<KernelKind> kind = query_kernel_kind(kernel);
-    return kind ? kernel_kind_name(*kind) : "reference";
-}
-
 }  // namespace mirel::knn

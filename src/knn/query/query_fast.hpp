@@ -3,8 +3,6 @@
 
 #include <cstddef>
 #include <memory>
-#include <optional>
-#include <string_view>
 #include <vector>
 
 #include "knn/kernels/dispatch.hpp"
@@ -63,43 +61,6 @@ private:
     std::vector<double> rows_table_;
     std::unique_ptr<detail::Panel> panel_;  // empty when row-major
 };
-
-// Deprecated, kept until knn/index says what the query pass says: which pass runs (query_reference
-// or query_pass) apart from which instruction set measures (KernelKind). Here `reference` is the
-// straightforward pass and the others the fast pass over that instruction set.
-enum class QueryKernel { reference, portable, avx2, avx512 };
-
-// Passes this build and this processor can run; `reference` is always among them.
-std::vector<QueryKernel> available_query_kernels();
-// The default: the fastest available.
-QueryKernel best_query_kernel() noexcept;
-std::string_view query_kernel_name(QueryKernel kernel) noexcept;
-
-// The distance kernel of a fast pass; nullopt for the reference. (The one mapping between the
-// two enumerations.)
-constexpr std::optional<KernelKind> query_kernel_kind(QueryKernel kernel) noexcept {
-    switch (kernel) {
-        case QueryKernel::portable:
-            return KernelKind::portable;
-        case QueryKernel::avx2:
-            return KernelKind::avx2;
-        case QueryKernel::avx512:
-            return KernelKind::avx512;
-        case QueryKernel::reference:
-            break;
-    }
-    return std::nullopt;
-}
-
-// The fast pass over a distance kernel.
-constexpr QueryKernel query_kernel_of(KernelKind kind) noexcept {
-    for (const QueryKernel k : {QueryKernel::portable, QueryKernel::avx2, QueryKernel::avx512}) {
-        if (query_kernel_kind(k) == kind) {
-            return k;
-        }
-    }
-    return QueryKernel::portable;
-}
 
 // Whether `query` (query_rows rows) holds exactly the fitted cells, bit for bit (fit_transform):
 // then a pass over all the rows may compute each distance between two imputed rows once.

@@ -6,12 +6,18 @@
 //     GowerDonors (a copy of the fitted cells), reported to the memory accounting while it lives.
 //     `columns` is 5 x cols: kind (0 numeric, 1 nominal, 2 ordinal), integral, in_distance,
 //     weight, levels.
-// impute(donors, query, threads, kernel="", reference=False, group_rows=0) -> a new array: a copy of `query`
-//     with its missing cells imputed, the pass run without the interpreter lock on that copy.
+// impute(donors, query, threads, kernel="", reference=False, group_rows=0, progress=None, chunk_rows=0)
+//     -> a new array: a copy of `query` with its missing cells imputed, the pass run without the
+//     interpreter lock on that copy, its rows split over `threads` workers `chunk_rows` at a time
+//     (0: chosen) by the pass driver. While it runs, the calling thread takes the lock back about
+//     every 0.1 s and at the end to check for signals (Ctrl-C stops the pass) and to call
+//     progress(done_rows, total_rows) when given (module/released_pass.hpp); an exception from
+//     either stops the pass and is raised. The reference pass is polled once, at its end.
 // summaries(donors) -> the fitted columns' summaries (NaN for an empty column).
 // kernels() -> the names of the loops available here, the widest last.
 #include "module/arrays.hpp"
 #include "module/extension.hpp"
+#include "module/released_pass.hpp"
 #include "utils/errors.hpp"
 #include "utils/lock.hpp"
 #include "utils/memory.hpp"
@@ -141,31 +147,58 @@ PyObject* gower_build(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     });
 }
 
+// The arguments of impute, checked.
+struct ImputeCall {
+    PyObject* donors_obj = nullptr;
+    const knn::GowerDonors* donors = nullptr;
+    MatrixArg query;
+    std::string kernel;
+    bool reference = false;
+    std::size_t group_rows = 0;
+    PyObject* progress = nullptr;  // callable, or nullptr
+    knn::PassOptions options;      // without its poll
+};
+
+ImputeCall impute_call(PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"donors",     "query",    "threads",    "kernel", "reference",
+                                     "group_rows", "progress", "chunk_rows", nullptr};
+    ImputeCall call;
+    PyObject* query_obj = nullptr;
+    Py_ssize_t threads = 1;
+    const char* kernel = "";
+    int reference = 0;
+    Py_ssize_t group_rows = 0;
+    PyObject* progress_obj = nullptr;
+    Py_ssize_t chunk_rows = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOn|spnOn:impute", const_cast<char**>(keywords), &call.donors_obj,
+                                     &query_obj, &threads, &kernel, &reference, &group_rows, &progress_obj,
+                                     &chunk_rows)) {
+        throw ErrorAlreadySet{};
+    }
+    call.donors = &donors_of(call.donors_obj);
+    call.query = float64_matrix(query_obj, "query");
+    if (call.query.cols != call.donors->cols()) {
+        raise(PyExc_ValueError, "query has " + std::to_string(call.query.cols) + " columns, the fitted table has " +
+                                    std::to_string(call.donors->cols()));
+    }
+    if (group_rows < 0) {
+        raise(PyExc_ValueError, "group_rows must be at least 0, not " + std::to_string(group_rows));
+    }
+    call.options = pass_options_arg("threads", threads, chunk_rows);
+    call.progress = progress_arg(progress_obj);
+    call.kernel = kernel;
+    call.reference = reference != 0;
+    call.group_rows = static_cast<std::size_t>(group_rows);
+    return call;
+}
+
 PyObject* gower_impute(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
     return guard_object([&]() -> PyObject* {
-        static const char* keywords[] = {"donors", "query", "threads", "kernel", "reference", "group_rows", nullptr};
-        PyObject* donors_obj = nullptr;
-        PyObject* query_obj = nullptr;
-        Py_ssize_t threads = 1;
-        const char* kernel = "";
-        int reference = 0;
-        Py_ssize_t group_rows = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOn|spn:impute", const_cast<char**>(keywords), &donors_obj,
-                                         &query_obj, &threads, &kernel, &reference, &group_rows)) {
-            throw ErrorAlreadySet{};
-        }
-        const knn::GowerDonors& donors = donors_of(donors_obj);
-        const MatrixArg query = float64_matrix(query_obj, "query");
-        if (query.cols != donors.cols()) {
-            raise(PyExc_ValueError, "query has " + std::to_string(query.cols) + " columns, the fitted table has " +
-                                        std::to_string(donors.cols()));
-        }
-        if (group_rows < 0) {
-            raise(PyExc_ValueError, "group_rows must be at least 0, not " + std::to_string(group_rows));
-        }
-        if (threads < 1) {
-            raise(PyExc_ValueError, "threads must be at least 1, not " + std::to_string(threads));
-        }
+        const ImputeCall call = impute_call(args, kwargs);
+        const MatrixArg& query = call.query;
+        // The donors and the progress callable live through the pass.
+        const Ref donors_hold = Ref::borrow(call.donors_obj);
+        const Ref progress_hold = Ref::borrow(call.progress);
         // The result starts as a copy of the query: the pass reads and writes only it.
         npy_intp dims[2] = {static_cast<npy_intp>(query.rows), static_cast<npy_intp>(query.cols)};
         Ref result = check(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
@@ -173,16 +206,18 @@ PyObject* gower_impute(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
         if (query.rows * query.cols != 0) {
             std::memcpy(out, query.data, query.rows * query.cols * sizeof(double));
         }
-        const std::string kernel_name = kernel;
-        const Ref keep = Ref::borrow(donors_obj);  // the donors live through the pass
-        {
-            const LockReleased unlocked;
-            if (reference != 0) {
-                knn::gower_reference(donors, out, query.rows, 0, query.rows);
+        const bool completed = run_pass_released(call.progress, call.options, [&](const knn::PassOptions& options) {
+            if (call.reference) {
+                knn::gower_reference(*call.donors, out, query.rows, 0, query.rows);
+                if (options.poll) {
+                    options.poll(query.rows, query.rows);
+                }
             } else {
-                knn::gower_fast(donors, out, query.rows, 0, query.rows, static_cast<std::size_t>(threads), kernel_name,
-                                static_cast<std::size_t>(group_rows));
+                knn::gower_fast(*call.donors, out, query.rows, 0, query.rows, options, call.kernel, call.group_rows);
             }
+        });
+        if (!completed) {
+            throw ErrorAlreadySet{};
         }
         return result.release();
     });
@@ -223,8 +258,8 @@ PyMethodDef gower_methods[] = {
     {"build", as_method(&gower_build), METH_VARARGS | METH_KEYWORDS,
      "build(fitted, columns, k, numeric, weighted_votes)\n--\n\nThe fitted side of the Gower pass."},
     {"impute", as_method(&gower_impute), METH_VARARGS | METH_KEYWORDS,
-     "impute(donors, query, threads, kernel='', reference=False, group_rows=0)\n--\n\nA copy of query, its missing "
-     "cells imputed."},
+     "impute(donors, query, threads, kernel='', reference=False, group_rows=0, progress=None, chunk_rows=0)\n--\n\n"
+     "A copy of query, its missing cells imputed."},
     {"summaries", as_method(&gower_summaries), METH_O, "summaries(donors)\n--\n\nThe fitted columns' summaries."},
     {"kernels", as_method(&gower_kernel_names), METH_NOARGS, "kernels()\n--\n\nThe loops available here."},
     {nullptr, nullptr, 0, nullptr},

@@ -7,11 +7,10 @@
 // the pass within a few milliseconds and is raised, the query matrix left as it was.
 #include "module/query/donors.hpp"
 #include "module/query/snapshot.hpp"
+#include "module/released_pass.hpp"
 #include "utils/errors.hpp"
-#include "utils/lock.hpp"
 
 #include <string>
-#include <system_error>
 
 #include "knn/query/query_parallel.hpp"
 
@@ -49,67 +48,23 @@ ParallelCall parallel_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     call.query = query_arg(call.query_obj, *call.donors);
     call.k = neighbours_arg(n_neighbors);
     call.weights = weights_arg(weights_name);
-    if (n_threads < 1) {
-        raise(PyExc_ValueError, "n_threads must be at least 1, not " + std::to_string(n_threads));
-    }
-    if (chunk_rows < 0) {
-        raise(PyExc_ValueError, "chunk_rows must be at least 0, not " + std::to_string(chunk_rows));
-    }
-    if (progress_obj != nullptr && progress_obj != Py_None && !PyCallable_Check(progress_obj)) {
-        raise(PyExc_TypeError, "progress must be callable or None, not '" + type_qualname(Py_TYPE(progress_obj)) + "'");
-    }
-    call.progress = progress_obj == Py_None ? nullptr : progress_obj;
+    call.options = pass_options_arg("n_threads", n_threads, chunk_rows);
+    call.progress = progress_arg(progress_obj);
     const PassChoice pass = kernel_arg(kernel_obj);
     if (pass.reference) {
         raise(PyExc_ValueError, "impute_parallel runs a fast pass, not '" + std::string(REFERENCE_PASS) + "'");
     }
     call.kernel = pass.kernel;
-    call.options.threads = static_cast<std::size_t>(n_threads);
-    call.options.chunk_rows = static_cast<std::size_t>(chunk_rows);
-    call.options.min_thread_work = std::size_t{1} << 20;  // about a millisecond of distances
     return call;
 }
 
-// One poll of the pass, with the interpreter lock held: signals, then progress. Returns false
-// (and keeps returning false) once either set a Python error.
-bool poll_interpreter(PyObject* progress, std::size_t done, std::size_t total, bool& failed) noexcept {
-    if (failed || check_signals() < 0) {
-        failed = true;
-        return false;
-    }
-    if (progress != nullptr) {
-        PyObject* result =
-            PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(done), static_cast<Py_ssize_t>(total));
-        if (result == nullptr) {
-            failed = true;
-            return false;
-        }
-        Py_DECREF(result);
-    }
-    return true;
-}
-
-// The pass over `snap` with the interpreter lock released, the calling thread taking it back to
-// poll. Returns false when a poll set a Python error (the pass stopped; `snap` is then not
-// written back).
+// The pass over `snap`, polled from the interpreter (module/released_pass.hpp). Returns false
+// when a poll set a Python error (the pass stopped; `snap` is then not written back).
 bool run_released(const ParallelCall& call, QuerySnapshot& snap) {
-    knn::PassOptions options = call.options;
-    bool failed = false;
-    try {
-        LockReleased unlocked;
-        options.poll = [&](std::size_t done, std::size_t total) {
-            return unlocked.held([&]() -> bool { return poll_interpreter(call.progress, done, total, failed); });
-        };
+    return run_pass_released(call.progress, call.options, [&](const knn::PassOptions& options) {
         knn::query_pass({*call.donors, snap.data(), snap.rows, 0, snap.rows, call.k, call.weights, call.kernel},
                         options);
-    } catch (const std::system_error& e) {
-        // No memory for a thread's stack (or too many threads) is EAGAIN.
-        const bool memory =
-            e.code() == std::errc::resource_unavailable_try_again || e.code() == std::errc::not_enough_memory;
-        raise(memory ? PyExc_MemoryError : PyExc_RuntimeError,
-              std::string("cannot start the threads of the pass: ") + e.what());
-    }
-    return !failed;
+    });
 }
 
 }  // namespace
