@@ -9,6 +9,7 @@
 // engine with the interpreter lock released; impute writes back only the cells it imputed.
 #include "module/arrays.hpp"
 #include "module/extension.hpp"
+#include "module/released_pass.hpp"
 #include "utils/errors.hpp"
 #include "utils/lock.hpp"
 #include "utils/memory.hpp"
@@ -19,7 +20,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 #include "utils/numpy.hpp"
@@ -212,25 +212,6 @@ PyObject* Index_impute(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
     });
 }
 
-// One poll of the search, with the interpreter lock held: signals, then progress. Returns false
-// (and keeps returning false) once either set a Python error.
-bool poll_interpreter(PyObject* progress, std::size_t done, std::size_t total, bool& failed) noexcept {
-    if (failed || check_signals() < 0) {
-        failed = true;
-        return false;
-    }
-    if (progress != nullptr) {
-        PyObject* result =
-            PyObject_CallFunction(progress, "nn", static_cast<Py_ssize_t>(done), static_cast<Py_ssize_t>(total));
-        if (result == nullptr) {
-            failed = true;
-            return false;
-        }
-        Py_DECREF(result);
-    }
-    return true;
-}
-
 // Index.impute_all(query, n_neighbors, weights, probe, n_threads, progress=None, chunk_rows=0)
 // -> (cells, fallback cells, rows measured): every row of `query` (writeable, of the fitted
 // width) imputed from its probed lists, with the interpreter lock released and the rows dealt out
@@ -263,14 +244,8 @@ PyObject* Index_impute_all(PyObject* self, PyObject* args, PyObject* kwargs) noe
         const std::size_t n_k = count_arg(k, "n_neighbors", 1);
         const std::size_t n_probe = count_arg(probe, "probe", 1);
         const knn::Weights w = weights_arg(weights);
-        knn::PassOptions options;
-        options.threads = count_arg(n_threads, "n_threads", 1);
-        options.chunk_rows = count_arg(chunk_rows, "chunk_rows", 0);
-        options.min_thread_work = std::size_t{1} << 20;  // about a millisecond of distances
-        if (progress_obj != nullptr && progress_obj != Py_None && !PyCallable_Check(progress_obj)) {
-            raise(PyExc_TypeError, "progress must be callable or None");
-        }
-        PyObject* progress = progress_obj == Py_None ? nullptr : progress_obj;
+        const knn::PassOptions options = pass_options_arg("n_threads", n_threads, chunk_rows);
+        PyObject* progress = progress_arg(progress_obj);
         // Whatever other threads do meanwhile, these stay alive until the end of the call.
         const Ref self_hold = Ref::borrow(self);
         const Ref query_hold = Ref::borrow(query_obj);
@@ -286,21 +261,10 @@ PyObject* Index_impute_all(PyObject* self, PyObject* args, PyObject* kwargs) noe
             missing[i] = std::isnan(work[i]) ? 1 : 0;
         }
         knn::IvfStats stats;
-        bool failed = false;
-        try {
-            LockReleased unlocked;
-            options.poll = [&](std::size_t done, std::size_t total) {
-                return unlocked.held([&]() -> bool { return poll_interpreter(progress, done, total, failed); });
-            };
-            knn::ivf_pass({index, work.data(), query.rows, 0, query.rows, n_k, w, n_probe}, options, &stats);
-        } catch (const std::system_error& e) {
-            // No memory for a thread's stack (or too many threads) is EAGAIN.
-            const bool memory =
-                e.code() == std::errc::resource_unavailable_try_again || e.code() == std::errc::not_enough_memory;
-            raise(memory ? PyExc_MemoryError : PyExc_RuntimeError,
-                  std::string("cannot start the threads of the search: ") + e.what());
-        }
-        if (failed) {
+        const bool finished = run_pass_released(progress, options, [&](const knn::PassOptions& driven) {
+            knn::ivf_pass({index, work.data(), query.rows, 0, query.rows, n_k, w, n_probe}, driven, &stats);
+        });
+        if (!finished) {
             throw ErrorAlreadySet{};
         }
         auto* data = reinterpret_cast<double*>(query.data);
