@@ -219,6 +219,30 @@ def curve(out):
         out.append([method, f"{took:.2f}", "", _rmse(got, full, cells), f"{close.mean():.3f}"])
 
 
+def wide(out):
+    """One row per table, one column per method: "seconds / RMSE / equal to exact", then what the
+    index said."""
+    tables, methods, cell, said = [], [], {}, {}
+    for name, method, took, rmse, equal, note in out:
+        if name not in tables:
+            tables.append(name)
+        if method not in methods:
+            methods.append(method)
+        if took == "not run":
+            cell[name, method] = "-"
+        elif took.startswith("failed"):
+            cell[name, method] = "failed"
+            said.setdefault(name, []).append(f"{method}: {took}")
+        else:
+            cell[name, method] = " / ".join(x for x in (took, rmse.split(" ")[0], equal) if x)
+        if note:
+            said.setdefault(name, []).append(f"{method}: {note}")
+    rows = [[name] + [cell.get((name, m), "") for m in methods] for name in tables]
+    text = T.markdown(["table (seconds / RMSE / equal to exact)"] + methods, rows, right=1)
+    notes = [f"- {name}: " + "; ".join(said[name]) for name in tables if name in said]
+    return text + "\n\n" + "\n".join(notes)
+
+
 def _rmse(got, full, cells):
     return f"{float(np.sqrt(np.mean((got[cells] - full[cells]) ** 2))):.4f}"
 
@@ -242,7 +266,7 @@ def main(argv=None):
         if only and name not in only:
             continue
         run_table(name, full, holed, out)
-    print(T.markdown(["table", "method", "seconds", "RMSE", "equal to exact", "index"], out, right=2))
+    print(wide(out))
     if args.curve:
         rows = []
         curve(rows)
