@@ -246,10 +246,12 @@ public:
     }
 
     // Large k: every candidate of each row of `cursor` is ordered with the fast distances, then
-    // the policy walks the order. False when keep_going stopped the pass.
+    // the policy walks the order. False when keep_going stopped the pass. (The concept is checked
+    // in the body, where the policy is complete: a constraint on the declaration would be checked,
+    // and remembered as unmet, while a policy that holds its scheduler is still being defined.)
     template <RowCursor Cursor>
-    requires OrderingPolicy<Policy>
     bool run_full_ordering(Cursor& cursor, std::size_t candidates) {
+        static_assert(OrderingPolicy<Policy>, "the full-ordering path needs fill_from_full_ordering");
         const std::size_t blocks = scan_->view().blocks;
         size_scratch(blocks);
         order_.reserve(candidates);
