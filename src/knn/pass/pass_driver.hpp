@@ -208,6 +208,9 @@ bool split_rows(std::span<W> workers, std::size_t first, std::size_t last, std::
     const std::size_t total = last - first;
     Shared shared{workers, first, last, chunk, total / chunk + (total % chunk != 0 ? 1 : 0)};
     alignas(64) std::atomic<std::size_t> done{0};  // written by the workers: a cache line of its own
+    // A worker's run() is noexcept (RowRangeWorker) and checked where it is defined; clang-tidy
+    // would look through an inline one's body here again.
+    // NOLINTNEXTLINE(bugprone-exception-escape)
     const detail::WorkerBody body = [](void* context, std::size_t w, const PassControl& control) noexcept {
         auto& s = *static_cast<Shared*>(context);
         for (std::size_t i = s.next.fetch_add(1); i < s.chunks; i = s.next.fetch_add(1)) {
