@@ -54,6 +54,7 @@ except ImportError:  # mirel.sklearn itself does not need pandas; MixedImputer d
     pd = None
 
 from mirel import _gower
+from mirel._progress import reporter
 
 __all__ = ["MixedImputer"]
 
@@ -160,23 +161,6 @@ class _Column:
         objects = np.asarray(self.levels, dtype=object).take(np.where(held, codes, 0))
         objects[~held] = None
         return pd.Series(pd.array(objects, dtype=dtype), index=series.index)
-
-
-def _progress(progress, total):
-    if progress is False or progress is None:
-        return None, None
-    if progress is True:
-        try:
-            from tqdm.auto import tqdm
-        except ImportError as exc:
-            raise ImportError("progress=True needs tqdm: pip install tqdm") from exc
-        bar = tqdm(total=total, unit="row")
-
-        def report(done, _total):
-            bar.update(done - bar.n)
-
-        return report, bar.close
-    return progress, None
 
 
 class MixedImputer(TransformerMixin, BaseEstimator):
@@ -382,7 +366,7 @@ class MixedImputer(TransformerMixin, BaseEstimator):
         result[rows] = np.where(missing[rows], summaries, cells[rows])
         todo = np.flatnonzero(missing.any(axis=1) & ~capped)
         threads = max(1, int(effective_n_jobs(self.n_jobs)))
-        report, close = _progress(self.progress, todo.size)
+        report, close = reporter(self.progress, todo.size, "MixedImputer.transform")
         try:
             # One engine call: it polls for Ctrl-C and reports progress while its threads run.
             if todo.size:

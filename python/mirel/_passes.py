@@ -76,7 +76,7 @@ def impute(estimator, X, mask, call="transform"):
     #    here, as a Python int, so that any n_neighbors (2**64 included) sizes nothing larger.
     k = min(int(estimator.n_neighbors), donors.shape[0])
     total = work.shape[0]
-    report, close = reporter(estimator.progress, total, call)
+    report, close = reporter(estimator.progress, total, f"KNNImputer.{call}")
     try:
         if callable(estimator.metric) or callable(estimator.weights):
             _callables.impute_for(estimator, work, X, mask & estimator._valid_mask, k, report)

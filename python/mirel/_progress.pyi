@@ -1,7 +1,7 @@
-"""The progress parameter of mirel.sklearn.KNNImputer (private)."""
+"""The progress parameter of mirel.sklearn's estimators (private)."""
 
 from typing import Any, Callable
 
 def reporter(
-    progress: Any, total: int, call: str = "transform"
+    progress: Any, total: int, desc: str
 ) -> tuple[Callable[[int, int], Any] | None, Callable[[], Any] | None]: ...
