@@ -123,11 +123,12 @@ def column_mean(holed):
     return np.where(np.isnan(holed), means, holed), ""
 
 
-def methods(rows, cols):
+def methods(rows, cols, recalls=(0.9,)):
     pairs = float(rows) * rows * cols
     yield "mirel exact", mirel_exact, rows <= 200_000
     yield "mirel index", mirel_index, True
-    yield "mirel index, recall 0.9", lambda holed: mirel_index(holed, 0.9), True
+    for target in recalls:
+        yield f"mirel index, recall {target}", lambda holed, target=target: mirel_index(holed, target), True
     yield "scikit-learn", sklearn_knn, pairs <= SKLEARN_MAX_PAIRS
     yield "fknni Flat", fknni("Flat"), pairs <= FLAT_MAX_PAIRS
     yield "fknni IVF100", fknni("IVF100,Flat"), True
@@ -148,12 +149,12 @@ def exact_on_sample(holed, sample_rows=1000, seed=1):
     return rows, part, took
 
 
-def run_table(name, full, holed, out):
+def run_table(name, full, holed, out, recalls=(0.9,)):
     cells = np.isnan(holed)
     rows, cols = holed.shape
     exact = None
     sample = None
-    for method, call, runs in methods(rows, cols):
+    for method, call, runs in methods(rows, cols, recalls):
         if method == "mirel exact" and not runs:
             sample, part, took = exact_on_sample(holed)
             exact = np.full_like(holed, np.nan)
@@ -252,6 +253,7 @@ def main(argv=None):
     parser.add_argument("--large", action="store_true", help="also the 1,000,000-row mixture")
     parser.add_argument("--curve", action="store_true", help="also the recall-time curve on random rows")
     parser.add_argument("--only", default="", help="comma-separated table names to run (default: all)")
+    parser.add_argument("--recalls", default="0.9", help="recall targets of the index besides 0.99 (comma-separated)")
     args = parser.parse_args(argv)
     os.environ.setdefault("OMP_NUM_THREADS", str(THREADS))
     import faiss
@@ -260,12 +262,13 @@ def main(argv=None):
     print(T.machine())
     print(T.versions())
     print(f"fit_transform, k=5, {THREADS} threads for every library that takes them; load {T.load()}\n")
+    recalls = [float(r) for r in args.recalls.split(",") if r.strip()]
     out = []
     only = {s.strip() for s in args.only.split(",") if s.strip()}
     for name, full, holed in table_set(args.large):
         if only and name not in only:
             continue
-        run_table(name, full, holed, out)
+        run_table(name, full, holed, out, recalls)
     print(wide(out))
     if args.curve:
         rows = []
