@@ -252,7 +252,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--large", action="store_true", help="also the 1,000,000-row mixture")
     parser.add_argument("--curve", action="store_true", help="also the recall-time curve on random rows")
-    parser.add_argument("--only", default="", help="comma-separated table names to run (default: all)")
+    parser.add_argument("--only", default="", help="table names to run, separated by ; (default: all)")
     parser.add_argument("--recalls", default="0.9", help="recall targets of the index besides 0.99 (comma-separated)")
     args = parser.parse_args(argv)
     os.environ.setdefault("OMP_NUM_THREADS", str(THREADS))
@@ -264,7 +264,7 @@ def main(argv=None):
     print(f"fit_transform, k=5, {THREADS} threads for every library that takes them; load {T.load()}\n")
     recalls = [float(r) for r in args.recalls.split(",") if r.strip()]
     out = []
-    only = {s.strip() for s in args.only.split(",") if s.strip()}
+    only = {s.strip() for s in args.only.split(";") if s.strip()}
     for name, full, holed in table_set(args.large):
         if only and name not in only:
             continue
