@@ -102,7 +102,7 @@ class CandidateIndex:
         n = fit_X.shape[0]
         lists = default_lists(n) if n_lists is None else min(int(n_lists), max(n, 1))
         seed = int(rng.integers(0, 2**63))
-        engine = _index_engine.Index(fit_X, max(lists, 1), seed)
+        engine = _index_engine.Index(fit_X, max(lists, 1), seed, n_threads=n_threads)
         lists = engine.lists
         k = max(1, min(int(n_neighbors), n))
         if k > MAX_NEIGHBOURS:

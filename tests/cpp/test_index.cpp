@@ -150,6 +150,21 @@ TEST(IvfIndex, OnThreadsEveryListIsTheExactPassAndAPartialProbeGivesTheSameBitsW
     }
 }
 
+TEST(IvfIndex, TrainsTheSameQuantiserAndGroupsTheSameRowsOnAnyNumberOfThreads) {
+    // Large enough that the assignments (k-means' and the search's grouping) run on threads.
+    std::mt19937_64 rng(31);
+    const Table fitted = random_table(rng, 6000, 10, 0.1, false);
+    const KernelKind kernel = best_kernel();
+    const IvfIndex one = IvfIndex::train(fitted.view(), 160, 5, kernel, 1);
+    const std::vector<double> partial = indexed(one, fitted.values, 5, Weights::uniform, 3);
+    for (const std::size_t threads : {2, 3, 5}) {
+        const IvfIndex many = IvfIndex::train(fitted.view(), 160, 5, kernel, threads);
+        EXPECT_EQ(bits(many.centroids()), bits(one.centroids())) << threads;
+        EXPECT_EQ(many.list_of_row(), one.list_of_row()) << threads;
+        EXPECT_EQ(bits(driven(many, fitted.values, 5, Weights::uniform, 3, threads, 0)), bits(partial)) << threads;
+    }
+}
+
 TEST(IvfIndex, APollThatRefusesStopsTheSearchAndSeesTheRowsOfTheJob) {
     std::mt19937_64 rng(8);
     const Table fitted = random_table(rng, 400, 6, 0.1, false);

@@ -10,6 +10,7 @@
 #include "knn/core/panic.hpp"
 #include "knn/index/ivf_index.hpp"
 #include "knn/index/ivf_source.hpp"
+#include "knn/pass/pass_driver.hpp"
 
 namespace mirel::knn {
 
@@ -33,29 +34,76 @@ void build_panel(IvfPanel& panel, std::span<const double> table, std::size_t col
     panel.build(table, cols, row_of, Metric::nan_euclid, detail::ivf_kernel(kernel, cols).masked_cells);
 }
 
-// d2 between a row (NaN = missing) and a centroid (no NaN): the scaled sum of squares over the
-// row's present cells, +inf for a row without any.
-double centroid_d2(const double* row, const double* centroid, std::size_t cols) noexcept {
-    double sum = 0.0;
-    std::size_t present = 0;
-    for (std::size_t c = 0; c < cols; ++c) {
-        if (!std::isnan(row[c])) {
-            const double d = row[c] - centroid[c];
-            sum = sum + d * d;
-            ++present;
-        }
-    }
-    return present == 0 ? std::numeric_limits<double>::infinity()
-                        : sum * (static_cast<double>(cols) / static_cast<double>(present));
-}
-
 std::vector<std::size_t> iota_rows(std::size_t n) {
     std::vector<std::size_t> v(checked_count<std::size_t>(n));
     std::iota(v.begin(), v.end(), std::size_t{0});
     return v;
 }
 
+// Work of nearest_lists (rows x lists x columns) below which the calling thread assigns alone:
+// starting and joining threads costs some 0.1 ms, a few 10^6 pair-columns.
+constexpr std::size_t NEAREST_ON_THREADS_WORK = std::size_t{1} << 22;
+
+// One worker of nearest_lists: rows [a, b) of the call, each to its nearest centroid.
+class NearestWorker {
+public:
+    NearestWorker(const detail::Panel& centroids, std::size_t lists, KernelKind kernel, const TableView& table,
+                  const std::size_t* rows_of, std::uint32_t* out)
+        : table_(table), rows_of_(rows_of), out_(out) {
+        order_.bind(centroids, lists, kernel, table.cols);
+    }
+    bool run(std::size_t a, std::size_t b, const PassControl& control) noexcept {
+        for (std::size_t i = a; i < b; ++i) {
+            out_[i] = order_.nearest(table_.row(rows_of_ == nullptr ? i : rows_of_[i]));
+        }
+        if (control.done != nullptr) {
+            control.done->fetch_add(b - a, std::memory_order_relaxed);
+        }
+        return true;
+    }
+    void report() const noexcept {}
+
+private:
+    const TableView& table_;
+    const std::size_t* rows_of_;
+    std::uint32_t* out_;
+    detail::ProbeOrder order_;
+};
+
 }  // namespace
+
+namespace detail {
+
+void nearest_lists(const Panel& centroids, std::size_t lists, KernelKind kernel, const TableView& table,
+                   const std::size_t* rows_of, std::size_t rows, std::uint32_t* out, std::size_t threads) {
+    if (rows == 0) {
+        return;
+    }
+    if (lists <= 1) {
+        std::fill(out, out + rows, 0u);
+        return;
+    }
+    const std::size_t work = try_product({rows, lists, std::max<std::size_t>(table.cols, 1)}).value_or(SIZE_MAX);
+    const std::size_t chunk = default_chunk_rows(rows, usable_threads(threads));
+    const std::size_t chunks = rows / chunk + (rows % chunk != 0 ? 1 : 0);
+    const std::size_t workers =
+        work < NEAREST_ON_THREADS_WORK ? 1 : std::min(usable_threads(threads), chunks);
+    // Every worker is built (and allocates) here, before any thread starts.
+    std::vector<NearestWorker> pool;
+    pool.reserve(workers);
+    for (std::size_t w = 0; w < workers; ++w) {
+        pool.emplace_back(centroids, lists, kernel, table, rows_of, out);
+    }
+    if (workers == 1) {
+        pool.front().run(0, rows, PassControl{});
+        return;
+    }
+    PassOptions options;
+    options.threads = workers;
+    split_rows(std::span<NearestWorker>(pool), 0, rows, chunk, options);
+}
+
+}  // namespace detail
 
 IvfIndex::IvfIndex(const TableView& fitted, KernelKind kernel)
     : rows_(fitted.rows),
@@ -72,7 +120,7 @@ IvfIndex& IvfIndex::operator=(IvfIndex&&) noexcept = default;
 IvfIndex::~IvfIndex() = default;
 
 IvfIndex IvfIndex::train(const TableView& fitted, std::size_t lists, std::uint64_t seed, KernelKind kernel,
-                         std::size_t iterations) {
+                         std::size_t threads, std::size_t iterations) {
     IvfIndex index(fitted, kernel);
     const std::size_t n = fitted.rows;
     const std::size_t cols = fitted.cols;
@@ -105,13 +153,20 @@ IvfIndex IvfIndex::train(const TableView& fitted, std::size_t lists, std::uint64
                 index.centroids_[l * cols + c] = std::isfinite(v) ? v : (std::isfinite(mean) ? mean : 0.0);
             }
         };
+        //    The d2 of the sample's rows to the newest centroid come from the kernel, the
+        //    centroid measured as a query against a panel of the sample (+inf for a row without
+        //    a present cell).
+        IvfPanel sample;
+        build_panel(sample, {fitted.values, checked_mul(n, cols)}, cols, pick, kernel);
+        detail::ProbeOrder to_sample;
+        to_sample.bind(sample, train, kernel, cols);
         std::vector<double> nearest(train, std::numeric_limits<double>::infinity());
         seed_centroid(0, pick[below(state, train)]);
         for (std::size_t l = 1; l < L; ++l) {
             double total = 0.0;
+            const std::span<const double> d2 = to_sample.distances(&index.centroids_[(l - 1) * cols]);
             for (std::size_t i = 0; i < train; ++i) {
-                const double d2 = centroid_d2(fitted.row(pick[i]), &index.centroids_[(l - 1) * cols], cols);
-                nearest[i] = std::min(nearest[i], d2);
+                nearest[i] = std::min(nearest[i], d2[i]);
                 total += std::isfinite(nearest[i]) ? nearest[i] : 0.0;
             }
             std::size_t chosen = below(state, train);
@@ -132,17 +187,17 @@ IvfIndex IvfIndex::train(const TableView& fitted, std::size_t lists, std::uint64
         //    to the mean of its rows' values column by column (kept where it gets none).
         std::vector<double> sum(index.centroids_.size());
         std::vector<std::size_t> count(index.centroids_.size());
+        std::vector<std::uint32_t> list_of_pick(train);
         const std::vector<std::size_t> centroid_rows = iota_rows(L);
         for (std::size_t it = 0; it < iterations; ++it) {
             IvfPanel centroids;
             build_panel(centroids, index.centroids_, cols, centroid_rows, kernel);
-            detail::ProbeOrder assign;
-            assign.bind(centroids, L, kernel, cols);
+            detail::nearest_lists(centroids, L, kernel, fitted, pick.data(), train, list_of_pick.data(), threads);
             std::fill(sum.begin(), sum.end(), 0.0);
             std::fill(count.begin(), count.end(), 0);
-            for (const std::size_t r : pick) {
-                const double* row = fitted.row(r);
-                const std::size_t l = assign.nearest(row);
+            for (std::size_t i = 0; i < train; ++i) {
+                const double* row = fitted.row(pick[i]);
+                const std::size_t l = list_of_pick[i];
                 for (std::size_t c = 0; c < cols; ++c) {
                     if (!std::isnan(row[c])) {
                         sum[l * cols + c] += row[c];
@@ -158,7 +213,7 @@ IvfIndex IvfIndex::train(const TableView& fitted, std::size_t lists, std::uint64
             }
         }
     }
-    index.lay_out(fitted, true);
+    index.lay_out(fitted, true, threads);
     return index;
 }
 
@@ -185,21 +240,17 @@ IvfIndex IvfIndex::from_parts(const TableView& fitted, std::span<const double> c
     }
     index.centroids_.assign(centroids.begin(), centroids.end());
     index.list_of_row_.assign(list_of_row.begin(), list_of_row.end());
-    index.lay_out(fitted, false);
+    index.lay_out(fitted, false, 1);
     return index;
 }
 
-void IvfIndex::lay_out(const TableView& fitted, bool assign) {
+void IvfIndex::lay_out(const TableView& fitted, bool assign, std::size_t threads) {
     const std::size_t L = lists_;
     const std::vector<std::size_t> centroid_rows = iota_rows(L);
     build_panel(*centroid_panel_, centroids_, cols_, centroid_rows, kernel_);
     // Every row to its nearest centroid (unless the lists were given).
-    if (assign && L > 1) {
-        detail::ProbeOrder order;
-        order.bind(*centroid_panel_, L, kernel_, cols_);
-        for (std::size_t r = 0; r < rows_; ++r) {
-            list_of_row_[r] = order.nearest(fitted.row(r));
-        }
+    if (assign) {
+        detail::nearest_lists(*centroid_panel_, L, kernel_, fitted, nullptr, rows_, list_of_row_.data(), threads);
     }
     // The lists, each in row order, one after another, each from the start of a block (a
     // counting sort): a list is a run of whole blocks, which a query row measures or skips.

@@ -34,9 +34,10 @@ public:
     // Trains the quantiser on a seeded sample of the fitted rows (`lists` centroids, at most
     // one per BLOCK_ROWS rows, at least one when there are rows), assigns every row to its nearest centroid
     // and lays the lists out. `kernel` is the fast pass's kernel (not `reference`): every kernel
-    // gives the same distances, so the index is the same whichever runs.
+    // gives the same distances, so the index is the same whichever runs. The rows' assignments
+    // run on up to `threads` workers of the pass driver; the index is the same for any count.
     static IvfIndex train(const TableView& fitted, std::size_t lists, std::uint64_t seed, KernelKind kernel,
-                          std::size_t iterations = 8);
+                          std::size_t threads = 1, std::size_t iterations = 8);
     // An index trained before: `centroids` (lists x cols, no NaN) and the list of every fitted
     // row (each below lists). Throws Panic when they do not fit the table.
     static IvfIndex from_parts(const TableView& fitted, std::span<const double> centroids,
@@ -71,7 +72,7 @@ private:
     IvfIndex(const TableView& fitted, KernelKind kernel);
     // The centroid panel, each row's list (`assign`: its nearest centroid; else as given), the
     // lists in order and the panel of the rows in list order.
-    void lay_out(const TableView& fitted, bool assign);
+    void lay_out(const TableView& fitted, bool assign, std::size_t threads);
 
     std::size_t rows_ = 0;
     std::size_t cols_ = 0;

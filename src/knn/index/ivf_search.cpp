@@ -47,7 +47,7 @@ struct SearchRows {
     std::size_t max_cells = 0;            // the most cells one row imputes
 };
 
-SearchRows search_rows(const IvfJob& job, bool partial, bool select) {
+SearchRows search_rows(const IvfJob& job, bool partial, bool select, std::size_t threads) {
     const IvfIndex& index = job.index;
     const std::size_t cols = index.cols();
     SearchRows rows;
@@ -67,12 +67,10 @@ SearchRows search_rows(const IvfJob& job, bool partial, bool select) {
     }
     // Grouped by their nearest list: rows probing the same lists then share them in the cache.
     std::vector<std::uint32_t> nearest(rows.row.size(), 0);
-    if (partial && index.lists() > 1) {
-        detail::ProbeOrder order;
-        order.bind(index.centroid_panel(), index.lists(), index.kernel(), cols);
-        for (std::size_t i = 0; i < rows.row.size(); ++i) {
-            nearest[i] = order.nearest(job.query + rows.row[i] * cols);
-        }
+    if (partial) {
+        detail::nearest_lists(index.centroid_panel(), index.lists(), index.kernel(),
+                              TableView{job.query, job.query_rows, cols}, rows.row.data(), rows.row.size(),
+                              nearest.data(), threads);
     }
     std::vector<std::size_t> by(rows.row.size());
     std::iota(by.begin(), by.end(), std::size_t{0});
@@ -372,7 +370,7 @@ bool run_search(const IvfJob& job, const PassOptions& options, SelectOut select,
     bool completed = true;
     if (job.index.rows() != 0 && job.index.cols() != 0 && total != 0) {
         const bool partial = job.probe < job.index.lists();
-        SearchRows rows = search_rows(job, partial, select.out != nullptr);
+        SearchRows rows = search_rows(job, partial, select.out != nullptr, options.threads);
         PassOptions own = options;
         // A large k keeps big selections: a group then holds fewer cells (at least one row).
         const std::size_t capacity = std::min(job.k, job.index.rows());
@@ -422,13 +420,8 @@ IvfStats ivf_impute(const IvfIndex& index, double* query, std::size_t query_rows
 
 std::vector<std::uint32_t> ivf_nearest_lists(const IvfIndex& index, const double* query, std::size_t query_rows) {
     std::vector<std::uint32_t> out(checked_count<std::uint32_t>(query_rows), 0);
-    if (index.lists() > 1) {
-        detail::ProbeOrder order;
-        order.bind(index.centroid_panel(), index.lists(), index.kernel(), index.cols());
-        for (std::size_t r = 0; r < query_rows; ++r) {
-            out[r] = order.nearest(query + r * index.cols());
-        }
-    }
+    detail::nearest_lists(index.centroid_panel(), index.lists(), index.kernel(),
+                          TableView{query, query_rows, index.cols()}, nullptr, query_rows, out.data(), 1);
     return out;
 }
 

@@ -61,6 +61,11 @@ public:
         return best;
     }
 
+    // The kernel's d2 of the row to every position of the panel (empty positions included).
+    std::span<const double> distances(const double* row) noexcept {
+        return {measure(row), centroids_->view().blocks * BLOCK_ROWS};
+    }
+
     // Every list, the nearest `probe` first in order (entry j: key and list of the j-th).
     std::span<const Entry> order(const double* row, std::size_t probe) noexcept {
         const double* d2 = measure(row);
@@ -89,6 +94,13 @@ private:
     BlockScratch scratch_;
     std::vector<Entry> order_;
 };
+
+// The nearest list of rows [0, rows) of `table` (`rows_of`: the table row of each, or null for
+// row i itself), into out[0, rows), on up to `threads` workers of the pass driver's "split the
+// rows" (the calling thread alone for little work). Each row's list depends on the row alone, so
+// the result is the same for any thread count. Defined in ivf_build.cpp.
+void nearest_lists(const Panel& centroids, std::size_t lists, KernelKind kernel, const TableView& table,
+                   const std::size_t* rows_of, std::size_t rows, std::uint32_t* out, std::size_t threads);
 
 // The blocks each row of a group measures: the blocks of its `probe` nearest lists (every block
 // when the lists are all probed, or in full-scan mode). A group's step visits the union of its

@@ -3,9 +3,9 @@
 // recall and picks the probe; this module checks its own arguments and refuses anything else
 // with a clear error.
 //
-// Index(fitted, lists, seed, centroids=None, lists_of_rows=None, kernel=None) trains the index
-// over a C-contiguous float64 table (NaN = missing), or rebuilds one from the parts of a trained
-// one (pickles). Its methods read their matrices once into memory of their own and run the
+// Index(fitted, lists, seed, centroids=None, lists_of_rows=None, kernel=None, n_threads=1) trains
+// the index over a C-contiguous float64 table (NaN = missing), its rows assigned to lists on
+// n_threads threads, or rebuilds one from the parts of a trained one (pickles). Its methods read their matrices once into memory of their own and run the
 // engine with the interpreter lock released; impute writes back only the cells it imputed. This
 // file holds the type; its search methods are in index_search.cpp.
 #include "module/arrays.hpp"
@@ -92,20 +92,23 @@ knn::KernelKind kernel_arg(PyObject* obj) {
 
 PyObject* Index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guard_object([&]() -> PyObject* {
-        static const char* keywords[] = {"fitted", "lists", "seed", "centroids", "lists_of_rows", "kernel", nullptr};
+        static const char* keywords[] = {"fitted",        "lists",  "seed",      "centroids",
+                                         "lists_of_rows", "kernel", "n_threads", nullptr};
         PyObject* fitted_obj = nullptr;
         Py_ssize_t lists = 0;
         unsigned long long seed = 0;
         PyObject* centroids_obj = Py_None;
         PyObject* rows_obj = Py_None;
         PyObject* kernel_obj = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnK|OOO:Index", const_cast<char**>(keywords), &fitted_obj,
-                                         &lists, &seed, &centroids_obj, &rows_obj, &kernel_obj)) {
+        Py_ssize_t n_threads = 1;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OnK|OOOn:Index", const_cast<char**>(keywords), &fitted_obj,
+                                         &lists, &seed, &centroids_obj, &rows_obj, &kernel_obj, &n_threads)) {
             return nullptr;
         }
         MatrixArg shape;
         const std::vector<double> fitted = table_copy(fitted_obj, "fitted", shape);
         const std::size_t n_lists = count_arg(lists, "lists", 1);
+        const std::size_t threads = count_arg(n_threads, "n_threads", 1);
         const knn::KernelKind kernel = kernel_arg(kernel_obj);
         const knn::TableView view{fitted.data(), shape.rows, shape.cols};
         std::vector<double> centroids;
@@ -134,7 +137,7 @@ PyObject* Index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
         {
             const LockReleased unlocked;
             built.emplace(given ? knn::IvfIndex::from_parts(view, centroids, list_of_row, kernel)
-                                : knn::IvfIndex::train(view, n_lists, seed, kernel));
+                                : knn::IvfIndex::train(view, n_lists, seed, kernel, threads));
         }
         // NOLINTNEXTLINE(bugprone-unhandled-exception-at-new)
         obj->index = new knn::IvfIndex(std::move(*built));
@@ -233,7 +236,7 @@ PyType_Slot index_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(&Index_dealloc)},
     {Py_tp_methods, index_methods},
     {Py_tp_getset, index_getset},
-    {Py_tp_doc, const_cast<char*>("Index(fitted, lists, seed, centroids=None, lists_of_rows=None, kernel=None)\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("Index(fitted, lists, seed, centroids=None, lists_of_rows=None, kernel=None, n_threads=1)\n--\n\n"
                                   "A candidate index over the fitted rows (k-means lists).")},
     {0, nullptr},
 };
