@@ -89,6 +89,8 @@ def test_the_index_sees_one_copy_of_the_query_and_refuses_what_it_cannot_do():
     assert _index_engine.Index(fitted, 200, 0).lists == 200 // 32
     with pytest.raises(ValueError, match="lists must be at least 1, not 0"):
         _index_engine.Index(fitted, 0, 0)
+    with pytest.raises(ValueError, match="n_threads must be at least 1, not 0"):
+        _index_engine.Index(fitted, 4, 0, n_threads=0)
     centroids, lists_of_rows = index.parts()
     with pytest.raises(ValueError, match=r"centroids must have shape \(lists, fitted columns\)"):
         _index_engine.Index(fitted, 4, 0, centroids, lists_of_rows)
