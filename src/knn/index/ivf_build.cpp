@@ -86,8 +86,7 @@ void nearest_lists(const Panel& centroids, std::size_t lists, KernelKind kernel,
     const std::size_t work = try_product({rows, lists, std::max<std::size_t>(table.cols, 1)}).value_or(SIZE_MAX);
     const std::size_t chunk = default_chunk_rows(rows, usable_threads(threads));
     const std::size_t chunks = rows / chunk + (rows % chunk != 0 ? 1 : 0);
-    const std::size_t workers =
-        work < NEAREST_ON_THREADS_WORK ? 1 : std::min(usable_threads(threads), chunks);
+    const std::size_t workers = work < NEAREST_ON_THREADS_WORK ? 1 : std::min(usable_threads(threads), chunks);
     // Every worker is built (and allocates) here, before any thread starts.
     std::vector<NearestWorker> pool;
     pool.reserve(workers);

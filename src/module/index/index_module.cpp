@@ -5,9 +5,10 @@
 //
 // Index(fitted, lists, seed, centroids=None, lists_of_rows=None, kernel=None, n_threads=1) trains
 // the index over a C-contiguous float64 table (NaN = missing), its rows assigned to lists on
-// n_threads threads, or rebuilds one from the parts of a trained one (pickles). Its methods read their matrices once into memory of their own and run the
-// engine with the interpreter lock released; impute writes back only the cells it imputed. This
-// file holds the type; its search methods are in index_search.cpp.
+// n_threads threads, or rebuilds one from the parts of a trained one (pickles). Its methods read
+// their matrices once into memory of their own and run the engine with the interpreter lock
+// released; impute writes back only the cells it imputed. This file holds the type; its search
+// methods are in index_search.cpp.
 #include "module/arrays.hpp"
 #include "module/extension.hpp"
 #include "module/index/index_object.hpp"
@@ -236,8 +237,9 @@ PyType_Slot index_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(&Index_dealloc)},
     {Py_tp_methods, index_methods},
     {Py_tp_getset, index_getset},
-    {Py_tp_doc, const_cast<char*>("Index(fitted, lists, seed, centroids=None, lists_of_rows=None, kernel=None, n_threads=1)\n--\n\n"
-                                  "A candidate index over the fitted rows (k-means lists).")},
+    {Py_tp_doc, const_cast<char*>(
+                    "Index(fitted, lists, seed, centroids=None, lists_of_rows=None, kernel=None, n_threads=1)\n--\n\n"
+                    "A candidate index over the fitted rows (k-means lists).")},
     {0, nullptr},
 };
 
