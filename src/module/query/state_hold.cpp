@@ -120,21 +120,62 @@ PyObject* enter_build(HoldObject* hold) noexcept {
     return new_ref(reinterpret_cast<PyObject*>(hold));
 }
 
+// Gives back this thread's hold of hold's kind; false when it has none.
+bool give_back(HoldObject* hold) noexcept {
+    const Ident me = current_thread();
+    bool held = false;
+    Book book(state_of(hold->lock));
+    switch (hold->kind) {
+        case HoldKind::read:
+            held = book->release_read(me);
+            break;
+        case HoldKind::write:
+            if (book->has_writer && book->writer == me) {
+                book->has_writer = false;
+                held = true;
+            } else {
+                held = book->release_read(me);  // downgraded to a read
+            }
+            break;
+        case HoldKind::build:
+            if (book->has_builder && book->builder == me) {
+                book->has_builder = false;
+                held = true;
+            }
+            break;
+    }
+    if (held) {
+        pthread_cond_broadcast(&book_changed);
+    }
+    return held;
+}
+
 PyObject* Hold_enter(PyObject* self, PyObject*) noexcept {
     auto* hold = reinterpret_cast<HoldObject*>(self);
     if (hold->lock == nullptr) {
         PyErr_SetString(PyExc_TypeError, "this hold was not made by a StateLock");
         return nullptr;
     }
+    PyObject* entered = nullptr;
     switch (hold->kind) {
         case HoldKind::read:
-            return enter_read(hold);
+            entered = enter_read(hold);
+            break;
         case HoldKind::write:
-            return enter_write(hold);
+            entered = enter_write(hold);
+            break;
         case HoldKind::build:
-            return enter_build(hold);
+            entered = enter_build(hold);
+            break;
     }
-    return nullptr;
+    if (entered != nullptr && PyErr_Occurred() != nullptr) {
+        // A signal handler raised while the hold was being taken (state_lock.cpp: PyPy, after
+        // a wait): the hold is given back, so that the failed __enter__ leaves none behind.
+        Py_DECREF(entered);
+        give_back(hold);
+        return nullptr;
+    }
+    return entered;
 }
 
 PyObject* Hold_exit(PyObject* self, PyObject*) noexcept {
@@ -143,34 +184,7 @@ PyObject* Hold_exit(PyObject* self, PyObject*) noexcept {
         PyErr_SetString(PyExc_TypeError, "this hold was not made by a StateLock");
         return nullptr;
     }
-    const Ident me = current_thread();
-    bool held = false;
-    {
-        Book book(state_of(hold->lock));
-        switch (hold->kind) {
-            case HoldKind::read:
-                held = book->release_read(me);
-                break;
-            case HoldKind::write:
-                if (book->has_writer && book->writer == me) {
-                    book->has_writer = false;
-                    held = true;
-                } else {
-                    held = book->release_read(me);  // downgraded to a read
-                }
-                break;
-            case HoldKind::build:
-                if (book->has_builder && book->builder == me) {
-                    book->has_builder = false;
-                    held = true;
-                }
-                break;
-        }
-        if (held) {
-            pthread_cond_broadcast(&book_changed);
-        }
-    }
-    if (!held) {
+    if (!give_back(hold)) {
         PyErr_SetString(PyExc_RuntimeError, "this thread holds no such hold on the state lock");
         return nullptr;
     }

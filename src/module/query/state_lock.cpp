@@ -16,7 +16,10 @@
 // later instruction, inside the block or after __exit__ returns, finds the hold either
 // recorded and __exit__ armed, or already given back. A wait releases the interpreter lock
 // and wakes every few milliseconds to run the signal handlers; if one raises, the wait ends
-// with that exception and leaves nothing behind (a waiting writer withdraws).
+// with that exception and leaves nothing behind (a waiting writer withdraws). PyPy may also
+// run a due handler when the waiting thread takes the interpreter lock back, after the hold was
+// taken: __enter__ then fails with the handler's exception and gives the hold back first
+// (Hold_enter), since a failed __enter__ gets no __exit__.
 //
 // Every lock's bookkeeping is guarded by one process-wide mutex, never held while the
 // interpreter lock is awaited; a fork resets it in the child (state_lock_book.cpp). The holds
