@@ -5,12 +5,12 @@
 #include "module/extension.hpp"
 #include "module/index/index_object.hpp"
 #include "module/names.hpp"
+#include "module/query/snapshot.hpp"
 #include "module/released_pass.hpp"
 #include "utils/errors.hpp"
 #include "utils/lock.hpp"
 #include "utils/memory.hpp"
 
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -34,6 +34,13 @@ MatrixArg writeable_query_arg(PyObject* obj, const knn::IvfIndex& index) {
               "query has " + std::to_string(query.cols) + " columns, the index " + std::to_string(index.cols()));
     }
     return query;
+}
+
+// (cells, fallback cells, rows measured) of a search.
+PyObject* stats_tuple(const knn::IvfStats& stats) {
+    return Py_BuildValue("(KKK)", static_cast<unsigned long long>(stats.cells),
+                         static_cast<unsigned long long>(stats.fallback_cells),
+                         static_cast<unsigned long long>(stats.measured));
 }
 
 }  // namespace
@@ -62,24 +69,19 @@ PyObject* Index_impute(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
         const std::size_t n_k = count_arg(k, "n_neighbors", 1);
         const std::size_t n_probe = count_arg(probe, "probe", 1);
         const knn::Weights w = weights_arg(weights);
-        const std::size_t rows = static_cast<std::size_t>(last - first);
-        const std::size_t cols = query.cols;
-        auto* data = reinterpret_cast<double*>(query.data) + static_cast<std::size_t>(first) * cols;
-        std::vector<double> work(data, data + rows * cols);
-        const std::vector<double> before = work;
+        // Rows [first, last) as a matrix of their own: read once, imputed cells written back.
+        MatrixArg range = query;
+        range.rows = static_cast<std::size_t>(last - first);
+        range.data += static_cast<std::size_t>(first) * query.cols * sizeof(double);
+        range.bytes = range.rows * query.cols * sizeof(double);
+        query::QuerySnapshot snap = query::snapshot_query(range, index.columns());
         knn::IvfStats stats;
         {
             const LockReleased unlocked;
-            stats = knn::ivf_impute(index, work.data(), rows, 0, rows, n_k, w, n_probe);
+            stats = knn::ivf_impute(index, snap.data(), snap.rows, 0, snap.rows, n_k, w, n_probe);
         }
-        for (std::size_t i = 0; i < work.size(); ++i) {
-            if (std::isnan(before[i]) && !std::isnan(work[i])) {
-                data[i] = work[i];
-            }
-        }
-        return Py_BuildValue("(KKK)", static_cast<unsigned long long>(stats.cells),
-                             static_cast<unsigned long long>(stats.fallback_cells),
-                             static_cast<unsigned long long>(stats.measured));
+        query::write_back(snap, range);
+        return stats_tuple(stats);
     });
 }
 
@@ -117,32 +119,17 @@ PyObject* Index_impute_all(PyObject* self, PyObject* args, PyObject* kwargs) noe
         const Ref self_hold = Ref::borrow(self);
         const Ref query_hold = Ref::borrow(query_obj);
         const Ref progress_hold = Ref::borrow(progress);
-        // The query as the call saw it, and which of its cells were missing.
-        const std::size_t cells = knn::checked_mul(query.rows, query.cols);
-        std::vector<double> work(cells);
-        if (cells != 0) {
-            std::memcpy(work.data(), query.data, cells * sizeof(double));
-        }
-        std::vector<std::uint8_t> missing(cells);
-        for (std::size_t i = 0; i < cells; ++i) {
-            missing[i] = std::isnan(work[i]) ? 1 : 0;
-        }
+        // The query as the call saw it, and which of its cells it imputes.
+        query::QuerySnapshot snap = query::snapshot_query(query, index.columns());
         knn::IvfStats stats;
         const bool finished = run_pass_released(progress, options, [&](const knn::PassOptions& driven) {
-            knn::ivf_pass({index, work.data(), query.rows, 0, query.rows, n_k, w, n_probe}, driven, &stats);
+            knn::ivf_pass({index, snap.data(), snap.rows, 0, snap.rows, n_k, w, n_probe}, driven, &stats);
         });
         if (!finished) {
             throw ErrorAlreadySet{};
         }
-        auto* data = reinterpret_cast<double*>(query.data);
-        for (std::size_t i = 0; i < cells; ++i) {
-            if (missing[i] != 0 && !std::isnan(work[i])) {
-                data[i] = work[i];
-            }
-        }
-        return Py_BuildValue("(KKK)", static_cast<unsigned long long>(stats.cells),
-                             static_cast<unsigned long long>(stats.fallback_cells),
-                             static_cast<unsigned long long>(stats.measured));
+        query::write_back(snap, query);
+        return stats_tuple(stats);
     });
 }
 
